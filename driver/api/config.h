@@ -1,0 +1,26 @@
+// The driver's settings from section "RFRW_Drv" of "ZELQUAR_Drv.ini".
+#pragma once
+
+#include <string>
+
+namespace zq::platform {
+class IniText;
+}
+
+namespace zq::drv {
+
+struct SharedArea;
+
+// The INI path and the library directory (with its trailing '/') for a
+// library at `modulePath`. Pure.
+struct ModuleFiles {
+  std::string iniPath;
+  std::string libraryDir;
+};
+ModuleFiles FilesBesideModule(const std::string& modulePath);
+
+// Reads every driver key in its order into the shared area and logs the
+// values the configuration lines name, in their order.
+void ReadDriverConfig(SharedArea& area, const platform::IniText& ini);
+
+}  // namespace zq::drv

@@ -1,0 +1,296 @@
+// The five exported functions of the driver library.
+//
+// Sections: RFRW_Open; RFRW_Close; RFRW_GetDllVersion; RFRW_CLRW_Transmit;
+// RFRW_PowerCtrl. Each runs inside an ApiCallScope and never lets an
+// exception reach the caller.
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#include "ZELQUAR_Drv.h"
+#include "driver/api/lifecycle.h"
+#include "driver/api/locks.h"
+#include "driver/api/port_entries.h"
+#include "driver/api/process_state.h"
+#include "driver/api/shared_area.h"
+#include "driver/log/output_log.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "zq_version.h"
+
+namespace zq::drv {
+namespace {
+
+constexpr uint32_t kNoPort = 0x200;
+constexpr int32_t kDetachedResult = -1;
+constexpr uint32_t kMaxCommandLength = 1552;
+
+uint32_t Addr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+// The open data block: 17 bytes whose bytes 12 and 13 are '#' and 'T'.
+struct OpenFlags {
+  bool skipDownload = false;
+  bool bootMode = false;
+  bool passThrough = false;
+};
+
+OpenFlags ExamineOpenBlock(int32_t dataLen, const uint8_t* data) {
+  OpenFlags f;
+  if (dataLen != 17 || !data || data[12] != '#' || data[13] != 'T') return f;
+  f.skipDownload = (data[14] & 1) != 0;
+  f.bootMode = (data[15] & 1) != 0;
+  f.passThrough = (data[16] & 1) != 0;
+  return f;
+}
+
+// ---- RFRW_Open ------------------------------------------------------------
+
+// Steps from the port check to the port entry take; the API mutex is held by
+// the caller from step 6 on.
+int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
+  if (area.adminCheckCut != 1 && !platform::IsAdministrator()) {
+    OutputLog(0, port, nullptr, 0, "RFRW_Open() error end: No admin error");
+    return -10;
+  }
+
+  PortEntry& entry = area.portEntries[UnitIndexOf(port)];
+  if (entry.useCount != 0) {
+    OutputLog(2, port, nullptr, 0, "RFRW_Open 二重オープン Hd=%x ProcessID=%x", Addr(&entry), entry.ownerProcessId);
+    if (entry.ownerProcessId != 0) {
+      const bool alive = platform::ProcessIsAlive(entry.ownerProcessId);
+      OutputLog(2, port, nullptr, 0, "RFRW_Open プロセスチェック Process=%x", alive ? entry.ownerProcessId : 0u);
+      if (alive) {
+        OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(2)  (%d)", 844);
+        return -1002;
+      }
+      // The owner died without closing: take its entry over. It never
+      // detached either, so it still counts as attached.
+      PortDataArea& data = area.portDataAreas[UnitIndexOf(port)];
+      for (uintptr_t& marker : data.openMarkers) marker = 0;
+      data.state = -1;
+      entry.linkRunning = 0;
+      entry.ownerProcessId = 0;
+      std::atomic_ref<int32_t>(area.attachCount).fetch_sub(1);
+    }
+    entry.useCount = 0;
+  }
+
+  entry.dataArea = &area.portDataAreas[UnitIndexOf(port)];
+  OutputLog(2, port, nullptr, 0, "RFRW_Open #1 Hd=%x DataAdr=%x", Addr(&entry), Addr(entry.dataArea));
+
+  if (entry.linkRunning == 0) {
+    const uint32_t missing = platform::FileExistsError(area.iniPath);
+    if (missing != 0) {
+      OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(10) detail1 = %d  (%d)", static_cast<int>(missing), 856);
+      return -5;
+    }
+  }
+
+  const int32_t attached = k_D_RW_Open(port);
+  if (attached < 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(4) detail = %d  (%d)", attached, 852);
+    return attached;
+  }
+  RwPowerOffOnRetryTotalCount() = 0;
+  return 0;
+}
+
+int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
+  OutputLog(1, port, data, data && dataLen > 0 ? dataLen : 0, "★★★RFRW_Open Call  Port = 0x%x Data =", port);
+  SharedArea& area = *Shared();
+  SetReaderSettingsDefaultsOnce();
+  g_ReaderTypeCode = 0x21;
+  area.dspDownloadCutMode &= ~2;
+  area.dspPassThroughMode &= ~2;
+
+  const OpenFlags flags = ExamineOpenBlock(dataLen, data);
+  if (flags.skipDownload) {
+    OutputLog(1, port, nullptr, 0, "DspDownloadCutMode set");
+    area.dspDownloadCutMode |= 2;
+  }
+  if (flags.bootMode) OutputLog(1, port, nullptr, 0, "DspBootMode set");
+  if (flags.passThrough) {
+    OutputLog(1, port, nullptr, 0, "DspPassThroghMode set");
+    area.dspPassThroughMode |= 2;
+  }
+
+  int32_t result;
+  const int32_t check = k_PortCheck(port);
+  if (check != 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(1) detail = %d  (%d)", check, 840);
+    result = -3;
+  } else {
+    CurrentPort() = port;
+    MutexHandle api = k_RFRW_SetMutexAPI(port);
+    result = OpenUnderApiMutex(port, area);
+    k_RFRW_ReleaseMutexAPI(port, api);
+  }
+  OutputLog(1, port, nullptr, 0, "★★★RFRW_Open Out  Ret = %d", result);
+  return result;
+}
+
+// ---- RFRW_GetDllVersion ---------------------------------------------------
+
+int32_t GetDllVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
+  const int32_t given = rcvBufLen ? *rcvBufLen : 0;
+  OutputLog(1, kNoPort, nullptr, 0, "★★★RFRW_GetDllVersion Call  RcvBufLen = %d", given);
+  OutputLog(2, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Call  ReceiveLength=%d, cRespData=0x%016llX", given,
+            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(rcvData)));
+  int32_t result;
+  if (!rcvData || !rcvBufLen || given < 8) {
+    OutputLog(0, kNoPort, nullptr, 0, "Internal_GetFileVersionCMD(1) *ReceiveLength=%d", given);
+    if (rcvBufLen) *rcvBufLen = 0;
+    OutputLog(2, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", -3);
+    result = -3;
+  } else {
+    const uint16_t parts[4] = {ZQ_VERSION_MAJOR, ZQ_VERSION_MINOR, ZQ_VERSION_BUILD, ZQ_VERSION_REVISION};
+    OutputLog(2, kNoPort, nullptr, 0, "sz=%d  hVersion=%d", static_cast<int>(sizeof parts), 0);
+    for (int i = 0; i < 4; ++i) {
+      rcvData[2 * i] = static_cast<uint8_t>(parts[i] >> 8);
+      rcvData[2 * i + 1] = static_cast<uint8_t>(parts[i] & 0xFF);
+    }
+    *rcvBufLen = 8;
+    OutputLog(2, kNoPort, rcvData, 8, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", 0);
+    result = 0;
+  }
+  OutputLog(1, kNoPort, rcvData, result == 0 ? *rcvBufLen : 0, "★★★RFRW_GetDllVersion Out  Ret = %d", result);
+  return result;
+}
+
+// ---- RFRW_CLRW_Transmit ---------------------------------------------------
+
+int32_t TransmitUnderApiMutex(uint32_t port) {
+  PortEntry* entry = LookupPortEntry(port);
+  if (!entry) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(6)  (%d)", 3827);
+    return -1001;
+  }
+  if (entry->ownerProcessId != platform::CurrentProcessId()) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(5) (%d)", 3818);
+    return -3;
+  }
+  CurrentPort() = port;
+  RwPowerOffOnRetryTotalCount() = 0;
+  RwPowerOffOnRetryFlag() = 0;
+  // No link thread runs in this build, so no reader exchange can be made.
+  OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(7) link level not running");
+  return -1;
+}
+
+int32_t Transmit(uint32_t port, uint32_t sLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
+  const uint32_t shown = sndData ? (sLen < kMaxCommandLength ? sLen : kMaxCommandLength) : 0;
+  OutputLog(1, port, sndData, static_cast<int32_t>(shown), "★★★CLRW P=%x SLen=%x RBLen=%x,D=", port, sLen,
+            rcvLen ? static_cast<uint32_t>(*rcvLen) : 0u);
+  int32_t result;
+  if (const int32_t check = k_PortCheck(port); check != 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(1) detail = %d  (%d)", check, 3806);
+    result = -3;
+  } else if (!sndData || !rcvLen || !rcvData) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(2)  (%d)", 3810);
+    result = -3;
+  } else if (sLen > kMaxCommandLength) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(3) detail = %d  (%d)", static_cast<int>(sLen), 3814);
+    result = -3;
+  } else {
+    MutexHandle api = k_RFRW_SetMutexAPI(port);
+    result = TransmitUnderApiMutex(port);
+    k_RFRW_ReleaseMutexAPI(port, api);
+  }
+  const int32_t answered = (rcvLen && rcvData && result == 0 && *rcvLen > 0) ? *rcvLen : 0;
+  OutputLog(1, port, rcvData, answered, "★★★CLRW Ret=%d,", result);
+  if (result != 0 && rcvLen) *rcvLen = 0;
+  return result;
+}
+
+// ---- RFRW_PowerCtrl -------------------------------------------------------
+
+int32_t PowerCtrlUnderApiMutex(uint32_t port) {
+  PortEntry* entry = LookupPortEntry(port);
+  if (!entry) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(5)  (%d)", 1046);
+    return -1001;
+  }
+  if (entry->ownerProcessId != platform::CurrentProcessId()) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(4) (%d)", 1042);
+    return -3;
+  }
+  CurrentPort() = port;
+  RwPowerOffOnRetryTotalCount() = 0;
+  RwPowerOffOnRetryFlag() = 0;
+  // No link thread runs in this build, so the power command cannot be
+  // exchanged.
+  const int32_t result = -1;
+  OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(6) detail = %d  (%d)", result, 1050);
+  return result;
+}
+
+int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
+  OutputLog(1, port, nullptr, 0, "★★★RFRW_PowerCtrl Call  Port = 0x%x Power = 0x%x Sts = 0x%x", port,
+            static_cast<uint32_t>(power), Addr(sts));
+  int32_t result;
+  if (const int32_t check = k_PortCheck(port); check != 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(1) detail = %d  (%d)", check, 1030);
+    result = -3;
+  } else if (!sts) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(2)  (%d)", 1034);
+    result = -3;
+  } else if (power != 0 && power != 3) {
+    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(3) detail = 0x%x  (%d)", static_cast<uint32_t>(power),
+              1038);
+    result = -3;
+  } else {
+    MutexHandle api = k_RFRW_SetMutexAPI(port);
+    result = PowerCtrlUnderApiMutex(port);
+    k_RFRW_ReleaseMutexAPI(port, api);
+  }
+  OutputLog(1, port, nullptr, 0, "★★★RFRW_PowerCtrl Out  Ret = %d", result);
+  if (sts) OutputLog(1, port, nullptr, 0, "RFRW_PowerCtrl Out  Sts = 0x%x", static_cast<uint32_t>(*sts));
+  return result;
+}
+
+// Runs an exported body inside the call scope; an exception (only memory
+// exhaustion can raise one here) becomes an internal failure.
+template <typename Body>
+int32_t Guarded(Body body) {
+  ApiCallScope scope;
+  if (!scope.usable()) return kDetachedResult;
+  try {
+    return body();
+  } catch (...) {
+    return -1;
+  }
+}
+
+}  // namespace
+}  // namespace zq::drv
+
+using zq::drv::Guarded;
+
+extern "C" {
+
+int32_t RFRW_Open(uint32_t Port, int32_t DataLen, const uint8_t* Data) {
+  return Guarded([&] { return zq::drv::Open(Port, DataLen, Data); });
+}
+
+int32_t RFRW_Close(uint32_t Port) {
+  return Guarded([&] {
+    zq::drv::OutputLog(1, Port, nullptr, 0, "★★★RFRW_Close Call Port = 0x%x", Port);
+    const int32_t result = zq::drv::k_RFRW_Close(Port);
+    zq::drv::OutputLog(1, Port, nullptr, 0, "★★★RFRW_Close Out Ret = %d", result);
+    return result;
+  });
+}
+
+int32_t RFRW_CLRW_Transmit(uint32_t Port, uint32_t SLen, const uint8_t* SndData, int32_t* RcvLen, uint8_t* RcvData) {
+  return Guarded([&] { return zq::drv::Transmit(Port, SLen, SndData, RcvLen, RcvData); });
+}
+
+int32_t RFRW_PowerCtrl(uint32_t Port, int32_t Power, int32_t* Sts) {
+  return Guarded([&] { return zq::drv::PowerCtrl(Port, Power, Sts); });
+}
+
+int32_t RFRW_GetDllVersion(int32_t* RcvBufLen, uint8_t* RcvData) {
+  return Guarded([&] { return zq::drv::GetDllVersion(RcvBufLen, RcvData); });
+}
+
+}  // extern "C"

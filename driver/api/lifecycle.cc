@@ -1,0 +1,133 @@
+// Process attach and detach of the driver library (ELF constructor and
+// destructor), thread attach and detach lines, and the in-flight guard of the
+// exported calls.
+//
+// Sections: state; thread lines; attach; detach; call scope.
+#include "driver/api/lifecycle.h"
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "driver/api/config.h"
+#include "driver/api/port_entries.h"
+#include "driver/api/shared_area.h"
+#include "driver/log/output_log.h"
+#include "platform/ini.h"
+#include "platform/process.h"
+#include "platform/shared_section.h"
+#include "platform/threads.h"
+#include "zq_version.h"
+
+namespace zq::drv {
+namespace {
+
+// ---- state ----------------------------------------------------------------
+
+// Only constant-initialised globals here: the loader may run the attach
+// code before any C++ constructor of this library, and the detach code after
+// C++ destructors.
+platform::SharedSection* g_section = nullptr;
+std::atomic<SharedArea*> g_area{nullptr};
+std::atomic<bool> g_detached{false};
+std::atomic<int> g_callsInFlight{0};
+
+void CopyText(char* dst, size_t size, const std::string& src) {
+  size_t n = src.size() < size - 1 ? src.size() : size - 1;
+  std::memcpy(dst, src.data(), n);
+  dst[n] = '\0';
+}
+
+// ---- thread lines ---------------------------------------------------------
+
+void OnMarkedThreadExit() {
+  OutputLog(0, 0, nullptr, 0, "DLL_THREAD_DEATACH PID=%x TID=%x", platform::CurrentProcessId(),
+            platform::CurrentThreadId());
+}
+
+void NoteThread() {
+  if (platform::MarkCurrentThread()) {
+    OutputLog(0, 0, nullptr, 0, "DLL_THREAD_ATTACH PID=%x TID=%x", platform::CurrentProcessId(),
+              platform::CurrentThreadId());
+  }
+}
+
+// ---- attach ---------------------------------------------------------------
+
+// The first process of the system configures the library; the rest only
+// count themselves. Runs under the section's gate, so concurrent first
+// attaches of two processes do not both configure.
+void AttachUnderGate(platform::SharedSection& section) {
+  auto* area = static_cast<SharedArea*>(section.base);
+  if (!area) return;
+  if (section.first) area->logLevel = 3;
+  g_area.store(area);
+  if (area->attachCount == 0) {
+    const ModuleFiles files = FilesBesideModule(platform::OwnModulePath());
+    CopyText(area->iniPath, sizeof area->iniPath, files.iniPath);
+    CopyText(area->libraryDir, sizeof area->libraryDir, files.libraryDir);
+    const platform::IniFile ini(area->iniPath);
+    ReadLogSettings(*area, ini.text());
+    OutputLog(0, 0, nullptr, 0, "■■■■ZELQUAR_Drv.dll Version=%s -- Compiled %s %s", ZQ_VERSION_TEXT, __DATE__,
+              __TIME__);
+    ReadDriverConfig(*area, ini.text());
+    InitialisePortEntries(*area);
+  }
+  const int32_t count = std::atomic_ref<int32_t>(area->attachCount).fetch_add(1) + 1;
+  OutputLog(1, 0, nullptr, 0, "DLL_PROCESS_ATTACH PID=%x Process=%d", platform::CurrentProcessId(), count);
+}
+
+__attribute__((constructor)) void ProcessAttach() {
+  platform::InstallThreadExitHook(&OnMarkedThreadExit);
+  const std::string key = std::string(kSharedAreaKeyPrefix) + platform::OwnModulePath();
+  g_section = new platform::SharedSection(platform::AttachSharedSection(key, sizeof(SharedArea), &AttachUnderGate));
+}
+
+// ---- detach ---------------------------------------------------------------
+
+void DetachUnderGate(platform::SharedSection&) {
+  SharedArea* area = g_area.load();
+  if (!area) return;
+  const int32_t count = std::atomic_ref<int32_t>(area->attachCount).fetch_sub(1) - 1;
+  OutputLog(0, 0, nullptr, 0, "DLL_PROCESS_DETACH PID=%x Process=%d g_YorN=%d g_outputhFile=0x%x",
+            platform::CurrentProcessId(), count, area->logFileFlg, LogOutputHandleValue());
+}
+
+// Runs at exit() and at the last dlclose, possibly while other threads of
+// the process are still inside an exported call: those keep their mapping
+// and find the library detached at their next call.
+__attribute__((destructor)) void ProcessDetach() {
+  if (!g_area.load() || !g_section) return;
+  k_List_free();
+  g_detached.store(true);
+  const bool idle = g_callsInFlight.load() == 0;
+  platform::DetachSharedSection(*g_section, idle, [idle](platform::SharedSection& section) {
+    DetachUnderGate(section);
+    if (idle) g_area.store(nullptr);
+  });
+  platform::RemoveThreadExitHook();
+  if (idle) {
+    delete g_section;
+    g_section = nullptr;
+  }
+}
+
+}  // namespace
+
+// ---- call scope -----------------------------------------------------------
+
+SharedArea* Shared() { return g_area.load(std::memory_order_acquire); }
+
+ApiCallScope::ApiCallScope() {
+  g_callsInFlight.fetch_add(1);
+  usable_ = !g_detached.load() && g_area.load() != nullptr;
+  if (usable_) NoteThread();
+}
+
+ApiCallScope::~ApiCallScope() { g_callsInFlight.fetch_sub(1); }
+
+void NoteDriverThread() { NoteThread(); }
+
+const char* DriverVersionText() { return ZQ_VERSION_TEXT; }
+
+}  // namespace zq::drv

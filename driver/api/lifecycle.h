@@ -1,0 +1,38 @@
+// Library attach and detach, and what every exported call holds while it runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zq::drv {
+
+struct SharedArea;
+
+// The shared area of this process; nullptr before the library attached and
+// after it detached.
+SharedArea* Shared();
+
+// Held by every exported function for its whole run. Counts the call in
+// flight (so detach never unmaps memory a call still uses) and logs the
+// thread attach line the first time a thread enters the library.
+class ApiCallScope {
+ public:
+  ApiCallScope();
+  ~ApiCallScope();
+  ApiCallScope(const ApiCallScope&) = delete;
+  ApiCallScope& operator=(const ApiCallScope&) = delete;
+  // False after process detach: the call must return without touching
+  // shared state.
+  bool usable() const { return usable_; }
+
+ private:
+  bool usable_;
+};
+
+// Logs the thread attach line for a thread the driver created itself.
+void NoteDriverThread();
+
+// "major.minor.build.revision" of this library.
+const char* DriverVersionText();
+
+}  // namespace zq::drv

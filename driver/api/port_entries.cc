@@ -1,0 +1,159 @@
+// Port check, COM port table, port entry take and release, and the inner
+// open and close steps shared by the exported functions and process detach.
+#include "driver/api/port_entries.h"
+
+#include <cstring>
+
+#include "driver/api/lifecycle.h"
+#include "driver/api/locks.h"
+#include "driver/api/shared_area.h"
+#include "driver/link/level.h"
+#include "driver/log/output_log.h"
+#include "driver/transport/device.h"
+#include "platform/process.h"
+
+namespace zq::drv {
+namespace {
+
+constexpr uint32_t kMaxComNumber = 32;
+
+// One table per process; its counts are changed under the port-list mutex.
+ComPortRow g_comPortTable[kMaxComNumber + 1] = {
+    {"COM1", 1, 0},          {"COM2", 2, 0},          {"COM3", 3, 0},          {"COM4", 4, 0},
+    {"COM5", 5, 0},          {"COM6", 6, 0},          {"COM7", 7, 0},          {"COM8", 8, 0},
+    {"COM9", 9, 0},          {"\\\\.\\COM10", 10, 0}, {"\\\\.\\COM11", 11, 0}, {"\\\\.\\COM12", 12, 0},
+    {"\\\\.\\COM13", 13, 0}, {"\\\\.\\COM14", 14, 0}, {"\\\\.\\COM15", 15, 0}, {"\\\\.\\COM16", 16, 0},
+    {"\\\\.\\COM17", 17, 0}, {"\\\\.\\COM18", 18, 0}, {"\\\\.\\COM19", 19, 0}, {"\\\\.\\COM20", 20, 0},
+    {"\\\\.\\COM21", 21, 0}, {"\\\\.\\COM22", 22, 0}, {"\\\\.\\COM23", 23, 0}, {"\\\\.\\COM24", 24, 0},
+    {"\\\\.\\COM25", 25, 0}, {"\\\\.\\COM26", 26, 0}, {"\\\\.\\COM27", 27, 0}, {"\\\\.\\COM28", 28, 0},
+    {"\\\\.\\COM29", 29, 0}, {"\\\\.\\COM30", 30, 0}, {"\\\\.\\COM31", 31, 0}, {"\\\\.\\COM32", 32, 0},
+    {nullptr, 0, 0},
+};
+
+void ClearOpenMarkers(PortDataArea& area) {
+  for (uintptr_t& marker : area.openMarkers) marker = 0;
+}
+
+}  // namespace
+
+int32_t k_PortCheck(uint32_t port) {
+  const uint32_t com = ComNumberOf(port);
+  const uint32_t unit = UnitIndexOf(port);
+  if (com >= 1 && com <= kMaxComNumber && unit < static_cast<uint32_t>(kUnitCount)) return 0;
+  OutputLog(0, port, nullptr, 0, "D_Error k_PortCheck(1) detail1 = %d detail2 = %d  (%d)", static_cast<int>(com),
+            static_cast<int>(unit), 1098);
+  return -1;
+}
+
+ComPortRow* FindComPortRow(uint32_t comNumber) {
+  for (ComPortRow* row = g_comPortTable; row->deviceName; ++row) {
+    if (row->comNumber == comNumber) return row;
+  }
+  return nullptr;
+}
+
+void InitialisePortEntries(SharedArea& area) {
+  for (int i = 0; i < kUnitCount; ++i) {
+    area.portEntries[i].useCount = 0;
+    area.portEntries[i].linkRunning = 0;
+    area.portEntries[i].dataArea = &area.portDataAreas[i];
+  }
+}
+
+PortEntry* LookupPortEntry(uint32_t port) {
+  SharedArea* area = Shared();
+  const uint32_t unit = UnitIndexOf(port);
+  if (!area || unit >= static_cast<uint32_t>(kUnitCount)) return nullptr;
+  PortEntry& entry = area->portEntries[unit];
+  return entry.useCount != 0 ? &entry : nullptr;
+}
+
+void ReleasePort(PortEntry& entry) {
+  ComPortRow* row = FindComPortRow(ComNumberOf(entry.port));
+  if (!row || !entry.dataArea) return;
+  if (row->refCount == 1) {
+    row->refCount = 0;
+    RW_Close(*entry.dataArea);
+  } else if (row->refCount > 1) {
+    // Another unit of this process still uses the device; the unit that
+    // goes away no longer counts as open.
+    row->refCount -= 1;
+    ClearOpenMarkers(*entry.dataArea);
+  }
+}
+
+int32_t k_RS_Open_Test(uint32_t port) {
+  OutputLog(2, port, nullptr, 0, "k_RS_Open_Test");
+  MutexHandle list = k_RFRW_SetMutexList(port);
+  SharedArea& area = *Shared();
+  PortDataArea& data = area.portDataAreas[UnitIndexOf(port)];
+  data.port = port;
+  ComPortRow* row = FindComPortRow(ComNumberOf(port));
+  std::memset(data.deviceName, 0, sizeof data.deviceName);
+  std::strncpy(data.deviceName, row->deviceName, sizeof data.deviceName - 1);
+
+  const int32_t attached = k_RS_Open(data);
+  if (attached != 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error k_RS_Open_Test(2), FncRet=%d", attached);
+    k_RFRW_ReleaseMutexList(port, list);
+    return attached == -5 ? -5 : -2;
+  }
+  row->refCount += 1;
+
+  PortEntry& entry = area.portEntries[UnitIndexOf(port)];
+  entry.port = port;
+  entry.sequenceBit = 0;
+  entry.useCount += 1;
+  entry.ownerProcessId = platform::CurrentProcessId();
+  k_RFRW_ReleaseMutexList(port, list);
+  return 0;
+}
+
+int32_t k_D_RW_Open(uint32_t port) {
+  const int32_t result = k_RS_Open_Test(port);
+  if (result != 0) OutputLog(0, port, nullptr, 0, "D_Error k_D_RW_Open(2) detail = %d  (%d)", result, 1749);
+  return result;
+}
+
+int32_t k_RFRW_Close(uint32_t port) {
+  OutputLog(1, port, nullptr, 0, "k_RFRW_Close Call  Port = 0x%x", port);
+  const int32_t check = k_PortCheck(port);
+  if (check != 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error k_RFRW_Close(1) detail = %d  (%d)", check, 928);
+    return -3;
+  }
+  MutexHandle api = k_RFRW_SetMutexAPI(port);
+  PortEntry* entry = LookupPortEntry(port);
+  if (entry && entry->ownerProcessId != 0 && entry->ownerProcessId == platform::CurrentProcessId()) {
+    MutexHandle list = k_RFRW_SetMutexList(port);
+    ReleasePort(*entry);
+    k_L_Level_End(port, *entry);
+    entry->useCount = 0;
+    entry->ownerProcessId = 0;
+    k_RFRW_ReleaseMutexList(port, list);
+  }
+  const int32_t result = 0;
+  OutputLog(2, port, nullptr, 0, "k_RFRW_Close Out  Ret = %d", result);
+  k_RFRW_ReleaseMutexAPI(port, api);
+  return result;
+}
+
+void k_List_free() {
+  SharedArea* area = Shared();
+  if (!area) return;
+  OutputLog(1, 0x200, nullptr, 0, "k_List_free Call");
+  MutexHandle list = k_RFRW_SetMutexList(0x200);
+  const uint32_t self = platform::CurrentProcessId();
+  for (PortEntry& entry : area->portEntries) {
+    if (entry.ownerProcessId != self) continue;
+    if (entry.useCount != 0) {
+      ReleasePort(entry);
+      entry.linkRunning = 0;
+      entry.useCount = 0;
+    }
+    entry.ownerProcessId = 0;
+  }
+  k_RFRW_ReleaseMutexList(0x200, list);
+}
+
+}  // namespace zq::drv

@@ -1,0 +1,44 @@
+// Port numbers, the process's COM port table, and the taking and releasing
+// of port entries.
+#pragma once
+
+#include <cstdint>
+
+namespace zq::drv {
+
+struct SharedArea;
+struct PortEntry;
+
+// COM number (bits 8..15) and unit index (bits 0..7) of a port number.
+inline uint32_t ComNumberOf(uint32_t port) { return (port >> 8) & 0xFFu; }
+inline uint32_t UnitIndexOf(uint32_t port) { return port & 0xFFu; }
+
+// 0 when 1 <= COM number <= 32 and unit index < 32; else logs the detail
+// values and returns -1.
+int32_t k_PortCheck(uint32_t port);
+
+// One row of the COM port table of this process.
+struct ComPortRow {
+  const char* deviceName;  // "COM1" .. "COM9", "\\.\COM10" .. "\\.\COM32"
+  uint32_t comNumber;
+  int32_t refCount;        // open port entries of this process on the COM number
+};
+// The row of `comNumber`, nullptr when there is none.
+ComPortRow* FindComPortRow(uint32_t comNumber);
+
+// Frees the 32 port entries and points each at its data area (first attach).
+void InitialisePortEntries(SharedArea& area);
+
+// The port entry of the unit of `port` when its use count is not 0.
+PortEntry* LookupPortEntry(uint32_t port);
+
+// Releases the COM port table row of `entry`: the close that brings its count
+// from 1 to 0 closes the device. Call under the port-list mutex.
+void ReleasePort(PortEntry& entry);
+
+int32_t k_RS_Open_Test(uint32_t port);
+int32_t k_D_RW_Open(uint32_t port);
+int32_t k_RFRW_Close(uint32_t port);
+void k_List_free();
+
+}  // namespace zq::drv

@@ -1,0 +1,19 @@
+#include "platform/files.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/win32_errors.h"
+
+namespace zq::platform {
+
+uint32_t FileExistsError(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return 0;
+  uint32_t code = Win32FromErrno(errno);
+  SetLastError(code);
+  return code;
+}
+
+}  // namespace zq::platform

@@ -1,0 +1,169 @@
+#include "platform/shared_section.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/object_names.h"
+#include "platform/win32_errors.h"
+
+namespace zq::platform {
+namespace {
+
+uint64_t Fnv1a(std::string_view text, uint64_t seed) {
+  uint64_t h = seed;
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+int FlockRetry(int fd, int op) {
+  int rc;
+  do {
+    rc = ::flock(fd, op);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// Shared objects are made readable and writable for every user, as a DLL's
+// shared section is for every process that loads the DLL; the umask would
+// otherwise lock out a second user of the same reader.
+int OpenSharedObject(const std::string& name) {
+  int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0) (void)::fchmod(fd, 0666);
+  return fd;
+}
+
+void FailTo(uint32_t* lastError) { *lastError = Win32FromErrno(errno); }
+
+SharedSection PrivateSection(size_t size, uint32_t error) {
+  SharedSection s;
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  s.base = p == MAP_FAILED ? nullptr : p;
+  s.size = s.base ? size : 0;
+  s.first = true;
+  s.shared = false;
+  SetLastError(error);
+  return s;
+}
+
+}  // namespace
+
+std::string SharedSectionObjectName(std::string_view key, size_t size) {
+  char hex[40];
+  uint64_t h = Fnv1a(key, 0xcbf29ce484222325ull);
+  h = Fnv1a(std::to_string(size), h);
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+  return SharedObjectName("sec", hex);
+}
+
+SharedSection AttachSharedSection(std::string_view key, size_t size, const SectionGateWork& underGate) {
+  const std::string name = SharedSectionObjectName(key, size);
+  uint32_t err = 0;
+  int gate = OpenSharedObject(name + ".gate");
+  if (gate < 0) {
+    FailTo(&err);
+    SharedSection s = PrivateSection(size, err);
+    if (underGate) underGate(s);
+    return s;
+  }
+  FlockRetry(gate, LOCK_EX);
+
+  SharedSection s;
+  s.objectName = name;
+  int fd = OpenSharedObject(name);
+  if (fd < 0) {
+    FailTo(&err);
+  } else if (FlockRetry(fd, LOCK_EX | LOCK_NB) == 0) {
+    // Nobody else holds the section: whatever it holds is left over from
+    // processes that died. Start from zeros.
+    if (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) FailTo(&err);
+    FlockRetry(fd, LOCK_SH);
+    s.first = true;
+  } else if (errno == EWOULDBLOCK) {
+    FlockRetry(fd, LOCK_SH);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      FailTo(&err);
+    } else if (static_cast<size_t>(st.st_size) != size) {
+      err = kErrorInvalidParameter;
+    }
+  } else {
+    FailTo(&err);
+  }
+  if (err == 0) {
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+      FailTo(&err);
+    } else {
+      s.base = p;
+      s.size = size;
+      s.shared = true;
+      s.handle = fd;
+    }
+  }
+  if (err != 0) {
+    if (fd >= 0) ::close(fd);
+    s = PrivateSection(size, err);
+  }
+  if (underGate) underGate(s);
+  FlockRetry(gate, LOCK_UN);
+  ::close(gate);
+  return s;
+}
+
+void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWork& underGate) {
+  if (!section.shared || section.handle < 0) {
+    if (underGate) underGate(section);
+  } else {
+    int gate = OpenSharedObject(section.objectName + ".gate");
+    if (gate >= 0) FlockRetry(gate, LOCK_EX);
+    if (underGate) underGate(section);
+    // Still alone after the others left (or died): the object goes with us,
+    // so /dev/shm does not collect dead sections.
+    if (FlockRetry(section.handle, LOCK_EX | LOCK_NB) == 0) ::shm_unlink(section.objectName.c_str());
+    ::close(section.handle);
+    section.handle = -1;
+    if (gate >= 0) {
+      FlockRetry(gate, LOCK_UN);
+      ::close(gate);
+    }
+  }
+  if (unmap && section.base) {
+    ::munmap(section.base, section.size);
+    section.base = nullptr;
+    section.size = 0;
+  }
+}
+
+const void* InspectSharedSection(std::string_view key, size_t size) {
+  const std::string name = SharedSectionObjectName(key, size);
+  int fd = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) {
+    SetLastError(Win32FromErrno(errno));
+    return nullptr;
+  }
+  struct stat st {};
+  const void* result = nullptr;
+  if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) == size) {
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (p != MAP_FAILED) result = p;
+  }
+  ::close(fd);
+  return result;
+}
+
+void UnmapInspectedSection(const void* base, size_t size) {
+  if (base) ::munmap(const_cast<void*>(base), size);
+}
+
+}  // namespace zq::platform

@@ -1,0 +1,56 @@
+// A data section shared by every process that loads one library file, as a
+// Windows DLL's shared section is.
+//
+// The section lives as long as some process is attached to it and is
+// zero-filled for the first process that attaches while nobody else is, also
+// when every earlier user crashed. Presence is a shared flock each attached
+// process holds on the section object (the kernel drops it when a process
+// dies); attaches and detaches are serialised by an exclusive gate lock, so
+// two first attaches cannot both zero-fill.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace zq::platform {
+
+struct SharedSection {
+  void* base = nullptr;   // size bytes, readable and writable
+  size_t size = 0;
+  bool first = false;     // this process found nobody else attached and zero-filled it
+  bool shared = false;    // false: the system object was unavailable, base is private memory
+  int handle = -1;        // the presence-holding object; -1 when not shared
+  std::string objectName;
+};
+
+// Runs while the section's gate is held, so no other process attaches or
+// detaches meanwhile.
+using SectionGateWork = std::function<void(SharedSection&)>;
+
+// Attaches to the section `key` (any text: hashed into the object name
+// together with `size`, so two library files or layouts never share one),
+// then runs `underGate`. Never fails: when the system object cannot be made,
+// the section is private, zero-filled memory of this process and LastError()
+// says why. Blocks while another process of the namespace attaches or
+// detaches. Call from one thread at a time (the library's constructor).
+SharedSection AttachSharedSection(std::string_view key, size_t size, const SectionGateWork& underGate);
+
+// Runs `underGate`, then detaches: drops this process's presence. When this
+// process was the last one attached, the system object is removed. Memory
+// stays mapped when `unmap` is false (other threads may still look at it
+// while the process exits). Blocks like AttachSharedSection.
+void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWork& underGate);
+
+// The name of the system object behind section `key` of `size` bytes.
+std::string SharedSectionObjectName(std::string_view key, size_t size);
+
+// Maps the section of another process group read-only without attaching
+// (no presence, no zero-fill): for diagnostics and tests that inspect the
+// shared state from outside. Returns nullptr when it does not exist or has
+// another size. Release with UnmapInspectedSection.
+const void* InspectSharedSection(std::string_view key, size_t size);
+void UnmapInspectedSection(const void* base, size_t size);
+
+}  // namespace zq::platform

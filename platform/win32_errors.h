@@ -1,0 +1,61 @@
+// Win32 result numbers that cross this system's interfaces, and the one place
+// where errno values become them.
+//
+// The driver and the comm library report Win32 error numbers (log lines,
+// "detail=%d" fields, comm library results), so every platform call maps its
+// errno right where the system call failed and keeps the result as the calling
+// thread's last error, the way GetLastError works.
+#pragma once
+
+#include <cstdint>
+
+namespace zq::platform {
+
+inline constexpr uint32_t kErrorSuccess = 0;
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorPathNotFound = 3;
+inline constexpr uint32_t kErrorTooManyOpenFiles = 4;
+inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorInvalidHandle = 6;
+inline constexpr uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr uint32_t kErrorOutOfMemory = 14;
+inline constexpr uint32_t kErrorWriteProtect = 19;
+inline constexpr uint32_t kErrorGenFailure = 31;
+inline constexpr uint32_t kErrorSharingViolation = 32;
+inline constexpr uint32_t kErrorNotSupported = 50;
+inline constexpr uint32_t kErrorFileExists = 80;
+inline constexpr uint32_t kErrorInvalidParameter = 87;
+inline constexpr uint32_t kErrorBrokenPipe = 109;
+inline constexpr uint32_t kErrorDiskFull = 112;
+inline constexpr uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr uint32_t kErrorModNotFound = 126;
+inline constexpr uint32_t kErrorProcNotFound = 127;
+inline constexpr uint32_t kErrorBusy = 170;
+inline constexpr uint32_t kErrorAlreadyExists = 183;
+inline constexpr uint32_t kErrorFilenameExceedRange = 206;
+inline constexpr uint32_t kErrorNoData = 232;
+inline constexpr uint32_t kErrorNotOwner = 288;
+inline constexpr uint32_t kErrorStillActive = 259;  // also "no more items"
+inline constexpr uint32_t kErrorNoMoreItems = 259;
+inline constexpr uint32_t kErrorOperationAborted = 995;
+inline constexpr uint32_t kErrorIoIncomplete = 996;
+inline constexpr uint32_t kErrorIoPending = 997;
+inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
+inline constexpr uint32_t kErrorTimeout = 1460;
+
+// Wait results.
+inline constexpr uint32_t kWaitObject0 = 0x00000000;
+inline constexpr uint32_t kWaitAbandoned = 0x00000080;
+inline constexpr uint32_t kWaitTimeout = 0x00000102;
+inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+
+// The Win32 number for an errno value; unknown values become kErrorGenFailure.
+// Pure; callable from any thread.
+uint32_t Win32FromErrno(int err);
+
+// The calling thread's last error, as set by the last platform call that
+// failed (or cleared by one that says so). Thread-local; never blocks.
+uint32_t LastError();
+void SetLastError(uint32_t code);
+
+}  // namespace zq::platform

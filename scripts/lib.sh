@@ -1,0 +1,35 @@
+# Shared set-up of the project scripts: installs what is missing (as root,
+# with apt-get), then configures and builds.
+#
+#   ZQ_BUILD_DIR     build directory (default: build, or build-san with sanitizers)
+#   ENABLE_SANITIZERS=ON  build with AddressSanitizer and UndefinedBehaviorSanitizer
+
+ZQ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+ZQ_PACKAGES=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev googletest libbenchmark-dev)
+
+zq_install_missing() {
+  local missing=()
+  for p in "${ZQ_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+    return 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq "${missing[@]}"
+}
+
+zq_build() {
+  local sanitize="${ENABLE_SANITIZERS:-OFF}"
+  local dir="${ZQ_BUILD_DIR:-}"
+  if [ -z "$dir" ]; then
+    if [ "$sanitize" = "ON" ]; then dir="$ZQ_ROOT/build-san"; else dir="$ZQ_ROOT/build"; fi
+  fi
+  ZQ_BUILD="$dir"
+  cmake -S "$ZQ_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DENABLE_SANITIZERS="$sanitize" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+}
