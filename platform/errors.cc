@@ -18,6 +18,7 @@ constexpr ErrnoRow kErrnoTable[] = {
     {EMFILE, kErrorTooManyOpenFiles},
     {ENFILE, kErrorTooManyOpenFiles},
     {EACCES, kErrorAccessDenied},
+    {EISDIR, kErrorAccessDenied},
     {EPERM, kErrorAccessDenied},
     {EBADF, kErrorInvalidHandle},
     {ENOMEM, kErrorNotEnoughMemory},

@@ -20,11 +20,13 @@ std::string Sanitise(std::string_view raw) {
 }  // namespace
 
 const std::string& ObjectNamespace() {
-  static const std::string ns = [] {
+  // Never destroyed: a library's detach code runs at exit after the C++
+  // destructors of function-local statics and still names its objects.
+  static const std::string* ns = [] {
     const char* env = std::getenv("ZELQUAR_NAMESPACE");
-    return env ? Sanitise(env) : std::string();
+    return new std::string(env ? Sanitise(env) : std::string());
   }();
-  return ns;
+  return *ns;
 }
 
 std::string SharedObjectName(std::string_view kind, std::string_view name) {

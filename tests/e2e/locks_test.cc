@@ -1,0 +1,108 @@
+// The named mutexes as processes meet them: per-unit serialisation, dead
+// owners, their names, and a mutex that cannot be made.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/install_dir.h"
+
+namespace zq::test {
+namespace {
+
+bool SharedObjectExists(const InstallDir& install, const std::string& mutexName) {
+  return std::filesystem::exists("/dev/shm/ZELQUAR." + install.objectNamespace() + ".mtx." + mutexName);
+}
+
+TEST(Locks, ADeadOwnerOfTheApiMutexDoesNotBlockTheNextCaller) {
+  InstallDir install("AdminCheckCut=0\nLogLevel=4\n");
+  auto holder = install.StartProbe();
+  ASSERT_EQ(holder->Ask("hold-mutex ZELQU_MUTEXOFAPI_R00"), "0x0");
+  holder->Kill(SIGKILL);
+  holder->Wait();
+
+  auto caller = install.StartLoadedProbe();
+  EXPECT_EQ(caller->Ask("open 0x0100"), "0");
+  // The take reports the abandoned result, once; later takes are ordinary.
+  EXPECT_EQ(install.LogLinesWith("▼▼k_RFRW_SetMutexAPI").size(), 1u);
+  EXPECT_NE(install.LogLinesWith("▼▼k_RFRW_SetMutexAPI")[0].find("Ret=0x80"), std::string::npos);
+  EXPECT_EQ(caller->Ask("close 0x0100"), "0");
+  EXPECT_NE(install.LogLinesWith("▼▼k_RFRW_SetMutexAPI").back().find("Ret=0x0 "), std::string::npos);
+}
+
+TEST(Locks, CallsOnOneUnitWaitForEachOtherAndOtherUnitsDoNot) {
+  InstallDir install("AdminCheckCut=0");
+  auto holder = install.StartProbe();
+  // Another process in the middle of a call on unit 0.
+  ASSERT_EQ(holder->Ask("hold-mutex ZELQU_MUTEXOFAPI_R00"), "0x0");
+
+  auto sameUnit = install.StartLoadedProbe();
+  auto otherUnit = install.StartLoadedProbe();
+  sameUnit->Send("open 0x0100");
+  // The other unit's calls go through while unit 0 is busy.
+  EXPECT_EQ(otherUnit->Ask("open 0x0101", 5000), "0");
+  EXPECT_EQ(otherUnit->Ask("close 0x0101", 5000), "0");
+  EXPECT_FALSE(sameUnit->ReadLine(300).has_value());
+
+  ASSERT_EQ(holder->Ask("release-mutex ZELQU_MUTEXOFAPI_R00"), "ok");
+  EXPECT_EQ(sameUnit->ReadLine(5000).value_or("none"), "0");
+}
+
+TEST(Locks, MutexNamesCarryTheUnitIndexInLowerCaseHex) {
+  InstallDir install("AdminCheckCut=0");
+  auto probe = install.StartLoadedProbe();
+  ASSERT_EQ(probe->Ask("open 0x011F"), "0");
+  ASSERT_EQ(probe->Ask("close 0x011F"), "0");
+  ASSERT_EQ(probe->Ask("open 0x010A"), "0");
+  ASSERT_EQ(probe->Ask("close 0x010A"), "0");
+  EXPECT_TRUE(SharedObjectExists(install, "ZELQU_MUTEXOFAPI_R1f"));
+  EXPECT_TRUE(SharedObjectExists(install, "ZELQU_MUTEXOFRW_R1f"));
+  EXPECT_TRUE(SharedObjectExists(install, "ZELQU_MUTEXOFAPI_R0a"));
+  EXPECT_TRUE(SharedObjectExists(install, "ZELQU_MUTEXOFRW_R0a"));
+  EXPECT_TRUE(SharedObjectExists(install, "ZELQU_MUTEXOFLIST"));
+}
+
+TEST(Locks, CloseTakesApiListAndRwInThatOrder) {
+  InstallDir install("AdminCheckCut=0\nLogLevel=4\n");
+  auto probe = install.StartLoadedProbe();
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");
+  std::vector<std::string> order;
+  bool inClose = false;
+  for (const std::string& line : install.LogLines()) {
+    if (line.find("★★★RFRW_Close Call") != std::string::npos) inClose = true;
+    if (!inClose) continue;
+    for (const char* mark : {"▼▼k_RFRW_SetMutexAPI", "▼▼k_RFRW_SetMutexList", "▼▼k_RFRW_SetMutexRW",
+                             "▲▲k_RFRW_ReleaseMutexRW", "▲▲k_RFRW_ReleaseMutexList", "▲▲k_RFRW_ReleaseMutexAPI"}) {
+      if (line.find(mark) != std::string::npos) order.push_back(mark);
+    }
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"▼▼k_RFRW_SetMutexAPI", "▼▼k_RFRW_SetMutexList", "▼▼k_RFRW_SetMutexRW",
+                                             "▲▲k_RFRW_ReleaseMutexRW", "▲▲k_RFRW_ReleaseMutexList",
+                                             "▲▲k_RFRW_ReleaseMutexAPI"}));
+}
+
+TEST(Locks, AMutexThatCannotBeMadeIsLoggedAndTheCallGoesOn) {
+  InstallDir install("AdminCheckCut=0");
+  // Something that is not a mutex object stands where the unit's API mutex
+  // would be created.
+  const std::string path = "/dev/shm/ZELQUAR." + install.objectNamespace() + ".mtx.ZELQU_MUTEXOFAPI_R02";
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  auto probe = install.StartLoadedProbe();
+  EXPECT_EQ(probe->Ask("open 0x0102"), "0");
+  EXPECT_EQ(probe->Ask("close 0x0102"), "0");
+  const auto failures = install.LogLinesWith("MutexError k_RFRW_SetMutexAPI Port=0x0102 detail=");
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].find("detail=0"), std::string::npos);  // the system's reason is given
+  // Nothing was taken, so nothing is released.
+  for (const std::string& line : install.LogLinesWith("▲▲k_RFRW_ReleaseMutexAPI")) {
+    EXPECT_EQ(line.find("Port=0x0102"), std::string::npos) << line;
+  }
+  // The list and RW mutexes still work.
+  EXPECT_EQ(install.LogLinesWith("▲▲k_RFRW_ReleaseMutexList").size(), 2u);
+}
+
+}  // namespace
+}  // namespace zq::test

@@ -1,0 +1,220 @@
+// drv_probe LIBRARY: an application stand-in for tests. It loads the driver
+// library from LIBRARY on request and runs one command per input line,
+// answering one line each (see the command table in Run()).
+#include <dlfcn.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/api/shared_area.h"
+#include "platform/named_mutex.h"
+#include "platform/shared_section.h"
+
+namespace {
+
+using OpenFn = int32_t (*)(uint32_t, int32_t, const uint8_t*);
+using CloseFn = int32_t (*)(uint32_t);
+using TransmitFn = int32_t (*)(uint32_t, uint32_t, const uint8_t*, int32_t*, uint8_t*);
+using PowerFn = int32_t (*)(uint32_t, int32_t, int32_t*);
+using VersionFn = int32_t (*)(int32_t*, uint8_t*);
+
+struct Driver {
+  void* handle = nullptr;
+  OpenFn open = nullptr;
+  CloseFn close = nullptr;
+  TransmitFn transmit = nullptr;
+  PowerFn power = nullptr;
+  VersionFn version = nullptr;
+};
+
+std::string g_libraryPath;
+Driver g_drv;
+std::map<std::string, zq::platform::NamedMutex*> g_heldMutexes;
+
+std::vector<uint8_t> FromHex(const std::string& hex) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+std::string ToHex(const uint8_t* data, size_t n) {
+  std::string out;
+  char b[3];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(b, sizeof b, "%02x", data[i]);
+    out += b;
+  }
+  return out;
+}
+
+uint32_t Num(const std::string& s) { return static_cast<uint32_t>(std::stoul(s, nullptr, 0)); }
+
+std::string Load() {
+  g_drv.handle = dlopen(g_libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!g_drv.handle) return std::string("error ") + dlerror();
+  g_drv.open = reinterpret_cast<OpenFn>(dlsym(g_drv.handle, "RFRW_Open"));
+  g_drv.close = reinterpret_cast<CloseFn>(dlsym(g_drv.handle, "RFRW_Close"));
+  g_drv.transmit = reinterpret_cast<TransmitFn>(dlsym(g_drv.handle, "RFRW_CLRW_Transmit"));
+  g_drv.power = reinterpret_cast<PowerFn>(dlsym(g_drv.handle, "RFRW_PowerCtrl"));
+  g_drv.version = reinterpret_cast<VersionFn>(dlsym(g_drv.handle, "RFRW_GetDllVersion"));
+  if (!g_drv.open || !g_drv.close || !g_drv.transmit || !g_drv.power || !g_drv.version) return "error symbols";
+  return "loaded";
+}
+
+std::string DropPrivileges() {
+  // The conventional unprivileged account, in no supplementary group.
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "error";
+  return "ok";
+}
+
+// Maps the shared area of the library without attaching to it.
+const zq::drv::SharedArea* Inspect() {
+  char real[PATH_MAX];
+  if (!realpath(g_libraryPath.c_str(), real)) return nullptr;
+  const std::string key = std::string(zq::drv::kSharedAreaKeyPrefix) + real;
+  return static_cast<const zq::drv::SharedArea*>(zq::platform::InspectSharedSection(key, sizeof(zq::drv::SharedArea)));
+}
+
+std::string InspectArea() {
+  const zq::drv::SharedArea* a = Inspect();
+  if (!a) return "absent";
+  std::ostringstream o;
+  o << "attach=" << a->attachCount << " cut=" << a->dspDownloadCutMode << " pass=" << a->dspPassThroughMode
+    << " block=" << a->blockTimeout << " retry=" << a->retryTimeoutApi << " retrylink=" << a->retryTimeoutLink
+    << " char=" << a->characterTimeout << " gpio=" << a->gpioInitialData << " powerretry=" << a->rwPowerOffOnRetryCount
+    << " hidretry=" << a->hidDeviceOpenRetryCount << " admincut=" << a->adminCheckCut << " loglevel=" << a->logLevel
+    << " logflg=" << a->logFileFlg << " pidvid=" << a->pidVid << " dsp=" << a->dspFileName
+    << " trace=" << a->hidCommDllTrace << " ini=" << a->iniPath << " dir=" << a->libraryDir;
+  zq::platform::UnmapInspectedSection(a, sizeof *a);
+  return o.str();
+}
+
+std::string InspectEntry(uint32_t unit) {
+  const zq::drv::SharedArea* a = Inspect();
+  if (!a || unit >= 32) return "absent";
+  const zq::drv::PortEntry& e = a->portEntries[unit];
+  const zq::drv::PortDataArea& d = a->portDataAreas[unit];
+  std::ostringstream o;
+  o << "use=" << e.useCount << " owner=" << e.ownerProcessId << " link=" << e.linkRunning << " port=" << e.port
+    << " state=" << d.state << " dataport=" << d.port << " dev=" << d.deviceName << " marker0=" << d.openMarkers[0];
+  zq::platform::UnmapInspectedSection(a, sizeof *a);
+  return o.str();
+}
+
+std::string Run(const std::string& line) {
+  std::istringstream in(line);
+  std::string cmd;
+  in >> cmd;
+  std::vector<std::string> a;
+  for (std::string t; in >> t;) a.push_back(t);
+
+  if (cmd == "load") return Load();
+  if (cmd == "unload") {
+    dlclose(g_drv.handle);
+    g_drv = Driver{};
+    return "unloaded";
+  }
+  if (cmd == "drop-privileges") return DropPrivileges();
+  if (cmd == "pid") return std::to_string(getpid());
+  if (cmd == "crash") {
+    raise(SIGKILL);
+    return "";
+  }
+  if (cmd == "exit") std::exit(0);
+  if (cmd == "inspect") return InspectArea();
+  if (cmd == "entry") return InspectEntry(Num(a.at(0)));
+  if (cmd == "hold-mutex") {
+    zq::platform::NamedMutex* m = zq::platform::OpenNamedMutex(a.at(0).c_str());
+    if (!m) return "error";
+    const uint32_t r = zq::platform::WaitNamedMutex(m, -1);
+    g_heldMutexes[a.at(0)] = m;
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%x", r);
+    return b;
+  }
+  if (cmd == "release-mutex") {
+    zq::platform::NamedMutex* m = g_heldMutexes[a.at(0)];
+    bool ok = zq::platform::ReleaseNamedMutex(m);
+    zq::platform::CloseNamedMutex(m);
+    g_heldMutexes.erase(a.at(0));
+    return ok ? "ok" : "error";
+  }
+  if (!g_drv.handle) return "not-loaded";
+
+  if (cmd == "open") {
+    std::vector<uint8_t> data = a.size() > 1 ? FromHex(a[1]) : std::vector<uint8_t>{};
+    return std::to_string(g_drv.open(Num(a.at(0)), static_cast<int32_t>(data.size()), data.empty() ? nullptr : data.data()));
+  }
+  if (cmd == "close") return std::to_string(g_drv.close(Num(a.at(0))));
+  if (cmd == "version" || cmd == "version-null") {
+    int32_t len = static_cast<int32_t>(Num(a.at(0)));
+    std::vector<uint8_t> buf(len > 0 ? static_cast<size_t>(len) : 1, 0xEE);
+    int32_t rc = g_drv.version(&len, cmd == "version" ? buf.data() : nullptr);
+    return std::to_string(rc) + " " + std::to_string(len) + " " + (rc == 0 ? ToHex(buf.data(), static_cast<size_t>(len)) : "-");
+  }
+  if (cmd == "transmit" || cmd == "transmit-null") {
+    // transmit PORT SLEN HEX | transmit-null PORT snd|rcvlen|rcv
+    const bool nulls = cmd == "transmit-null";
+    std::vector<uint8_t> snd = nulls ? std::vector<uint8_t>{0x00, 0x05, 0x00, 0x00} : FromHex(a.size() > 2 ? a[2] : "");
+    const uint32_t slen = nulls ? 4 : Num(a.at(1));
+    if (snd.size() < slen) snd.resize(slen, 0);
+    int32_t rcvLen = 256;
+    std::vector<uint8_t> rcv(256, 0);
+    const std::string which = nulls ? a.at(1) : "";
+    int32_t rc = g_drv.transmit(Num(a.at(0)), slen, which == "snd" ? nullptr : snd.data(),
+                                which == "rcvlen" ? nullptr : &rcvLen, which == "rcv" ? nullptr : rcv.data());
+    return std::to_string(rc) + " " + std::to_string(rcvLen);
+  }
+  if (cmd == "power" || cmd == "power-null") {
+    int32_t sts = 0x1234;
+    return std::to_string(g_drv.power(Num(a.at(0)), cmd == "power" ? static_cast<int32_t>(std::stol(a.at(1))) : 0,
+                                      cmd == "power" ? &sts : nullptr));
+  }
+  if (cmd == "thread-version") {
+    // A thread of the application that calls into the library and ends.
+    long tid = 0;
+    std::thread t([&] {
+      tid = syscall(SYS_gettid);
+      int32_t len = 8;
+      uint8_t buf[8];
+      g_drv.version(&len, buf);
+    });
+    t.join();
+    char b[32];
+    std::snprintf(b, sizeof b, "%lx", tid);
+    return b;
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: drv_probe LIBRARY\n");
+    return 2;
+  }
+  g_libraryPath = argv[1];
+  for (std::string line; std::getline(std::cin, line);) {
+    std::string answer;
+    try {
+      answer = Run(line);
+    } catch (const std::exception& e) {
+      answer = std::string("error ") + e.what();
+    }
+    std::cout << answer << std::endl;
+  }
+  return 0;
+}

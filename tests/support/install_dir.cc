@@ -1,0 +1,100 @@
+#include "tests/support/install_dir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace zq::test {
+namespace {
+
+std::string UniqueName() {
+  static std::atomic<int> counter{0};
+  std::random_device rd;
+  std::ostringstream out;
+  out << "zqt-" << getpid() << "-" << counter.fetch_add(1) << "-" << std::hex << (rd() & 0xFFFFFF);
+  return out.str();
+}
+
+}  // namespace
+
+InstallDir::InstallDir(std::optional<std::string> iniBody) : namespace_(UniqueName()) {
+  path_ = (fs::temp_directory_path() / namespace_).string();
+  fs::create_directories(path_);
+  // Readable by every user: some tests run the probe as an unprivileged one.
+  chmod(path_.c_str(), 0755);
+  fs::copy_file(ZQ_DRIVER_LIB_PATH, libraryPath(), fs::copy_options::overwrite_existing);
+  fs::create_directories(path_ + "/sim");
+  chmod((path_ + "/sim").c_str(), 0777);
+  WriteFile("mirror.log", "");
+  chmod((path_ + "/mirror.log").c_str(), 0666);
+  if (iniBody) WriteIni(*iniBody);
+}
+
+InstallDir::~InstallDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+  const std::string prefix = "ZELQUAR." + namespace_ + ".";
+  for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) fs::remove_all(entry.path(), ec);
+  }
+}
+
+void InstallDir::WriteIni(const std::string& body) const { WriteFile("ZELQUAR_Drv.ini", "[RFRW_Drv]\n" + body + "\n"); }
+
+void InstallDir::RemoveIni() const { fs::remove(path_ + "/ZELQUAR_Drv.ini"); }
+
+void InstallDir::WriteFile(const std::string& name, const std::string& bytes) const {
+  std::ofstream out(path_ + "/" + name, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::vector<std::string> InstallDir::LogLines() const {
+  std::ifstream in(path_ + "/mirror.log");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> InstallDir::LogLinesWith(const std::string& fragment) const {
+  std::vector<std::string> out;
+  for (const std::string& line : LogLines()) {
+    if (line.find(fragment) != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
+std::map<std::string, std::string> InstallDir::Environment() const {
+  return {{"ZELQUAR_NAMESPACE", namespace_},
+          {"ZELQUAR_SIM_DIR", path_ + "/sim"},
+          {"ZELQUAR_LOG_MIRROR", path_ + "/mirror.log"}};
+}
+
+std::unique_ptr<ChildProcess> InstallDir::StartProbe() const {
+  return std::make_unique<ChildProcess>(std::vector<std::string>{ZQ_PROBE_PATH, libraryPath()}, Environment());
+}
+
+std::unique_ptr<ChildProcess> InstallDir::StartLoadedProbe() const {
+  auto probe = StartProbe();
+  EXPECT_EQ(probe->Ask("load"), "loaded");
+  return probe;
+}
+
+std::map<std::string, std::string> ParseFields(const std::string& line) {
+  std::map<std::string, std::string> fields;
+  std::istringstream in(line);
+  for (std::string token; in >> token;) {
+    size_t eq = token.find('=');
+    if (eq != std::string::npos) fields[token.substr(0, eq)] = token.substr(eq + 1);
+  }
+  return fields;
+}
+
+}  // namespace zq::test

@@ -1,0 +1,54 @@
+// A driver installation for one test: a temporary directory holding the
+// driver library and its INI file, a unique object namespace, a simulator
+// directory, and the log mirror; plus the probe program that loads the
+// library from there the way an application does.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+namespace zq::test {
+
+class InstallDir {
+ public:
+  // `iniBody`: the lines of section [RFRW_Drv]; nullopt installs no INI file.
+  explicit InstallDir(std::optional<std::string> iniBody = std::string());
+  ~InstallDir();  // removes the directory and the namespace's shared objects
+  InstallDir(const InstallDir&) = delete;
+  InstallDir& operator=(const InstallDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::string& objectNamespace() const { return namespace_; }
+  std::string libraryPath() const { return path_ + "/libZELQUAR_Drv.so"; }
+
+  void WriteIni(const std::string& body) const;
+  void RemoveIni() const;
+  void WriteFile(const std::string& name, const std::string& bytes) const;
+
+  // The log mirror's lines so far.
+  std::vector<std::string> LogLines() const;
+  // Lines of the log mirror that contain `fragment`.
+  std::vector<std::string> LogLinesWith(const std::string& fragment) const;
+
+  std::map<std::string, std::string> Environment() const;
+
+  // Starts the probe program on this installation (not yet loaded: send
+  // "load"). The probe answers one line per command.
+  std::unique_ptr<ChildProcess> StartProbe() const;
+  // Starts a probe and loads the library; fails the test when loading fails.
+  std::unique_ptr<ChildProcess> StartLoadedProbe() const;
+
+ private:
+  std::string path_;
+  std::string namespace_;
+};
+
+// Parses "key=value key=value" answers of the probe's inspect commands.
+std::map<std::string, std::string> ParseFields(const std::string& line);
+
+}  // namespace zq::test
