@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "platform/object_names.h"
+#include "platform/shm_objects.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -44,14 +45,6 @@ MutexCache& Cache() {
 
 std::atomic<uint32_t> g_nextHandleValue{0x100};
 
-int FlockRetry(int fd, int op) {
-  int rc;
-  do {
-    rc = ::flock(fd, op);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
-
 bool InitialiseMutex(pthread_mutex_t* m) {
   pthread_mutexattr_t attr;
   if (pthread_mutexattr_init(&attr) != 0) return false;
@@ -68,13 +61,12 @@ bool InitialiseMutex(pthread_mutex_t* m) {
 // half-way leaves the ready mark unset, so the next opener initialises.
 SharedMutexObject* MapObject(const std::string& name) {
   const std::string objName = SharedObjectName("mtx", name);
-  int fd = ::shm_open(objName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  int fd = detail::OpenSharedObject(objName);
   if (fd < 0) {
     SetLastError(Win32FromErrno(errno));
     return nullptr;
   }
-  (void)::fchmod(fd, 0666);
-  FlockRetry(fd, LOCK_EX);
+  detail::FlockRetry(fd, LOCK_EX);
   SharedMutexObject* obj = nullptr;
   struct stat st {};
   int failure = 0;
@@ -100,7 +92,7 @@ SharedMutexObject* MapObject(const std::string& name) {
       }
     }
   }
-  FlockRetry(fd, LOCK_UN);
+  detail::FlockRetry(fd, LOCK_UN);
   ::close(fd);
   if (!obj) SetLastError(Win32FromErrno(failure));
   return obj;

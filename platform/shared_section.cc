@@ -12,10 +12,14 @@
 #include <cstring>
 
 #include "platform/object_names.h"
+#include "platform/shm_objects.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
 namespace {
+
+using detail::FlockRetry;
+using detail::OpenSharedObject;
 
 uint64_t Fnv1a(std::string_view text, uint64_t seed) {
   uint64_t h = seed;
@@ -24,23 +28,6 @@ uint64_t Fnv1a(std::string_view text, uint64_t seed) {
     h *= 0x100000001b3ull;
   }
   return h;
-}
-
-int FlockRetry(int fd, int op) {
-  int rc;
-  do {
-    rc = ::flock(fd, op);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
-
-// Shared objects are made readable and writable for every user, as a DLL's
-// shared section is for every process that loads the DLL; the umask would
-// otherwise lock out a second user of the same reader.
-int OpenSharedObject(const std::string& name) {
-  int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd >= 0) (void)::fchmod(fd, 0666);
-  return fd;
 }
 
 void FailTo(uint32_t* lastError) { *lastError = Win32FromErrno(errno); }

@@ -13,13 +13,14 @@ constexpr const char* kSection = "RFRW_Drv";
 // The module path is read with a limit of 259 characters.
 constexpr size_t kModulePathLimit = 259;
 
-void CopyText(char* dst, size_t size, const std::string& src) {
+}  // namespace
+
+void CopyConfigText(char* dst, size_t size, const std::string& src) {
+  if (size == 0) return;
   size_t n = src.size() < size - 1 ? src.size() : size - 1;
   std::memcpy(dst, src.data(), n);
   dst[n] = '\0';
 }
-
-}  // namespace
 
 ModuleFiles FilesBesideModule(const std::string& modulePath) {
   std::string path = modulePath.substr(0, kModulePathLimit);
@@ -39,10 +40,10 @@ void ReadDriverConfig(SharedArea& a, const platform::IniText& ini) {
   a.openRetryNum = ini.GetInt(kSection, "OpenRetryNum", 10);
   a.openTimeoutRetryNum = ini.GetInt(kSection, "OpenTimeoutRetryNum", 5);
   a.dspRfSendMaxTime = ini.GetInt(kSection, "DspRfSendMaxTime", 3);
-  CopyText(a.pidVid, sizeof a.pidVid, ini.GetString(kSection, "PID_VID", "vid_FFF1&pid_7C02", kConfigTextSize));
-  CopyText(a.dspFileName, sizeof a.dspFileName,
+  CopyConfigText(a.pidVid, sizeof a.pidVid, ini.GetString(kSection, "PID_VID", "vid_FFF1&pid_7C02", kConfigTextSize));
+  CopyConfigText(a.dspFileName, sizeof a.dspFileName,
            ini.GetString(kSection, "DspFileName", "ZQRWDSP01.dwl", kConfigTextSize));
-  CopyText(a.hidCommDllTrace, sizeof a.hidCommDllTrace,
+  CopyConfigText(a.hidCommDllTrace, sizeof a.hidCommDllTrace,
            ini.GetString(kSection, "HidCommDllTrace", "", kConfigTextSize));
   a.dspDownloadCutMode = ini.GetInt(kSection, "DspDownloadCutMode", 0);
   a.dspAlwaysDownloadMode = ini.GetInt(kSection, "DspAlwaysDownloadMode", 0);

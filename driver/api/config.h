@@ -1,6 +1,7 @@
 // The driver's settings from section "RFRW_Drv" of "ZELQUAR_Drv.ini".
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace zq::platform {
@@ -18,6 +19,9 @@ struct ModuleFiles {
   std::string libraryDir;
 };
 ModuleFiles FilesBesideModule(const std::string& modulePath);
+
+// Copies `src` into the zero-terminated text field dst[size], cut to fit.
+void CopyConfigText(char* dst, size_t size, const std::string& src);
 
 // Reads every driver key in its order into the shared area and logs the
 // values the configuration lines name, in their order.

@@ -32,12 +32,6 @@ std::atomic<SharedArea*> g_area{nullptr};
 std::atomic<bool> g_detached{false};
 std::atomic<int> g_callsInFlight{0};
 
-void CopyText(char* dst, size_t size, const std::string& src) {
-  size_t n = src.size() < size - 1 ? src.size() : size - 1;
-  std::memcpy(dst, src.data(), n);
-  dst[n] = '\0';
-}
-
 // ---- thread lines ---------------------------------------------------------
 
 void OnMarkedThreadExit() {
@@ -64,8 +58,8 @@ void AttachUnderGate(platform::SharedSection& section) {
   g_area.store(area);
   if (area->attachCount == 0) {
     const ModuleFiles files = FilesBesideModule(platform::OwnModulePath());
-    CopyText(area->iniPath, sizeof area->iniPath, files.iniPath);
-    CopyText(area->libraryDir, sizeof area->libraryDir, files.libraryDir);
+    CopyConfigText(area->iniPath, sizeof area->iniPath, files.iniPath);
+    CopyConfigText(area->libraryDir, sizeof area->libraryDir, files.libraryDir);
     const platform::IniFile ini(area->iniPath);
     ReadLogSettings(*area, ini.text());
     OutputLog(0, 0, nullptr, 0, "■■■■ZELQUAR_Drv.dll Version=%s -- Compiled %s %s", ZQ_VERSION_TEXT, __DATE__,
@@ -98,8 +92,10 @@ void DetachUnderGate(platform::SharedSection&) {
 // and find the library detached at their next call.
 __attribute__((destructor)) void ProcessDetach() {
   if (!g_area.load() || !g_section) return;
-  k_List_free();
+  // Refuse new calls first; an open already in flight that reaches the port
+  // table after k_List_free sees the flag and takes no entry.
   g_detached.store(true);
+  k_List_free();
   const bool idle = g_callsInFlight.load() == 0;
   platform::DetachSharedSection(*g_section, idle, [idle](platform::SharedSection& section) {
     DetachUnderGate(section);
@@ -127,6 +123,8 @@ ApiCallScope::ApiCallScope() {
 ApiCallScope::~ApiCallScope() { g_callsInFlight.fetch_sub(1); }
 
 void NoteDriverThread() { NoteThread(); }
+
+bool LibraryDetaching() { return g_detached.load(); }
 
 const char* DriverVersionText() { return ZQ_VERSION_TEXT; }
 

@@ -29,6 +29,9 @@ class ApiCallScope {
   bool usable_;
 };
 
+// True once process detach has begun: no port entry may be taken any more.
+bool LibraryDetaching();
+
 // Logs the thread attach line for a thread the driver created itself.
 void NoteDriverThread();
 

@@ -85,6 +85,13 @@ void ReleasePort(PortEntry& entry) {
 int32_t k_RS_Open_Test(uint32_t port) {
   OutputLog(2, port, nullptr, 0, "k_RS_Open_Test");
   MutexHandle list = k_RFRW_SetMutexList(port);
+  if (LibraryDetaching()) {
+    // The process is unloading the library: k_List_free has released (or is
+    // about to release) its entries and must not leave one behind.
+    OutputLog(0, port, nullptr, 0, "D_Error k_RS_Open_Test(3) library detaching");
+    k_RFRW_ReleaseMutexList(port, list);
+    return -1;
+  }
   SharedArea& area = *Shared();
   PortDataArea& data = area.portDataAreas[UnitIndexOf(port)];
   data.port = port;
@@ -124,12 +131,16 @@ int32_t k_RFRW_Close(uint32_t port) {
   }
   MutexHandle api = k_RFRW_SetMutexAPI(port);
   PortEntry* entry = LookupPortEntry(port);
-  if (entry && entry->ownerProcessId != 0 && entry->ownerProcessId == platform::CurrentProcessId()) {
+  const uint32_t self = platform::CurrentProcessId();
+  if (entry && entry->ownerProcessId != 0 && entry->ownerProcessId == self) {
     MutexHandle list = k_RFRW_SetMutexList(port);
-    ReleasePort(*entry);
-    k_L_Level_End(port, *entry);
-    entry->useCount = 0;
-    entry->ownerProcessId = 0;
+    // Process detach may have released the entry meanwhile.
+    if (entry->useCount != 0 && entry->ownerProcessId == self) {
+      ReleasePort(*entry);
+      k_L_Level_End(port, *entry);
+      entry->useCount = 0;
+      entry->ownerProcessId = 0;
+    }
     k_RFRW_ReleaseMutexList(port, list);
   }
   const int32_t result = 0;

@@ -162,6 +162,25 @@ TEST(PortEntries, UnloadingTheLibraryReleasesTheProcessPorts) {
   EXPECT_EQ(app->Ask("open 0x0102"), "0");
 }
 
+TEST(PortEntries, AProcessMayExitWhileItsThreadsAreInsideTheLibrary) {
+  InstallDir install("AdminCheckCut=0");
+  auto watcher = install.StartLoadedProbe();
+  for (int round = 0; round < 3; ++round) {
+    // LeakSanitizer's exit-time scan cannot stop threads that are still
+    // running; leaks are checked by every other test.
+    auto app = install.StartLoadedProbe({{"ASAN_OPTIONS", "detect_leaks=0"}});
+    ASSERT_EQ(app->Ask("hammer 4"), "hammering");
+    ASSERT_EQ(app->Ask("version 8").rfind("0 8 ", 0), 0u);
+    app->Send("exit");
+    EXPECT_EQ(app->Wait(), 0);
+  }
+  // Every exit detached and left no port entry behind.
+  EXPECT_EQ(ParseFields(watcher->Ask("inspect"))["attach"], "1");
+  for (int unit = 0; unit < 4; ++unit) {
+    EXPECT_EQ(ParseFields(watcher->Ask("entry " + std::to_string(unit)))["owner"], "0");
+  }
+}
+
 TEST(PortEntries, AnIniFileRemovedAfterAttachMakesOpenFailWithMissingFile) {
   InstallDir install("AdminCheckCut=0");
   auto probe = install.StartLoadedProbe();

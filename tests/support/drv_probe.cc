@@ -182,6 +182,22 @@ std::string Run(const std::string& line) {
     return std::to_string(g_drv.power(Num(a.at(0)), cmd == "power" ? static_cast<int32_t>(std::stol(a.at(1))) : 0,
                                       cmd == "power" ? &sts : nullptr));
   }
+  if (cmd == "hammer") {
+    // Threads that keep calling into the library until the process ends.
+    for (uint32_t i = 0; i < Num(a.at(0)); ++i) {
+      std::thread([i] {
+        const uint32_t port = 0x0100 | i;
+        for (;;) {
+          int32_t len = 8;
+          uint8_t buf[8];
+          g_drv.version(&len, buf);
+          g_drv.open(port, 0, nullptr);
+          g_drv.close(port);
+        }
+      }).detach();
+    }
+    return "hammering";
+  }
   if (cmd == "thread-version") {
     // A thread of the application that calls into the library and ends.
     long tid = 0;

@@ -77,12 +77,14 @@ std::map<std::string, std::string> InstallDir::Environment() const {
           {"ZELQUAR_LOG_MIRROR", path_ + "/mirror.log"}};
 }
 
-std::unique_ptr<ChildProcess> InstallDir::StartProbe() const {
-  return std::make_unique<ChildProcess>(std::vector<std::string>{ZQ_PROBE_PATH, libraryPath()}, Environment());
+std::unique_ptr<ChildProcess> InstallDir::StartProbe(const std::map<std::string, std::string>& extraEnv) const {
+  std::map<std::string, std::string> env = Environment();
+  for (const auto& [k, v] : extraEnv) env[k] = v;
+  return std::make_unique<ChildProcess>(std::vector<std::string>{ZQ_PROBE_PATH, libraryPath()}, env);
 }
 
-std::unique_ptr<ChildProcess> InstallDir::StartLoadedProbe() const {
-  auto probe = StartProbe();
+std::unique_ptr<ChildProcess> InstallDir::StartLoadedProbe(const std::map<std::string, std::string>& extraEnv) const {
+  auto probe = StartProbe(extraEnv);
   EXPECT_EQ(probe->Ask("load"), "loaded");
   return probe;
 }

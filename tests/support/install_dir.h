@@ -39,9 +39,10 @@ class InstallDir {
 
   // Starts the probe program on this installation (not yet loaded: send
   // "load"). The probe answers one line per command.
-  std::unique_ptr<ChildProcess> StartProbe() const;
+  // `extraEnv` adds to or overrides the installation's environment.
+  std::unique_ptr<ChildProcess> StartProbe(const std::map<std::string, std::string>& extraEnv = {}) const;
   // Starts a probe and loads the library; fails the test when loading fails.
-  std::unique_ptr<ChildProcess> StartLoadedProbe() const;
+  std::unique_ptr<ChildProcess> StartLoadedProbe(const std::map<std::string, std::string>& extraEnv = {}) const;
 
  private:
   std::string path_;
