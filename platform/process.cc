@@ -1,6 +1,10 @@
 #include "platform/process.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <syslog.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -8,8 +12,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+extern char** environ;
 
 #include "platform/win32_errors.h"
 
@@ -31,6 +38,46 @@ std::string OwnModulePath() {
   char resolved[PATH_MAX];
   if (::realpath(info.dli_fname, resolved)) return resolved;
   return info.dli_fname;
+}
+
+std::string OwnProgramPath() {
+  char path[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  path[n] = '\0';
+  return path;
+}
+
+uint32_t StartProgram(const std::string& program, const std::string& argv0, bool quietOutput, bool highPriority) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // It reads nothing: a caller's input pipe must not be held open by it.
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (quietOutput) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // Its own process group: a terminal's Ctrl-C meant for the application
+  // does not stop the collector of every process.
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  char* args[] = {const_cast<char*>(argv0.c_str()), nullptr};
+  pid_t pid = 0;
+  int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, args, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    SetLastError(Win32FromErrno(rc));
+    return 0;
+  }
+  if (highPriority) (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), -10);
+  return static_cast<uint32_t>(pid);
+}
+
+void NotifyUser(const std::string& text, const std::string& caption) {
+  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  ::openlog(caption.c_str(), LOG_PID, LOG_USER);
+  ::syslog(LOG_ERR, "%s", text.c_str());
+  ::closelog();
 }
 
 bool IsAdministrator() {

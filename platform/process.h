@@ -18,6 +18,22 @@ bool ProcessIsAlive(uint32_t pid);
 // "" when the loader cannot tell. Never blocks.
 std::string OwnModulePath();
 
+// The real path of the running program, "" when the system cannot tell.
+std::string OwnProgramPath();
+
+// Starts `program` as a separate process that outlives the caller, with
+// `argv0` as its whole argument list (element 0) and the caller's
+// environment. `quietOutput` sends its standard output to /dev/null;
+// `highPriority` asks for a raised scheduling priority (a refusal is
+// ignored). Returns the new process id, or 0 with LastError() set (a
+// missing program is kErrorFileNotFound). Blocks only for the spawn.
+uint32_t StartProgram(const std::string& program, const std::string& argv0, bool quietOutput, bool highPriority);
+
+// Shows a message to the person running the program, who may not be at a
+// console: the caption and text go to standard error and to the system log.
+// Never waits for an answer.
+void NotifyUser(const std::string& text, const std::string& caption);
+
 // True when the process may administer the machine: effective uid 0, or a
 // member of the group "sudo", "wheel" or "admin". Sets LastError() and
 // returns false when membership cannot be determined.

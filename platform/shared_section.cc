@@ -132,6 +132,26 @@ void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWo
   }
 }
 
+bool SharedSectionInUse(std::string_view key, size_t size) {
+  const std::string name = SharedSectionObjectName(key, size);
+  int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return false;  // nobody ever attached, or the last one removed it
+  int gate = OpenSharedObject(name + ".gate");
+  if (gate >= 0) FlockRetry(gate, LOCK_EX);
+  bool inUse = false;
+  if (FlockRetry(fd, LOCK_EX | LOCK_NB) == 0) {
+    FlockRetry(fd, LOCK_UN);
+  } else {
+    inUse = errno == EWOULDBLOCK;
+  }
+  if (gate >= 0) {
+    FlockRetry(gate, LOCK_UN);
+    ::close(gate);
+  }
+  ::close(fd);
+  return inUse;
+}
+
 const void* InspectSharedSection(std::string_view key, size_t size) {
   const std::string name = SharedSectionObjectName(key, size);
   int fd = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);

@@ -46,6 +46,11 @@ void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWo
 // The name of the system object behind section `key` of `size` bytes.
 std::string SharedSectionObjectName(std::string_view key, size_t size);
 
+// True while some process is attached to section `key` of `size` bytes.
+// Takes the section's gate for the moment of the test, so it never
+// disturbs an attach. Never blocks longer than an attach or detach takes.
+bool SharedSectionInUse(std::string_view key, size_t size);
+
 // Maps the section of another process group read-only without attaching
 // (no presence, no zero-fill): for diagnostics and tests that inspect the
 // shared state from outside. Returns nullptr when it does not exist or has

@@ -62,10 +62,14 @@ void AttachUnderGate(platform::SharedSection& section) {
     CopyConfigText(area->libraryDir, sizeof area->libraryDir, files.libraryDir);
     const platform::IniFile ini(area->iniPath);
     ReadLogSettings(*area, ini.text());
+    if (area->logFileFlg == 1) StartCollector(*area);
+    OpenLogOutput(*area);
     OutputLog(0, 0, nullptr, 0, "■■■■ZELQUAR_Drv.dll Version=%s -- Compiled %s %s", ZQ_VERSION_TEXT, __DATE__,
               __TIME__);
     ReadDriverConfig(*area, ini.text());
     InitialisePortEntries(*area);
+  } else {
+    OpenLogOutput(*area);
   }
   const int32_t count = std::atomic_ref<int32_t>(area->attachCount).fetch_add(1) + 1;
   OutputLog(1, 0, nullptr, 0, "DLL_PROCESS_ATTACH PID=%x Process=%d", platform::CurrentProcessId(), count);
@@ -99,6 +103,7 @@ __attribute__((destructor)) void ProcessDetach() {
   const bool idle = g_callsInFlight.load() == 0;
   platform::DetachSharedSection(*g_section, idle, [idle](platform::SharedSection& section) {
     DetachUnderGate(section);
+    if (SharedArea* area = g_area.load()) CloseLogOutput(*area);
     if (idle) g_area.store(nullptr);
   });
   platform::RemoveThreadExitHook();

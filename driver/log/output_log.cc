@@ -1,56 +1,91 @@
-// OutputLog: level filter, formatting, and the text mirror.
+// The log writer.
+//
+// Sections: process state; the text mirror; records and their delivery;
+// OutputLog; settings, collector start, log output open and close; the
+// fatal-error file.
 //
 // The text mirror is a developer aid: when ZELQUAR_LOG_MIRROR names a file,
 // every record that passes the level filter is also appended to it as one
-// UTF-8 line "PID TID LEVEL PORT TEXT[ | DATA-HEX]". Each line is one append
-// write, so the lines of several processes never interleave.
+// UTF-8 line "PID TID LEVEL PORT TEXT[ | DATA-HEX]" (docs/logging.md).
 #include "driver/log/output_log.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "driver/api/lifecycle.h"
 #include "driver/api/shared_area.h"
+#include "driver/log/record_format.h"
+#include "platform/clock.h"
 #include "platform/ini.h"
+#include "platform/mailslot.h"
+#include "platform/named_mutex.h"
 #include "platform/process.h"
+#include "platform/text_encoding.h"
+#include "platform/win32_errors.h"
 
 namespace zq::drv {
 namespace {
 
+// ---- process state --------------------------------------------------------
+
 constexpr const char* kSection = "RFRW_Drv";
+constexpr const char* kMailslotName = "ZELQUAR_Outlog";
+constexpr const char* kLogMutexName = "QVX_MUTEXOFOUTPUTLOG_CHARGE";
 constexpr int32_t kDefaultLogLevel = 3;
-// Text room of a record: the 32768-byte record less its 8 time bytes and the
-// text tag and length.
-constexpr size_t kTextCapacity = 32757;
-constexpr int32_t kMaxRecordData = 32668;
+// A record never waits longer than this for the log mutex and the mailslot
+// together, so a stalled collector slows the driver but never blocks it.
+constexpr int kRecordBudgetMs = 1000;
+
+// Allocated once and never destroyed: threads may still log while the
+// process exits, after C++ destructors ran.
+struct LogOutput {
+  std::timed_mutex lock;  // held while the client is used, opened or closed
+  platform::MailslotClient client;
+  std::atomic<bool> open{false};
+  std::atomic<int64_t> frequency{0};
+  std::atomic<int32_t> lost{0};
+  // Set after a send timed out; cleared by the next send that goes through.
+  // While set, sends do not wait, so a stalled collector costs one wait.
+  std::atomic<bool> stalled{false};
+};
+
+LogOutput& Output() {
+  static LogOutput* output = new LogOutput;
+  return *output;
+}
+
+uint32_t Elapsed(uint32_t since) { return platform::TickCount() - since; }
+
+// ---- the text mirror ------------------------------------------------------
 
 struct Mirror {
   std::mutex lock;
   std::FILE* file = nullptr;
-  bool opened = false;
 };
 
-Mirror& TheMirror() {
-  static Mirror* mirror = new Mirror;  // outlives every thread that may still log at exit
-  return *mirror;
+// nullptr when no mirror is configured (decided once per process).
+Mirror* TheMirror() {
+  static Mirror* mirror = [] () -> Mirror* {
+    const char* path = std::getenv("ZELQUAR_LOG_MIRROR");
+    if (!path || !*path) return nullptr;
+    std::FILE* f = std::fopen(path, "ae");
+    if (!f) return nullptr;
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    auto* m = new Mirror;
+    m->file = f;
+    return m;
+  }();
+  return mirror;
 }
 
-void WriteMirrorLine(int32_t level, uint32_t port, const char* text, const uint8_t* data, int32_t dataLen) {
-  Mirror& m = TheMirror();
-  std::lock_guard<std::mutex> guard(m.lock);
-  if (!m.opened) {
-    m.opened = true;
-    const char* path = std::getenv("ZELQUAR_LOG_MIRROR");
-    if (path && *path) {
-      m.file = std::fopen(path, "ae");
-      if (m.file) std::setvbuf(m.file, nullptr, _IONBF, 0);
-    }
-  }
-  if (!m.file) return;
+void WriteMirrorLine(Mirror& m, int32_t level, uint32_t port, const char* text, const uint8_t* data,
+                     int32_t dataLen) {
   std::string line;
   char head[64];
   std::snprintf(head, sizeof head, "%x %x %d %04x ", platform::CurrentProcessId(), platform::CurrentThreadId(),
@@ -66,28 +101,126 @@ void WriteMirrorLine(int32_t level, uint32_t port, const char* text, const uint8
     }
   }
   line.push_back('\n');
+  std::lock_guard<std::mutex> guard(m.lock);
   std::fwrite(line.data(), 1, line.size(), m.file);
+}
+
+// ---- records and their delivery -------------------------------------------
+
+logfmt::RecordTime Now() {
+  const platform::LocalTime t = platform::GetLocalTime();
+  logfmt::RecordTime r{};
+  r.year = t.year;
+  r.month = static_cast<uint8_t>(t.month);
+  r.day = static_cast<uint8_t>(t.day);
+  r.hour = static_cast<uint8_t>(t.hour);
+  r.minute = static_cast<uint8_t>(t.minute);
+  r.second = static_cast<uint8_t>(t.second);
+  int64_t frequency = Output().frequency.load();
+  if (frequency <= 0) frequency = platform::PerformanceFrequency();
+  const uint64_t ms = platform::CounterToMilliseconds(static_cast<uint64_t>(platform::PerformanceCounter()),
+                                                      static_cast<uint64_t>(frequency));
+  r.stamp = static_cast<uint16_t>(ms & 0xFFFF);
+  return r;
+}
+
+// Sends one message; false when it was dropped.
+bool Deliver(const std::vector<uint8_t>& message, uint32_t started) {
+  LogOutput& out = Output();
+  int waitMs = 0;
+  if (!out.stalled.load()) {
+    const uint32_t spent = Elapsed(started);
+    waitMs = spent >= static_cast<uint32_t>(kRecordBudgetMs) ? 0 : kRecordBudgetMs - static_cast<int>(spent);
+  }
+  const uint32_t rc = out.client.Send(message.data(), message.size(), waitMs);
+  out.stalled.store(rc == platform::kErrorTimeout);
+  return rc == 0;
+}
+
+// Delivers the record, preceded by the count of records lost before it.
+void SendRecord(const std::string& text, const uint8_t* data, int32_t dataLen, uint32_t started) {
+  LogOutput& out = Output();
+  if (!out.open.load()) return;  // the mailslot never opened: dropped
+  const uint32_t spent = Elapsed(started);
+  const int left = spent >= static_cast<uint32_t>(kRecordBudgetMs) ? 0 : kRecordBudgetMs - static_cast<int>(spent);
+  std::unique_lock<std::timed_mutex> guard(out.lock, std::chrono::milliseconds(left));
+  if (!guard.owns_lock()) {
+    out.lost.fetch_add(1);
+    return;
+  }
+  if (!out.open.load()) return;
+  if (const int32_t lost = out.lost.load(); lost > 0) {
+    char note[64];
+    std::snprintf(note, sizeof note, "LogOutput lost %d records", lost);
+    if (Deliver(logfmt::BuildMessage(Now(), note, nullptr, 0), started)) {
+      out.lost.fetch_sub(lost);
+    } else {
+      out.lost.fetch_add(1);
+      return;
+    }
+  }
+  const auto message =
+      logfmt::BuildMessage(Now(), text, data, dataLen > 0 ? static_cast<size_t>(dataLen) : 0);
+  if (!Deliver(message, started)) out.lost.fetch_add(1);
+}
+
+// ---- settings reading helpers ---------------------------------------------
+
+struct Filter {
+  int32_t logLevel;
+  int32_t yorn;
+  uint32_t collector;
+};
+
+Filter CurrentFilter() {
+  const SharedArea* area = Shared();
+  if (!area) return {kDefaultLogLevel, 0, 0};
+  return {area->logLevel, area->logFileFlg, area->collectorProcessId};
 }
 
 }  // namespace
 
-void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...) {
-  const SharedArea* area = Shared();
-  const int32_t logLevel = area ? area->logLevel : kDefaultLogLevel;
-  const bool hasText = format && *format;
-  if (level > logLevel || (!hasText && dataLen == 0)) return;
+// ---- OutputLog --------------------------------------------------------------
 
-  std::vector<char> text(kTextCapacity, '\0');
+void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...) {
+  const uint32_t systemError = platform::LastError();
+  const Filter filter = CurrentFilter();
+  const bool hasText = format && *format;
+  if (level > filter.logLevel || (!hasText && dataLen == 0)) return;
+  Mirror* mirror = TheMirror();
+  if (filter.yorn != 1 && !mirror) return;
+
+  const uint32_t started = platform::TickCount();
+  std::unique_ptr<char[]> text(new char[logfmt::kTextCapacity]);
+  text[0] = '\0';
   if (hasText) {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text.data(), text.size(), format, args);
+    std::vsnprintf(text.get(), logfmt::kTextCapacity, format, args);
     va_end(args);
   }
-  if (dataLen < 0 || !data) dataLen = 0;
-  if (dataLen > kMaxRecordData) dataLen = kMaxRecordData;
-  WriteMirrorLine(level, port, text.data(), static_cast<const uint8_t*>(data), dataLen);
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  if (dataLen < 0 || !bytes) dataLen = 0;
+  if (dataLen > static_cast<int32_t>(logfmt::kMaxData)) dataLen = static_cast<int32_t>(logfmt::kMaxData);
+  if (mirror) WriteMirrorLine(*mirror, level, port, text.get(), bytes, dataLen);
+  if (filter.yorn != 1) return;
+
+  const std::string encoded = platform::Utf8ToCp932(text.get());
+  // Records of all processes go out one at a time; a holder that does not
+  // let go within the budget is passed by (the mailslot keeps records whole).
+  platform::NamedMutex* mutex = platform::OpenNamedMutex(kLogMutexName);
+  const uint32_t waited = mutex ? platform::WaitNamedMutex(mutex, kRecordBudgetMs) : platform::kWaitFailed;
+  const bool owned = waited == platform::kWaitObject0 || waited == platform::kWaitAbandoned;
+  if (filter.collector == 0) {
+    WriteFatalErrorLine("fopen", systemError, 0);
+  } else {
+    SendRecord(encoded, bytes, dataLen, started);
+  }
+  if (owned) platform::ReleaseNamedMutex(mutex);
+  platform::CloseNamedMutex(mutex);
 }
+
+// ---- settings, collector start, log output open and close ------------------
 
 void ReadLogSettings(SharedArea& area, const platform::IniText& ini) {
   area.logFileFlg = ini.GetInt(kSection, "LogFileFlg", 0);
@@ -95,6 +228,72 @@ void ReadLogSettings(SharedArea& area, const platform::IniText& ini) {
   area.logDisp = ini.GetInt(kSection, "LogDisp", 0);
 }
 
-uint32_t LogOutputHandleValue() { return 0xFFFFFFFFu; }
+void StartCollector(SharedArea& area) {
+  const std::string program = std::string(area.libraryDir) + "ZELQUAR_Outlog";
+  char argv0[16];
+  std::snprintf(argv0, sizeof argv0, "%08x", platform::CurrentProcessId());
+  const uint32_t pid = platform::StartProgram(program, argv0, area.logDisp == 0, true);
+  if (pid == 0) return;
+  // Give it time to create the mailslot before anybody opens it.
+  platform::SleepMilliseconds(500);
+  area.collectorProcessId = pid;
+}
+
+void OpenLogOutput(const SharedArea& area) {
+  if (area.logFileFlg != 1) return;
+  LogOutput& out = Output();
+  out.frequency.store(platform::PerformanceFrequency());
+  // Without a collector there is nothing to open (records go to the
+  // fatal-error file); a collector that has ended will not open it either.
+  if (area.collectorProcessId == 0) return;
+  std::lock_guard<std::timed_mutex> guard(out.lock);
+  constexpr int kTries = 100;
+  uint32_t error = 0;
+  for (int i = 0; i < kTries; ++i) {
+    error = out.client.Open(kMailslotName);
+    if (error == 0) {
+      out.open.store(true);
+      return;
+    }
+    if (!platform::ProcessIsAlive(area.collectorProcessId)) break;
+    platform::SleepMilliseconds(200);
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "MailSlot %llx retry=%d error=%d", 0xFFFFFFFFFFFFFFFFull, kTries,
+                static_cast<int>(error));
+  platform::NotifyUser(text, "ZELQUAR_Drv.dll");
+}
+
+void CloseLogOutput(const SharedArea& area) {
+  LogOutput& out = Output();
+  if (area.logFileFlg != 1 || !out.open.load()) return;
+  static const uint8_t kEnd[4] = {'E', 'n', 'd', 0};
+  {
+    std::lock_guard<std::timed_mutex> guard(out.lock);
+    out.client.Send(kEnd, sizeof kEnd, kRecordBudgetMs);
+  }
+  platform::SleepMilliseconds(200);
+  OutputLog(3, 0x200, nullptr, 0, "LogOutputFile CloseHandle");
+  std::lock_guard<std::timed_mutex> guard(out.lock);
+  out.open.store(false);
+  out.client.Close();
+}
+
+uint32_t LogOutputHandleValue() { return Output().client.HandleValue(); }
+
+// ---- the fatal-error file ---------------------------------------------------
+
+void WriteFatalErrorLine(const char* event, uint32_t systemError, int32_t info) {
+  const platform::LocalTime t = platform::GetLocalTime();
+  char line[128];
+  // The file is written in text mode: its lines end with CR LF.
+  std::snprintf(line, sizeof line, "%4d/%02d/%02d %02d:%02d:%02d:%03d %-20.20s ERROR:%d INFO:%d\r\n", t.year,
+                t.month, t.day, t.hour, t.minute, t.second, t.milliseconds, event, static_cast<int>(systemError),
+                static_cast<int>(info));
+  std::FILE* f = std::fopen("ZELQUAR_DrvDLL_FATALERROR.TXT", "ae");
+  if (!f) return;
+  std::fputs(line, f);
+  std::fclose(f);
+}
 
 }  // namespace zq::drv

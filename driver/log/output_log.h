@@ -1,4 +1,5 @@
-// The driver's single log call and the log settings it filters by.
+// The driver's log writer: the single log call, the log settings, the
+// collector start, and this process's log output.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +14,9 @@ struct SharedArea;
 
 // Writes one log record of `level` for `port` (the port does not enter the
 // record): the printf-formatted text and `dataLen` bytes of `data`. Records
-// above the configured LogLevel cost no formatting. Safe from every thread of
-// every process; never throws.
+// above the configured LogLevel cost no formatting. Safe from every thread
+// of every process; never throws; waits at most about 1000 ms in all even
+// when the collector has stalled.
 void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
 
@@ -22,7 +24,20 @@ void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, 
 // shared area. Called by the first attach of the system.
 void ReadLogSettings(SharedArea& area, const platform::IniText& ini);
 
+// Starts the collector program beside the library (first attach, logging
+// on); its process id goes into the shared area, 0 when it could not start.
+void StartCollector(SharedArea& area);
+
+// Opens and closes this process's log output (every attach and detach).
+void OpenLogOutput(const SharedArea& area);
+void CloseLogOutput(const SharedArea& area);
+
 // The process's log output handle as the detach line shows it.
 uint32_t LogOutputHandleValue();
+
+// Appends one line to the fatal-error file in the current directory:
+// the local time, `event` cut or padded to 20 characters, the system error
+// code and `info`.
+void WriteFatalErrorLine(const char* event, uint32_t systemError, int32_t info);
 
 }  // namespace zq::drv

@@ -22,7 +22,8 @@ long NowMs() {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                           const std::string& cwd, const std::string& program) {
   int toChild[2];
   int fromChild[2];
   if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -32,10 +33,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     dup2(toChild[0], 0);
     dup2(fromChild[1], 1);
     for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execv(program.empty() ? args[0] : program.c_str(), args.data());
     _exit(127);
   }
   close(toChild[0]);
@@ -91,6 +93,22 @@ std::optional<std::string> ChildProcess::ReadLine(int timeoutMs) {
 std::string ChildProcess::Ask(const std::string& line, int timeoutMs) {
   Send(line);
   return ReadLine(timeoutMs).value_or("");
+}
+
+std::optional<int> ChildProcess::WaitFor(int timeoutMs) {
+  const long deadline = NowMs() + timeoutMs;
+  while (!reaped_) {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      reaped_ = true;
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (NowMs() >= deadline) return std::nullopt;
+    usleep(10000);
+  }
+  return status_;
 }
 
 void ChildProcess::Kill(int signal) {

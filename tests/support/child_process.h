@@ -13,8 +13,11 @@ namespace zq::test {
 
 class ChildProcess {
  public:
-  // Starts `argv` with the current environment plus `env`.
-  ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+  // Starts `argv` with the current environment plus `env`, in directory
+  // `cwd` ("" = the current one). The program run is `program`, or argv[0]
+  // when `program` is empty.
+  ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+               const std::string& cwd = "", const std::string& program = "");
   ~ChildProcess();  // kills the child if it still runs
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -29,6 +32,8 @@ class ChildProcess {
   void Kill(int signal);
   // Waits for the end; the exit code, or 128 + signal.
   int Wait();
+  // Waits at most timeoutMs; the exit code, or nullopt while it still runs.
+  std::optional<int> WaitFor(int timeoutMs);
 
  private:
   pid_t pid_ = -1;

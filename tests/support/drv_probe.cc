@@ -96,7 +96,8 @@ std::string InspectArea() {
     << " char=" << a->characterTimeout << " gpio=" << a->gpioInitialData << " powerretry=" << a->rwPowerOffOnRetryCount
     << " hidretry=" << a->hidDeviceOpenRetryCount << " admincut=" << a->adminCheckCut << " loglevel=" << a->logLevel
     << " logflg=" << a->logFileFlg << " pidvid=" << a->pidVid << " dsp=" << a->dspFileName
-    << " trace=" << a->hidCommDllTrace << " ini=" << a->iniPath << " dir=" << a->libraryDir;
+    << " trace=" << a->hidCommDllTrace << " ini=" << a->iniPath << " dir=" << a->libraryDir
+    << " collector=" << a->collectorProcessId;
   zq::platform::UnmapInspectedSection(a, sizeof *a);
   return o.str();
 }
@@ -181,6 +182,23 @@ std::string Run(const std::string& line) {
     int32_t sts = 0x1234;
     return std::to_string(g_drv.power(Num(a.at(0)), cmd == "power" ? static_cast<int32_t>(std::stol(a.at(1))) : 0,
                                       cmd == "power" ? &sts : nullptr));
+  }
+  if (cmd == "log-burst") {
+    // log-burst THREADS CALLS: each thread makes CALLS version calls, every
+    // one of which writes records; answers when all threads are done.
+    std::vector<std::thread> threads;
+    const uint32_t calls = Num(a.at(1));
+    for (uint32_t i = 0; i < Num(a.at(0)); ++i) {
+      threads.emplace_back([calls] {
+        for (uint32_t c = 0; c < calls; ++c) {
+          int32_t len = 8;
+          uint8_t buf[8];
+          g_drv.version(&len, buf);
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    return "done";
   }
   if (cmd == "hammer") {
     // Threads that keep calling into the library until the process ends.

@@ -10,6 +10,8 @@
 #include <random>
 #include <sstream>
 
+#include "tools/logview.h"
+
 namespace fs = std::filesystem;
 
 namespace zq::test {
@@ -25,12 +27,14 @@ std::string UniqueName() {
 
 }  // namespace
 
-InstallDir::InstallDir(std::optional<std::string> iniBody) : namespace_(UniqueName()) {
-  path_ = (fs::temp_directory_path() / namespace_).string();
+InstallDir::InstallDir(std::optional<std::string> iniBody, const std::string& objectNamespace)
+    : namespace_(objectNamespace.empty() ? UniqueName() : objectNamespace) {
+  path_ = (fs::temp_directory_path() / UniqueName()).string();
   fs::create_directories(path_);
   // Readable by every user: some tests run the probe as an unprivileged one.
   chmod(path_.c_str(), 0755);
   fs::copy_file(ZQ_DRIVER_LIB_PATH, libraryPath(), fs::copy_options::overwrite_existing);
+  fs::copy_file(ZQ_OUTLOG_PATH, collectorPath(), fs::copy_options::overwrite_existing);
   fs::create_directories(path_ + "/sim");
   chmod((path_ + "/sim").c_str(), 0777);
   WriteFile("mirror.log", "");
@@ -80,13 +84,24 @@ std::map<std::string, std::string> InstallDir::Environment() const {
 std::unique_ptr<ChildProcess> InstallDir::StartProbe(const std::map<std::string, std::string>& extraEnv) const {
   std::map<std::string, std::string> env = Environment();
   for (const auto& [k, v] : extraEnv) env[k] = v;
-  return std::make_unique<ChildProcess>(std::vector<std::string>{ZQ_PROBE_PATH, libraryPath()}, env);
+  return std::make_unique<ChildProcess>(std::vector<std::string>{ZQ_PROBE_PATH, libraryPath()}, env, path_);
 }
 
 std::unique_ptr<ChildProcess> InstallDir::StartLoadedProbe(const std::map<std::string, std::string>& extraEnv) const {
   auto probe = StartProbe(extraEnv);
   EXPECT_EQ(probe->Ask("load"), "loaded");
   return probe;
+}
+
+std::vector<std::string> InstallDir::DecodedLog(const std::string& path) const {
+  std::ifstream in(path.empty() ? logPath() : path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  logview::DecodeToText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), true, &text);
+  std::vector<std::string> lines;
+  std::istringstream lineStream(text);
+  for (std::string line; std::getline(lineStream, line);) lines.push_back(line);
+  return lines;
 }
 
 std::map<std::string, std::string> ParseFields(const std::string& line) {

@@ -17,7 +17,9 @@ namespace zq::test {
 class InstallDir {
  public:
   // `iniBody`: the lines of section [RFRW_Drv]; nullopt installs no INI file.
-  explicit InstallDir(std::optional<std::string> iniBody = std::string());
+  // The driver library and the log collector are installed.
+  // `objectNamespace` "" gives the installation a namespace of its own.
+  explicit InstallDir(std::optional<std::string> iniBody = std::string(), const std::string& objectNamespace = "");
   ~InstallDir();  // removes the directory and the namespace's shared objects
   InstallDir(const InstallDir&) = delete;
   InstallDir& operator=(const InstallDir&) = delete;
@@ -25,6 +27,9 @@ class InstallDir {
   const std::string& path() const { return path_; }
   const std::string& objectNamespace() const { return namespace_; }
   std::string libraryPath() const { return path_ + "/libZELQUAR_Drv.so"; }
+
+  std::string collectorPath() const { return path_ + "/ZELQUAR_Outlog"; }
+  std::string logPath() const { return path_ + "/ZELQUAR_DrvDLL_Log.LOG"; }
 
   void WriteIni(const std::string& body) const;
   void RemoveIni() const;
@@ -37,7 +42,12 @@ class InstallDir {
 
   std::map<std::string, std::string> Environment() const;
 
-  // Starts the probe program on this installation (not yet loaded: send
+  // The log file's contents, decoded to one line per record ("!!" lines
+  // for damaged or truncated stretches).
+  std::vector<std::string> DecodedLog(const std::string& path = "") const;
+
+  // Starts the probe program on this installation (its current directory
+  // is the installation) (not yet loaded: send
   // "load"). The probe answers one line per command.
   // `extraEnv` adds to or overrides the installation's environment.
   std::unique_ptr<ChildProcess> StartProbe(const std::map<std::string, std::string>& extraEnv = {}) const;

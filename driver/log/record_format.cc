@@ -1,0 +1,196 @@
+#include "driver/log/record_format.h"
+
+#include <cstring>
+
+namespace zq::logfmt {
+namespace {
+
+void Put16(uint8_t* p, size_t v) {
+  p[0] = static_cast<uint8_t>(v & 0xFF);
+  p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+}
+
+size_t EscapedSize(const uint8_t* record, size_t length) {
+  size_t n = length;
+  for (size_t i = 0; i < length; ++i) {
+    const uint8_t b = record[i] ^ kScramble;
+    if (b == 0xFE || b == 0xFF || b == 0x00 || b == 0x0A) ++n;
+  }
+  return n;
+}
+
+// Reads escaped, scrambled bytes one record byte at a time.
+class Reader {
+ public:
+  Reader(const uint8_t* raw, size_t length) : raw_(raw), length_(length) {}
+  // 1 = got a byte, 0 = out of input, -1 = not a valid message byte.
+  int Next(uint8_t* out) {
+    if (pos_ >= length_) return 0;
+    uint8_t b = raw_[pos_];
+    if (b == 0x00 || b == 0x0A || b == 0xFF) return -1;
+    if (b == 0xFE) {
+      if (pos_ + 1 >= length_) return 0;
+      switch (raw_[pos_ + 1]) {
+        case 0x01: b = 0xFE; break;
+        case 0x02: b = 0xFF; break;
+        case 0x03: b = 0x00; break;
+        case 0x04: b = 0x0A; break;
+        default: return -1;
+      }
+      pos_ += 2;
+    } else {
+      pos_ += 1;
+    }
+    *out = b ^ kScramble;
+    return 1;
+  }
+  size_t position() const { return pos_; }
+
+ private:
+  const uint8_t* raw_;
+  size_t length_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+size_t BuildRecord(const RecordTime& time, std::string_view text, const uint8_t* data, size_t dataLength,
+                   uint8_t* out) {
+  out[0] = static_cast<uint8_t>(((time.year & 0xFF) + 0x30) & 0xFF);
+  out[1] = time.month;
+  out[2] = time.day;
+  out[3] = time.hour;
+  out[4] = time.minute;
+  out[5] = time.second;
+  Put16(out + 6, time.stamp);
+  size_t pos = 8;
+  const size_t textLength = text.size() < kTextCapacity - 1 ? text.size() : kTextCapacity - 1;
+  if (textLength > 0) {
+    out[pos] = 0x01;
+    Put16(out + pos + 1, textLength);
+    std::memcpy(out + pos + 3, text.data(), textLength);
+    pos += 3 + textLength;
+  }
+  if (data && dataLength > 0) {
+    size_t m = dataLength < kMaxData ? dataLength : kMaxData;
+    // Tag, length and end tag must still fit behind the text.
+    const size_t room = kRecordCapacity - pos;
+    if (room <= 4) {
+      m = 0;
+    } else if (m > room - 4) {
+      m = room - 4;
+    }
+    if (m > 0) {
+      out[pos] = 0x02;
+      Put16(out + pos + 1, m);
+      std::memcpy(out + pos + 3, data, m);
+      pos += 3 + m;
+    }
+  }
+  out[pos] = 0x03;
+  return pos + 1;
+}
+
+size_t ScrambleAndEscape(const uint8_t* record, size_t length, uint8_t* out) {
+  size_t n = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const uint8_t b = record[i] ^ kScramble;
+    switch (b) {
+      case 0xFE: out[n++] = 0xFE; out[n++] = 0x01; break;
+      case 0xFF: out[n++] = 0xFE; out[n++] = 0x02; break;
+      case 0x00: out[n++] = 0xFE; out[n++] = 0x03; break;
+      case 0x0A: out[n++] = 0xFE; out[n++] = 0x04; break;
+      default: out[n++] = b; break;
+    }
+  }
+  return n;
+}
+
+std::vector<uint8_t> BuildMessage(const RecordTime& time, std::string_view text, const uint8_t* data,
+                                  size_t dataLength) {
+  std::vector<uint8_t> record(kRecordCapacity);
+  size_t m = data ? (dataLength < kMaxData ? dataLength : kMaxData) : 0;
+  size_t length = BuildRecord(time, text, data, m, record.data());
+  size_t escaped = EscapedSize(record.data(), length);
+  // Cut the data from its end (then the text) by as many bytes as the
+  // escaped form is too long; the two length bytes may each grow by one
+  // escape, hence the margin of 2.
+  while (escaped > kMaxMessage) {
+    size_t over = escaped - kMaxMessage + 2;
+    if (data && m > 0) {
+      while (m > 0 && over > 0) {
+        const uint8_t b = data[--m] ^ kScramble;
+        const size_t cost = (b == 0xFE || b == 0xFF || b == 0x00 || b == 0x0A) ? 2 : 1;
+        over = over > cost ? over - cost : 0;
+      }
+    } else {
+      size_t t = text.size() < kTextCapacity - 1 ? text.size() : kTextCapacity - 1;
+      while (t > 0 && over > 0) {
+        const uint8_t b = static_cast<uint8_t>(text[--t]) ^ kScramble;
+        const size_t cost = (b == 0xFE || b == 0xFF || b == 0x00 || b == 0x0A) ? 2 : 1;
+        over = over > cost ? over - cost : 0;
+      }
+      text = text.substr(0, t);
+    }
+    length = BuildRecord(time, text, data, m, record.data());
+    escaped = EscapedSize(record.data(), length);
+  }
+  std::vector<uint8_t> message(2 * length);
+  message.resize(ScrambleAndEscape(record.data(), length, message.data()));
+  return message;
+}
+
+DecodeStatus DecodeRecord(const uint8_t* raw, size_t length, DecodedRecord* out, size_t* consumed) {
+  Reader r(raw, length);
+  uint8_t head[8];
+  for (uint8_t& b : head) {
+    int got = r.Next(&b);
+    if (got <= 0) return got == 0 ? DecodeStatus::kNeedMore : DecodeStatus::kDamaged;
+  }
+  RecordTime& t = out->time;
+  t.year = static_cast<uint16_t>(2000 + static_cast<uint8_t>(head[0]));
+  t.month = head[1];
+  t.day = head[2];
+  t.hour = head[3];
+  t.minute = head[4];
+  t.second = head[5];
+  t.stamp = static_cast<uint16_t>(head[6] | (head[7] << 8));
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 || t.second > 59) {
+    return DecodeStatus::kDamaged;
+  }
+  out->hasText = false;
+  out->hasData = false;
+  for (;;) {
+    uint8_t tag;
+    int got = r.Next(&tag);
+    if (got <= 0) return got == 0 ? DecodeStatus::kNeedMore : DecodeStatus::kDamaged;
+    if (tag == 0x03) break;
+    // The text comes first, the data second, each at most once.
+    if (tag != 0x01 && tag != 0x02) return DecodeStatus::kDamaged;
+    if (tag == 0x01 && (out->hasText || out->hasData)) return DecodeStatus::kDamaged;
+    if (tag == 0x02 && out->hasData) return DecodeStatus::kDamaged;
+    uint8_t len[2];
+    for (uint8_t& b : len) {
+      got = r.Next(&b);
+      if (got <= 0) return got == 0 ? DecodeStatus::kNeedMore : DecodeStatus::kDamaged;
+    }
+    const size_t n = static_cast<size_t>(len[0] | (len[1] << 8));
+    if (n == 0 || n > (tag == 0x01 ? kTextCapacity - 1 : kMaxData)) return DecodeStatus::kDamaged;
+    std::vector<uint8_t> bytes(n);
+    for (uint8_t& b : bytes) {
+      got = r.Next(&b);
+      if (got <= 0) return got == 0 ? DecodeStatus::kNeedMore : DecodeStatus::kDamaged;
+    }
+    if (tag == 0x01) {
+      out->hasText = true;
+      out->text.assign(bytes.begin(), bytes.end());
+    } else {
+      out->hasData = true;
+      out->data = std::move(bytes);
+    }
+  }
+  *consumed = r.position();
+  return DecodeStatus::kOk;
+}
+
+}  // namespace zq::logfmt

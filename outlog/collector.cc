@@ -1,0 +1,210 @@
+// Sections: pure helpers; the log file; the receive loop.
+#include "outlog/collector.h"
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "driver/api/shared_area.h"
+#include "platform/clock.h"
+#include "platform/mailslot.h"
+#include "platform/process.h"
+#include "platform/shared_section.h"
+#include "platform/win32_errors.h"
+
+namespace zq::outlog {
+namespace {
+
+constexpr const char* kCaption = "ZELQUAR_Outlog.exe";
+constexpr const char* kLogName = "ZELQUAR_DrvDLL_Log.LOG";
+constexpr size_t kMessageCapacity = 32768;
+constexpr int kReadTimeoutMs = 1000;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string BackupName(const std::string& dir, int32_t n) {
+  return dir + "ZELQUAR_DrvDLL_Log" + std::to_string(n) + ".LOG";
+}
+
+// ---- the log file -----------------------------------------------------------
+
+class LogFile {
+ public:
+  explicit LogFile(const Settings& s) : s_(s), path_(s.dir + kLogName) {}
+  ~LogFile() { Close(); }
+
+  bool Open() {
+    file_ = std::fopen(path_.c_str(), "ab");
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path_, ec);
+    size_ = ec ? 0 : static_cast<int64_t>(size);
+    return file_ != nullptr;
+  }
+  void Close() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+  }
+  bool Reopen() {
+    Close();
+    return Open();
+  }
+  bool IsOpen() const { return file_ != nullptr; }
+  void Flush() {
+    if (file_) std::fflush(file_);
+  }
+
+  // Rotates when the file has grown past the limit. The size counts what
+  // the stream still buffers, so it is kept here rather than asked of disk.
+  void RotateIfDue() {
+    if (!file_ || size_ <= s_.maxLogFileBytes) return;
+    Close();
+    std::error_code ec;
+    if (s_.maxBackups <= 0) {
+      // No backups kept: the log starts anew.
+      std::filesystem::resize_file(path_, 0, ec);
+    } else {
+      for (const FileStep& step : RotationPlan(s_.dir, s_.maxBackups)) {
+        if (step.to.empty()) {
+          std::filesystem::remove(step.from, ec);
+        } else {
+          std::filesystem::rename(step.from, step.to, ec);
+        }
+      }
+    }
+    Open();
+  }
+
+  void Append(const uint8_t* bytes, size_t length) {
+    if (!file_) return;
+    std::fwrite(bytes, 1, length, file_);
+    size_ += static_cast<int64_t>(length);
+  }
+
+ private:
+  const Settings& s_;
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  int64_t size_ = 0;
+};
+
+// Status lines go out at once; records printed to the console ride the
+// stream's buffer.
+void Print(const char* text) {
+  std::printf("%s\n", text);
+  std::fflush(stdout);
+}
+
+// The watched process and the library's users; true while somebody may
+// still send records.
+bool SendersRemain(const Settings& s, bool* reportedGone) {
+  if (platform::ProcessIsAlive(s.watchedPid)) return true;
+  if (!*reportedGone) {
+    char text[96];
+    if (s.watchedPid == 0) {
+      std::snprintf(text, sizeof text, "OpenProcess Error Processid=%x", s.watchedPid);
+    } else {
+      // The exit code of a process that is not our child is unknown.
+      std::snprintf(text, sizeof text, "Process=%llx ExitCode=%x", static_cast<unsigned long long>(s.watchedPid), 0u);
+    }
+    Print(text);
+    *reportedGone = true;
+  }
+  // Other processes may still have the driver loaded and log through us.
+  return !s.libraryKey.empty() && platform::SharedSectionInUse(s.libraryKey, sizeof(drv::SharedArea));
+}
+
+}  // namespace
+
+// ---- pure helpers -------------------------------------------------------------
+
+uint32_t ParseWatchedPid(const char* arg0) {
+  uint32_t pid = 0;
+  for (int i = 0; arg0 && i < 8 && arg0[i]; ++i) {
+    const int d = HexDigit(arg0[i]);
+    if (d < 0) break;
+    pid = (pid << 4) | static_cast<uint32_t>(d);
+  }
+  return pid;
+}
+
+std::vector<FileStep> RotationPlan(const std::string& dir, int32_t maxBackups) {
+  std::vector<FileStep> plan;
+  if (maxBackups <= 0) return plan;
+  plan.push_back({BackupName(dir, maxBackups), ""});
+  for (int32_t n = maxBackups - 1; n >= 1; --n) plan.push_back({BackupName(dir, n), BackupName(dir, n + 1)});
+  plan.push_back({dir + kLogName, BackupName(dir, 1)});
+  return plan;
+}
+
+// ---- the receive loop ---------------------------------------------------------
+
+int RunCollector(const Settings& s) {
+  char line[128];
+  std::snprintf(line, sizeof line, "Start Process=%x", s.watchedPid);
+  Print(line);
+
+  platform::MailslotServer slot;
+  if (const uint32_t err = slot.Create("ZELQUAR_Outlog"); err != 0) {
+    std::snprintf(line, sizeof line, "CreateMailslot error %d", static_cast<int>(err));
+    Print(line);
+    if (err != platform::kErrorAlreadyExists) platform::NotifyUser(line, kCaption);
+    return kExitMailslot;
+  }
+  LogFile log(s);
+  if (!log.Open()) {
+    std::snprintf(line, sizeof line, "fopen error %d", static_cast<int>(platform::Win32FromErrno(errno)));
+    platform::NotifyUser(line, kCaption);
+    Print(line);
+    return kExitLogFile;
+  }
+  log.Flush();
+  platform::SleepMilliseconds(200);
+
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[kMessageCapacity + 1]);
+  bool flushedFirst = false;
+  bool reportedGone = false;
+  for (;;) {
+    long n = slot.Read(buf.get(), kMessageCapacity, kReadTimeoutMs);
+    if (n == platform::MailslotServer::kTooLong) {
+      Print("Message too long: skipped");
+      continue;
+    }
+    if (n <= 0) {
+      if (SendersRemain(s, &reportedGone)) continue;
+      platform::SleepMilliseconds(10);
+      n = slot.Read(buf.get(), kMessageCapacity, 0);
+      if (n == platform::MailslotServer::kTooLong) continue;
+      if (n <= 0) break;
+    }
+    buf[static_cast<size_t>(n)] = 0;
+    if (n >= 3 && std::memcmp(buf.get(), "End", 3) == 0) {
+      // A process detached: everything so far goes to disk.
+      if (!log.Reopen()) Print("fopen error on reopen");
+      continue;
+    }
+    log.RotateIfDue();
+    if (!log.IsOpen() && !log.Open()) {
+      std::snprintf(line, sizeof line, "fopen error %d: record dropped", static_cast<int>(platform::Win32FromErrno(errno)));
+      Print(line);
+      continue;
+    }
+    std::fwrite(buf.get(), 1, std::strlen(reinterpret_cast<char*>(buf.get())), stdout);
+    std::fputc('\n', stdout);
+    log.Append(buf.get(), std::strlen(reinterpret_cast<char*>(buf.get())));
+    if (!flushedFirst) {
+      log.Flush();
+      flushedFirst = true;
+    }
+  }
+  log.Flush();
+  log.Close();
+  slot.Close();
+  return kExitNormal;
+}
+
+}  // namespace zq::outlog

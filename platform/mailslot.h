@@ -1,0 +1,66 @@
+// A mailslot: a one-way message channel from many writers (every process
+// that loads the driver) to one reader (the log collector). Built on a Unix
+// datagram socket in the abstract namespace, named from the object
+// namespace, so each send is delivered whole as one message and a dead
+// reader leaves no file behind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zq::platform {
+
+// The reader side. Not thread-safe; one thread reads.
+class MailslotServer {
+ public:
+  MailslotServer() = default;
+  ~MailslotServer();
+  MailslotServer(const MailslotServer&) = delete;
+  MailslotServer& operator=(const MailslotServer&) = delete;
+
+  // Creates the mailslot `name`. Returns 0, kErrorAlreadyExists when another
+  // reader serves it, or another Win32 error. Never blocks.
+  uint32_t Create(const std::string& name);
+
+  // Waits up to timeoutMs for one message and copies it into buf. Returns
+  // its length, 0 when none came in time, or -1 on an error (LastError()).
+  // A message longer than `capacity` is taken off the queue and reported as
+  // kTooLong, so one oversized message never blocks the ones behind it.
+  static constexpr long kTooLong = -2;
+  long Read(uint8_t* buf, size_t capacity, int timeoutMs);
+
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// The writer side. Send may be called from several threads at once.
+class MailslotClient {
+ public:
+  MailslotClient() = default;
+  ~MailslotClient();
+  MailslotClient(const MailslotClient&) = delete;
+  MailslotClient& operator=(const MailslotClient&) = delete;
+
+  // Opens the existing mailslot `name`: 0, or kErrorFileNotFound when no
+  // reader serves it (or another Win32 error). Never blocks.
+  uint32_t Open(const std::string& name);
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // Sends one message; waits at most timeoutMs while the reader's queue is
+  // full. Returns 0, kErrorTimeout when the queue stayed full, or another
+  // Win32 error (kErrorFileNotFound when the reader has gone).
+  uint32_t Send(const uint8_t* data, size_t length, int timeoutMs);
+
+  void Close();
+  // A number naming the handle in log lines.
+  uint32_t HandleValue() const { return fd_ < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(fd_); }
+
+ private:
+  int fd_ = -1;
+  std::string name_;
+};
+
+}  // namespace zq::platform

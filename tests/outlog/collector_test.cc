@@ -1,0 +1,171 @@
+// The collector program on its own: started like the driver starts it, fed
+// through the real mailslot by this test.
+#include "outlog/collector.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "platform/mailslot.h"
+#include "platform/object_names.h"
+#include "tests/support/child_process.h"
+#include "tests/support/install_dir.h"
+
+namespace zq::outlog {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(CollectorArguments, WatchedPidComesFromElementZero) {
+  EXPECT_EQ(ParseWatchedPid("0000abcd"), 0xABCDu);
+  EXPECT_EQ(ParseWatchedPid("12zz"), 0x12u);
+  EXPECT_EQ(ParseWatchedPid("123456789"), 0x12345678u);
+  EXPECT_EQ(ParseWatchedPid("/usr/lib/zelquar/ZELQUAR_Outlog"), 0u);
+  EXPECT_EQ(ParseWatchedPid(""), 0u);
+}
+
+TEST(CollectorArguments, RotationMovesBackupsOldestFirst) {
+  const auto two = RotationPlan("/d/", 2);
+  ASSERT_EQ(two.size(), 3u);
+  EXPECT_EQ(two[0].from, "/d/ZELQUAR_DrvDLL_Log2.LOG");
+  EXPECT_EQ(two[0].to, "");
+  EXPECT_EQ(two[1].from, "/d/ZELQUAR_DrvDLL_Log1.LOG");
+  EXPECT_EQ(two[1].to, "/d/ZELQUAR_DrvDLL_Log2.LOG");
+  EXPECT_EQ(two[2].from, "/d/ZELQUAR_DrvDLL_Log.LOG");
+  EXPECT_EQ(two[2].to, "/d/ZELQUAR_DrvDLL_Log1.LOG");
+  EXPECT_EQ(RotationPlan("/d/", 1).size(), 2u);
+  EXPECT_TRUE(RotationPlan("/d/", 0).empty());
+  EXPECT_TRUE(RotationPlan("/d/", -3).empty());
+}
+
+// A collector in an installation of its own, watching a process of the test.
+class CollectorRun {
+ public:
+  // The test talks to the mailslot in its own namespace.
+  explicit CollectorRun(const std::string& ini) : install_(ini, platform::ObjectNamespace()) {
+    watched_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{"/bin/sleep", "600"},
+                                                    std::map<std::string, std::string>{});
+    Start(&collector_);
+    // The mailslot exists once the collector printed its start line.
+    EXPECT_EQ(collector_->ReadLine(10000).value_or(""), StartLine());
+    for (int i = 0; i < 200 && client_.Open("ZELQUAR_Outlog") != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  void Start(std::unique_ptr<test::ChildProcess>* into) {
+    char arg0[16];
+    std::snprintf(arg0, sizeof arg0, "%08x", static_cast<unsigned>(watched_->pid()));
+    *into = std::make_unique<test::ChildProcess>(std::vector<std::string>{arg0}, install_.Environment(),
+                                                 install_.path(), install_.collectorPath());
+  }
+  std::string StartLine() const {
+    char line[32];
+    std::snprintf(line, sizeof line, "Start Process=%x", static_cast<unsigned>(watched_->pid()));
+    return line;
+  }
+
+  void Send(const std::string& message) {
+    ASSERT_EQ(client_.Send(reinterpret_cast<const uint8_t*>(message.data()), message.size(), 5000), 0u);
+  }
+  // Sends "End" (which makes the collector write out what it has) and waits
+  // until `file` holds `expected`.
+  bool FileBecomes(const std::string& file, const std::string& expected) {
+    Send(std::string("End\0", 4));
+    for (int i = 0; i < 500; ++i) {
+      if (Read(file) == expected) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  std::string Read(const std::string& file) const {
+    std::ifstream in(install_.path() + "/" + file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  bool Exists(const std::string& file) const { return fs::exists(install_.path() + "/" + file); }
+
+  test::InstallDir install_;
+  std::unique_ptr<test::ChildProcess> watched_;
+  std::unique_ptr<test::ChildProcess> collector_;
+  platform::MailslotClient client_;
+};
+
+TEST(Collector, RotatesOnlyPastTheLimitAndKeepsTheConfiguredBackups) {
+  CollectorRun run("MaxLogFileByteLength=100\nMaxBackLogFileCount=2\n");
+  const std::string a(100, 'a');
+  run.Send(a);
+  ASSERT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", a));
+  // Exactly at the limit: no rotation; one byte more: the next one rotates.
+  run.Send("b");
+  ASSERT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", a + "b"));
+  EXPECT_FALSE(run.Exists("ZELQUAR_DrvDLL_Log1.LOG"));
+  run.Send("c");
+  ASSERT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", "c"));
+  EXPECT_EQ(run.Read("ZELQUAR_DrvDLL_Log1.LOG"), a + "b");
+
+  const std::string d(101, 'd'), e(101, 'e'), f(101, 'f');
+  run.Send(d);  // "c" is small: appended
+  run.Send(e);  // rotates
+  run.Send(f);  // rotates
+  ASSERT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", f));
+  EXPECT_EQ(run.Read("ZELQUAR_DrvDLL_Log1.LOG"), e);
+  EXPECT_EQ(run.Read("ZELQUAR_DrvDLL_Log2.LOG"), "c" + d);
+  EXPECT_FALSE(run.Exists("ZELQUAR_DrvDLL_Log3.LOG"));
+  // The end messages themselves were never written.
+  EXPECT_EQ(run.Read("ZELQUAR_DrvDLL_Log.LOG").find("End"), std::string::npos);
+}
+
+TEST(Collector, OneBackupOrNone) {
+  {
+    CollectorRun run("MaxLogFileByteLength=10\nMaxBackLogFileCount=1\n");
+    for (const char* m : {"11111111111", "22222222222", "33333333333"}) run.Send(m);
+    ASSERT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", "33333333333"));
+    EXPECT_EQ(run.Read("ZELQUAR_DrvDLL_Log1.LOG"), "22222222222");
+    EXPECT_FALSE(run.Exists("ZELQUAR_DrvDLL_Log2.LOG"));
+  }
+  {
+    CollectorRun run("MaxLogFileByteLength=10\nMaxBackLogFileCount=0\n");
+    for (const char* m : {"11111111111", "22222222222"}) run.Send(m);
+    // No backups: the log starts anew at the limit.
+    ASSERT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", "22222222222"));
+    EXPECT_FALSE(run.Exists("ZELQUAR_DrvDLL_Log1.LOG"));
+  }
+}
+
+TEST(Collector, OverlongMessagesAreSkippedAndFullSizeOnesKept) {
+  CollectorRun run("");
+  run.Send(std::string(40000, 'x'));
+  const std::string full(32768, 'y');
+  run.Send(full);
+  run.Send("after");
+  ASSERT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", full + "after"));
+}
+
+TEST(Collector, ASecondCollectorEndsWithCode2) {
+  CollectorRun run("");
+  std::unique_ptr<test::ChildProcess> second;
+  run.Start(&second);
+  EXPECT_EQ(second->WaitFor(10000), std::optional<int>(kExitMailslot));
+  // The first one still serves.
+  run.Send("still here");
+  EXPECT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", "still here"));
+}
+
+TEST(Collector, EndsWhenTheWatchedProcessHasEndedAndTheMailslotIsDrained) {
+  CollectorRun run("");
+  run.Send("one");
+  run.watched_->Kill(SIGKILL);
+  run.watched_->Wait();
+  EXPECT_EQ(run.collector_->WaitFor(10000), std::optional<int>(kExitNormal));
+  EXPECT_EQ(run.Read("ZELQUAR_DrvDLL_Log.LOG"), "one");
+}
+
+}  // namespace
+}  // namespace zq::outlog

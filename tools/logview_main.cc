@@ -1,0 +1,72 @@
+// zelquar-logview [FILE...] [--follow]: prints the driver's log files (as the
+// collector writes them) one record per line. Without FILE it reads
+// ZELQUAR_DrvDLL_Log.LOG in the current directory; --follow keeps reading
+// the last file as it grows.
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/logview.h"
+
+namespace {
+
+std::vector<uint8_t> ReadFrom(const std::string& path, std::streamoff offset) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size <= offset) return {};
+  in.seekg(offset);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size - offset));
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool follow = false;
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--follow" || a == "-f") {
+      follow = true;
+    } else if (a == "--help" || a == "-h") {
+      std::cout << "usage: zelquar-logview [FILE...] [--follow]\n";
+      return 0;
+    } else {
+      files.push_back(a);
+    }
+  }
+  if (files.empty()) files.push_back("ZELQUAR_DrvDLL_Log.LOG");
+  int status = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const bool last = i + 1 == files.size();
+    std::ifstream probe(files[i], std::ios::binary);
+    if (!probe) {
+      std::cerr << "zelquar-logview: cannot open " << files[i] << "\n";
+      status = 1;
+      continue;
+    }
+    std::streamoff offset = 0;
+    for (;;) {
+      std::vector<uint8_t> bytes = ReadFrom(files[i], offset);
+      std::string text;
+      const bool final = !(follow && last);
+      offset += static_cast<std::streamoff>(zq::logview::DecodeToText(bytes.data(), bytes.size(), final, &text));
+      std::cout << text << std::flush;
+      if (final) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      // A rotated file starts again from the beginning.
+      std::ifstream again(files[i], std::ios::binary | std::ios::ate);
+      if (again && again.tellg() < offset) offset = 0;
+    }
+  }
+  return status;
+}
