@@ -1,6 +1,7 @@
 #include "platform/mailslot.h"
 
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -62,23 +63,26 @@ uint32_t MailslotServer::Create(const std::string& name) {
 }
 
 long MailslotServer::Read(uint8_t* buf, size_t capacity, int timeoutMs) {
-  struct pollfd p {fd_, POLLIN, 0};
-  int rc;
-  do {
-    rc = ::poll(&p, 1, timeoutMs);
-  } while (rc < 0 && errno == EINTR);
-  if (rc < 0) {
-    Fail();
-    return -1;
+  // One system call per message: the wait is the socket's receive timeout,
+  // changed only when the caller asks for another one.
+  if (timeoutMs != timeoutSet_) {
+    struct timeval tv {};
+    // A zero timeval would mean "wait forever"; the shortest wait is 1 us.
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = timeoutMs > 0 ? (timeoutMs % 1000) * 1000 : 1;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+      Fail();
+      return -1;
+    }
+    timeoutSet_ = timeoutMs;
   }
-  if (rc == 0) return 0;
   // MSG_TRUNC makes recv report the message's real length.
   ssize_t n;
   do {
-    n = ::recv(fd_, buf, capacity, MSG_TRUNC | MSG_DONTWAIT);
+    n = ::recv(fd_, buf, capacity, MSG_TRUNC);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    if (errno == EAGAIN) return 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
     Fail();
     return -1;
   }
@@ -89,6 +93,7 @@ long MailslotServer::Read(uint8_t* buf, size_t capacity, int timeoutMs) {
 void MailslotServer::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  timeoutSet_ = -1;
 }
 
 MailslotClient::~MailslotClient() { Close(); }

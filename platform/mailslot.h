@@ -34,6 +34,7 @@ class MailslotServer {
 
  private:
   int fd_ = -1;
+  int timeoutSet_ = -1;  // the receive timeout the socket has now
 };
 
 // The writer side. Send may be called from several threads at once.

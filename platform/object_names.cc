@@ -35,7 +35,7 @@ std::string SharedObjectName(std::string_view kind, std::string_view name) {
   out += '.';
   out += kind;
   out += '.';
-  // Object names may not hold '/', and the spec'd names hold only printable
+  // Object names may not hold '/', and the system's own names hold only printable
   // ASCII; anything else is folded so a bad caller cannot escape /dev/shm.
   out += Sanitise(name);
   return out;

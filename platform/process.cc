@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 extern char** environ;
@@ -28,8 +29,20 @@ uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid))
 
 bool ProcessIsAlive(uint32_t pid) {
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;
-  if (::kill(static_cast<pid_t>(pid), 0) == 0) return true;
-  return errno == EPERM;  // exists, owned by someone else
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;  // EPERM: another user's
+  // A process that has ended but was not yet reaped by its parent (a
+  // zombie) has ended all the same.
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  std::FILE* f = std::fopen(path, "re");
+  if (!f) return true;
+  char buf[512];
+  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = '\0';
+  // "pid (comm) S ...": the state follows the last ')'.
+  const char* close = std::strrchr(buf, ')');
+  return !(close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X'));
 }
 
 std::string OwnModulePath() {

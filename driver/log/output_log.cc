@@ -125,20 +125,26 @@ logfmt::RecordTime Now() {
 }
 
 // Sends one message; false when it was dropped.
-bool Deliver(const std::vector<uint8_t>& message, uint32_t started) {
+bool Deliver(const uint8_t* message, size_t length, uint32_t started) {
   LogOutput& out = Output();
   int waitMs = 0;
   if (!out.stalled.load()) {
     const uint32_t spent = Elapsed(started);
     waitMs = spent >= static_cast<uint32_t>(kRecordBudgetMs) ? 0 : kRecordBudgetMs - static_cast<int>(spent);
   }
-  const uint32_t rc = out.client.Send(message.data(), message.size(), waitMs);
+  const uint32_t rc = out.client.Send(message, length, waitMs);
   out.stalled.store(rc == platform::kErrorTimeout);
   return rc == 0;
 }
 
+bool DeliverStamped(logfmt::PreparedMessage& prepared, uint32_t started) {
+  size_t length = 0;
+  const size_t start = logfmt::StampMessage(prepared, Now(), &length);
+  return Deliver(prepared.bytes.data() + start, length, started);
+}
+
 // Delivers the record, preceded by the count of records lost before it.
-void SendRecord(const std::string& text, const uint8_t* data, int32_t dataLen, uint32_t started) {
+void SendRecord(logfmt::PreparedMessage& prepared, uint32_t started) {
   LogOutput& out = Output();
   if (!out.open.load()) return;  // the mailslot never opened: dropped
   const uint32_t spent = Elapsed(started);
@@ -152,16 +158,15 @@ void SendRecord(const std::string& text, const uint8_t* data, int32_t dataLen, u
   if (const int32_t lost = out.lost.load(); lost > 0) {
     char note[64];
     std::snprintf(note, sizeof note, "LogOutput lost %d records", lost);
-    if (Deliver(logfmt::BuildMessage(Now(), note, nullptr, 0), started)) {
+    logfmt::PreparedMessage notice = logfmt::PrepareMessage(note, nullptr, 0);
+    if (DeliverStamped(notice, started)) {
       out.lost.fetch_sub(lost);
     } else {
       out.lost.fetch_add(1);
       return;
     }
   }
-  const auto message =
-      logfmt::BuildMessage(Now(), text, data, dataLen > 0 ? static_cast<size_t>(dataLen) : 0);
-  if (!Deliver(message, started)) out.lost.fetch_add(1);
+  if (!DeliverStamped(prepared, started)) out.lost.fetch_add(1);
 }
 
 // ---- settings reading helpers ---------------------------------------------
@@ -205,7 +210,11 @@ void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, 
   if (mirror) WriteMirrorLine(*mirror, level, port, text.get(), bytes, dataLen);
   if (filter.yorn != 1) return;
 
-  const std::string encoded = platform::Utf8ToCp932(text.get());
+  // Everything but the time stamp is made before the lock is taken.
+  logfmt::PreparedMessage prepared;
+  if (filter.collector != 0) {
+    prepared = logfmt::PrepareMessage(platform::Utf8ToCp932(text.get()), bytes, static_cast<size_t>(dataLen));
+  }
   // Records of all processes go out one at a time; a holder that does not
   // let go within the budget is passed by (the mailslot keeps records whole).
   platform::NamedMutex* mutex = platform::OpenNamedMutex(kLogMutexName);
@@ -214,7 +223,7 @@ void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, 
   if (filter.collector == 0) {
     WriteFatalErrorLine("fopen", systemError, 0);
   } else {
-    SendRecord(encoded, bytes, dataLen, started);
+    SendRecord(prepared, started);
   }
   if (owned) platform::ReleaseNamedMutex(mutex);
   platform::CloseNamedMutex(mutex);

@@ -1,5 +1,6 @@
 #include "driver/log/record_format.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zq::logfmt {
@@ -10,13 +11,14 @@ void Put16(uint8_t* p, size_t v) {
   p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
 }
 
-size_t EscapedSize(const uint8_t* record, size_t length) {
-  size_t n = length;
-  for (size_t i = 0; i < length; ++i) {
-    const uint8_t b = record[i] ^ kScramble;
-    if (b == 0xFE || b == 0xFF || b == 0x00 || b == 0x0A) ++n;
-  }
-  return n;
+void WriteHeader(const RecordTime& time, uint8_t* out) {
+  out[0] = static_cast<uint8_t>(((time.year & 0xFF) + 0x30) & 0xFF);
+  out[1] = time.month;
+  out[2] = time.day;
+  out[3] = time.hour;
+  out[4] = time.minute;
+  out[5] = time.second;
+  Put16(out + 6, time.stamp);
 }
 
 // Reads escaped, scrambled bytes one record byte at a time.
@@ -56,13 +58,7 @@ class Reader {
 
 size_t BuildRecord(const RecordTime& time, std::string_view text, const uint8_t* data, size_t dataLength,
                    uint8_t* out) {
-  out[0] = static_cast<uint8_t>(((time.year & 0xFF) + 0x30) & 0xFF);
-  out[1] = time.month;
-  out[2] = time.day;
-  out[3] = time.hour;
-  out[4] = time.minute;
-  out[5] = time.second;
-  Put16(out + 6, time.stamp);
+  WriteHeader(time, out);
   size_t pos = 8;
   const size_t textLength = text.size() < kTextCapacity - 1 ? text.size() : kTextCapacity - 1;
   if (textLength > 0) {
@@ -106,38 +102,79 @@ size_t ScrambleAndEscape(const uint8_t* record, size_t length, uint8_t* out) {
   return n;
 }
 
+namespace {
+
+size_t Cost(uint8_t recordByte) {
+  const uint8_t b = recordByte ^ kScramble;
+  return (b == 0xFE || b == 0xFF || b == 0x00 || b == 0x0A) ? 2 : 1;
+}
+
+size_t CostOf(const uint8_t* bytes, size_t n) {
+  size_t c = 0;
+  for (size_t i = 0; i < n; ++i) c += Cost(bytes[i]);
+  return c;
+}
+
+// Escaped size of a section: tag, 16-bit length, bytes.
+size_t SectionCost(uint8_t tag, size_t n, size_t bytesCost) {
+  if (n == 0) return 0;
+  return Cost(tag) + Cost(static_cast<uint8_t>(n & 0xFF)) + Cost(static_cast<uint8_t>(n >> 8)) + bytesCost;
+}
+
+size_t EscapeSection(uint8_t tag, const uint8_t* bytes, size_t n, uint8_t* out) {
+  if (n == 0) return 0;
+  const uint8_t head[3] = {tag, static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8)};
+  size_t w = ScrambleAndEscape(head, 3, out);
+  return w + ScrambleAndEscape(bytes, n, out + w);
+}
+
+}  // namespace
+
+PreparedMessage PrepareMessage(std::string_view text, const uint8_t* data, size_t dataLength) {
+  const auto* t = reinterpret_cast<const uint8_t*>(text.data());
+  size_t tn = text.size() < kTextCapacity - 1 ? text.size() : kTextCapacity - 1;
+  size_t dn = data ? (dataLength < kMaxData ? dataLength : kMaxData) : 0;
+  // The record itself must fit its buffer: header, sections, end tag.
+  const size_t textRoom = 8 + (tn ? 3 + tn : 0);
+  if (dn > 0) dn = kRecordCapacity - textRoom > 4 ? std::min(dn, kRecordCapacity - textRoom - 4) : 0;
+
+  size_t textCost = CostOf(t, tn);
+  size_t dataCost = CostOf(data, dn);
+  const size_t limit = kMaxMessage - kHeaderRoom;
+  auto total = [&] { return SectionCost(0x01, tn, textCost) + SectionCost(0x02, dn, dataCost) + Cost(0x03); };
+  // Too long once escaped: cut the data from its end, then the text.
+  while (total() > limit && dn > 0) dataCost -= Cost(data[--dn]);
+  while (total() > limit && tn > 0) textCost -= Cost(t[--tn]);
+
+  PreparedMessage p;
+  p.bytes.resize(kHeaderRoom + total());
+  size_t w = kHeaderRoom;
+  w += EscapeSection(0x01, t, tn, p.bytes.data() + w);
+  w += EscapeSection(0x02, data, dn, p.bytes.data() + w);
+  const uint8_t end = 0x03;
+  w += ScrambleAndEscape(&end, 1, p.bytes.data() + w);
+  p.bytes.resize(w);
+  return p;
+}
+
+size_t StampMessage(PreparedMessage& prepared, const RecordTime& time, size_t* length) {
+  uint8_t header[8];
+  WriteHeader(time, header);
+  uint8_t escaped[kHeaderRoom];
+  const size_t n = ScrambleAndEscape(header, sizeof header, escaped);
+  const size_t start = kHeaderRoom - n;
+  std::memcpy(prepared.bytes.data() + start, escaped, n);
+  *length = prepared.bytes.size() - start;
+  return start;
+}
+
 std::vector<uint8_t> BuildMessage(const RecordTime& time, std::string_view text, const uint8_t* data,
                                   size_t dataLength) {
-  std::vector<uint8_t> record(kRecordCapacity);
-  size_t m = data ? (dataLength < kMaxData ? dataLength : kMaxData) : 0;
-  size_t length = BuildRecord(time, text, data, m, record.data());
-  size_t escaped = EscapedSize(record.data(), length);
-  // Cut the data from its end (then the text) by as many bytes as the
-  // escaped form is too long; the two length bytes may each grow by one
-  // escape, hence the margin of 2.
-  while (escaped > kMaxMessage) {
-    size_t over = escaped - kMaxMessage + 2;
-    if (data && m > 0) {
-      while (m > 0 && over > 0) {
-        const uint8_t b = data[--m] ^ kScramble;
-        const size_t cost = (b == 0xFE || b == 0xFF || b == 0x00 || b == 0x0A) ? 2 : 1;
-        over = over > cost ? over - cost : 0;
-      }
-    } else {
-      size_t t = text.size() < kTextCapacity - 1 ? text.size() : kTextCapacity - 1;
-      while (t > 0 && over > 0) {
-        const uint8_t b = static_cast<uint8_t>(text[--t]) ^ kScramble;
-        const size_t cost = (b == 0xFE || b == 0xFF || b == 0x00 || b == 0x0A) ? 2 : 1;
-        over = over > cost ? over - cost : 0;
-      }
-      text = text.substr(0, t);
-    }
-    length = BuildRecord(time, text, data, m, record.data());
-    escaped = EscapedSize(record.data(), length);
-  }
-  std::vector<uint8_t> message(2 * length);
-  message.resize(ScrambleAndEscape(record.data(), length, message.data()));
-  return message;
+  PreparedMessage p = PrepareMessage(text, data, dataLength);
+  size_t length = 0;
+  const size_t start = StampMessage(p, time, &length);
+  return std::vector<uint8_t>(p.bytes.begin() + static_cast<long>(start),
+                              p.bytes.begin() + static_cast<long>(start + length));
 }
 
 DecodeStatus DecodeRecord(const uint8_t* raw, size_t length, DecodedRecord* out, size_t* consumed) {

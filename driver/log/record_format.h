@@ -48,6 +48,19 @@ size_t ScrambleAndEscape(const uint8_t* record, size_t length, uint8_t* out);
 std::vector<uint8_t> BuildMessage(const RecordTime& time, std::string_view text, const uint8_t* data,
                                   size_t dataLength);
 
+// The same in two steps, so that the costly part (formatting the sections,
+// escaping them) can run before the writer takes its lock and only the
+// time stamp is added under it. Escaping works byte by byte, so the
+// escaped header simply goes in front of the escaped sections.
+inline constexpr size_t kHeaderRoom = 16;  // an escaped 8-byte header at most
+struct PreparedMessage {
+  std::vector<uint8_t> bytes;  // kHeaderRoom free bytes, then the escaped sections
+};
+PreparedMessage PrepareMessage(std::string_view text, const uint8_t* data, size_t dataLength);
+// Puts the escaped header in front; returns where the complete message
+// starts within prepared.bytes and sets *length.
+size_t StampMessage(PreparedMessage& prepared, const RecordTime& time, size_t* length);
+
 // One record read back from a log file.
 struct DecodedRecord {
   RecordTime time{};

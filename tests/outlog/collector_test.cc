@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +16,8 @@
 
 #include "platform/mailslot.h"
 #include "platform/object_names.h"
+#include "platform/process.h"
+#include "platform/win32_errors.h"
 #include "tests/support/child_process.h"
 #include "tests/support/install_dir.h"
 
@@ -156,6 +159,30 @@ TEST(Collector, ASecondCollectorEndsWithCode2) {
   // The first one still serves.
   run.Send("still here");
   EXPECT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", "still here"));
+}
+
+TEST(Collector, StartedAsTheDriverStartsItItWatchesItsStarter) {
+  test::InstallDir install("", platform::ObjectNamespace());
+  char arg0[16];
+  std::snprintf(arg0, sizeof arg0, "%08x", platform::CurrentProcessId());
+  const uint32_t pid = platform::StartProgram(install.collectorPath(), arg0, true, true);
+  ASSERT_NE(pid, 0u);
+  // The new program's arguments show once its exec has finished.
+  std::string args;
+  for (int i = 0; i < 200 && args.empty(); ++i) {
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    args.assign(std::istreambuf_iterator<char>(cmdline), std::istreambuf_iterator<char>());
+    if (args.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(args, std::string(arg0) + '\0');
+  // It serves while this process lives.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(platform::ProcessIsAlive(pid));
+  kill(static_cast<pid_t>(pid), SIGKILL);
+  waitpid(static_cast<pid_t>(pid), nullptr, 0);
+
+  EXPECT_EQ(platform::StartProgram(install.path() + "/missing", arg0, true, true), 0u);
+  EXPECT_EQ(platform::LastError(), platform::kErrorFileNotFound);
 }
 
 TEST(Collector, EndsWhenTheWatchedProcessHasEndedAndTheMailslotIsDrained) {

@@ -1,0 +1,150 @@
+// The reader module behind the bridge's UART: its link (frames, block check,
+// sequence bit, resend requests, duplicate requests), its command set and the
+// tags in its field.
+//
+// Time is given by the caller in microseconds of any monotonic clock; the
+// model never reads a clock. Replies come back as transmissions that start at
+// a given time; the caller paces them over the UART.
+//
+// Sections: options, faults and counters; Reader (power, link, commands).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/model/bits.h"
+#include "sim/model/tags.h"
+
+namespace zq::sim {
+
+// Status words of the reader.
+inline constexpr uint16_t kSwOk = 0x9000;
+inline constexpr uint16_t kSwFailed = 0x6400;     // bad length, check byte or parameter
+inline constexpr uint16_t kSwRefused = 0x6401;    // unknown command
+inline constexpr uint16_t kSwNoTag = 0x6402;      // handle acquisition found no tag
+inline constexpr uint16_t kSwOutOfOrder = 0x6581; // download block out of order
+inline constexpr uint16_t kSwBadImage = 0x6582;   // download image check failed
+
+// Pause after which a frame that is still arriving is dropped.
+inline constexpr uint64_t kFramePauseUs = 100000;
+// Largest request payload the reader's receive buffer holds.
+inline constexpr size_t kMaxRequestPayload = 1554;
+// Largest inventory reply body (count, entries, status word).
+inline constexpr size_t kMaxInventoryBody = 1556;
+
+struct ReaderOptions {
+  uint8_t unit = 0;
+  std::array<uint8_t, 2> firmware{0x01, 0x23};
+  bool wire_timing = false;  // add the module's processing times
+};
+
+// Faults armed through the control socket, consumed as traffic meets them.
+struct Faults {
+  int drop_reply = 0;
+  int bad_check = 0;
+  int stall = 0;
+  int status = 0;
+  uint16_t status_word = 0;
+  int uart_readback = 0;
+  int gpio_readback = 0;
+  int feature_error = 0;
+};
+
+struct ReaderCounters {
+  uint64_t frames_received = 0;  // complete frames, whatever their check or unit
+  uint64_t replies_sent = 0;
+  uint64_t resend_requests = 0;
+  uint64_t bad_checks = 0;
+  uint64_t duplicates = 0;  // repeated requests answered from the last reply
+  uint64_t commands_executed = 0;
+  uint64_t frames_dropped = 0;  // cut by a pause or too long
+};
+
+// Bytes the reader puts on its UART, the first of them starting at start_us.
+struct Transmission {
+  uint64_t start_us = 0;
+  Bytes bytes;
+};
+
+class Reader {
+ public:
+  Reader(ReaderOptions options, Faults* faults);
+
+  // Power through the bridge's GPIO line 9. Power-on boots the module (volatile
+  // state reset, a few boot bytes sent); power-off loses the volatile state,
+  // including every tag's inventory state.
+  void PowerOn(uint64_t now, std::vector<Transmission>* out);
+  void PowerOff();
+  bool powered() const { return powered_; }
+
+  // One byte received on the UART at time t (non-decreasing).
+  void Receive(uint8_t byte, uint64_t t, std::vector<Transmission>* out);
+
+  // One command (the payload of a request frame) executed at once; the reply
+  // body ends with the status word. `processingUs` gets the module's time for it.
+  Bytes Execute(const Bytes& command, uint64_t* processingUs = nullptr);
+
+  TagField& field() { return field_; }
+  const TagField& field() const { return field_; }
+  const ReaderCounters& counters() const { return counters_; }
+  const Bytes& last_command() const { return last_command_; }
+  std::array<uint8_t, 2> firmware() const { return options_.firmware; }
+  uint8_t unit() const { return options_.unit; }
+
+  // Settings the commands changed, for the state report.
+  struct Settings {
+    bool carrier = false;
+    int power_level = 20;
+    uint16_t speed_word = 0;
+    uint8_t speed_mode_item = 0;
+    uint8_t p1 = 0;
+    uint8_t session = 0;
+    uint8_t send_max_time = 0;
+    uint32_t channel_mask = 0x0007FFFF;
+    bool operating_mode = false;
+    std::map<std::string, std::string> items;  // other set-up items, hex
+  };
+  const Settings& settings() const { return settings_; }
+
+ private:
+  void FrameComplete(uint64_t t, std::vector<Transmission>* out);
+  void Transmit(const Bytes& frame, uint64_t start, std::vector<Transmission>* out);
+  void Log(const std::string& line);
+  Bytes SetUp(const Bytes& c);
+  Bytes InfoQuery(const Bytes& c);
+  Bytes DownloadBlock(const Bytes& c);
+  Bytes Inventory(const Bytes& c);
+  Bytes AcquireHandle(const Bytes& c);
+  Bytes TagCommand(const Bytes& c);
+
+  ReaderOptions options_;
+  Faults* faults_;
+  TagField field_;
+  ReaderCounters counters_;
+  Settings settings_;
+  bool powered_ = false;
+
+  // Link receive state.
+  Bytes rx_;
+  uint64_t last_byte_us_ = 0;
+  bool discarding_ = false;
+  // The last executed request (frame without check) and its reply frame.
+  bool have_last_ = false;
+  Bytes last_request_;
+  Bytes last_reply_;
+  Bytes last_command_;
+
+  // Firmware download in progress.
+  bool downloading_ = false;
+  uint16_t next_block_ = 0;
+  std::array<uint8_t, 2> new_version_{};
+  Crc16Accumulator image_crc_;
+
+  std::deque<std::string> log_;
+};
+
+}  // namespace zq::sim

@@ -1,0 +1,168 @@
+#include "sim/model/scenario.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace zq::sim {
+
+namespace {
+
+const char* const kLockNames[5] = {"kill", "access", "epc", "tid", "user"};
+
+bool HexWords(const nlohmann::json& j, std::vector<uint16_t>* out) {
+  if (!j.is_string()) return false;
+  Bytes b;
+  if (!FromHex(j.get<std::string>(), &b) || b.size() % 2 != 0) return false;
+  out->clear();
+  for (size_t i = 0; i < b.size(); i += 2) out->push_back(static_cast<uint16_t>((b[i] << 8) | b[i + 1]));
+  return true;
+}
+
+std::string WordsHex(const std::vector<uint16_t>& w) {
+  Bytes b;
+  for (uint16_t v : w) {
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+  }
+  return ToHex(b);
+}
+
+std::string ParseLockList(const nlohmann::json& j, const char* key, std::array<LockBits, 5>* locks, bool perma) {
+  if (!j.contains(key)) return "";
+  if (!j[key].is_array()) return std::string(key) + " must be a list";
+  for (const auto& name : j[key]) {
+    if (!name.is_string()) return std::string(key) + " names banks";
+    auto it = std::find(std::begin(kLockNames), std::end(kLockNames), name.get<std::string>());
+    if (it == std::end(kLockNames)) return "unknown bank " + name.get<std::string>();
+    LockBits& l = (*locks)[static_cast<size_t>(it - std::begin(kLockNames))];
+    l.lock = true;
+    if (perma) l.perma = true;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::vector<Tag> DefaultTags() {
+  std::vector<Tag> tags;
+  const uint16_t tids[3][4] = {{0xE280, 0x1160, 0x2000, 0x74CF}, {0xE280, 0x1160, 0x2000, 0x74D0},
+                               {0xE280, 0x1160, 0x2000, 0x74D1}};
+  for (uint16_t i = 0; i < 3; ++i) {
+    Tag t = Tag::WithEpc({0xE280, 0x1160, 0x6000, 0x0205, 0x4E2A, static_cast<uint16_t>(0x1234 + i)});
+    t.tid.assign(std::begin(tids[i]), std::end(tids[i]));
+    t.user.assign(8, 0);
+    t.rssi = static_cast<uint16_t>(1234 + 100 * i);
+    tags.push_back(t);
+  }
+  return tags;
+}
+
+std::string ParseTag(const nlohmann::json& j, Tag* out) {
+  if (!j.is_object()) return "a tag is a JSON object";
+  std::vector<uint16_t> epc;
+  if (!j.contains("epc") || !HexWords(j["epc"], &epc) || epc.size() > 31) return "epc: whole words of hex, at most 31";
+  Tag t = Tag::WithEpc(epc);
+  if (j.contains("pc")) {
+    std::vector<uint16_t> pc;
+    if (!HexWords(j["pc"], &pc) || pc.size() != 1) return "pc: one word of hex";
+    t.epc[1] = pc[0];
+    t.UpdateStoredCrc();
+  }
+  if (j.contains("tid") && !HexWords(j["tid"], &t.tid)) return "tid: whole words of hex";
+  if (j.contains("user") && !HexWords(j["user"], &t.user)) return "user: whole words of hex";
+  for (const char* key : {"kill_password", "access_password"}) {
+    if (!j.contains(key)) continue;
+    std::vector<uint16_t> pw;
+    if (!HexWords(j[key], &pw) || pw.size() != 2) return std::string(key) + ": 8 hex digits";
+    size_t at = std::string(key) == "kill_password" ? 0 : 2;
+    t.reserved[at] = pw[0];
+    t.reserved[at + 1] = pw[1];
+  }
+  if (j.contains("rssi")) {
+    if (!j["rssi"].is_number_integer() || j["rssi"].get<int64_t>() < 0 || j["rssi"].get<int64_t>() > 0xFFFF)
+      return "rssi: 0 to 65535";
+    t.rssi = static_cast<uint16_t>(j["rssi"].get<int64_t>());
+  }
+  if (j.contains("min_write_power")) {
+    if (!j["min_write_power"].is_number_integer()) return "min_write_power: a power level";
+    t.min_write_power = j["min_write_power"].get<int>();
+  }
+  std::string err = ParseLockList(j, "locked", &t.locks, false);
+  if (err.empty()) err = ParseLockList(j, "permalocked", &t.locks, true);
+  if (!err.empty()) return err;
+  *out = std::move(t);
+  return "";
+}
+
+std::string ParseTagList(const nlohmann::json& j, std::vector<Tag>* out) {
+  const nlohmann::json* list = &j;
+  if (j.is_object()) {
+    if (!j.contains("tags")) return "no \"tags\"";
+    list = &j["tags"];
+  }
+  if (!list->is_array()) return "tags must be a list";
+  std::vector<Tag> tags;
+  for (const auto& item : *list) {
+    Tag t;
+    std::string err = ParseTag(item, &t);
+    if (!err.empty()) return err;
+    tags.push_back(std::move(t));
+  }
+  *out = std::move(tags);
+  return "";
+}
+
+std::string ParseScenario(const nlohmann::json& j, Scenario* out) {
+  Scenario s;
+  s.tags = DefaultTags();
+  if (!j.is_object()) return "a scenario is a JSON object";
+  if (j.contains("unit")) {
+    if (!j["unit"].is_number_integer() || j["unit"].get<int>() < 0 || j["unit"].get<int>() > 31)
+      return "unit: 0 to 31";
+    s.unit = j["unit"].get<int>();
+  }
+  if (j.contains("firmware_version")) {
+    Bytes v;
+    if (!j["firmware_version"].is_string() || !FromHex(j["firmware_version"].get<std::string>(), &v) || v.size() != 2)
+      return "firmware_version: 4 hex digits";
+    s.firmware = {v[0], v[1]};
+  }
+  if (j.contains("tags")) {
+    std::string err = ParseTagList(j["tags"], &s.tags);
+    if (!err.empty()) return err;
+  }
+  *out = std::move(s);
+  return "";
+}
+
+std::string EpcHex(const Tag& t) {
+  Bytes pcEpc = t.PcEpcBytes();
+  return ToHex(pcEpc.data() + 2, pcEpc.size() - 2);
+}
+
+nlohmann::json TagToJson(const Tag& t) {
+  nlohmann::json locked = nlohmann::json::array(), perma = nlohmann::json::array();
+  for (int f = 0; f < 5; ++f) {
+    if (t.locks[f].lock) locked.push_back(kLockNames[f]);
+    if (t.locks[f].perma) perma.push_back(kLockNames[f]);
+  }
+  const char* state = t.killed ? "killed"
+                      : t.state == Tag::State::kOpen    ? "open"
+                      : t.state == Tag::State::kSecured ? "secured"
+                                                        : "ready";
+  return {{"epc", EpcHex(t)},
+          {"pc", WordsHex({t.pc()})},
+          {"stored_crc", WordsHex({t.stored_crc()})},
+          {"tid", WordsHex(t.tid)},
+          {"user", WordsHex(t.user)},
+          {"kill_password", WordsHex({t.reserved[0], t.reserved[1]})},
+          {"access_password", WordsHex({t.reserved[2], t.reserved[3]})},
+          {"rssi", t.rssi},
+          {"locked", locked},
+          {"permalocked", perma},
+          {"min_write_power", t.min_write_power},
+          {"state", state},
+          {"selected", t.selected}};
+}
+
+}  // namespace zq::sim

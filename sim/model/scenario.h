@@ -1,0 +1,37 @@
+// The scenario file and tag descriptions in JSON: what a simulated reader
+// starts with, and how its tags are reported back.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+#include "sim/model/tags.h"
+
+namespace zq::sim {
+
+struct Scenario {
+  int unit = 0;
+  std::array<uint8_t, 2> firmware{0x01, 0x23};
+  std::vector<Tag> tags;
+};
+
+// The three tags of a reader started without a scenario.
+std::vector<Tag> DefaultTags();
+
+// Parses a scenario; every field is optional. Empty string on success, else
+// what is wrong.
+std::string ParseScenario(const nlohmann::json& j, Scenario* out);
+// One tag: "epc" (hex, whole words) is required; "pc", "tid", "user",
+// "kill_password", "access_password", "rssi", "locked", and this simulator's
+// own "permalocked" and "min_write_power" are optional.
+std::string ParseTag(const nlohmann::json& j, Tag* out);
+// A tag list: an array of tags, or an object with "tags".
+std::string ParseTagList(const nlohmann::json& j, std::vector<Tag>* out);
+
+nlohmann::json TagToJson(const Tag& t);
+// The EPC (without PC) in hex, as "tag remove" names it.
+std::string EpcHex(const Tag& t);
+
+}  // namespace zq::sim

@@ -1,0 +1,253 @@
+// zelquar-sim: the reader simulator program. Three modes:
+//   zelquar-sim [--dir DIR] [--name NAME] [--scenario FILE.json] [--serial S]
+//               [--vid HEX] [--pid HEX] [--unit N] [--wire-timing] [--daemon]
+//   zelquar-sim ctl [--dir DIR] [--name NAME] COMMAND...
+//   zelquar-sim mkfw --version HHHH --blocks N [--last-bad] OUT.dwl
+//
+// Sections: argument parsing; server; ctl; mkfw; main.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/sim_endpoint.h"
+#include "sim/model/device.h"
+#include "sim/model/firmware.h"
+
+namespace {
+
+using zq::sim::Bytes;
+namespace platform = zq::platform;
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: zelquar-sim [--dir DIR] [--name NAME] [--scenario FILE.json] [--serial S]\n"
+               "                   [--vid HEX] [--pid HEX] [--unit N] [--wire-timing] [--daemon]\n"
+               "       zelquar-sim ctl [--dir DIR] [--name NAME] COMMAND...\n"
+               "       zelquar-sim mkfw --version HHHH --blocks N [--last-bad] OUT.dwl\n");
+  return 2;
+}
+
+bool ParseHex16(const std::string& s, uint16_t* out) {
+  if (s.empty() || s.size() > 4) return false;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(s.c_str(), &end, 16);
+  if (*end != '\0') return false;
+  *out = static_cast<uint16_t>(v);
+  return true;
+}
+
+bool ParseInt(const std::string& s, long lo, long hi, long* out) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  long v = std::strtol(s.c_str(), &end, 10);
+  if (*end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+// Device names become file names and part of an interface path.
+bool ValidName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (char c : name) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// ---- server ----------------------------------------------------------------
+
+int Serve(const std::vector<std::string>& args) {
+  zq::sim::DeviceOptions options;
+  std::string dirOption, scenarioPath;
+  bool daemon = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    long n = 0;
+    if (a == "--dir" && value(&dirOption)) continue;
+    if (a == "--name" && value(&options.name) && ValidName(options.name)) continue;
+    if (a == "--scenario" && value(&scenarioPath)) continue;
+    if (a == "--serial" && value(&options.serial) && !options.serial.empty()) continue;
+    if (a == "--vid" && value(&v) && ParseHex16(v, &options.vid)) continue;
+    if (a == "--pid" && value(&v) && ParseHex16(v, &options.pid)) continue;
+    if (a == "--unit" && value(&v) && ParseInt(v, 0, 31, &n)) {
+      options.unit = static_cast<int>(n);
+      continue;
+    }
+    if (a == "--wire-timing") {
+      options.wire_timing = true;
+      continue;
+    }
+    if (a == "--daemon") {
+      daemon = true;
+      continue;
+    }
+    std::fprintf(stderr, "zelquar-sim: bad argument %s\n", a.c_str());
+    return Usage();
+  }
+  if (!scenarioPath.empty()) {
+    std::string text;
+    if (platform::ReadWholeFile(scenarioPath, &text) != 0) {
+      std::fprintf(stderr, "zelquar-sim: cannot read %s\n", scenarioPath.c_str());
+      return 2;
+    }
+    options.scenario = nlohmann::json::parse(text, nullptr, false);
+    if (options.scenario.is_discarded()) {
+      std::fprintf(stderr, "zelquar-sim: %s is not JSON\n", scenarioPath.c_str());
+      return 2;
+    }
+  }
+  zq::sim::Device device(options);
+  if (std::string err = device.Reset(); !err.empty()) {
+    std::fprintf(stderr, "zelquar-sim: scenario: %s\n", err.c_str());
+    return 2;
+  }
+
+  const std::string dir = platform::SimulatorDirectory(dirOption);
+  const std::string base = dir + "/" + options.name;
+  const std::string hidPath = base + ".hid", ctlPath = base + ".ctl", jsonPath = base + ".json";
+  if (platform::MakeDirectories(dir) != 0) {
+    std::fprintf(stderr, "zelquar-sim: cannot create %s\n", dir.c_str());
+    return 1;
+  }
+  std::string reply;
+  if (platform::ControlRequest(ctlPath, "state", &reply, 1000) == 0) {
+    std::fprintf(stderr, "zelquar-sim: %s is already served\n", base.c_str());
+    return 1;
+  }
+  if (daemon) {
+    int r = platform::DaemonStart();
+    if (r >= 0) return r;  // the parent: the child is published (or failed)
+  }
+  platform::RemoveFile(jsonPath);
+  platform::SimServer server;
+  if (uint32_t e = server.Start(hidPath, ctlPath); e != 0) {
+    std::fprintf(stderr, "zelquar-sim: cannot serve %s (error %u)\n", base.c_str(), e);
+    return 1;
+  }
+  auto publish = [&]() {
+    nlohmann::json d = device.Description();
+    d["server_pid"] = platform::CurrentProcessId();
+    return platform::WriteFileAtomically(jsonPath, d.dump(2) + "\n");
+  };
+  if (publish() != 0) {
+    std::fprintf(stderr, "zelquar-sim: cannot write %s\n", jsonPath.c_str());
+    server.Shutdown();
+    return 1;
+  }
+  platform::DaemonReady();
+
+  auto now = []() { return static_cast<uint64_t>(platform::MonotonicMicroseconds()); };
+  for (bool running = true; running;) {
+    std::optional<uint64_t> due = device.NextDue();
+    platform::SimServer::Event ev = server.Wait(due ? static_cast<int64_t>(*due) : -1);
+    switch (ev.kind) {
+      case platform::SimServer::EventKind::kStop:
+        running = false;
+        break;
+      case platform::SimServer::EventKind::kHidOpened:
+        device.HidOpened();
+        break;
+      case platform::SimServer::EventKind::kHidClosed:
+        device.HidClosed();
+        break;
+      case platform::SimServer::EventKind::kHidMessage:
+        for (const Bytes& m : device.HidMessage(ev.data.data(), ev.data.size(), now())) server.SendHid(m.data(), m.size());
+        break;
+      case platform::SimServer::EventKind::kControlLine: {
+        zq::sim::Device::ControlResult r = device.Control(ev.line, now());
+        if (r.action == zq::sim::Device::Action::kUnplug) {
+          // The device vanishes: open handles end, the interface is no longer listed.
+          platform::RemoveFile(jsonPath);
+          server.StopHid();
+          device.HidClosed();
+        } else if (r.action == zq::sim::Device::Action::kReplug) {
+          if (server.ListenHid() != 0 || publish() != 0) r.reply = "ERR cannot publish the device again";
+        }
+        server.ReplyControl(ev.control, r.reply);
+        if (r.action == zq::sim::Device::Action::kQuit) running = false;
+        break;
+      }
+      default:
+        break;
+    }
+    for (const Bytes& m : device.DueInputReports(now())) server.SendHid(m.data(), m.size());
+  }
+  platform::RemoveFile(jsonPath);
+  server.Shutdown();
+  return 0;
+}
+
+// ---- ctl -------------------------------------------------------------------
+
+int Ctl(const std::vector<std::string>& args) {
+  std::string dir, name = "reader0", command;
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
+    if (args[i] == "--dir" && i + 1 < args.size()) {
+      dir = args[++i];
+    } else if (args[i] == "--name" && i + 1 < args.size()) {
+      name = args[++i];
+    } else {
+      break;
+    }
+  }
+  for (; i < args.size(); ++i) command += (command.empty() ? "" : " ") + args[i];
+  if (command.empty() || !ValidName(name)) return Usage();
+  const std::string ctlPath = platform::SimulatorDirectory(dir) + "/" + name + ".ctl";
+  std::string reply;
+  if (uint32_t e = platform::ControlRequest(ctlPath, command, &reply, 10000); e != 0) {
+    std::fprintf(stderr, "zelquar-sim ctl: no answer from %s (error %u)\n", ctlPath.c_str(), e);
+    return 2;
+  }
+  std::printf("%s\n", reply.c_str());
+  return reply.rfind("OK", 0) == 0 ? 0 : 1;
+}
+
+// ---- mkfw ------------------------------------------------------------------
+
+int Mkfw(const std::vector<std::string>& args) {
+  uint16_t version = 0;
+  long blocks = 0;
+  bool haveVersion = false, lastBad = false;
+  std::string out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--version" && i + 1 < args.size() && args[i + 1].size() == 4 && ParseHex16(args[i + 1], &version)) {
+      haveVersion = true;
+      ++i;
+    } else if (args[i] == "--blocks" && i + 1 < args.size() && ParseInt(args[i + 1], 1, 32767, &blocks)) {
+      ++i;
+    } else if (args[i] == "--last-bad") {
+      lastBad = true;
+    } else if (out.empty() && !args[i].empty() && args[i][0] != '-') {
+      out = args[i];
+    } else {
+      return Usage();
+    }
+  }
+  if (!haveVersion || blocks == 0 || out.empty()) return Usage();
+  Bytes file = zq::sim::BuildFirmwareFile(version, static_cast<unsigned>(blocks), lastBad);
+  if (platform::WriteFileAtomically(out, std::string(file.begin(), file.end())) != 0) {
+    std::fprintf(stderr, "zelquar-sim mkfw: cannot write %s\n", out.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "ctl") return Ctl({args.begin() + 1, args.end()});
+  if (!args.empty() && args[0] == "mkfw") return Mkfw({args.begin() + 1, args.end()});
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) return Usage(), 0;
+  return Serve(args);
+}

@@ -1,0 +1,250 @@
+// zelquar-sim as a separate process, through its real sockets and files:
+// publishing, one HID connection at a time, a whole Gen2 conversation,
+// firmware files from `mkfw`, `ctl`, unplug/replug, daemon mode and ending.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "conversation.h"
+#include "platform/sim_endpoint.h"
+#include "platform/win32_errors.h"
+#include "sim/model/firmware.h"
+#include "sim_test_util.h"
+
+extern char** environ;
+
+namespace zq::sim {
+namespace {
+
+using test::ReaderHost;
+using test::SocketTransport;
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool WaitFor(const std::function<bool()>& cond, int ms = 5000) {
+  for (int i = 0; i < ms / 10; ++i) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return cond();
+}
+
+std::string UniqueDir() {
+  static int n = 0;
+  return "/tmp/zq-sim-test-" + std::to_string(::getpid()) + "-" + std::to_string(++n);
+}
+
+// Runs a command line; its standard output and exit code.
+std::string Shell(const std::string& command, int* code = nullptr) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  int status = ::pclose(p);
+  if (code) *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+class SimProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = UniqueDir();
+    std::vector<std::string> args{ZQ_SIM_PATH, "--dir", dir_};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ASSERT_EQ(::posix_spawn(&pid_, ZQ_SIM_PATH, nullptr, nullptr, argv.data(), environ), 0);
+    ASSERT_TRUE(WaitFor([&] { return Exists(Path(".json")); })) << "the device was not published";
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    Shell("rm -rf " + dir_);
+  }
+  std::string Path(const std::string& ext) const { return dir_ + "/reader0" + ext; }
+  std::string Ctl(const std::string& line) {
+    std::string reply;
+    EXPECT_EQ(platform::ControlRequest(Path(".ctl"), line, &reply, 5000), 0u);
+    return reply;
+  }
+  int WaitExit() {
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(SimProcess, PublishesItsDescription) {
+  std::string text;
+  ASSERT_EQ(platform::ReadWholeFile(Path(".json"), &text), 0u);
+  nlohmann::json d = nlohmann::json::parse(text);
+  EXPECT_EQ(d["vendor_id"], "FFF1");
+  EXPECT_EQ(d["product_id"], "7C02");
+  EXPECT_EQ(d["serial_number"], "SIM0001");
+  EXPECT_EQ(d["server_pid"], pid_);
+  EXPECT_NE(d["interface_path"].get<std::string>().find("vid_fff1&pid_7c02"), std::string::npos);
+  EXPECT_TRUE(Exists(Path(".hid")));
+  EXPECT_TRUE(Exists(Path(".ctl")));
+}
+
+TEST_F(SimProcess, Gen2ConversationThroughTheSocket) {
+  SocketTransport t;
+  ASSERT_EQ(t.Connect(Path(".hid")), 0u);
+  ReaderHost host(t);
+  ASSERT_TRUE(host.PowerUp());
+  EXPECT_FALSE(host.boot_bytes().empty());
+  test::RunGen2Conversation(host);
+  nlohmann::json s = nlohmann::json::parse(Ctl("state").substr(3));
+  EXPECT_TRUE(s["power"]);
+  EXPECT_TRUE(s["uart"]["reader_link"]);
+  EXPECT_EQ(s["tags"][0]["state"], "killed");
+  EXPECT_GT(s["counters"]["commands_executed"].get<int>(), 20);
+}
+
+TEST_F(SimProcess, SecondConnectionIsRefused) {
+  SocketTransport first, second;
+  ASSERT_EQ(first.Connect(Path(".hid")), 0u);
+  ReaderHost host(first);
+  Bytes r;
+  ASSERT_EQ(host.GetFeature(0x46, &r), 0u);  // the first one is being served
+  ASSERT_EQ(second.Connect(Path(".hid")), 0u);
+  uint8_t buf[80];
+  EXPECT_EQ(second.client().Receive(buf, sizeof buf, 2000), -1);  // closed by the server
+  EXPECT_EQ(host.GetFeature(0x46, &r), 0u);
+  first.client().Close();
+  SocketTransport third;
+  ASSERT_EQ(third.Connect(Path(".hid")), 0u);
+  ReaderHost host3(third);
+  EXPECT_EQ(host3.GetFeature(0x46, &r), 0u);
+}
+
+TEST_F(SimProcess, FirmwareFilesFromMkfwDownload) {
+  std::string good = dir_ + "/good.dwl", bad = dir_ + "/bad.dwl";
+  int code = -1;
+  Shell(std::string(ZQ_SIM_PATH) + " mkfw --version 0456 --blocks 4 " + good, &code);
+  ASSERT_EQ(code, 0);
+  Shell(std::string(ZQ_SIM_PATH) + " mkfw --version 0999 --blocks 2 --last-bad " + bad, &code);
+  ASSERT_EQ(code, 0);
+  Shell(std::string(ZQ_SIM_PATH) + " mkfw --version 12 --blocks 2 " + bad, &code);
+  EXPECT_NE(code, 0);
+
+  SocketTransport t;
+  ASSERT_EQ(t.Connect(Path(".hid")), 0u);
+  ReaderHost host(t);
+  ASSERT_TRUE(host.PowerUp());
+  auto download = [&](const std::string& path) {
+    std::string file;
+    EXPECT_EQ(platform::ReadWholeFile(path, &file), 0u);
+    Bytes last;
+    for (size_t at = 4; at + kFirmwareRecordLength <= file.size(); at += kFirmwareRecordLength) {
+      auto body = host.Exchange(Bytes(file.begin() + static_cast<long>(at),
+                                      file.begin() + static_cast<long>(at + kFirmwareBlockLength)));
+      if (!body) return Bytes{};
+      last = *body;
+      if (last != Bytes{0x90, 0x00}) break;
+    }
+    return last;
+  };
+  EXPECT_EQ(download(good), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(host.Exchange({0x00, 0x02, 0x00, 0x04, 0x00, 0x1F, 0x02, 0x1D}), (Bytes{0x04, 0x56, 0x90, 0x00}));
+  EXPECT_NE(download(bad), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(host.Exchange({0x00, 0x02, 0x00, 0x04, 0x00, 0x1F, 0x02, 0x1D}), (Bytes{0x04, 0x56, 0x90, 0x00}));
+}
+
+TEST_F(SimProcess, CtlSubcommandAndFaults) {
+  int code = -1;
+  std::string out = Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + dir_ + " fault status 6405 1", &code);
+  EXPECT_EQ(out, "OK\n");
+  EXPECT_EQ(code, 0);
+  out = Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + dir_ + " nonsense 2>/dev/null", &code);
+  EXPECT_EQ(out.rfind("ERR", 0), 0u);
+  EXPECT_EQ(code, 1);
+  SocketTransport t;
+  ASSERT_EQ(t.Connect(Path(".hid")), 0u);
+  ReaderHost host(t);
+  ASSERT_TRUE(host.PowerUp());
+  EXPECT_EQ(host.Exchange({0x03, 0xFF, 0x00, 0x00}), (Bytes{0x64, 0x05}));
+  EXPECT_EQ(host.Exchange({0x03, 0xFF, 0x00, 0x00}), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(SimProcess, UnplugEndsTheHandleAndReplugPublishesAgain) {
+  SocketTransport t;
+  ASSERT_EQ(t.Connect(Path(".hid")), 0u);
+  ReaderHost host(t);
+  ASSERT_TRUE(host.PowerUp());
+  EXPECT_EQ(Ctl("unplug"), "OK");
+  uint8_t buf[80];
+  EXPECT_EQ(t.client().Receive(buf, sizeof buf, 2000), -1);
+  EXPECT_FALSE(Exists(Path(".json")));
+  EXPECT_FALSE(Exists(Path(".hid")));
+  SocketTransport refused;
+  EXPECT_EQ(refused.Connect(Path(".hid")), platform::kErrorFileNotFound);
+  EXPECT_EQ(Ctl("replug"), "OK");
+  EXPECT_TRUE(Exists(Path(".json")));
+  SocketTransport again;
+  ASSERT_EQ(again.Connect(Path(".hid")), 0u);
+  ReaderHost host2(again);
+  Bytes r;
+  ASSERT_EQ(host2.GetFeature(0x44, &r), 0u);
+  EXPECT_EQ((r[1] << 8) | r[2], 0);  // the reader lost its power with the bridge
+}
+
+TEST_F(SimProcess, QuitAndSigtermRemoveTheFiles) {
+  EXPECT_EQ(Ctl("quit"), "OK");
+  EXPECT_EQ(WaitExit(), 0);
+  EXPECT_FALSE(Exists(Path(".json")));
+  EXPECT_FALSE(Exists(Path(".hid")));
+  EXPECT_FALSE(Exists(Path(".ctl")));
+  Shell("rm -rf " + dir_);
+  SetUp();  // a second server
+  ::kill(pid_, SIGTERM);
+  EXPECT_EQ(WaitExit(), 0);
+  EXPECT_FALSE(Exists(Path(".json")));
+  EXPECT_FALSE(Exists(Path(".ctl")));
+}
+
+TEST(SimDaemon, DetachesOncePublishedAndRefusesASecondServer) {
+  const std::string dir = UniqueDir();
+  int code = -1;
+  std::string out = Shell(std::string(ZQ_SIM_PATH) + " --daemon --name unit7 --unit 7 --dir " + dir, &code);
+  ASSERT_EQ(code, 0);
+  const pid_t pid = static_cast<pid_t>(std::stol(out));
+  EXPECT_GT(pid, 0);
+  EXPECT_TRUE(Exists(dir + "/unit7.json"));  // already there when the parent returned
+  Shell(std::string(ZQ_SIM_PATH) + " --dir " + dir + " --name unit7 2>/dev/null", &code);
+  EXPECT_EQ(code, 1);
+  // The directory is also found through the environment.
+  out = Shell("ZELQUAR_SIM_DIR=" + dir + " " + ZQ_SIM_PATH + " ctl --name unit7 state", &code);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(nlohmann::json::parse(out.substr(3))["unit"], 7);
+  out = Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + dir + " --name unit7 quit", &code);
+  EXPECT_EQ(out, "OK\n");
+  EXPECT_TRUE(WaitFor([&] { return ::kill(pid, 0) != 0; }));
+  EXPECT_FALSE(Exists(dir + "/unit7.json"));
+  Shell("rm -rf " + dir);
+}
+
+}  // namespace
+}  // namespace zq::sim
