@@ -13,7 +13,10 @@
 #include "driver/api/port_entries.h"
 #include "driver/api/process_state.h"
 #include "driver/api/shared_area.h"
+#include "driver/link/level.h"
+#include "driver/link/link_thread.h"
 #include "driver/log/output_log.h"
+#include "platform/channel.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "zq_version.h"
@@ -78,16 +81,41 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
   entry.dataArea = &area.portDataAreas[UnitIndexOf(port)];
   OutputLog(2, port, nullptr, 0, "RFRW_Open #1 Hd=%x DataAdr=%x", Addr(&entry), Addr(entry.dataArea));
 
+  // A running flag left by another process names a thread that is not
+  // ours: its handles mean nothing here, so the link is started anew.
+  if (entry.linkRunning != 0 && !LinkRunsHere(UnitIndexOf(port))) entry.linkRunning = 0;
   if (entry.linkRunning == 0) {
     const uint32_t missing = platform::FileExistsError(area.iniPath);
     if (missing != 0) {
       OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(10) detail1 = %d  (%d)", static_cast<int>(missing), 856);
       return -5;
     }
+    const int32_t started = k_L_Level_Init(port, &Llevel_Thread, entry);
+    if (started != 0) {
+      OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(3) detail = %d  (%d)", started, 848);
+      return started;
+    }
+    entry.linkRunning = 1;
+    SetLinkRunsHere(UnitIndexOf(port), true);
+  } else {
+    // Our link thread still runs: drop responses nobody collected, then
+    // return the thread to idle.
+    auto* pipe1 = reinterpret_cast<platform::PipeEnd*>(entry.dPipe1Read);
+    for (;;) {
+      const long available = platform::BytesAvailable(pipe1);
+      OutputLog(2, port, nullptr, 0, "RFRW_Open PipeRead=%d (%d)", static_cast<int>(available), available >= 0 ? 1 : 0);
+      if (available <= 0) break;
+      int32_t length = 0;
+      if (k_CM_RecvMsg(port, pipe1, entry.responseBuffer, static_cast<int32_t>(kResponseBufferSize), &length) != 0) break;
+    }
+    platform::ResetEvent(reinterpret_cast<platform::Event*>(entry.dEvent2));
+    if (entry.linkContext) Llevel_Initialize(entry, *static_cast<LinkContext*>(entry.linkContext));
   }
 
   const int32_t attached = k_D_RW_Open(port);
   if (attached < 0) {
+    k_L_Level_End(port, entry);
+    SetLinkRunsHere(UnitIndexOf(port), false);
     OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(4) detail = %d  (%d)", attached, 852);
     return attached;
   }
@@ -172,8 +200,9 @@ int32_t TransmitUnderApiMutex(uint32_t port) {
   CurrentPort() = port;
   RwPowerOffOnRetryTotalCount() = 0;
   RwPowerOffOnRetryFlag() = 0;
-  // No link thread runs in this build, so no reader exchange can be made.
-  OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(7) link level not running");
+  // The reader command set is not part of this build: no command can be
+  // routed to a handler.
+  OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(7) no command handler");
   return -1;
 }
 
@@ -217,8 +246,8 @@ int32_t PowerCtrlUnderApiMutex(uint32_t port) {
   CurrentPort() = port;
   RwPowerOffOnRetryTotalCount() = 0;
   RwPowerOffOnRetryFlag() = 0;
-  // No link thread runs in this build, so the power command cannot be
-  // exchanged.
+  // The reader command set is not part of this build, so the power
+  // command cannot be sent.
   const int32_t result = -1;
   OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(6) detail = %d  (%d)", result, 1050);
   return result;

@@ -2,6 +2,7 @@
 // open and close steps shared by the exported functions and process detach.
 #include "driver/api/port_entries.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "driver/api/lifecycle.h"
@@ -30,11 +31,19 @@ ComPortRow g_comPortTable[kMaxComNumber + 1] = {
     {nullptr, 0, 0},
 };
 
+std::atomic<bool> g_linkRunsHere[kUnitCount];
+
 void ClearOpenMarkers(PortDataArea& area) {
   for (uintptr_t& marker : area.openMarkers) marker = 0;
 }
 
 }  // namespace
+
+bool LinkRunsHere(uint32_t unit) { return unit < static_cast<uint32_t>(kUnitCount) && g_linkRunsHere[unit].load(); }
+
+void SetLinkRunsHere(uint32_t unit, bool runs) {
+  if (unit < static_cast<uint32_t>(kUnitCount)) g_linkRunsHere[unit].store(runs);
+}
 
 int32_t k_PortCheck(uint32_t port) {
   const uint32_t com = ComNumberOf(port);
@@ -138,6 +147,7 @@ int32_t k_RFRW_Close(uint32_t port) {
     if (entry->useCount != 0 && entry->ownerProcessId == self) {
       ReleasePort(*entry);
       k_L_Level_End(port, *entry);
+      SetLinkRunsHere(UnitIndexOf(port), false);
       entry->useCount = 0;
       entry->ownerProcessId = 0;
     }
@@ -155,10 +165,19 @@ void k_List_free() {
   OutputLog(1, 0x200, nullptr, 0, "k_List_free Call");
   MutexHandle list = k_RFRW_SetMutexList(0x200);
   const uint32_t self = platform::CurrentProcessId();
-  for (PortEntry& entry : area->portEntries) {
+  for (int unit = 0; unit < kUnitCount; ++unit) {
+    PortEntry& entry = area->portEntries[unit];
     if (entry.ownerProcessId != self) continue;
     if (entry.useCount != 0) {
       ReleasePort(entry);
+      if (LinkRunsHere(static_cast<uint32_t>(unit))) {
+        k_ForcedClose(entry);
+        delete[] entry.requestBuffer;
+        delete[] entry.responseBuffer;
+        entry.requestBuffer = nullptr;
+        entry.responseBuffer = nullptr;
+        SetLinkRunsHere(static_cast<uint32_t>(unit), false);
+      }
       entry.linkRunning = 0;
       entry.useCount = 0;
     }

@@ -36,6 +36,11 @@ PortEntry* LookupPortEntry(uint32_t port);
 // from 1 to 0 closes the device. Call under the port-list mutex.
 void ReleasePort(PortEntry& entry);
 
+// Whether the link thread of unit `unit` was started by this process (the
+// shared running flag alone cannot tell whose thread it is).
+bool LinkRunsHere(uint32_t unit);
+void SetLinkRunsHere(uint32_t unit, bool runs);
+
 int32_t k_RS_Open_Test(uint32_t port);
 int32_t k_D_RW_Open(uint32_t port);
 int32_t k_RFRW_Close(uint32_t port);

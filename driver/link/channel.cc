@@ -1,0 +1,347 @@
+// The D level of the channel.
+//
+// Sections: pipe framing; send and receive; the exchange; response frames;
+// start and end of the link thread.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "driver/api/lifecycle.h"
+#include "driver/api/locks.h"
+#include "driver/api/shared_area.h"
+#include "driver/link/level.h"
+#include "driver/link/link_thread.h"
+#include "driver/log/output_log.h"
+#include "platform/channel.h"
+#include "platform/clock.h"
+#include "platform/win32_errors.h"
+
+namespace zq::drv {
+namespace {
+
+template <typename T>
+T* As(uintptr_t handle) {
+  return reinterpret_cast<T*>(handle);
+}
+uintptr_t Handle(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+LevelMessageHeader* HeaderOf(uint8_t* message) { return reinterpret_cast<LevelMessageHeader*>(message); }
+
+int32_t RetryTimeoutMs() {
+  const SharedArea* area = Shared();
+  return area ? area->retryTimeoutApi : 15000;
+}
+
+// The one start record of the process, filled under the port-list mutex.
+ThreadStartRecord g_startRecord;
+
+}  // namespace
+
+// ---- pipe framing -----------------------------------------------------------
+
+int32_t PipeWrite(platform::PipeEnd* pipe, platform::Event* event, const uint8_t* message, int32_t length) {
+  if (!pipe || !message || length <= 0) return -1;
+  const uint32_t count = static_cast<uint32_t>(length);
+  const uint8_t head[4] = {static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
+                           static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 24)};
+  if (!platform::WriteWhole(pipe, head, 4) || !platform::WriteWhole(pipe, message, count)) return -2;
+  platform::SetEvent(event);
+  return 0;
+}
+
+int32_t PipeRead(platform::PipeEnd* pipe, uint8_t* buffer, int32_t capacity, int32_t* length) {
+  if (!pipe || !buffer || capacity <= 0 || !length) return -1;
+  uint8_t head[4];
+  if (!platform::ReadWhole(pipe, head, 4)) return -2;
+  const uint32_t count = head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<uint32_t>(head[3]) << 24);
+  if (count > static_cast<uint32_t>(capacity)) return -3;
+  if (!platform::ReadWhole(pipe, buffer, count)) return -2;
+  *length = static_cast<int32_t>(count);
+  return 0;
+}
+
+// ---- send and receive -------------------------------------------------------
+
+int32_t k_CM_SendMsg(uint32_t port, platform::PipeEnd* pipe2Write, platform::Event* event2, const uint8_t* message,
+                     int32_t length) {
+  OutputLog(2, port, message, length > 0 ? length : 0, "D -> L");
+  const int32_t result = PipeWrite(pipe2Write, event2, message, length);
+  if (result != 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error k_CM_SendMsg(1) detail = %d  (%d)", result, 1365);
+    return result;
+  }
+  return 0;
+}
+
+int32_t k_CM_RecvMsg(uint32_t port, platform::PipeEnd* pipe1Read, uint8_t* buffer, int32_t capacity, int32_t* length) {
+  const int32_t result = PipeRead(pipe1Read, buffer, capacity, length);
+  if (result != 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error k_CM_RecvMsg(1) detail = %d  (%d)", result, 1389);
+    return result;
+  }
+  OutputLog(2, port, buffer, *length, "D <- L");
+  return 0;
+}
+
+// ---- the exchange -----------------------------------------------------------
+
+int64_t ResponseWaitMs(int32_t timeoutMs, int32_t retryTimeoutMs) {
+  int64_t t = 2 * static_cast<int64_t>(timeoutMs);
+  if (t < retryTimeoutMs) t = retryTimeoutMs;
+  return t + 120000;
+}
+
+int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response,
+                         int32_t responseCapacity) {
+  OutputLog(2, port, nullptr, 0, "k_CM_TransmitMsg Call");
+  const uint32_t started = platform::TickCount();
+  LevelMessageHeader* req = HeaderOf(request);
+  PortEntry& entry = *reinterpret_cast<PortEntry*>(static_cast<uintptr_t>(req->portEntry));
+  auto* pipe2 = As<platform::PipeEnd>(entry.dPipe2Write);
+  auto* event2 = As<platform::Event>(entry.dEvent2);
+  auto* pipe1 = As<platform::PipeEnd>(entry.dPipe1Read);
+  auto* event1 = As<platform::Event>(entry.dEvent1);
+  const int32_t retryTimeout = RetryTimeoutMs();
+
+  auto send = [&]() -> bool {
+    entry.sequenceBit ^= 1;
+    req->sequenceBit = entry.sequenceBit;
+    const int32_t sent = k_CM_SendMsg(port, pipe2, event2, request, requestLength);
+    if (sent != 0) OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(1) detail = %d  (%d)", sent, 1320);
+    return sent == 0;
+  };
+  if (!send()) return -1;
+  for (;;) {
+    const int64_t wait = ResponseWaitMs(req->timeoutMs, retryTimeout);
+    OutputLog(2, port, nullptr, 0, "k_CM_TransmitMsg2 Timeout=(%d)", static_cast<int>(wait - 120000));
+    // Wait for a response in the pipe. The event tells that one was written,
+    // but one signal may stand for two messages (an auto-reset event does
+    // not count), so the pipe itself is asked first.
+    const uint32_t waitStart = platform::TickCount();
+    bool timedOut = false;
+    while (platform::BytesAvailable(pipe1) <= 0) {
+      const int64_t spent = platform::TickCount() - waitStart;
+      if (spent >= wait || platform::WaitForEvent(event1, static_cast<int32_t>(wait - spent)) != platform::kWaitObject0) {
+        timedOut = true;
+        break;
+      }
+    }
+    if (timedOut) {
+      OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(4) (%d)", 1328);
+      return -1;
+    }
+    int32_t length = 0;
+    const int32_t received = k_CM_RecvMsg(port, pipe1, response, responseCapacity, &length);
+    if (received != 0) {
+      OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(2) detail = %d  (%d)", received, 1324);
+      return -1;
+    }
+    const LevelMessageHeader* resp = HeaderOf(response);
+    if (resp->status == 0) {
+      if (resp->sequenceBit == req->sequenceBit) return 0;
+      // The answer to an earlier request that nobody collected. Ours is
+      // still on its way: skip this one and wait for the next. (Sending the
+      // request again would put one more answer behind every answer read,
+      // and the two would never line up again.)
+      OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(6) detail1 = %d detail2 = %d  (%d)", req->sequenceBit,
+                resp->sequenceBit, 1310);
+      continue;
+    }
+    if (resp->status == -4) {
+      if (platform::TickCount() - started > static_cast<uint32_t>(retryTimeout)) {
+        OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(6) detail = %d  (%d)", resp->status, 1339);
+        return -4;
+      }
+      OutputLog(0, port, nullptr, 0, " D - Retry  (%d)", 1276);
+      platform::SleepMilliseconds(50);
+      if (!send()) return -1;
+      continue;
+    }
+    OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(5) detail = %d  (%d)", resp->status, 1332);
+    return resp->status;
+  }
+}
+
+// ---- response frames --------------------------------------------------------
+
+int32_t k_MakeRecvDat(uint32_t port, const uint8_t* frame, uint16_t* statusWord, int32_t* dataLength, uint8_t* data) {
+  const int32_t bodyLength = (frame[1] << 8) | frame[2];
+  if (statusWord && bodyLength >= 2) {
+    *statusWord = static_cast<uint16_t>((frame[bodyLength + 1] << 8) | frame[bodyLength + 2]);
+  }
+  if (dataLength) {
+    if (*dataLength < bodyLength - 2) {
+      OutputLog(0, port, nullptr, 0, "D_Error k_MakeRecvDat(1) detail1 = %d detail2 = %d  (%d)", *dataLength,
+                bodyLength, 1212);
+      return -1;
+    }
+    const int32_t n = bodyLength - 2 > 0 ? bodyLength - 2 : 0;
+    if (data && n > 0) std::memcpy(data, frame + 3, static_cast<size_t>(n));
+    *dataLength = n;
+  }
+  return 0;
+}
+
+// ---- start and end of the link thread ---------------------------------------
+
+void k_ForcedClose(PortEntry& entry) {
+  if (entry.dPipe1Read) {
+    OutputLog(1, entry.port, nullptr, 0, "Close Pipe1 ReadHandle=%x WriteHandle=%x Event=%x",
+              platform::PipeHandleValue(As<platform::PipeEnd>(entry.dPipe1Read)),
+              platform::PipeHandleValue(As<platform::PipeEnd>(entry.lPipe1Write)),
+              platform::EventHandleValue(As<platform::Event>(entry.dEvent1)));
+  }
+  if (entry.dPipe2Write) {
+    OutputLog(1, entry.port, nullptr, 0, "Close Pipe2 ReadHandle=%x WriteHandle=%x Event=%x",
+              platform::PipeHandleValue(As<platform::PipeEnd>(entry.lPipe2Read)),
+              platform::PipeHandleValue(As<platform::PipeEnd>(entry.dPipe2Write)),
+              platform::EventHandleValue(As<platform::Event>(entry.dEvent2)));
+  }
+  if (entry.linkThread) {
+    auto* thread = As<platform::Thread>(entry.linkThread);
+    OutputLog(1, entry.port, nullptr, 0, "Llevel Thread Terminate %x", platform::ThreadHandleValue(thread));
+    // The thread is asked to stop and given time to leave its waits; its
+    // pipe ends and buffers are its own and it frees them on the way out.
+    const bool ended = platform::StopThread(thread, 3000);
+    platform::CloseThread(thread);
+    entry.linkThread = 0;
+    if (!ended) {
+      // It still runs: the objects it may touch must outlive it.
+      entry.dPipe1Read = entry.dPipe2Write = entry.dEvent1 = entry.dEvent2 = 0;
+      entry.lPipe1Write = entry.lPipe2Read = entry.lEvent1 = entry.lEvent2 = 0;
+      return;
+    }
+  }
+  // With the thread gone, the API side closes both pipes and both events.
+  platform::ClosePipeEnd(As<platform::PipeEnd>(entry.dPipe1Read));
+  platform::ClosePipeEnd(As<platform::PipeEnd>(entry.dPipe2Write));
+  platform::CloseEvent(As<platform::Event>(entry.dEvent1));
+  platform::CloseEvent(As<platform::Event>(entry.dEvent2));
+  entry.dPipe1Read = entry.dPipe2Write = entry.dEvent1 = entry.dEvent2 = 0;
+  entry.lPipe1Write = entry.lPipe2Read = entry.lEvent1 = entry.lEvent2 = 0;
+}
+
+namespace {
+
+void FreeBuffers(PortEntry& entry) {
+  delete[] entry.requestBuffer;
+  delete[] entry.responseBuffer;
+  entry.requestBuffer = nullptr;
+  entry.responseBuffer = nullptr;
+}
+
+// Creates the channel and the thread; 0, -1 (no procedure), -2 (pipes or
+// events), -3 (thread).
+int32_t CreateChannel(PortEntry& entry, LinkThreadProc procedure) {
+  if (!procedure) return -1;
+  platform::PipeEnd *p1r = nullptr, *p1w = nullptr, *p2r = nullptr, *p2w = nullptr;
+  if (!platform::CreatePipe(kPipeCapacity, &p1r, &p1w)) return -2;
+  platform::Event* e1 = platform::CreateEvent(false, false);
+  entry.dPipe1Read = Handle(p1r);
+  entry.lPipe1Write = Handle(p1w);
+  entry.dEvent1 = entry.lEvent1 = Handle(e1);
+  OutputLog(3, entry.port, nullptr, 0, "Create Pipe1 ReadHandle=%x WriteHandle=%x Event=%x",
+            platform::PipeHandleValue(p1r), platform::PipeHandleValue(p1w), platform::EventHandleValue(e1));
+  if (!e1 || !platform::CreatePipe(kPipeCapacity, &p2r, &p2w)) return -2;
+  platform::Event* e2 = platform::CreateEvent(false, false);
+  entry.lPipe2Read = Handle(p2r);
+  entry.dPipe2Write = Handle(p2w);
+  entry.dEvent2 = entry.lEvent2 = Handle(e2);
+  OutputLog(3, entry.port, nullptr, 0, "Create Pipe2 ReadHandle=%x WriteHandle=%x Event=%x",
+            platform::PipeHandleValue(p2r), platform::PipeHandleValue(p2w), platform::EventHandleValue(e2));
+  if (!e2) return -2;
+  g_startRecord = ThreadStartRecord{nullptr, p1w, p2r, e1, e2, &entry};
+  platform::Thread* thread = platform::StartThread(procedure, &g_startRecord);
+  if (!thread) return -3;
+  entry.linkThread = Handle(thread);
+  OutputLog(0, entry.port, nullptr, 0, "Llevel Thread Create %x", platform::ThreadHandleValue(thread));
+  return 0;
+}
+
+}  // namespace
+
+int32_t k_L_Level_Init(uint32_t port, LinkThreadProc procedure, PortEntry& entry) {
+  entry.port = port;
+  OutputLog(2, port, nullptr, 0, "k_L_Level_Init Hd=0x%x", static_cast<uint32_t>(Handle(&entry)));
+  MutexHandle list = k_RFRW_SetMutexList(port);
+  int32_t result = 0;
+  entry.requestBuffer = new (std::nothrow) uint8_t[kRequestBufferSize]();
+  entry.responseBuffer = new (std::nothrow) uint8_t[kResponseBufferSize]();
+  if (!entry.requestBuffer || !entry.responseBuffer) {
+    OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(0) (%d)", 1612);
+    FreeBuffers(entry);
+    k_RFRW_ReleaseMutexList(port, list);
+    return -1;
+  }
+  if (const int32_t created = CreateChannel(entry, procedure); created != 0) {
+    OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(1) detail = %d  (%d)", created, 1616);
+    result = -1;
+  } else if (platform::WaitForEvent(As<platform::Event>(entry.dEvent1), 5000) != platform::kWaitObject0) {
+    OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(2) detail = %d  (%d)", 1, 1620);
+    result = -1;
+  } else {
+    int32_t length = 0;
+    const int32_t read = PipeRead(As<platform::PipeEnd>(entry.dPipe1Read), entry.responseBuffer,
+                                  static_cast<int32_t>(kResponseBufferSize), &length);
+    if (read != 0) {
+      OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(4) detail = %d  (%d)", read, 1624);
+      result = -1;
+    } else if (length != static_cast<int32_t>(kHeaderSize)) {
+      OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(5) detail = %d  (%d)", length, 1628);
+      result = -1;
+    } else if (const int32_t status = HeaderOf(entry.responseBuffer)->status; status != 0) {
+      OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(6) detail = %d  (%d)", status, 1632);
+      result = status;
+    }
+  }
+  k_RFRW_ReleaseMutexList(port, list);
+  if (result == 0) {
+    OutputLog(2, port, nullptr, 0, "k_L_Level_Init Thread Create %x",
+              platform::ThreadHandleValue(As<platform::Thread>(entry.linkThread)));
+    return 0;
+  }
+  FreeBuffers(entry);
+  k_ForcedClose(entry);
+  return result;
+}
+
+void k_L_Level_End(uint32_t port, PortEntry& entry) {
+  MutexHandle rw = k_RFRW_SetMutexRW(port);
+  if (entry.linkThread && entry.requestBuffer && entry.responseBuffer) {
+    uint8_t* req = entry.requestBuffer;
+    std::memset(req, 0, kHeaderSize + 7);
+    LevelMessageHeader* h = HeaderOf(req);
+    h->payloadLength = 7;
+    h->kind = kKindEnd;
+    const SharedArea* area = Shared();
+    h->timeoutMs = area ? area->blockTimeout : 2300;
+    h->portEntry = Handle(&entry);
+    uint8_t* frame = req + kHeaderSize;
+    frame[0] = static_cast<uint8_t>(2 * (port & 0xFF));
+    frame[1] = 0x00;
+    frame[2] = 0x04;  // body 00 00 00 00
+    if (k_CM_TransmitMsg(port, req, static_cast<int32_t>(kHeaderSize + 7), entry.responseBuffer,
+                         static_cast<int32_t>(kResponseBufferSize)) == 0) {
+      auto* thread = As<platform::Thread>(entry.linkThread);
+      // It leaves right after acknowledging; a thread that has not gone
+      // after 10 s is left to the forced close below.
+      for (int polls = 0; polls < 100; ++polls) {
+        const uint32_t code = platform::ThreadExitCode(thread);
+        OutputLog(1, port, nullptr, 0, "k_L_Level_End GetExitCodeThread %d Exit=%d (%d)", 1, static_cast<int>(code),
+                  1670);
+        if (code != platform::kErrorStillActive) {
+          platform::CloseThread(thread);
+          entry.linkThread = 0;
+          break;
+        }
+        platform::SleepMilliseconds(100);
+      }
+    }
+  }
+  k_ForcedClose(entry);
+  k_RFRW_ReleaseMutexRW(port, rw);
+  entry.linkRunning = 0;
+  FreeBuffers(entry);
+}
+
+}  // namespace zq::drv

@@ -1,0 +1,441 @@
+// The link thread.
+//
+// Sections: helpers; transport wrappers; replies to the API side; events;
+// state handlers; repeat and resend; the thread.
+#include "driver/link/link_thread.h"
+
+#include <cstring>
+#include <new>
+
+#include "driver/api/lifecycle.h"
+#include "driver/api/shared_area.h"
+#include "driver/log/output_log.h"
+#include "driver/transport/rw_io.h"
+#include "platform/channel.h"
+#include "platform/win32_errors.h"
+
+namespace zq::drv {
+namespace {
+
+constexpr int32_t kReadChunk = 60;
+constexpr int32_t kDrainChunk = 16;
+constexpr int kEventEnd = 0;
+constexpr int kEventWrite = 1;
+constexpr int kEventBytes = 2;
+constexpr int kEventTimeout = 3;
+constexpr int kEventNone = 99;
+
+// ---- helpers --------------------------------------------------------------
+
+uint32_t Addr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+LevelMessageHeader* Header(uint8_t* message) { return reinterpret_cast<LevelMessageHeader*>(message); }
+
+void SetError(LinkContext& c, int32_t status, int32_t detail) {
+  c.errorStatus = status;
+  c.errorDetail = detail;
+}
+
+// ---- transport wrappers -----------------------------------------------------
+
+int32_t k_L_RW_Write(LinkContext& c, const uint8_t* frame, int32_t length) {
+  OutputLog(1, c.port, frame, length, "->RW");
+  const int32_t result = RW_Write(*c.transport, frame, static_cast<uint32_t>(length));
+  if (result != 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_L_RW_Write(1) detail = %d  (%d)", result, 892);
+    return -4;
+  }
+  return 0;
+}
+
+// 0 with *count bytes (0 when none came in time), or -4.
+int32_t k_L_RW_Read(LinkContext& c, uint8_t* buffer, int32_t maximum, int32_t waitMs, int32_t* count) {
+  *count = 0;
+  const uint32_t wait = waitMs < 0 ? 0 : static_cast<uint32_t>(waitMs);
+  const int32_t result = RW_Read(*c.transport, buffer, static_cast<uint32_t>(maximum), wait);
+  if (result > 0) {
+    *count = result;
+    OutputLog(1, c.port, buffer, result, "<-RW");
+    return 0;
+  }
+  if (result == kRwTimeout || result == 0) {
+    OutputLog(1, c.port, nullptr, 0, "<-RW");
+    return 0;
+  }
+  OutputLog(0, c.port, nullptr, 0, "L_Error k_L_RW_Read(1) detail = %d  (%d)", result, 930);
+  return -4;
+}
+
+// Reads and discards what still comes, logging it under `label`.
+void Drain(LinkContext& c, int32_t waitMs, int level, const char* label) {
+  uint8_t scrap[kDrainChunk];
+  for (;;) {
+    if (platform::StopRequested()) return;
+    const int32_t result = RW_Read(*c.transport, scrap, kDrainChunk, static_cast<uint32_t>(waitMs));
+    if (result <= 0) return;
+    OutputLog(level, c.port, scrap, result, "%s", label);
+  }
+}
+
+// ---- replies to the API side --------------------------------------------------
+
+int32_t k_Send_D_Level(LinkContext& c, const uint8_t* data, int32_t length, int32_t status) {
+  LevelMessageHeader* h = Header(c.dSendBuffer);
+  std::memset(h, 0, kHeaderSize);
+  h->payloadLength = length;
+  h->sequenceBit = c.sequenceBit;
+  h->status = status;
+  h->portEntry = reinterpret_cast<uintptr_t>(c.portEntry);
+  if (length > 0) std::memcpy(c.dSendBuffer + kHeaderSize, data, static_cast<size_t>(length));
+  const int32_t result = PipeWrite(c.replyPipe, c.replyEvent, c.dSendBuffer, static_cast<int32_t>(kHeaderSize) + length);
+  if (result != 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_Send_D_Level(1) detail = %d  (%d)", result, 734);
+    SetError(c, -1, result);
+    return -1;
+  }
+  return 0;
+}
+
+// ---- events -------------------------------------------------------------------
+
+int k_GetEvent(LinkContext& c) {
+  if (c.state == 0) {
+    const uint32_t waited = platform::WaitForEvent(c.requestEvent, c.waitTime);
+    if (waited != platform::kWaitObject0) {
+      if (platform::StopRequested()) return kEventNone;
+      OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(1) detail = %d  (%d)", static_cast<int>(waited), 430);
+      SetError(c, -1, static_cast<int32_t>(waited));
+      return kEventNone;
+    }
+    int32_t length = 0;
+    const int32_t read = PipeRead(c.requestPipe, c.dRecvBuffer, static_cast<int32_t>(kRequestBufferSize), &length);
+    OutputLog(2, c.port, c.dRecvBuffer, read == 0 ? length : 0, "k_GetEvent FncRet = %d  (%d) WTEXT=", read, 343);
+    if (read != 0) {
+      OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(2) detail = %d  (%d)", read, 435);
+      SetError(c, -1, read);
+      return kEventNone;
+    }
+    const LevelMessageHeader* h = Header(c.dRecvBuffer);
+    c.repeatCount = 0;
+    c.requestDataLength = h->payloadLength;
+    c.answerTimeout = h->timeoutMs;
+    c.sequenceBit = c.portEntry->sequenceBit;
+    c.transport = c.portEntry->dataArea;
+    if (h->kind == kKindExchange) {
+      // A request must carry a frame head and fit the send buffer.
+      if (c.requestDataLength < 3 || c.requestDataLength > static_cast<int32_t>(kMaxRequestFrame) - 1 ||
+          c.requestDataLength > length - static_cast<int32_t>(kHeaderSize)) {
+        SetError(c, -1, c.requestDataLength);
+        return kEventNone;
+      }
+      return kEventWrite;
+    }
+    if (h->kind == kKindEnd) return kEventEnd;
+    return kEventNone;
+  }
+  if (c.recvNowCount != 0) return kEventBytes;
+  const int32_t room = static_cast<int32_t>(kMaxReplyFrame) - c.recvTotal;
+  if (room <= 0) {
+    // A reply longer than the receive buffer: drop it and fail the request.
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(4) detail = %d  (%d)", c.recvTotal, 441);
+    SetError(c, -4, -4);
+    return kEventNone;
+  }
+  int32_t count = 0;
+  const int32_t read =
+      k_L_RW_Read(c, c.rwRecvBuffer + c.recvTotal, room < kReadChunk ? room : kReadChunk, c.waitTime, &count);
+  if (read != 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(3) detail = %d  (%d)", -4, 440);
+    SetError(c, -4, -4);
+    return kEventNone;
+  }
+  if (count == 0) return kEventTimeout;
+  c.recvTotal += count;
+  c.recvNowCount = count;
+  OutputLog(4, c.port, nullptr, 0, "k_GetEvent() Read: RecvSize = %d, RWRecvTotal = %d", count, c.recvTotal);
+  return kEventBytes;
+}
+
+// ---- repeat and resend ----------------------------------------------------------
+
+void k_Retry(LinkContext& c) {
+  OutputLog(0, c.port, nullptr, 0, "L - Retry  (%d)", c.repeatCount);
+  if (c.repeatCount > 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_Retry(1) detail  (%d)", 783);
+    SetError(c, -4, c.repeatCount);
+    return;
+  }
+  k_PurgeComm(*c.transport);
+  if (k_L_RW_Write(c, c.rwSendBuffer, c.requestDataLength + 1) != 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_Retry(2) detail = %d  (%d)", -4, 787);
+    SetError(c, -4, -4);
+    return;
+  }
+  c.repeatCount += 1;
+  c.recvTotal = 0;
+  c.recvNowCount = 0;
+  c.waitTime = c.answerTimeout;
+  c.state = 1;
+}
+
+void k_ReSend(LinkContext& c) {
+  Drain(c, 100, 3, "Resend0 <-RW");
+  OutputLog(0, c.port, nullptr, 0, "ReSend  (%d)", 810);
+  if (c.repeatCount != 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_ReSend(1)  (%d)", 836);
+    SetError(c, -4, c.repeatCount);
+    return;
+  }
+  k_PurgeComm(*c.transport);
+  uint8_t resend[4] = {static_cast<uint8_t>(c.rwSendBuffer[0] | 0x80), 0x00, 0x00, 0};
+  resend[3] = BlockCheck(resend, 3);
+  if (k_L_RW_Write(c, resend, 4) != 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_ReSend(2) detail = %d  (%d)", -4, 840);
+    SetError(c, -4, -4);
+    return;
+  }
+  c.repeatCount += 1;
+  c.waitTime = c.answerTimeout;
+  c.recvTotal = 0;
+  c.recvNowCount = 0;
+  c.state = 1;
+}
+
+// ---- state handlers ---------------------------------------------------------------
+
+void k_WTEXT(LinkContext& c) {
+  uint8_t* frame = c.dRecvBuffer + kHeaderSize;
+  frame[0] = static_cast<uint8_t>(frame[0] | c.sequenceBit);
+  frame[c.requestDataLength] = BlockCheck(frame, c.requestDataLength);
+  std::memcpy(c.rwSendBuffer, frame, static_cast<size_t>(c.requestDataLength) + 1);
+  if (k_L_RW_Write(c, c.rwSendBuffer, c.requestDataLength + 1) != 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_WTEXT(1) detail = %d  (%d)", -4, 574);
+    SetError(c, -4, -4);
+    return;
+  }
+  c.state = 1;
+  c.repeatCount = 0;
+  c.recvTotal = 0;
+  c.recvNowCount = 0;
+  c.waitTime = c.answerTimeout;
+}
+
+void k_RTEXT(LinkContext& c) {
+  OutputLog(4, c.port, nullptr, 0, "k_RTEXT(): RWRecvDATLen = %d, RWRecvCompDATLen+RWRecvNowCount = %d",
+            c.recvDataLength, c.recvCompDataLength + c.recvNowCount);
+  const int32_t n = c.recvCompDataLength + c.recvNowCount;
+  if (n < c.recvDataLength) {
+    c.recvNowCount = 0;
+    c.recvCompDataLength = n;
+  } else if (n == c.recvDataLength) {
+    c.recvNowCount = 0;
+    c.recvCompDataLength = n;
+    c.state = 5;
+  } else {
+    c.recvNowCount = 1;
+    c.recvCompDataLength = n - 1;
+    c.state = 5;
+  }
+  c.waitTime = c.characterTimeout;
+}
+
+void k_RBCC(LinkContext& c) {
+  const uint8_t received = c.rwRecvBuffer[c.recvTotal - 1];
+  const uint8_t computed = BlockCheck(c.rwRecvBuffer, c.recvTotal - 1);
+  const uint8_t address = c.rwRecvBuffer[0];
+  if (received != computed) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_RBCC(2) detail = %d  detail2 = %d (%d)", received, computed, 685);
+    k_ReSend(c);
+  } else if (address != c.sequenceBit) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_RBCC(1) detail1 = 0x%x  detail2 = %d detail3 = %d  (%d)",
+              address & 0xFE, address & 1, c.sequenceBit, 679);
+    k_Retry(c);
+  } else if (k_Send_D_Level(c, c.rwRecvBuffer, c.recvTotal, 0) != 0) {
+    OutputLog(0, c.port, nullptr, 0, "L_Error k_RBCC(3) detail = %d  (%d)", -1, 692);
+    SetError(c, -1, -1);
+  } else {
+    c.waitTime = -1;
+    c.state = 0;
+  }
+  c.recvTotal = 0;
+  c.recvNowCount = 0;
+}
+
+void ConsumeOne(LinkContext& c, int32_t nextState) {
+  c.recvNowCount -= 1;
+  c.waitTime = c.characterTimeout;
+  c.state = nextState;
+}
+
+void OnBytes(LinkContext& c) {
+  switch (c.state) {
+    case 1:
+      ConsumeOne(c, 2);
+      break;
+    case 2:
+      ConsumeOne(c, 3);
+      break;
+    case 3:
+      ConsumeOne(c, 4);
+      c.recvDataLength = (c.rwRecvBuffer[1] << 8) | c.rwRecvBuffer[2];
+      c.recvCompDataLength = 0;
+      if (c.recvDataLength + 4 > static_cast<int32_t>(kMaxReplyFrame)) {
+        // Announced longer than the receive buffer: drop it and fail.
+        OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(4) detail = %d  (%d)", c.recvDataLength, 441);
+        SetError(c, -4, -4);
+      }
+      break;
+    case 4:
+      k_RTEXT(c);
+      break;
+    case 5:
+      k_RBCC(c);
+      break;
+    default:
+      c.recvNowCount = 0;
+      break;
+  }
+}
+
+void OnTimeout(LinkContext& c) {
+  if (c.state == 1) {
+    k_Retry(c);
+  } else if (c.state >= 2 && c.state <= 5) {
+    k_ReSend(c);
+  }
+}
+
+void ErrorPath(LinkContext& c, int event) {
+  Drain(c, 0, 1, "Retry1<-RW");
+  OutputLog(3, c.port, nullptr, 0, "LevelError Event = %d Status = %d ErrorSts = %d detail = %d", event, c.state,
+            c.errorStatus, c.errorDetail);
+  const int32_t status = c.errorStatus;
+  c.errorStatus = 0;
+  k_Send_D_Level(c, nullptr, 0, status);
+  c.errorStatus = 0;
+  c.waitTime = -1;
+  c.state = 0;
+  c.recvTotal = 0;
+  c.recvNowCount = 0;
+}
+
+// ---- the thread ---------------------------------------------------------------------
+
+void FreeContext(LinkContext* c) {
+  delete[] c->rwRecvBuffer;
+  delete[] c->rwSendBuffer;
+  delete[] c->dRecvBuffer;
+  delete[] c->dSendBuffer;
+  delete c;
+}
+
+}  // namespace
+
+uint8_t BlockCheck(const uint8_t* bytes, int32_t length) {
+  uint8_t x = 0;
+  for (int32_t i = 0; i < length; ++i) x ^= bytes[i];
+  return x;
+}
+
+void Llevel_Initialize(PortEntry& entry, LinkContext& c) {
+  for (;;) {
+    const long available = platform::BytesAvailable(c.requestPipe);
+    OutputLog(2, entry.port, nullptr, 0, "Llevel_Initialize PipeWrite=%d (%d)", static_cast<int>(available),
+              available >= 0 ? 1 : 0);
+    if (available <= 0) break;
+    int32_t length = 0;
+    const int32_t read = PipeRead(c.requestPipe, c.dRecvBuffer, static_cast<int32_t>(kRequestBufferSize), &length);
+    OutputLog(2, entry.port, c.dRecvBuffer, read == 0 ? length : 0, "Llevel_Initialize RecvSize=%d (%d) WTEXT=",
+              length, read);
+    if (read != 0) break;
+  }
+  platform::ResetEvent(c.replyEvent);
+  c.state = 0;
+  c.waitTime = -1;
+  c.errorStatus = 0;
+}
+
+uint32_t Llevel_Thread(void* startRecord) {
+  // Copy the start record first: the next port's start may refill it as soon
+  // as this thread has answered.
+  const ThreadStartRecord record = *static_cast<const ThreadStartRecord*>(startRecord);
+  NoteDriverThread();
+  PortEntry& entry = *record.portEntry;
+  const uint32_t port = entry.port;
+
+  auto* c = new (std::nothrow) LinkContext{};
+  if (c) {
+    c->rwRecvBuffer = new (std::nothrow) uint8_t[kMaxReplyFrame]();
+    OutputLog(2, port, nullptr, 0, "RW_RecvBuffer Alloc %x", Addr(c->rwRecvBuffer));
+    c->rwSendBuffer = new (std::nothrow) uint8_t[kMaxRequestFrame]();
+    OutputLog(2, port, nullptr, 0, "RW_SendBuffer Alloc %x", Addr(c->rwSendBuffer));
+    c->dRecvBuffer = new (std::nothrow) uint8_t[kRequestBufferSize]();
+    OutputLog(2, port, nullptr, 0, "D_RecvBuffer Alloc %x", Addr(c->dRecvBuffer));
+    c->dSendBuffer = new (std::nothrow) uint8_t[kResponseBufferSize]();
+    OutputLog(2, port, nullptr, 0, "D_SendBuffer Alloc %x", Addr(c->dSendBuffer));
+  }
+  if (!c || !c->rwRecvBuffer || !c->rwSendBuffer || !c->dRecvBuffer || !c->dSendBuffer) {
+    if (c) FreeContext(c);
+    OutputLog(1, port, nullptr, 0, "Level Thread Exit");
+    return 0;
+  }
+  c->requestPipe = record.pipe2Read;
+  c->requestEvent = record.event2;
+  c->replyPipe = record.pipe1Write;
+  c->replyEvent = record.event1;
+  c->portEntry = &entry;
+  c->port = port;
+  c->transport = entry.dataArea;
+  c->state = 0;
+  c->waitTime = -1;
+  c->errorStatus = 0;
+  const SharedArea* area = Shared();
+  c->characterTimeout = area ? area->characterTimeout : 500;
+  c->retryTimeout = area ? area->retryTimeoutLink : 15000;
+  OutputLog(2, port, nullptr, 0, "IniFile CharacterTimeout = %d", c->characterTimeout);
+  OutputLog(2, port, nullptr, 0, "IniFile RetryTimeout = %d", c->retryTimeout);
+
+  entry.linkContext = c;
+  k_Send_D_Level(*c, nullptr, 0, 0);
+  c->errorStatus = 0;
+
+  for (;;) {
+    if (platform::StopRequested()) break;
+    const int event = k_GetEvent(*c);
+    if (platform::StopRequested()) break;
+    bool leave = false;
+    switch (event) {
+      case kEventWrite:
+        if (c->state == 0) k_WTEXT(*c);
+        break;
+      case kEventBytes:
+        OnBytes(*c);
+        break;
+      case kEventTimeout:
+        OnTimeout(*c);
+        break;
+      case kEventEnd:
+        if (k_Send_D_Level(*c, nullptr, 0, 0) == 0) {
+          leave = true;
+        } else {
+          OutputLog(0, port, nullptr, 0, "L_Error k_END(1) detail = %d  (%d)", c->errorDetail, 462);
+        }
+        break;
+      default:
+        break;
+    }
+    if (leave) break;
+    if (c->errorStatus != 0) ErrorPath(*c, event);
+  }
+
+  OutputLog(1, port, nullptr, 0, "Level Thread Exit");
+  OutputLog(1, port, nullptr, 0, "RW_RecvBuffer free %x", Addr(c->rwRecvBuffer));
+  OutputLog(1, port, nullptr, 0, "RW_SendBuffer free %x", Addr(c->rwSendBuffer));
+  OutputLog(1, port, nullptr, 0, "D_RecvBuffer free %x", Addr(c->dRecvBuffer));
+  OutputLog(1, port, nullptr, 0, "D_SendBuffer free %x", Addr(c->dSendBuffer));
+  entry.linkContext = nullptr;
+  FreeContext(c);
+  return 0;
+}
+
+}  // namespace zq::drv

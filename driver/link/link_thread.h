@@ -1,0 +1,55 @@
+// The link thread (L level) of a port: frames each request for the reader,
+// collects and checks the reply under the answer and character timeouts,
+// repeats the exchange once when it goes wrong, and answers the API side.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/link/level_message.h"
+
+namespace zq::drv {
+
+struct PortEntry;
+struct PortDataArea;
+
+// One port's link-thread state; owned by its thread.
+struct LinkContext {
+  platform::PipeEnd* requestPipe;   // pipe 2, read end
+  platform::Event* requestEvent;    // event 2
+  platform::PipeEnd* replyPipe;     // pipe 1, write end
+  platform::Event* replyEvent;      // event 1
+  PortEntry* portEntry;
+  uint32_t port;
+  PortDataArea* transport;
+  int32_t state;             // 0 idle, 1 address, 2 length high, 3 length low, 4 payload, 5 check byte
+  int32_t waitTime;          // ms; -1 without limit
+  int32_t answerTimeout;
+  int32_t requestDataLength; // request frame without its check byte
+  uint8_t sequenceBit;
+  int32_t repeatCount;
+  int32_t recvTotal;         // RWRecvTotal
+  int32_t recvNowCount;      // RWRecvNowCount
+  int32_t recvDataLength;    // RWRecvDATLen
+  int32_t recvCompDataLength;  // RWRecvCompDATLen
+  int32_t errorStatus;
+  int32_t errorDetail;
+  int32_t characterTimeout;
+  int32_t retryTimeout;
+  uint8_t* rwRecvBuffer;     // 65536
+  uint8_t* rwSendBuffer;     // 1558
+  uint8_t* dRecvBuffer;      // 1582
+  uint8_t* dSendBuffer;      // 65560
+};
+
+// The thread procedure; its argument is the process's ThreadStartRecord.
+uint32_t Llevel_Thread(void* startRecord);
+
+// Called by the API side when a port whose link thread still runs is opened
+// again: drops requests left in the request pipe and returns the thread to
+// idle.
+void Llevel_Initialize(PortEntry& entry, LinkContext& context);
+
+// The block check byte: exclusive-or of `length` bytes. Pure.
+uint8_t BlockCheck(const uint8_t* bytes, int32_t length);
+
+}  // namespace zq::drv

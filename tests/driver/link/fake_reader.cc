@@ -1,0 +1,123 @@
+#include "tests/driver/link/fake_reader.h"
+
+#include <algorithm>
+#include <map>
+#include <thread>
+
+#include "driver/transport/rw_io.h"
+#include "platform/channel.h"
+
+namespace zq::test {
+
+void FakeReader::SetResponder(Responder responder) {
+  std::lock_guard<std::mutex> g(mutex_);
+  responder_ = std::move(responder);
+}
+
+void FakeReader::Send(const Bytes& bytes, int delayMs) {
+  std::lock_guard<std::mutex> g(mutex_);
+  auto base = queue_.empty() ? std::chrono::steady_clock::now() : std::max(queue_.back().readyAt, std::chrono::steady_clock::now());
+  queue_.push_back({bytes, base + std::chrono::milliseconds(delayMs)});
+  cv_.notify_all();
+}
+
+std::vector<Bytes> FakeReader::written() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return written_;
+}
+
+int FakeReader::purges() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return purges_;
+}
+
+void FakeReader::Reset() {
+  std::lock_guard<std::mutex> g(mutex_);
+  responder_ = nullptr;
+  queue_.clear();
+  written_.clear();
+  purges_ = 0;
+}
+
+int32_t FakeReader::Write(const uint8_t* frame, uint32_t length) {
+  Bytes bytes(frame, frame + length);
+  Responder responder;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    written_.push_back(bytes);
+    responder = responder_;
+  }
+  if (responder) responder(bytes, *this);
+  return 0;
+}
+
+int32_t FakeReader::Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs == 0 ? 50 : waitMs);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!queue_.empty() && queue_.front().readyAt <= now) {
+      Chunk& c = queue_.front();
+      const size_t n = std::min<size_t>(maximum, c.bytes.size());
+      std::copy(c.bytes.begin(), c.bytes.begin() + static_cast<long>(n), buffer);
+      c.bytes.erase(c.bytes.begin(), c.bytes.begin() + static_cast<long>(n));
+      if (c.bytes.empty()) queue_.pop_front();
+      return static_cast<int32_t>(n);
+    }
+    if (now >= deadline || platform::StopRequested()) return drv::kRwTimeout;
+    auto until = deadline;
+    if (!queue_.empty() && queue_.front().readyAt < until) until = queue_.front().readyAt;
+    // Short slices keep a stop request from waiting long.
+    until = std::min(until, now + std::chrono::milliseconds(5));
+    cv_.wait_until(lock, until);
+  }
+}
+
+int32_t FakeReader::Purge() {
+  std::lock_guard<std::mutex> g(mutex_);
+  ++purges_;
+  return 0;
+}
+
+FakeReader& FakeReader::For(const drv::PortDataArea& area) {
+  static std::mutex lock;
+  static std::map<const drv::PortDataArea*, FakeReader>* fakes = new std::map<const drv::PortDataArea*, FakeReader>;
+  std::lock_guard<std::mutex> g(lock);
+  return (*fakes)[&area];
+}
+
+Bytes ReplyFrame(uint8_t address, const Bytes& body) {
+  Bytes f;
+  f.reserve(body.size() + 4);
+  f.push_back(address);
+  f.push_back(static_cast<uint8_t>(body.size() >> 8));
+  f.push_back(static_cast<uint8_t>(body.size()));
+  f.insert(f.end(), body.begin(), body.end());
+  uint8_t x = 0;
+  for (uint8_t b : f) x ^= b;
+  f.push_back(x);
+  return f;
+}
+
+Bytes BrokenReplyFrame(uint8_t address, const Bytes& body) {
+  Bytes f = ReplyFrame(address, body);
+  f.back() ^= 0x5A;
+  return f;
+}
+
+}  // namespace zq::test
+
+// The transport the link level is linked against in these tests.
+namespace zq::drv {
+
+int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length) {
+  return test::FakeReader::For(area).Write(frame, length);
+}
+
+int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
+  return test::FakeReader::For(area).Read(buffer, maximum, waitMs);
+}
+
+int32_t k_PurgeComm(PortDataArea& area) { return test::FakeReader::For(area).Purge(); }
+
+}  // namespace zq::drv

@@ -1,0 +1,336 @@
+// The channel and the link thread against a scripted reader: whole
+// conversations at byte level, run in this process.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "driver/api/lifecycle.h"
+#include "driver/api/shared_area.h"
+#include "driver/link/level.h"
+#include "driver/link/link_thread.h"
+#include "platform/channel.h"
+#include "platform/win32_errors.h"
+#include "tests/driver/link/fake_reader.h"
+
+namespace zq::drv {
+namespace {
+
+using test::Bytes;
+using test::FakeReader;
+
+std::string MirrorPath() { return "/tmp/zqt-link-" + std::to_string(getpid()) + ".log"; }
+
+// Before the library's own attach code (default priority) runs: this
+// process's objects get a namespace of their own, and the log a mirror.
+__attribute__((constructor(101))) void IsolateThisProcess() {
+  setenv("ZELQUAR_NAMESPACE", ("zqt-link-" + std::to_string(getpid())).c_str(), 1);
+  setenv("ZELQUAR_LOG_MIRROR", MirrorPath().c_str(), 1);
+}
+
+std::vector<std::string> MirrorLinesWith(const std::string& fragment) {
+  std::ifstream in(MirrorPath());
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(fragment) != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
+constexpr int32_t kAnswerTimeoutMs = 150;
+constexpr int32_t kCharacterTimeoutMs = 40;
+constexpr int32_t kResendWindowMs = 500;
+
+class LinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Open(0); }
+  void TearDown() override {
+    for (uint32_t unit : opened_) {
+      PortEntry& e = Entry(unit);
+      if (e.linkThread) k_L_Level_End(0x0100 | unit, e);
+      FakeReader::For(*e.dataArea).Reset();
+    }
+    std::filesystem::remove(MirrorPath());
+  }
+
+  void Open(uint32_t unit) {
+    SharedArea* area = Shared();
+    ASSERT_NE(area, nullptr);
+    area->characterTimeout = kCharacterTimeoutMs;
+    area->blockTimeout = kAnswerTimeoutMs;
+    area->retryTimeoutApi = kResendWindowMs;
+    PortEntry& e = Entry(unit);
+    e.dataArea = &area->portDataAreas[unit];
+    e.sequenceBit = 0;
+    FakeReader::For(*e.dataArea).Reset();
+    ASSERT_EQ(k_L_Level_Init(0x0100 | unit, &Llevel_Thread, e), 0);
+    opened_.push_back(unit);
+  }
+
+  static PortEntry& Entry(uint32_t unit) { return Shared()->portEntries[unit]; }
+  static FakeReader& Reader(uint32_t unit = 0) { return FakeReader::For(*Entry(unit).dataArea); }
+
+  // One exchange of a command body; the reply frame lands in *reply.
+  static int32_t Exchange(const Bytes& body, Bytes* reply = nullptr, uint32_t unit = 0) {
+    PortEntry& e = Entry(unit);
+    std::vector<uint8_t> request(kRequestBufferSize, 0);
+    auto* h = reinterpret_cast<LevelMessageHeader*>(request.data());
+    const int32_t frameLength = 3 + static_cast<int32_t>(body.size());
+    h->payloadLength = frameLength;
+    h->kind = kKindExchange;
+    h->timeoutMs = kAnswerTimeoutMs;
+    h->portEntry = reinterpret_cast<uintptr_t>(&e);
+    uint8_t* frame = request.data() + kHeaderSize;
+    frame[0] = static_cast<uint8_t>(2 * unit);
+    frame[1] = static_cast<uint8_t>(body.size() >> 8);
+    frame[2] = static_cast<uint8_t>(body.size());
+    std::memcpy(frame + 3, body.data(), body.size());
+    std::vector<uint8_t> response(kResponseBufferSize, 0);
+    const int32_t result = k_CM_TransmitMsg(0x0100 | unit, request.data(), static_cast<int32_t>(kHeaderSize) + frameLength,
+                                            response.data(), static_cast<int32_t>(kResponseBufferSize));
+    if (reply) {
+      const auto* r = reinterpret_cast<const LevelMessageHeader*>(response.data());
+      reply->assign(response.begin() + kHeaderSize, response.begin() + kHeaderSize + r->payloadLength);
+    }
+    return result;
+  }
+
+  // A reader that answers every request frame with `body` at once.
+  static void AnswerEveryRequest(const Bytes& body, uint32_t unit = 0) {
+    Reader(unit).SetResponder([body](const Bytes& frame, FakeReader& r) {
+      if (frame[0] & 0x80) return;  // no resend requests in this script
+      r.Send(test::ReplyFrame(frame[0] & 1, body));
+    });
+  }
+
+  std::vector<uint32_t> opened_;
+};
+
+const Bytes kCommand{0x00, 0x05, 0x00, 0x00};
+const Bytes kAnswer{0x11, 0x22, 0x90, 0x00};
+
+TEST_F(LinkTest, AOneReadReplyIsDeliveredAndRequestsCarryTheSequenceBitAndCheck) {
+  AnswerEveryRequest(kAnswer);
+  Bytes reply;
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x01, kAnswer));
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x00, kAnswer));
+  const auto written = Reader().written();
+  ASSERT_EQ(written.size(), 2u);
+  // The first request goes out with sequence bit 1, the next with 0.
+  EXPECT_EQ(written[0], test::ReplyFrame(0x01, kCommand));
+  EXPECT_EQ(written[1], test::ReplyFrame(0x00, kCommand));
+  EXPECT_EQ(Reader().purges(), 0);
+}
+
+TEST_F(LinkTest, AnEmptyReplyAndAReplySplitAcrossReadsAreDelivered) {
+  Reader().SetResponder([](const Bytes& frame, FakeReader& r) { r.Send(test::ReplyFrame(frame[0] & 1, {})); });
+  Bytes reply;
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, (Bytes{0x01, 0x00, 0x00, 0x01}));
+
+  // Pieces arrive with pauses shorter than the character timeout.
+  Bytes body(150);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i);
+  Reader().SetResponder([body](const Bytes& frame, FakeReader& r) {
+    const Bytes whole = test::ReplyFrame(frame[0] & 1, body);
+    r.Send(Bytes(whole.begin(), whole.begin() + 1));
+    r.Send(Bytes(whole.begin() + 1, whole.begin() + 2), kCharacterTimeoutMs / 4);
+    r.Send(Bytes(whole.begin() + 2, whole.begin() + 90), kCharacterTimeoutMs / 4);
+    r.Send(Bytes(whole.begin() + 90, whole.end()), kCharacterTimeoutMs / 4);
+  });
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x00, body));
+  EXPECT_EQ(Reader().written().size(), 2u);
+}
+
+TEST_F(LinkTest, ABadCheckByteIsFollowedByOneResendRequest) {
+  int replies = 0;
+  Reader().SetResponder([&replies](const Bytes& frame, FakeReader& r) {
+    const uint8_t seq = frame[0] & 1;
+    r.Send(replies++ == 0 ? test::BrokenReplyFrame(seq, kAnswer) : test::ReplyFrame(seq, kAnswer));
+  });
+  Bytes reply;
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x01, kAnswer));
+  const auto written = Reader().written();
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(written[1], (Bytes{0x81, 0x00, 0x00, 0x81}));
+  EXPECT_EQ(Reader().purges(), 1);
+  EXPECT_FALSE(MirrorLinesWith("L_Error k_RBCC(2)").empty());
+}
+
+TEST_F(LinkTest, SilenceGetsOneRepeatThenStatusMinus4UntilTheResendWindowCloses) {
+  // First: silent once, then the repeat is answered.
+  int requests = 0;
+  Reader().SetResponder([&requests](const Bytes& frame, FakeReader& r) {
+    if (requests++ > 0) r.Send(test::ReplyFrame(frame[0] & 1, kAnswer));
+  });
+  ASSERT_EQ(Exchange(kCommand), 0);
+  auto written = Reader().written();
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(written[0], written[1]);  // the same frame again
+  EXPECT_EQ(Reader().purges(), 1);
+
+  // Then a reader that never answers: each request is sent twice, ends with
+  // -4 and detail 1, and the API side resends until its window has passed.
+  Reader().Reset();
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange(kCommand), -4);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(kResendWindowMs));
+  written = Reader().written();
+  ASSERT_GE(written.size(), 4u);
+  ASSERT_EQ(written.size() % 2, 0u);
+  for (size_t i = 0; i < written.size(); i += 2) EXPECT_EQ(written[i], written[i + 1]);
+  EXPECT_FALSE(MirrorLinesWith("LevelError Event = 3 Status = 1 ErrorSts = -4 detail = 1").empty());
+  EXPECT_FALSE(MirrorLinesWith("D_Error k_CM_TransmitMsg(6) detail = -4  (1339)").empty());
+}
+
+TEST_F(LinkTest, AReplyThatStallsMidFrameGetsAResendRequest) {
+  int requests = 0;
+  Reader().SetResponder([&requests](const Bytes& frame, FakeReader& r) {
+    const Bytes whole = test::ReplyFrame(0x01, kAnswer);
+    if (requests++ == 0) {
+      r.Send(Bytes(whole.begin(), whole.begin() + 5));  // and then nothing
+    } else {
+      EXPECT_EQ(frame, (Bytes{0x81, 0x00, 0x00, 0x81}));
+      r.Send(whole);
+    }
+  });
+  Bytes reply;
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x01, kAnswer));
+  EXPECT_EQ(Reader().written().size(), 2u);
+}
+
+TEST_F(LinkTest, AWrongAddressByteOrSequenceBitRepeatsTheRequest) {
+  for (const uint8_t wrong : {uint8_t{0x80}, uint8_t{0x00}}) {
+    Reader().Reset();
+    int requests = 0;
+    Reader().SetResponder([&requests, wrong](const Bytes& frame, FakeReader& r) {
+      r.Send(test::ReplyFrame(requests++ == 0 ? wrong : static_cast<uint8_t>(frame[0] & 1), kAnswer));
+    });
+    // Sequence bit 1 for the first exchange, 0 for the second: 0x00 is
+    // wrong only in the first round, so use a fresh bit each time.
+    Entry(0).sequenceBit = 0;
+    Bytes reply;
+    ASSERT_EQ(Exchange(kCommand, &reply), 0);
+    EXPECT_EQ(reply, test::ReplyFrame(0x01, kAnswer));
+    const auto written = Reader().written();
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0], written[1]);
+  }
+  EXPECT_EQ(MirrorLinesWith("L_Error k_RBCC(1) detail1 = 0x80  detail2 = 0 detail3 = 1  (679)").size(), 1u);
+  EXPECT_EQ(MirrorLinesWith("L_Error k_RBCC(1) detail1 = 0x0  detail2 = 0 detail3 = 1  (679)").size(), 1u);
+}
+
+TEST_F(LinkTest, AnUnknownMessageKindIsIgnoredAndAStaleResponseIsNotReturned) {
+  AnswerEveryRequest(kAnswer);
+  PortEntry& e = Entry(0);
+  uint8_t odd[kHeaderSize + 7] = {};
+  auto* h = reinterpret_cast<LevelMessageHeader*>(odd);
+  h->payloadLength = 7;
+  h->kind = 7;
+  h->portEntry = reinterpret_cast<uintptr_t>(&e);
+  ASSERT_EQ(k_CM_SendMsg(0x0100, reinterpret_cast<platform::PipeEnd*>(e.dPipe2Write),
+                         reinterpret_cast<platform::Event*>(e.dEvent2), odd, sizeof odd),
+            0);
+  EXPECT_EQ(platform::WaitForEvent(reinterpret_cast<platform::Event*>(e.dEvent1), 300), platform::kWaitTimeout);
+  EXPECT_TRUE(Reader().written().empty());
+
+  // An answer nobody collected (sequence bit 1) waits in the reply pipe;
+  // the next exchange goes out with bit 1 as well and must get its own.
+  uint8_t stale[kHeaderSize] = {};
+  auto* s = reinterpret_cast<LevelMessageHeader*>(stale);
+  s->sequenceBit = 0;
+  ASSERT_EQ(PipeWrite(reinterpret_cast<platform::PipeEnd*>(e.lPipe1Write),
+                      reinterpret_cast<platform::Event*>(e.lEvent1), stale, sizeof stale),
+            0);
+  Bytes reply;
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x01, kAnswer));
+  EXPECT_EQ(Reader().written().size(), 1u);
+  EXPECT_FALSE(MirrorLinesWith("D_Error k_CM_TransmitMsg(6) detail1 = 1 detail2 = 0  (1310)").empty());
+  // The channel is back in step.
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x00, kAnswer));
+}
+
+TEST_F(LinkTest, TheEndRequestStopsTheThreadAndFreesEverything) {
+  PortEntry& e = Entry(0);
+  ASSERT_NE(e.linkThread, 0u);
+  ASSERT_NE(e.linkContext, nullptr);
+  k_L_Level_End(0x0100, e);
+  EXPECT_EQ(e.linkThread, 0u);
+  EXPECT_EQ(e.linkContext, nullptr);
+  EXPECT_EQ(e.dPipe1Read, 0u);
+  EXPECT_EQ(e.dEvent2, 0u);
+  EXPECT_EQ(e.requestBuffer, nullptr);
+  EXPECT_EQ(e.linkRunning, 0u);
+  EXPECT_EQ(MirrorLinesWith("Level Thread Exit").size(), 1u);
+  EXPECT_FALSE(MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=0 (1670)").empty());
+}
+
+TEST_F(LinkTest, AForcedCloseStopsAThreadThatIsWaitingForTheReader) {
+  // The reader is silent: the thread sits in its reads when the close comes.
+  PortEntry& e = Entry(0);
+  int32_t result = 0;
+  std::thread caller([&result] { result = Exchange(kCommand); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  k_ForcedClose(e);
+  EXPECT_EQ(e.linkThread, 0u);
+  EXPECT_EQ(e.dPipe1Read, 0u);
+  // The caller's wait for the response ends with the channel.
+  caller.join();
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(MirrorLinesWith("Level Thread Exit").size(), 1u);
+}
+
+TEST_F(LinkTest, AReplyLongerThanTheReceiveBufferIsDrainedAndFailsTheRequest) {
+  Reader().SetResponder([](const Bytes& frame, FakeReader& r) {
+    Bytes head{static_cast<uint8_t>(frame[0] & 1), 0xFF, 0xFF};
+    r.Send(head);
+    r.Send(Bytes(200, 0x33));
+  });
+  Entry(0).requestBuffer[0] = 0;
+  Shared()->retryTimeoutApi = 0;  // no resends from the API side
+  EXPECT_EQ(Exchange(kCommand), -4);
+  EXPECT_FALSE(MirrorLinesWith("L_Error k_GetEvent(4)").empty());
+  Shared()->retryTimeoutApi = kResendWindowMs;
+  AnswerEveryRequest(kAnswer);
+  EXPECT_EQ(Exchange(kCommand), 0);
+}
+
+TEST_F(LinkTest, TwoPortsExchangeAtTheSameTimeWithoutMixingReplies) {
+  Open(1);
+  AnswerEveryRequest({0xAA, 0x90, 0x00}, 0);
+  AnswerEveryRequest({0xBB, 0x90, 0x00}, 1);
+  std::atomic<int> bad{0};
+  auto run = [&bad](uint32_t unit, uint8_t mark) {
+    for (int i = 0; i < 200; ++i) {
+      Bytes reply;
+      if (Exchange(kCommand, &reply, unit) != 0 || reply.size() != 7 || reply[3] != mark) ++bad;
+    }
+  };
+  std::thread a(run, 0, 0xAA);
+  std::thread b(run, 1, 0xBB);
+  a.join();
+  b.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+TEST(ResponseWait, IsTwiceTheTimeoutAtLeastTheResendWindowPlus120Seconds) {
+  EXPECT_EQ(ResponseWaitMs(2300, 15000), 135000);
+  EXPECT_EQ(ResponseWaitMs(4000, 15000), 135000);
+  EXPECT_EQ(ResponseWaitMs(10000, 15000), 140000);
+}
+
+}  // namespace
+}  // namespace zq::drv
