@@ -172,10 +172,7 @@ void k_List_free() {
       ReleasePort(entry);
       if (LinkRunsHere(static_cast<uint32_t>(unit))) {
         k_ForcedClose(entry);
-        delete[] entry.requestBuffer;
-        delete[] entry.responseBuffer;
-        entry.requestBuffer = nullptr;
-        entry.responseBuffer = nullptr;
+        FreeLinkBuffers(entry);
         SetLinkRunsHere(static_cast<uint32_t>(unit), false);
       }
       entry.linkRunning = 0;

@@ -214,6 +214,8 @@ void k_ForcedClose(PortEntry& entry) {
   }
   // With the thread gone, the API side closes both pipes and both events.
   platform::ClosePipeEnd(As<platform::PipeEnd>(entry.dPipe1Read));
+  platform::ClosePipeEnd(As<platform::PipeEnd>(entry.lPipe1Write));
+  platform::ClosePipeEnd(As<platform::PipeEnd>(entry.lPipe2Read));
   platform::ClosePipeEnd(As<platform::PipeEnd>(entry.dPipe2Write));
   platform::CloseEvent(As<platform::Event>(entry.dEvent1));
   platform::CloseEvent(As<platform::Event>(entry.dEvent2));
@@ -221,14 +223,14 @@ void k_ForcedClose(PortEntry& entry) {
   entry.lPipe1Write = entry.lPipe2Read = entry.lEvent1 = entry.lEvent2 = 0;
 }
 
-namespace {
-
-void FreeBuffers(PortEntry& entry) {
+void FreeLinkBuffers(PortEntry& entry) {
   delete[] entry.requestBuffer;
   delete[] entry.responseBuffer;
   entry.requestBuffer = nullptr;
   entry.responseBuffer = nullptr;
 }
+
+namespace {
 
 // Creates the channel and the thread; 0, -1 (no procedure), -2 (pipes or
 // events), -3 (thread).
@@ -269,7 +271,7 @@ int32_t k_L_Level_Init(uint32_t port, LinkThreadProc procedure, PortEntry& entry
   entry.responseBuffer = new (std::nothrow) uint8_t[kResponseBufferSize]();
   if (!entry.requestBuffer || !entry.responseBuffer) {
     OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(0) (%d)", 1612);
-    FreeBuffers(entry);
+    FreeLinkBuffers(entry);
     k_RFRW_ReleaseMutexList(port, list);
     return -1;
   }
@@ -300,7 +302,7 @@ int32_t k_L_Level_Init(uint32_t port, LinkThreadProc procedure, PortEntry& entry
               platform::ThreadHandleValue(As<platform::Thread>(entry.linkThread)));
     return 0;
   }
-  FreeBuffers(entry);
+  FreeLinkBuffers(entry);
   k_ForcedClose(entry);
   return result;
 }
@@ -341,7 +343,7 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
   k_ForcedClose(entry);
   k_RFRW_ReleaseMutexRW(port, rw);
   entry.linkRunning = 0;
-  FreeBuffers(entry);
+  FreeLinkBuffers(entry);
 }
 
 }  // namespace zq::drv

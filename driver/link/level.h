@@ -37,6 +37,9 @@ void k_L_Level_End(uint32_t port, PortEntry& entry);
 // the end exchange (process detach, failed start).
 void k_ForcedClose(PortEntry& entry);
 
+// Frees the request and response buffers of `entry` (set while its link runs).
+void FreeLinkBuffers(PortEntry& entry);
+
 // The response wait of an exchange with the given reader timeout:
 // twice the timeout, raised to `retryTimeoutMs`, plus 120000 ms. Pure.
 int64_t ResponseWaitMs(int32_t timeoutMs, int32_t retryTimeoutMs);

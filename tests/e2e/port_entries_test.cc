@@ -43,6 +43,28 @@ TEST(PortEntries, OpenTakesTheEntryAndCloseFreesIt) {
   EXPECT_EQ(probe->Ask("open 0x0A03"), "0");
 }
 
+TEST(PortEntries, EachOpenPortHasALinkThreadThatCloseAndUnloadEnd) {
+  InstallDir install("AdminCheckCut=0");
+  auto probe = install.StartLoadedProbe();
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  EXPECT_EQ(install.LogLinesWith("Llevel Thread Create").size(), 1u);
+  EXPECT_EQ(ParseFields(probe->Ask("entry 0"))["link"], "1");
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");
+  // The end request was acknowledged and the thread left.
+  EXPECT_EQ(install.LogLinesWith("Level Thread Exit").size(), 1u);
+  EXPECT_EQ(ParseFields(probe->Ask("entry 0"))["link"], "0");
+
+  // Unloading with ports open stops their threads without the exchange.
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  ASSERT_EQ(probe->Ask("open 0x0101"), "0");
+  EXPECT_EQ(probe->Ask("unload"), "unloaded");
+  EXPECT_EQ(install.LogLinesWith("Llevel Thread Terminate").size(), 2u);
+  EXPECT_EQ(install.LogLinesWith("Level Thread Exit").size(), 3u);
+  // And the process goes on to load it again.
+  EXPECT_EQ(probe->Ask("load"), "loaded");
+  EXPECT_EQ(probe->Ask("open 0x0101"), "0");
+}
+
 TEST(PortEntries, AUnitHeldByAnotherLivingProcessIsRefusedAndNotClosedByIt) {
   InstallDir install("AdminCheckCut=0");
   auto owner = install.StartLoadedProbe();

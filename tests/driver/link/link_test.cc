@@ -54,6 +54,7 @@ class LinkTest : public ::testing::Test {
     for (uint32_t unit : opened_) {
       PortEntry& e = Entry(unit);
       if (e.linkThread) k_L_Level_End(0x0100 | unit, e);
+      FreeLinkBuffers(e);  // after a forced close, as k_List_free does
       FakeReader::For(*e.dataArea).Reset();
     }
     std::filesystem::remove(MirrorPath());
