@@ -19,14 +19,18 @@ std::string Sanitise(std::string_view raw) {
 
 }  // namespace
 
-const std::string& ObjectNamespace() {
-  // Never destroyed: a library's detach code runs at exit after the C++
-  // destructors of function-local statics and still names its objects.
-  static const std::string* ns = [] {
+std::string_view ObjectNamespace() {
+  // Static storage, no heap: a library's detach code runs at exit after
+  // C++ destructors and still names its objects, and a library that is
+  // unloaded leaves nothing behind. Longer names are cut.
+  static char storage[128];
+  static const size_t length = [] {
     const char* env = std::getenv("ZELQUAR_NAMESPACE");
-    return new std::string(env ? Sanitise(env) : std::string());
+    size_t n = 0;
+    for (; env && env[n] && n < sizeof storage - 1; ++n) storage[n] = IsNameChar(env[n]) ? env[n] : '_';
+    return n;
   }();
-  return *ns;
+  return std::string_view(storage, length);
 }
 
 std::string SharedObjectName(std::string_view kind, std::string_view name) {

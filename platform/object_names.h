@@ -12,9 +12,10 @@
 
 namespace zq::platform {
 
-// The namespace of this process ("" for the system-wide one). Characters
-// outside the allowed set are replaced by '_'. Thread-safe; never blocks.
-const std::string& ObjectNamespace();
+// The namespace of this process ("" for the system-wide one), at most 127
+// characters. Characters outside the allowed set are replaced by '_'.
+// Thread-safe; never blocks.
+std::string_view ObjectNamespace();
 
 // The POSIX shared-memory object name for the object `name` of `kind`
 // ("sec", "mtx", "evt"), e.g. "/ZELQUAR.ns.mtx.ZELQU_MUTEXOFLIST".

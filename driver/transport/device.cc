@@ -1,16 +1,81 @@
 #include "driver/transport/device.h"
 
+#include "driver/api/lifecycle.h"
 #include "driver/api/shared_area.h"
+#include "driver/log/output_log.h"
+#include "driver/transport/bridge.h"
+#include "driver/transport/hid_binding.h"
 
 namespace zq::drv {
+namespace {
 
-int32_t k_RS_Open(PortDataArea&) {
-  // No comm library is bound by this build, so no device is attached and
-  // the open markers stay clear: the byte transport reports "not open".
-  return 0;
+constexpr int kConfigurationAttempts = 11;
+
+void SetOpenMarkers(PortDataArea& area) {
+  area.openMarkers[0] = area.openMarkers[1] = area.openMarkers[2] = ~static_cast<uintptr_t>(0);
+  area.openMarkers[3] = 0;
+}
+
+// One run of the configuration chain; true when every step succeeded.
+bool Configure(const PortDataArea& area) {
+  if (k_GPIO_Initial() != 0) {
+    OutputLog(0, area.port, nullptr, 0, "k_GPIO_Initial() error end");
+    return false;
+  }
+  if (HidUArtEnable() != 0) {
+    OutputLog(0, area.port, nullptr, 0, "HidUArtEnable() error end");
+    return false;
+  }
+  if (HidSetUartConfig(area) != 0) {
+    OutputLog(0, area.port, nullptr, 0, "HidSetUartConfig() error end");
+    return false;
+  }
+  if (GpioSwitchBack() != 1) return false;  // it logged its own error
+  if (k_RW_ONOFF(1) != 0) {
+    OutputLog(0, area.port, nullptr, 0, "k_RW_ONOFF() error end");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t k_RS_Open(PortDataArea& area) {
+  OutputLog(2, area.port, nullptr, 0, "k_RS_Open (%d)", 587);
+  const int32_t opened = HidRwOpen();
+  if (!HidBound()) return -5;
+  if (opened != 0) {
+    const SharedArea* shared = Shared();
+    const int32_t retries = shared ? shared->hidDeviceOpenRetryCount : 20;
+    bool reopened = false;
+    for (int32_t i = 0; i < retries && !reopened; ++i) {
+      OutputLog(0, area.port, nullptr, 0, "HidRw_DeviceOpen() retry, RetryCount=%d", i);
+      reopened = HidDeviceRestart() == 0;
+    }
+    if (!reopened) {
+      OutputLog(0, area.port, nullptr, 0, "k_RS_Open()1 error end");
+      HidUnbind();
+      return -2;
+    }
+  }
+  for (int attempt = 0; attempt < kConfigurationAttempts; ++attempt) {
+    if (Configure(area)) {
+      SetOpenMarkers(area);
+      return 0;
+    }
+    if (attempt + 1 < kConfigurationAttempts) HidDeviceRestart();
+  }
+  OutputLog(0, area.port, nullptr, 0, "k_RS_Open()2 error end");
+  return -2;
 }
 
 void RW_Close(PortDataArea& area) {
+  OutputLog(2, area.port, nullptr, 0, "RW_Close() Call");
+  k_RW_ONOFF(0);
+  k_GPIO_ONOFF(7, 0);
+  k_GPIO_ONOFF(8, 0);
+  const int32_t closed = HidRwClose();
+  OutputLog(2, area.port, nullptr, 0, "HidRwClose() End  dwRet=0x%X", static_cast<uint32_t>(closed));
   for (uintptr_t& marker : area.openMarkers) marker = 0;
   area.state = -1;
 }

@@ -7,11 +7,15 @@ namespace zq::drv {
 
 struct PortDataArea;
 
-// Attaches the reader device of the unit whose working area is `area`.
-// Returns 0, -5 when a required file is missing, or another negative code.
+// Binds the comm library, opens the bridge (restarting it while it does
+// not open) and runs the configuration chain (GPIO initial state, UART
+// enable and configuration, GPIO switch-back, reader power on), restarting
+// and trying again on a failure. 0 open; -5 the comm library could not be
+// bound; -2 the bridge could not be opened or configured.
 int32_t k_RS_Open(PortDataArea& area);
 
-// Releases the device: clears the open markers and sets the state word to -1.
+// Powers the reader off, switches lines 7 and 8 off, closes the bridge and
+// unloads the comm library; clears the open markers.
 void RW_Close(PortDataArea& area);
 
 }  // namespace zq::drv

@@ -1,36 +1,128 @@
+// Raw bytes between the link level and the reader through the comm
+// library's data path.
 #include "driver/transport/rw_io.h"
+
+#include <atomic>
+#include <cstring>
 
 #include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/transport/bridge.h"
+#include "driver/transport/hid_binding.h"
+#include "platform/channel.h"
+#include "platform/clock.h"
 #include "platform/win32_errors.h"
 
 namespace zq::drv {
+namespace {
 
-// No comm library is bound by this build, so no bridge is ever open: the
-// byte transport reports "not open" as it does for any closed unit.
+constexpr uint32_t kPieceSize = 63;     // the UART bytes one bridge report carries
+constexpr uint32_t kWriteWindowMs = 100;
+
+// Set while the last frame written is one of the commands the reader takes
+// long to answer: the reads of its reply then poll gently.
+std::atomic<int32_t> g_SlowDspCmdFlag{0};
+
+bool IsSlowCommand(const uint8_t* frame, uint32_t length) {
+  static const uint8_t kFirmwareMode[11] = {0x00, 0x01, 0x00, 0x07, 0x00, 0x1D, 0x00, 0x01, 0x00, 0x00, 0x1C};
+  if (length < 5) return false;
+  const uint8_t* payload = frame + 3;
+  const uint32_t n = length - 3;
+  if (n >= 11 && std::memcmp(payload, kFirmwareMode, 11) == 0) return true;
+  return (payload[0] == 0x08 && payload[1] == 0x01) || (payload[0] == 0x00 && payload[1] == 0x22);
+}
+
+// A sleep that a stopping link thread does not sit out.
+void Pause(uint32_t ms) { platform::SleepUnlessStopped(ms); }
+
+}  // namespace
+
+int32_t k_PurgeComm(PortDataArea&) { return PurgeBridge(); }
+
+int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
+  const int32_t slow = g_SlowDspCmdFlag.load();
+  OutputLog(2, area.port, nullptr, 0, "RW_Read() start,g_SlowDspCmdFlag=%d", slow);
+  const uint32_t wait = waitMs == 0 ? 50 : waitMs;
+  int32_t result;
+  if (area.openMarkers[1] == 0) {
+    OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 100 READ NOT OPEN ERROR");
+    result = kRwNotOpen;
+  } else {
+    const uint32_t started = platform::TickCount();
+    if (slow == 1) Pause(1);
+    for (;;) {
+      uint32_t count = 0;
+      const int32_t call = HidRwRead(buffer, maximum, &count);
+      OutputLog(2, area.port, nullptr, 0, "HidRwRead RDLen=%d,dwRet=%d,BytesRead=%d", static_cast<int>(maximum), call,
+                static_cast<int>(count));
+      if (call != 0 || count > maximum) {
+        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 112 READ ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
+        result = kRwFailed;
+        break;
+      }
+      if (count > 0) {
+        result = static_cast<int32_t>(count);
+        break;
+      }
+      const uint32_t spent = platform::TickCount() - started;  // unsigned: a wrap is harmless
+      if (spent >= wait || platform::StopRequested()) {
+        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 102 WaitForSingleObject:Comp=%x,GetLastError=%d,TimeOut=%d", 0u,
+                  static_cast<int>(platform::LastError()), static_cast<int>(wait));
+        result = kRwTimeout;
+        break;
+      }
+      if (g_SlowDspCmdFlag.load() != 0 || spent > 16) Pause(1);
+    }
+  }
+  OutputLog(2, area.port, nullptr, 0, "RW_Read() end:RetValue=%d", result);
+  return result;
+}
 
 int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length) {
   OutputLog(2, area.port, frame, static_cast<int32_t>(length), "RW_Write() CALL, WRLen=%d WriteData=",
             static_cast<int>(length));
+  int32_t result = kRwFailed;
   if (area.openMarkers[2] == 0) {
     OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 110 WRITE NOT OPEN ERROR");
+    result = kRwNotOpen;
+  } else {
+    g_SlowDspCmdFlag.store(IsSlowCommand(frame, length) ? 1 : 0);
+    const uint32_t started = platform::TickCount();
+    uint32_t total = 0;
+    for (;;) {
+      const uint32_t piece = length - total < kPieceSize ? length - total : kPieceSize;
+      uint32_t written = 0;
+      const int32_t call = HidRwWrite(frame + total, piece, &written);
+      OutputLog(2, area.port, frame + total, static_cast<int32_t>(piece), "HidRwWrite dwRet=%d,BytesWritten=%d WriteData=",
+                call, static_cast<int>(written));
+      if (call != 0) {
+        // The comm library's own result tells what went wrong.
+        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 111 WRITE ERROR1 Ret=%d", call);
+        break;
+      }
+      if (written > piece) {
+        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 101 Length Error BytesWritten=%d,WRLen=%d",
+                  static_cast<int>(written), static_cast<int>(length));
+        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 112 WRITE ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
+        break;
+      }
+      total += written;
+      if (total == length) return 0;
+      if (total > length) {
+        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 101 Length Error TotalBytesWritten=%d,WRLen=%d",
+                  static_cast<int>(total), static_cast<int>(length));
+        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 112 WRITE ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
+        break;
+      }
+      if (platform::TickCount() - started >= kWriteWindowMs) {
+        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 113 TIMEOUT Ret=%d", static_cast<int>(platform::LastError()));
+        break;
+      }
+      Pause(4);
+    }
   }
-  OutputLog(2, area.port, nullptr, 0, "D_ID_USBDRV 101 WRITE ERROR Ret=%08x LastError=%d",
-            static_cast<uint32_t>(kRwNotOpen), static_cast<int>(platform::LastError()));
-  return kRwNotOpen;
-}
-
-int32_t RW_Read(PortDataArea& area, uint8_t*, uint32_t, uint32_t) {
-  OutputLog(2, area.port, nullptr, 0, "RW_Read() start,g_SlowDspCmdFlag=%d", 0);
-  OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 100 READ NOT OPEN ERROR");
-  OutputLog(2, area.port, nullptr, 0, "RW_Read() end:RetValue=%d", kRwNotOpen);
-  return kRwNotOpen;
-}
-
-int32_t k_PurgeComm(PortDataArea& area) {
-  // The purge report cannot reach an unbound comm library.
-  const int32_t result = static_cast<int32_t>(platform::kErrorInvalidHandle);
-  OutputLog(2, area.port, nullptr, 0, "k_PurgeComm  HidRfrwSetFeature() dwRet=%d", result);
+  OutputLog(2, area.port, nullptr, 0, "D_ID_USBDRV 101 WRITE ERROR Ret=%08x LastError=%d", static_cast<uint32_t>(result),
+            static_cast<int>(platform::LastError()));
   return result;
 }
 

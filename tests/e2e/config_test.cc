@@ -63,9 +63,10 @@ TEST(Config, TheFirstProcessLogsItsValuesInOrder) {
 }
 
 TEST(Config, LaterProcessesUseTheFirstProcessValuesUntilAllHaveGone) {
-  InstallDir install("BlockTimeout=300\nPID_VID=vid_1111&pid_2222\nLogLevel=4\nAdminCheckCut=0\n");
+  InstallDir install("BlockTimeout=300\nPID_VID=vid_1111&pid_2222\nLogLevel=4\nAdminCheckCut=0\n"
+                     "HidDeviceOpenRetryCount=0\n");
   auto first = install.StartLoadedProbe();
-  install.WriteIni("BlockTimeout=999\nPID_VID=vid_9999&pid_8888\nLogLevel=1\nAdminCheckCut=1\n");
+  install.WriteIni("BlockTimeout=999\nPID_VID=vid_FFF1&pid_7C02\nLogLevel=1\nAdminCheckCut=1\n");
 
   auto second = install.StartLoadedProbe();
   auto f = ParseFields(second->Ask("inspect"));
@@ -75,7 +76,7 @@ TEST(Config, LaterProcessesUseTheFirstProcessValuesUntilAllHaveGone) {
   // The configuration is logged by the first process only.
   EXPECT_EQ(install.LogLinesWith("IniFile BlockTimeout").size(), 1u);
   // The second process filters by the first process's LogLevel 4.
-  ASSERT_EQ(second->Ask("open 0x0101"), "0");
+  ASSERT_EQ(second->Ask("close 0x0101"), "0");
   const std::string secondPid = second->Ask("pid");
   char pidHex[16];
   std::snprintf(pidHex, sizeof pidHex, "PID=%x", std::stoi(secondPid));
@@ -85,8 +86,12 @@ TEST(Config, LaterProcessesUseTheFirstProcessValuesUntilAllHaveGone) {
   }
   EXPECT_TRUE(sawLevel4);
 
-  // Both leave, one of them by crashing while it has a port open: the next
-  // process reads the changed file into a clean area.
+  // The second process looks for the reader by the first one's PID_VID,
+  // which names no device here.
+  EXPECT_EQ(second->Ask("open 0x0101"), "-2");
+
+  // Both leave, one of them by crashing: the next process reads the changed
+  // file into a clean area, and finds the reader by the new PID_VID.
   second->Kill(SIGKILL);
   second->Wait();
   first->Send("exit");
@@ -94,10 +99,9 @@ TEST(Config, LaterProcessesUseTheFirstProcessValuesUntilAllHaveGone) {
   auto third = install.StartLoadedProbe();
   f = ParseFields(third->Ask("inspect"));
   EXPECT_EQ(f["block"], "999");
-  EXPECT_EQ(f["pidvid"], "vid_9999&pid_8888");
+  EXPECT_EQ(f["pidvid"], "vid_FFF1&pid_7C02");
   EXPECT_EQ(f["attach"], "1");
-  EXPECT_EQ(ParseFields(third->Ask("entry 1"))["use"], "0");
-  EXPECT_EQ(ParseFields(third->Ask("entry 1"))["owner"], "0");
+  EXPECT_EQ(third->Ask("open 0x0101"), "0");
 }
 
 TEST(Config, DetachCountsDownAndReportsTheLogSwitch) {

@@ -66,7 +66,9 @@ TEST(PortEntries, EachOpenPortHasALinkThreadThatCloseAndUnloadEnd) {
 }
 
 TEST(PortEntries, AUnitHeldByAnotherLivingProcessIsRefusedAndNotClosedByIt) {
-  InstallDir install("AdminCheckCut=0");
+  // One reader: a second process cannot open its bridge while the first
+  // holds it, and must not restart it from under the first.
+  InstallDir install("AdminCheckCut=0\nHidDeviceOpenRetryCount=0\n");
   auto owner = install.StartLoadedProbe();
   auto other = install.StartLoadedProbe();
   const std::string ownerPid = owner->Ask("pid");
@@ -77,8 +79,9 @@ TEST(PortEntries, AUnitHeldByAnotherLivingProcessIsRefusedAndNotClosedByIt) {
   // A close from a process that does not own the entry changes nothing.
   EXPECT_EQ(other->Ask("close 0x0100"), "0");
   EXPECT_EQ(ParseFields(other->Ask("entry 0"))["owner"], ownerPid);
-  // Another unit is free for the other process.
-  EXPECT_EQ(other->Ask("open 0x0101"), "0");
+  // Another unit is free, but the one bridge is held by the owner.
+  EXPECT_EQ(other->Ask("open 0x0101"), "-2");
+  EXPECT_FALSE(install.LogLinesWith("k_RS_Open()1 error end").empty());
   EXPECT_EQ(owner->Ask("close 0x0100"), "0");
   EXPECT_EQ(other->Ask("open 0x0100"), "0");
 }

@@ -52,7 +52,7 @@ TEST(CollectorArguments, RotationMovesBackupsOldestFirst) {
 class CollectorRun {
  public:
   // The test talks to the mailslot in its own namespace.
-  explicit CollectorRun(const std::string& ini) : install_(ini, platform::ObjectNamespace()) {
+  explicit CollectorRun(const std::string& ini) : install_(ini, std::string(platform::ObjectNamespace()), false) {
     watched_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{"/bin/sleep", "600"},
                                                     std::map<std::string, std::string>{});
     Start(&collector_);
@@ -162,7 +162,7 @@ TEST(Collector, ASecondCollectorEndsWithCode2) {
 }
 
 TEST(Collector, StartedAsTheDriverStartsItItWatchesItsStarter) {
-  test::InstallDir install("", platform::ObjectNamespace());
+  test::InstallDir install("", std::string(platform::ObjectNamespace()), false);
   char arg0[16];
   std::snprintf(arg0, sizeof arg0, "%08x", platform::CurrentProcessId());
   const uint32_t pid = platform::StartProgram(install.collectorPath(), arg0, true, true);

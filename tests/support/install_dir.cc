@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <atomic>
 #include <filesystem>
@@ -27,7 +30,7 @@ std::string UniqueName() {
 
 }  // namespace
 
-InstallDir::InstallDir(std::optional<std::string> iniBody, const std::string& objectNamespace)
+InstallDir::InstallDir(std::optional<std::string> iniBody, const std::string& objectNamespace, bool withReader)
     : namespace_(objectNamespace.empty() ? UniqueName() : objectNamespace) {
   path_ = (fs::temp_directory_path() / UniqueName()).string();
   fs::create_directories(path_);
@@ -35,14 +38,41 @@ InstallDir::InstallDir(std::optional<std::string> iniBody, const std::string& ob
   chmod(path_.c_str(), 0755);
   fs::copy_file(ZQ_DRIVER_LIB_PATH, libraryPath(), fs::copy_options::overwrite_existing);
   fs::copy_file(ZQ_OUTLOG_PATH, collectorPath(), fs::copy_options::overwrite_existing);
+  fs::copy_file(ZQ_COMM_LIB_PATH, commLibraryPath(), fs::copy_options::overwrite_existing);
   fs::create_directories(path_ + "/sim");
   chmod((path_ + "/sim").c_str(), 0777);
   WriteFile("mirror.log", "");
   chmod((path_ + "/mirror.log").c_str(), 0666);
   if (iniBody) WriteIni(*iniBody);
+  if (withReader) {
+    // With umask 0 its sockets admit every user, so a probe that dropped
+    // its privileges reaches the reader as well.
+    sim_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", "umask 0; exec \"$0\" \"$@\"", ZQ_SIM_PATH, "--dir", simDir()},
+        Environment());
+    // It publishes its description last, once it serves.
+    for (int i = 0; i < 1000 && !fs::exists(simDir() + "/reader0.json"); ++i) usleep(5000);
+    EXPECT_TRUE(fs::exists(simDir() + "/reader0.json")) << "the simulated reader did not start";
+  }
+}
+
+std::string InstallDir::SimControl(const std::string& command) const {
+  const std::string cmd = std::string(ZQ_SIM_PATH) + " ctl --dir " + simDir() + " " + command;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return "";
+  std::string out;
+  char buf[4096];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  pclose(p);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
 }
 
 InstallDir::~InstallDir() {
+  if (sim_) {
+    sim_->Kill(SIGTERM);
+    sim_->Wait();
+  }
   std::error_code ec;
   fs::remove_all(path_, ec);
   const std::string prefix = "ZELQUAR." + namespace_ + ".";

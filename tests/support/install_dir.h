@@ -19,7 +19,10 @@ class InstallDir {
   // `iniBody`: the lines of section [RFRW_Drv]; nullopt installs no INI file.
   // The driver library and the log collector are installed.
   // `objectNamespace` "" gives the installation a namespace of its own.
-  explicit InstallDir(std::optional<std::string> iniBody = std::string(), const std::string& objectNamespace = "");
+  // The comm library is installed too, and a simulated reader runs in the
+  // installation's simulator directory unless `withReader` is false.
+  explicit InstallDir(std::optional<std::string> iniBody = std::string(), const std::string& objectNamespace = "",
+                      bool withReader = true);
   ~InstallDir();  // removes the directory and the namespace's shared objects
   InstallDir(const InstallDir&) = delete;
   InstallDir& operator=(const InstallDir&) = delete;
@@ -29,6 +32,11 @@ class InstallDir {
   std::string libraryPath() const { return path_ + "/libZELQUAR_Drv.so"; }
 
   std::string collectorPath() const { return path_ + "/ZELQUAR_Outlog"; }
+  std::string commLibraryPath() const { return path_ + "/libZqRfrwCommVO.so"; }
+  std::string simDir() const { return path_ + "/sim"; }
+  // One control command to the simulated reader ("state", "fault ..."); its
+  // answer line.
+  std::string SimControl(const std::string& command) const;
   std::string logPath() const { return path_ + "/ZELQUAR_DrvDLL_Log.LOG"; }
 
   void WriteIni(const std::string& body) const;
@@ -57,6 +65,7 @@ class InstallDir {
  private:
   std::string path_;
   std::string namespace_;
+  std::unique_ptr<ChildProcess> sim_;
 };
 
 // Parses "key=value key=value" answers of the probe's inspect commands.

@@ -1,0 +1,37 @@
+#include "comm/device_search.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/hid_names.h"
+#include "platform/win32_errors.h"
+
+namespace zq::comm {
+
+uint32_t SearchDevicePath(const std::string& fragment, const InterfaceEnumerator& next, char (&out)[kDevicePathSize]) {
+  for (size_t index = 0;; ++index) {
+    std::string path;
+    const uint32_t e = next(index, &path);
+    if (e != 0) return e;  // 259 at the end; any other error ends the search too
+    if (platform::PathMatchesFragment(path, fragment)) {
+      // A matching path is at most 259 characters: it fits with its terminator.
+      std::memcpy(out, path.c_str(), path.size() + 1);
+      return 0;
+    }
+  }
+}
+
+uint32_t GetDevicePath(const std::string& fragment, char (&out)[kDevicePathSize], platform::InterfaceClass cls) {
+  std::vector<platform::DeviceInterface> set;
+  if (uint32_t e = platform::EnumerateDeviceInterfaces(cls, &set); e != 0) return e;
+  return SearchDevicePath(
+      fragment,
+      [&](size_t index, std::string* path) -> uint32_t {
+        if (index >= set.size()) return platform::kErrorNoMoreItems;
+        *path = set[index].path;
+        return 0;
+      },
+      out);
+}
+
+}  // namespace zq::comm

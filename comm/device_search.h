@@ -1,0 +1,30 @@
+// GetDevicePath: the first present device interface of a class whose path
+// contains a fragment, compared without regard to letter case.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/hid.h"
+
+namespace zq::comm {
+
+inline constexpr size_t kDevicePathSize = 260;  // including the terminator
+
+// The interface set as SetupDiEnumDeviceInterfaces walks it: fills *path of
+// member `index` and returns 0, 259 when there is no such member, or another
+// Win32 error.
+using InterfaceEnumerator = std::function<uint32_t(size_t index, std::string* path)>;
+
+// Walks members 0, 1, 2 ... until one matches (its path is copied with its
+// terminator into `out` and 0 returned), the set ends (259), or the walk
+// fails with another error, which ends the search and is returned.
+uint32_t SearchDevicePath(const std::string& fragment, const InterfaceEnumerator& next, char (&out)[kDevicePathSize]);
+
+// The search over the interfaces present now. 0, 259, or the error of an
+// enumeration that could list nothing.
+uint32_t GetDevicePath(const std::string& fragment, char (&out)[kDevicePathSize], platform::InterfaceClass cls);
+
+}  // namespace zq::comm

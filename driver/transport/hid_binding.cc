@@ -1,0 +1,301 @@
+// The comm library binding.
+//
+// Sections: state; open parameters; load and bind; requests.
+#include "driver/transport/hid_binding.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "driver/api/lifecycle.h"
+#include "driver/api/shared_area.h"
+#include "driver/log/output_log.h"
+#include "platform/channel.h"
+#include "platform/clock.h"
+#include "platform/module.h"
+#include "platform/win32_errors.h"
+#include "zq_comm_boundary.h"
+
+namespace zq::drv {
+namespace {
+
+// ---- state --------------------------------------------------------------------
+
+constexpr uint32_t kLogPort = 512;
+
+// Changed only by open, close and the failed-open path (on the thread that
+// opens or closes a port, under the port-list mutex); read by every request.
+platform::Module* g_hHidModule = nullptr;
+comm::PortInitFunc g_fpInit = nullptr;
+comm::PortTermFunc g_fpTerm = nullptr;
+std::atomic<comm::PortFunc> g_fpFunc{nullptr};
+std::atomic<void*> g_cpDllPort{nullptr};
+// The two events handed over with each open; the next open or the close
+// releases them.
+platform::Event* g_openEvents[2] = {nullptr, nullptr};
+
+unsigned long long Hex(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
+
+void ReleaseOpenEvents() {
+  for (platform::Event*& e : g_openEvents) {
+    platform::CloseEvent(e);
+    e = nullptr;
+  }
+}
+
+int32_t Call(comm::PortRequest& request) {
+  comm::PortFunc func = g_fpFunc.load();
+  void* port = g_cpDllPort.load();
+  if (!func || !port) return kNotBound;
+  return func(port, &request);
+}
+
+// ---- open parameters ------------------------------------------------------------
+
+struct OpenTexts {
+  std::string libraryDir;
+  std::string deviceName;
+  std::string logicalName;
+  char restartPattern[128];
+};
+
+}  // namespace
+
+// ---- load and bind ----------------------------------------------------------------
+
+bool HidBound() { return g_hHidModule && g_fpInit && g_fpTerm && g_fpFunc.load(); }
+
+void HidUnbind() {
+  if (g_fpTerm && g_cpDllPort.load()) g_fpTerm(g_cpDllPort.load());
+  g_cpDllPort.store(nullptr);
+  g_fpFunc.store(nullptr);
+  platform::FreeModule(g_hHidModule);
+  g_hHidModule = nullptr;
+  g_fpInit = nullptr;
+  g_fpTerm = nullptr;
+  ReleaseOpenEvents();
+}
+
+int32_t HidRwOpen() {
+  OutputLog(1, kLogPort, nullptr, 0, "HidRwOpen() CALL");
+  if (g_hHidModule) {
+    OutputLog(0, kLogPort, nullptr, 0, "HidRwOpen() Normal End(Open zumi),g_hHidModule=0x%llx", Hex(g_hHidModule));
+    return 0;
+  }
+  g_fpInit = nullptr;
+  g_fpTerm = nullptr;
+  g_fpFunc.store(nullptr);
+  const SharedArea* area = Shared();
+  std::string path = std::string(area ? area->libraryDir : "./") + comm::kCommLibraryFile;
+  if (path.size() > 260) path.resize(260);
+  OutputLog(1, kLogPort, nullptr, 0, "LoadLibrary() HidDllPath=%s", path.c_str());
+  g_hHidModule = platform::LoadModule(path);
+  if (!g_hHidModule) {
+    OutputLog(0, kLogPort, nullptr, 0, "HidDll Load Error,Path=%s", path.c_str());
+    return static_cast<int32_t>(platform::LastError());
+  }
+  g_fpInit = reinterpret_cast<comm::PortInitFunc>(platform::FindSymbol(g_hHidModule, comm::kInitSymbol));
+  if (!g_fpInit) {
+    const uint32_t error = platform::LastError();
+    OutputLog(0, kLogPort, nullptr, 0, "HidDll InitFunc GetProcAddres Error");
+    HidUnbind();
+    return static_cast<int32_t>(error);
+  }
+  OutputLog(1, kLogPort, nullptr, 0, "GetProcAddress, g_fpInit=0x%llx", Hex(reinterpret_cast<void*>(g_fpInit)));
+  g_fpTerm = reinterpret_cast<comm::PortTermFunc>(platform::FindSymbol(g_hHidModule, comm::kTermSymbol));
+  if (!g_fpTerm) {
+    const uint32_t error = platform::LastError();
+    OutputLog(0, kLogPort, nullptr, 0, "HidDll TermFunc GetProcAddres Error");
+    HidUnbind();
+    return static_cast<int32_t>(error);
+  }
+  OutputLog(1, kLogPort, nullptr, 0, "GetProcAddress, g_fpTerm=0x%llx", Hex(reinterpret_cast<void*>(g_fpTerm)));
+  comm::PortFunc func = nullptr;
+  uint32_t initError = 0;
+  void* port = g_fpInit(&func, &initError);
+  if (!port || !func) {
+    OutputLog(0, kLogPort, nullptr, 0, "HidDll Init Error");
+    if (port) g_fpTerm(port);
+    HidUnbind();
+    return 14;
+  }
+  g_fpFunc.store(func);
+  g_cpDllPort.store(port);
+  OutputLog(1, kLogPort, nullptr, 0, "g_fpInit(), g_cpDllPort=0x%llx", Hex(port));
+  const int32_t result = HidRw_DeviceOpen();
+  OutputLog(1, kLogPort, nullptr, 0, "HidRwOpen() end:dwRet=%d", result);
+  return result;
+}
+
+int32_t HidRw_DeviceOpen() {
+  OutputLog(1, kLogPort, nullptr, 0, "HidRw_DeviceOpen() CALL");
+  ReleaseOpenEvents();
+  g_openEvents[0] = platform::CreateEvent(true, false);
+  g_openEvents[1] = platform::CreateEvent(true, false);
+
+  const SharedArea* area = Shared();
+  OpenTexts t;
+  t.libraryDir = area ? area->libraryDir : "";
+  t.deviceName = area ? area->pidVid : "vid_FFF1&pid_7C02";
+  t.logicalName = area ? area->hidCommDllTrace : "";
+  std::snprintf(t.restartPattern, sizeof t.restartPattern, "USB\\%s", t.deviceName.c_str());
+
+  comm::PortRequest request{};
+  request.code = comm::OpenPort;
+  comm::PortOpenParams& p = request.open;
+  p.libraryDirectory = t.libraryDir.c_str();
+  p.libraryFileName = comm::kCommLibraryFile;
+  p.deviceName = t.deviceName.c_str();
+  p.logicalDeviceName = t.logicalName.c_str();
+  p.eventSourceName = "";
+  p.eventText1 = "";
+  p.eventText2 = "";
+  p.eventLogLevel = 0;
+  p.handles[0] = g_openEvents[0];
+  p.handles[1] = g_openEvents[1];
+  p.restartPattern = t.restartPattern;
+  p.reserved1 = 3;
+  p.retryTime = 5000;
+  p.eventMask = 0xD9;
+  p.timeouts = comm::COMMTIMEOUTS{10, 10, 100, 20, 20};
+  p.inputQueueSize = 1024;
+  p.outputQueueSize = 1024;
+  p.lineSettings = "115200,N,8,1";
+  std::memset(p.reservedBlock, 0, sizeof p.reservedBlock);
+  p.portKind = comm::PortKindHid;
+  p.reserved2 = 0;
+  p.alternateDeviceName = "";
+  for (int32_t& v : p.values) v = 0;
+
+  OutputLog(1, kLogPort, nullptr, 0, "g_fpFunc() CALL,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  const int32_t result = Call(request);
+  if (result != 0) OutputLog(0, kLogPort, nullptr, 0, "HidRwOpen ERROR");
+  OutputLog(1, kLogPort, nullptr, 0, "HidRw_DeviceOpen() end:dwRet=%d", result);
+  return result;
+}
+
+int32_t HidRw_DeviceClose() {
+  OutputLog(1, kLogPort, nullptr, 0, "HidRw_DeviceClose() start");
+  comm::PortRequest request{};
+  request.code = comm::ClosePort;
+  const int32_t result = Call(request);
+  OutputLog(1, kLogPort, nullptr, 0, "HidRw_DeviceClose() end:dwRet=%d", result);
+  return result;
+}
+
+int32_t HidRwClose() {
+  OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() start");
+  if (!HidBound()) {
+    OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() end(close済)");
+    return kNotBound;
+  }
+  const int32_t result = HidRw_DeviceClose();
+  OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() g_fpTerm:g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  g_fpTerm(g_cpDllPort.load());
+  g_cpDllPort.store(nullptr);
+  g_fpFunc.store(nullptr);
+  OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() FreeLibrary:g_hHidModule=0x%llx", Hex(g_hHidModule));
+  platform::FreeModule(g_hHidModule);
+  g_hHidModule = nullptr;
+  g_fpInit = nullptr;
+  g_fpTerm = nullptr;
+  ReleaseOpenEvents();
+  OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() end:dwRet=%d", result);
+  return result;
+}
+
+int32_t HidDeviceRestart() {
+  OutputLog(1, kLogPort, nullptr, 0, "HidDeviceRestart() start,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  HidRw_DeviceClose();
+  OutputLog(1, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() start,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  comm::PortRequest request{};
+  request.code = comm::DeviceRestart;
+  request.restart.reason = "POTR";
+  request.restart.value = 1;
+  const int32_t restarted = Call(request);
+  OutputLog(1, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() end,dwRet=0x%x", static_cast<uint32_t>(restarted));
+  if (restarted != 0) OutputLog(0, kLogPort, nullptr, 0, "HidDeviceRestart() error end:dwRet=%d", restarted);
+  int32_t result = 0;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    result = HidRw_DeviceOpen();
+    if (result == 0) break;
+    platform::SleepMilliseconds(100);
+  }
+  OutputLog(1, kLogPort, nullptr, 0, "HidDeviceRestart() end,dwRet=%d", result);
+  return result;
+}
+
+// ---- requests ---------------------------------------------------------------------
+
+int32_t HidRwRead(uint8_t* buffer, uint32_t length, uint32_t* bytesRead) {
+  OutputLog(2, kLogPort, nullptr, 0, "HidRwRead() START");
+  if (!HidBound()) {
+    OutputLog(0, kLogPort, nullptr, 0, "HidRwRead() ERROR END(未オープン)");
+    return kNotBound;
+  }
+  comm::PortRequest request{};
+  request.code = comm::ReadPort;
+  request.read = comm::ReadParams{buffer, length, bytesRead, nullptr};
+  const int32_t result = Call(request);
+  OutputLog(2, kLogPort, nullptr, 0, "HidRwRead() END dwRet=%d", result);
+  return result;
+}
+
+int32_t HidRwWrite(const uint8_t* data, uint32_t length, uint32_t* bytesWritten) {
+  OutputLog(2, kLogPort, nullptr, 0, "HidRwWrite() START");
+  if (!HidBound()) {
+    OutputLog(0, kLogPort, nullptr, 0, "HidRwWrite() ERROR END(未オープン)");
+    return kNotBound;
+  }
+  comm::PortRequest request{};
+  request.code = comm::WritePort;
+  request.write = comm::WriteParams{data, length, bytesWritten, nullptr};
+  const int32_t result = Call(request);
+  OutputLog(2, kLogPort, nullptr, 0, "HidRwWrite() END dwRet=%d", result);
+  return result;
+}
+
+int32_t HidRfrwSetFeature(uint8_t* report) {
+  OutputLog(3, kLogPort, nullptr, 0, "HidRfrwSetFeature() start");
+  if (!HidBound()) return kNotBound;
+  // The purge goes with every repeat of the link level: it logs quieter.
+  const int level = (report[0] == 0x43 && report[1] == 0x03) ? 2 : 1;
+  OutputLog(level, kLogPort, report, 6, "HidRfrwSetFeature() send,g_cpDllPort=0x%llx,ReportBuf= ",
+            Hex(g_cpDllPort.load()));
+  comm::PortRequest request{};
+  request.code = comm::RfrwSetFeature;
+  request.feature = comm::FeatureParams{report, 64};
+  const int32_t result = Call(request);
+  OutputLog(level, kLogPort, nullptr, 0, "HidRfrwSetFeature() end: dwRet=%d", result);
+  if (result != 0) {
+    OutputLog(0, kLogPort, nullptr, 0, "HidRfrwSetFeature(): g_cpDllPort=%d",
+              static_cast<int>(reinterpret_cast<uintptr_t>(g_cpDllPort.load())));
+    OutputLog(0, kLogPort, nullptr, 0, "HidRfrwSetFeature(): Command=%d", 90);
+    OutputLog(0, kLogPort, report, 64, "HidRfrwSetFeature(): dwRet=%d ReportBuf=", result);
+  }
+  return result;
+}
+
+int32_t HidRfrwGetFeature(uint8_t* report) {
+  if (!HidBound()) {
+    OutputLog(3, kLogPort, nullptr, 0, "HidRfrwGetFeature(): ERROR_INVALID_HANDLE");
+    return kNotBound;
+  }
+  OutputLog(1, kLogPort, nullptr, 0, "HidRfrwGetFeature() send");
+  comm::PortRequest request{};
+  request.code = comm::RfrwGetFeature;
+  request.feature = comm::FeatureParams{report, 64};
+  const int32_t result = Call(request);
+  OutputLog(1, kLogPort, report, 6, "HidRfrwGetFeature() end: dwRet=%d, ReportBuf=", result);
+  if (result != 0) {
+    OutputLog(0, kLogPort, nullptr, 0, "HidRfrwGetFeature(): Command=%d", 91);
+    OutputLog(0, kLogPort, nullptr, 0, "HidRfrwGetFeature(): g_cpDllPort=%d",
+              static_cast<int>(reinterpret_cast<uintptr_t>(g_cpDllPort.load())));
+    OutputLog(0, kLogPort, report, 64, "HidRfrwGetFeature(): dwRet=%d ReportBuf=", result);
+  }
+  return result;
+}
+
+}  // namespace zq::drv

@@ -1,0 +1,368 @@
+// The boundary between the driver library and the comm library
+// libZqRfrwCommVO.so: the entry points, the request record, the open
+// parameter block, the port kinds, the request and result codes, and the
+// Win32 shapes and numbers that cross it (OVERLAPPED, DCB, COMMTIMEOUTS,
+// COMMPROP, COMSTAT, EV_, PURGE_, escape codes, error numbers).
+//
+// Both libraries include this one header. The layouts are the Windows ones
+// on a 64-bit platform with natural alignment; every integer is 32 bits and
+// every pointer or handle is pointer-sized.
+//
+// Ownership: a PortRequest and every buffer it points to belong to the caller
+// and are used only during the Func call, with one exception: WaitPortEvent
+// keeps the caller's event-mask word and OVERLAPPED until the wait completes,
+// the port closes or the port object ends.
+//
+// Events: the hEvent of an OVERLAPPED is an unnamed event of the platform
+// layer (zq::platform::SyncEvent, platform/comm_sync.h) created by the caller, or
+// null. The library resets and sets it; it never frees it.
+//
+// Sections: Win32 numbers; Win32 shapes; port kinds and request codes;
+// PortOpenParams; PortRequest; entry points.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zq::comm {
+
+// ---- Win32 numbers ----------------------------------------------------------
+
+// Results common to the whole library (all other values are Win32 errors).
+inline constexpr int32_t kResultSuccess = 0;
+inline constexpr int32_t kResultUnknownRequest = 1;
+inline constexpr int32_t kResultRestartRefused = 5;
+inline constexpr int32_t kResultInvalidParameter = 87;
+inline constexpr int32_t kResultRestartNeedsReboot = 100;
+inline constexpr int32_t kResultNothingToRestart = 101;
+inline constexpr int32_t kResultRestartLockBusy = 102;
+inline constexpr int32_t kResultRestartSetupFailed = 103;
+inline constexpr int32_t kResultBusy = 170;
+inline constexpr int32_t kResultWriteFailed = -1;
+inline constexpr int32_t kResultHidLibraryMissing = -1;
+
+// Error words of Init.
+inline constexpr uint32_t kInitOk = 0;
+inline constexpr uint32_t kInitNoMemory = 10;
+inline constexpr uint32_t kInitNoSyncObjects = 11;
+
+// Win32 error numbers that appear in results.
+inline constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
+inline constexpr int32_t ERROR_ACCESS_DENIED = 5;
+inline constexpr int32_t ERROR_INVALID_HANDLE = 6;
+inline constexpr int32_t ERROR_GEN_FAILURE = 31;
+inline constexpr int32_t ERROR_NOT_SUPPORTED = 50;
+inline constexpr int32_t ERROR_INVALID_PARAMETER = 87;
+inline constexpr int32_t ERROR_BUSY = 170;
+inline constexpr int32_t ERROR_NO_MORE_ITEMS = 259;
+inline constexpr int32_t ERROR_OPERATION_ABORTED = 995;
+inline constexpr int32_t ERROR_IO_INCOMPLETE = 996;
+inline constexpr int32_t ERROR_IO_PENDING = 997;
+inline constexpr int32_t ERROR_DEVICE_NOT_CONNECTED = 1167;
+
+// Comm events (EV_). Only EV_RXCHAR and EV_ERR act on the non-serial kinds.
+inline constexpr uint32_t EV_RXCHAR = 0x0001;
+inline constexpr uint32_t EV_RXFLAG = 0x0002;
+inline constexpr uint32_t EV_TXEMPTY = 0x0004;
+inline constexpr uint32_t EV_CTS = 0x0008;
+inline constexpr uint32_t EV_DSR = 0x0010;
+inline constexpr uint32_t EV_RLSD = 0x0020;
+inline constexpr uint32_t EV_BREAK = 0x0040;
+inline constexpr uint32_t EV_ERR = 0x0080;
+inline constexpr uint32_t EV_RING = 0x0100;
+
+// Purge flags (PURGE_).
+inline constexpr uint32_t PURGE_TXABORT = 0x0001;
+inline constexpr uint32_t PURGE_RXABORT = 0x0002;
+inline constexpr uint32_t PURGE_TXCLEAR = 0x0004;
+inline constexpr uint32_t PURGE_RXCLEAR = 0x0008;
+
+// EscapeCommFunction codes.
+inline constexpr uint32_t SETXOFF = 1;
+inline constexpr uint32_t SETXON = 2;
+inline constexpr uint32_t SETRTS = 3;
+inline constexpr uint32_t CLRRTS = 4;
+inline constexpr uint32_t SETDTR = 5;
+inline constexpr uint32_t CLRDTR = 6;
+inline constexpr uint32_t SETBREAK = 8;
+inline constexpr uint32_t CLRBREAK = 9;
+
+// Modem status bits.
+inline constexpr uint32_t MS_CTS_ON = 0x0010;
+inline constexpr uint32_t MS_DSR_ON = 0x0020;
+inline constexpr uint32_t MS_RING_ON = 0x0040;
+inline constexpr uint32_t MS_RLSD_ON = 0x0080;
+
+// ---- Win32 shapes -----------------------------------------------------------
+
+struct OVERLAPPED {
+  uintptr_t Internal;      // completion status: 0, or the Win32 error of the operation
+  uintptr_t InternalHigh;  // bytes transferred
+  union {
+    struct {
+      uint32_t Offset;
+      uint32_t OffsetHigh;
+    } Offsets;
+    void* Pointer;
+  };
+  void* hEvent;  // zq::platform::SyncEvent*, or null
+};
+
+struct DCB {
+  uint32_t DCBlength;
+  uint32_t BaudRate;
+  uint32_t fBinary : 1;
+  uint32_t fParity : 1;
+  uint32_t fOutxCtsFlow : 1;
+  uint32_t fOutxDsrFlow : 1;
+  uint32_t fDtrControl : 2;
+  uint32_t fDsrSensitivity : 1;
+  uint32_t fTXContinueOnXoff : 1;
+  uint32_t fOutX : 1;
+  uint32_t fInX : 1;
+  uint32_t fErrorChar : 1;
+  uint32_t fNull : 1;
+  uint32_t fRtsControl : 2;
+  uint32_t fAbortOnError : 1;
+  uint32_t fDummy2 : 17;
+  uint16_t wReserved;
+  uint16_t XonLim;
+  uint16_t XoffLim;
+  uint8_t ByteSize;
+  uint8_t Parity;
+  uint8_t StopBits;
+  char XonChar;
+  char XoffChar;
+  char ErrorChar;
+  char EofChar;
+  char EvtChar;
+  uint16_t wReserved1;
+};
+
+struct COMMTIMEOUTS {
+  uint32_t ReadIntervalTimeout;
+  uint32_t ReadTotalTimeoutMultiplier;
+  uint32_t ReadTotalTimeoutConstant;
+  uint32_t WriteTotalTimeoutMultiplier;
+  uint32_t WriteTotalTimeoutConstant;
+};
+
+struct COMSTAT {
+  uint32_t fCtsHold : 1;
+  uint32_t fDsrHold : 1;
+  uint32_t fRlsdHold : 1;
+  uint32_t fXoffHold : 1;
+  uint32_t fXoffSent : 1;
+  uint32_t fEof : 1;
+  uint32_t fTxim : 1;
+  uint32_t fReserved : 25;
+  uint32_t cbInQue;
+  uint32_t cbOutQue;
+};
+
+struct COMMPROP {
+  uint16_t wPacketLength;
+  uint16_t wPacketVersion;
+  uint32_t dwServiceMask;
+  uint32_t dwReserved1;
+  uint32_t dwMaxTxQueue;
+  uint32_t dwMaxRxQueue;
+  uint32_t dwMaxBaud;
+  uint32_t dwProvSubType;
+  uint32_t dwProvCapabilities;
+  uint32_t dwSettableParams;
+  uint32_t dwSettableBaud;
+  uint16_t wSettableData;
+  uint16_t wSettableStopParity;
+  uint32_t dwCurrentTxQueue;
+  uint32_t dwCurrentRxQueue;
+  uint32_t dwProvSpec1;
+  uint32_t dwProvSpec2;
+  uint16_t wcProvChar[1];  // WCHAR: 16 bits on Windows
+};
+
+static_assert(sizeof(void*) == 8, "the boundary is laid out for 64-bit processes");
+static_assert(sizeof(OVERLAPPED) == 32);
+static_assert(sizeof(DCB) == 28);
+static_assert(sizeof(COMMTIMEOUTS) == 20);
+static_assert(sizeof(COMSTAT) == 12);
+static_assert(sizeof(COMMPROP) == 64);
+
+// ---- port kinds and request codes -------------------------------------------
+
+enum PortKind : int32_t {
+  PortKindHid = 0,           // HID interface; input byte 0 = count; output byte 0 = total length
+  PortKindHidCounted = 1,    // HID interface; count byte after the report ID
+  PortKindUsbPrint = 2,      // USB printer-class interface as a byte stream
+  PortKindSerial = 3,        // 3, 4 and 5 alike
+  PortKindSerial4 = 4,
+  PortKindSerial5 = 5,
+  PortKindTcp = 6,
+  PortKindTcpAnnounce = 7,   // as 6, then sends the logical device name
+};
+
+enum PortRequestCode : int32_t {
+  OpenPort = 0,
+  ClosePort = 1,
+  ReadPort = 2,
+  WritePort = 3,
+  IoControlPort = 4,
+  GetPortOverlappedResult = 5,
+  WaitPortEvent = 6,
+  PurgePort = 7,
+  ClearPortError = 8,
+  GetPortModemStatus = 9,
+  SetPortMask = 10,
+  SetPortState = 11,
+  SetPortTimeouts = 12,
+  EscapePortFunction = 13,
+  GetPortProperties = 14,
+  GetPortState = 15,
+  DeviceRestart = 16,
+  RfrwSetFeature = 90,
+  RfrwGetFeature = 91,
+};
+
+// ---- PortOpenParams ---------------------------------------------------------
+
+// Largest text the port object keeps of each field, terminator excluded.
+// Longer texts are cut at this many characters.
+inline constexpr size_t kDeviceNameMax = 291;
+inline constexpr size_t kLogicalDeviceNameMax = 53;
+inline constexpr size_t kEventSourceNameMax = 39;
+inline constexpr size_t kEventText1Max = 37;
+inline constexpr size_t kEventText2Max = 55;
+inline constexpr size_t kRestartPatternMax = 291;
+inline constexpr size_t kLineSettingsMax = 43;
+
+// Texts are zero-terminated single-byte strings; a null text counts as empty.
+struct PortOpenParams {
+  const char* libraryDirectory;   // not used by the library
+  const char* libraryFileName;    // not used by the library
+  const char* deviceName;         // kinds 0-2: fragment of an interface path
+  const char* logicalDeviceName;  // names the trace and the two named events
+  const char* eventSourceName;    // event-log source
+  const char* eventText1;         // first insertion string of event-log entries
+  const char* eventText2;         // second insertion string
+  int32_t eventLogLevel;          // 0 none, 1 restarts, 2+ also open failures
+  void* handles[2];               // not used by the library
+  const char* restartPattern;     // device-instance ID fragment or hardware-ID pattern
+  uint32_t reserved1;
+  uint32_t retryTime;             // ms; / 100 = write attempts and the reader's error limit
+  uint32_t eventMask;             // initial EV_ mask
+  COMMTIMEOUTS timeouts;          // serial kinds only
+  uint32_t inputQueueSize;        // serial kinds only
+  uint32_t outputQueueSize;       // serial kinds only
+  const char* lineSettings;       // e.g. "115200,N,8,1"
+  uint8_t reservedBlock[216];
+  int32_t portKind;               // PortKind
+  uint32_t reserved2;
+  const char* alternateDeviceName;  // not used
+  int32_t values[11];             // [0] trace dump limit (kinds 3, 6, 7); others unused
+};
+
+// ---- PortRequest ------------------------------------------------------------
+
+struct ReadParams {
+  void* buffer;
+  uint32_t length;
+  uint32_t* bytesRead;
+  OVERLAPPED* overlapped;  // may be null
+};
+struct WriteParams {
+  const void* data;
+  uint32_t length;
+  uint32_t* bytesWritten;
+  OVERLAPPED* overlapped;  // may be null
+};
+struct IoControlParams {
+  uint32_t controlCode;
+  void* inBuffer;
+  uint32_t inSize;
+  void* outBuffer;
+  uint32_t outSize;
+  uint32_t* bytesReturned;
+  OVERLAPPED* overlapped;  // may be null
+};
+struct OverlappedResultParams {
+  OVERLAPPED* overlapped;
+  uint32_t* bytesTransferred;
+  uint32_t wait;
+};
+struct WaitEventParams {
+  uint32_t* eventMask;
+  OVERLAPPED* overlapped;
+};
+struct PurgeParams {
+  uint32_t flags;
+};
+struct ClearErrorParams {
+  uint32_t* errors;
+  COMSTAT* stat;
+};
+struct ModemStatusParams {
+  uint32_t* status;
+};
+struct MaskParams {
+  uint32_t mask;
+};
+struct StateParams {
+  DCB* dcb;
+};
+struct TimeoutsParams {
+  COMMTIMEOUTS* timeouts;
+};
+struct EscapeParams {
+  uint32_t function;
+};
+struct PropertiesParams {
+  COMMPROP* properties;
+};
+struct RestartParams {
+  const char* reason;  // its first four characters count
+  uint32_t value;
+};
+struct FeatureParams {
+  uint8_t* report;  // byte 0 = report ID
+  uint32_t length;
+};
+
+struct PortRequest {
+  int32_t code;  // PortRequestCode
+  union {
+    PortOpenParams open;                       // OpenPort
+    ReadParams read;                           // ReadPort
+    WriteParams write;                         // WritePort
+    IoControlParams ioControl;                 // IoControlPort
+    OverlappedResultParams overlappedResult;   // GetPortOverlappedResult
+    WaitEventParams waitEvent;                 // WaitPortEvent
+    PurgeParams purge;                         // PurgePort
+    ClearErrorParams clearError;               // ClearPortError
+    ModemStatusParams modemStatus;             // GetPortModemStatus
+    MaskParams mask;                           // SetPortMask
+    StateParams state;                         // SetPortState, GetPortState
+    TimeoutsParams timeouts;                   // SetPortTimeouts
+    EscapeParams escape;                       // EscapePortFunction
+    PropertiesParams properties;               // GetPortProperties
+    RestartParams restart;                     // DeviceRestart
+    FeatureParams feature;                     // RfrwSetFeature, RfrwGetFeature
+  };
+};
+
+static_assert(offsetof(PortRequest, open) == 8, "parameters follow the code at pointer alignment");
+
+// ---- entry points -----------------------------------------------------------
+
+// Func(port, request): one request under the port object's API lock; the
+// request's result (0, a Win32 error or a library code above).
+using PortFunc = int32_t (*)(void* port, PortRequest* request);
+// Init(&func, &error): a new port object, or null; *error is 0, 10 or 11.
+using PortInitFunc = void* (*)(PortFunc* func, uint32_t* error);
+// Term(port): ends the object; null does nothing. Issue ClosePort first.
+using PortTermFunc = void (*)(void* port);
+
+inline constexpr const char* kCommLibraryFile = "libZqRfrwCommVO.so";
+inline constexpr const char* kInitSymbol = "Init";
+inline constexpr const char* kTermSymbol = "Term";
+
+}  // namespace zq::comm

@@ -1,0 +1,366 @@
+#include "platform/comm_sync.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <new>
+
+#include "platform/object_names.h"
+#include "platform/shm_objects.h"
+#include "platform/win32_errors.h"
+
+namespace zq::platform {
+namespace {
+
+timespec MonotonicDeadline(int32_t timeoutMs) {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += timeoutMs / 1000;
+  t.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+}  // namespace
+
+// ---- TimedMutex -------------------------------------------------------------------
+
+struct TimedMutex::Impl {
+  pthread_mutex_t mutex;
+};
+
+TimedMutex::TimedMutex() : impl_(new (std::nothrow) Impl) {
+  if (!impl_) return;
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return;
+  ok_ = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 && pthread_mutex_init(&impl_->mutex, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+}
+
+TimedMutex::~TimedMutex() {
+  if (ok_) pthread_mutex_destroy(&impl_->mutex);
+}
+
+uint32_t TimedMutex::Wait(int32_t timeoutMs) {
+  if (!ok_) {
+    SetLastError(kErrorInvalidHandle);
+    return kWaitFailed;
+  }
+  int rc;
+  if (timeoutMs < 0) {
+    rc = pthread_mutex_lock(&impl_->mutex);
+  } else {
+    timespec deadline = MonotonicDeadline(timeoutMs);
+    rc = pthread_mutex_clocklock(&impl_->mutex, CLOCK_MONOTONIC, &deadline);
+  }
+  if (rc == 0) return kWaitObject0;
+  if (rc == ETIMEDOUT) return kWaitTimeout;
+  SetLastError(Win32FromErrno(rc));
+  return kWaitFailed;
+}
+
+bool TimedMutex::Release() {
+  if (!ok_ || pthread_mutex_unlock(&impl_->mutex) != 0) {
+    SetLastError(kErrorNotOwner);
+    return false;
+  }
+  return true;
+}
+
+// ---- SyncEvent ------------------------------------------------------------------------
+
+SyncEvent::SyncEvent(bool manualReset, bool initiallySet) : manual_(manualReset), set_(initiallySet) {}
+
+void SyncEvent::Set() {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    set_ = true;
+  }
+  if (manual_) {
+    cond_.notify_all();
+  } else {
+    cond_.notify_one();
+  }
+}
+
+void SyncEvent::Reset() {
+  std::lock_guard<std::mutex> g(mutex_);
+  set_ = false;
+}
+
+bool SyncEvent::IsSet() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return set_;
+}
+
+uint32_t SyncEvent::Wait(int32_t timeoutMs) {
+  std::unique_lock<std::mutex> g(mutex_);
+  if (timeoutMs < 0) {
+    cond_.wait(g, [&] { return set_; });
+  } else if (!cond_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return set_; })) {
+    return kWaitTimeout;
+  }
+  if (!manual_) set_ = false;
+  return kWaitObject0;
+}
+
+// ---- NamedEvent -----------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kEventReadyMagic = 0x5A514556;  // "ZQEV"
+
+struct SharedEventObject {
+  std::atomic<uint32_t> ready;
+  uint32_t set;
+  pthread_mutex_t mutex;
+  pthread_cond_t cond;
+};
+
+bool InitialiseSharedEvent(SharedEventObject* e) {
+  pthread_mutexattr_t ma;
+  pthread_condattr_t ca;
+  if (pthread_mutexattr_init(&ma) != 0) return false;
+  if (pthread_condattr_init(&ca) != 0) {
+    pthread_mutexattr_destroy(&ma);
+    return false;
+  }
+  bool ok = pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED) == 0 &&
+            pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST) == 0 &&
+            pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED) == 0 &&
+            pthread_condattr_setclock(&ca, CLOCK_MONOTONIC) == 0 && pthread_mutex_init(&e->mutex, &ma) == 0 &&
+            pthread_cond_init(&e->cond, &ca) == 0;
+  pthread_condattr_destroy(&ca);
+  pthread_mutexattr_destroy(&ma);
+  e->set = 0;
+  return ok;
+}
+
+// Locks the event's mutex; a holder that died left the flag consistent
+// (it is one word), so the lock is simply repaired.
+bool LockShared(SharedEventObject* e) {
+  int rc = pthread_mutex_lock(&e->mutex);
+  if (rc == EOWNERDEAD) {
+    pthread_mutex_consistent(&e->mutex);
+    return true;
+  }
+  return rc == 0;
+}
+
+}  // namespace
+
+struct NamedEvent {
+  SharedEventObject* object;
+};
+
+NamedEvent* OpenNamedEvent(const std::string& name) {
+  const std::string objName = SharedObjectName("evt", name);
+  int fd = detail::OpenSharedObject(objName);
+  if (fd < 0) {
+    SetLastError(Win32FromErrno(errno));
+    return nullptr;
+  }
+  detail::FlockRetry(fd, LOCK_EX);
+  SharedEventObject* obj = nullptr;
+  int failure = 0;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    failure = errno;
+  } else if (static_cast<size_t>(st.st_size) < sizeof(SharedEventObject) &&
+             ::ftruncate(fd, sizeof(SharedEventObject)) != 0) {
+    failure = errno;
+  } else {
+    void* p = ::mmap(nullptr, sizeof(SharedEventObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+      failure = errno;
+    } else {
+      obj = static_cast<SharedEventObject*>(p);
+      if (obj->ready.load(std::memory_order_acquire) != kEventReadyMagic) {
+        if (InitialiseSharedEvent(obj)) {
+          obj->ready.store(kEventReadyMagic, std::memory_order_release);
+        } else {
+          ::munmap(p, sizeof(SharedEventObject));
+          obj = nullptr;
+          failure = EINVAL;
+        }
+      }
+    }
+  }
+  detail::FlockRetry(fd, LOCK_UN);
+  ::close(fd);
+  if (!obj) {
+    SetLastError(Win32FromErrno(failure));
+    return nullptr;
+  }
+  auto* handle = new (std::nothrow) NamedEvent{obj};
+  if (!handle) {
+    ::munmap(obj, sizeof(SharedEventObject));
+    SetLastError(kErrorNotEnoughMemory);
+  }
+  return handle;
+}
+
+bool SetNamedEvent(NamedEvent* event) {
+  if (!event || !LockShared(event->object)) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  event->object->set = 1;
+  pthread_cond_broadcast(&event->object->cond);
+  pthread_mutex_unlock(&event->object->mutex);
+  return true;
+}
+
+bool ResetNamedEvent(NamedEvent* event) {
+  if (!event || !LockShared(event->object)) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  event->object->set = 0;
+  pthread_mutex_unlock(&event->object->mutex);
+  return true;
+}
+
+uint32_t WaitNamedEvent(NamedEvent* event, int32_t timeoutMs) {
+  if (!event || !LockShared(event->object)) {
+    SetLastError(kErrorInvalidHandle);
+    return kWaitFailed;
+  }
+  SharedEventObject* e = event->object;
+  timespec deadline = MonotonicDeadline(timeoutMs < 0 ? 0 : timeoutMs);
+  uint32_t result = kWaitObject0;
+  while (!e->set) {
+    int rc = timeoutMs < 0 ? pthread_cond_wait(&e->cond, &e->mutex) : pthread_cond_timedwait(&e->cond, &e->mutex, &deadline);
+    if (rc == EOWNERDEAD) pthread_mutex_consistent(&e->mutex);
+    if (rc == ETIMEDOUT) {
+      result = e->set ? kWaitObject0 : kWaitTimeout;
+      break;
+    }
+  }
+  pthread_mutex_unlock(&e->mutex);
+  return result;
+}
+
+void CloseNamedEvent(NamedEvent* event) {
+  if (!event) return;
+  ::munmap(event->object, sizeof(SharedEventObject));
+  delete event;
+}
+
+// ---- Thread ----------------------------------------------------------------------------
+
+struct WorkerThread::State {
+  std::atomic<bool> stop{false};
+  SyncEvent wake{true};
+  SyncEvent finished{true};
+};
+
+WorkerThread::~WorkerThread() {
+  if (thread_.joinable()) thread_.join();
+}
+
+uint32_t WorkerThread::Start(std::function<void()> body) {
+  if (thread_.joinable()) thread_.join();
+  auto state = std::make_shared<State>();
+  try {
+    thread_ = std::thread([state, body = std::move(body)]() {
+      body();
+      state->finished.Set();
+    });
+  } catch (const std::system_error& e) {
+    SetLastError(Win32FromErrno(e.code().value()));
+    return LastError();
+  }
+  state_ = std::move(state);
+  return 0;
+}
+
+bool WorkerThread::running() const { return state_ && !state_->finished.IsSet(); }
+
+void WorkerThread::RequestStop() {
+  if (!state_) return;
+  state_->stop.store(true, std::memory_order_release);
+  state_->wake.Set();
+}
+
+bool WorkerThread::stopRequested() const { return state_ && state_->stop.load(std::memory_order_acquire); }
+
+bool WorkerThread::SleepFor(int32_t timeoutMs) {
+  if (!state_) {
+    SleepMilliseconds(static_cast<uint32_t>(timeoutMs));
+    return false;
+  }
+  return state_->wake.Wait(timeoutMs) == kWaitObject0;
+}
+
+uint32_t WorkerThread::Join(int32_t timeoutMs) {
+  if (!thread_.joinable()) return kWaitObject0;
+  if (state_->finished.Wait(timeoutMs) == kWaitObject0) {
+    thread_.join();
+    return kWaitObject0;
+  }
+  thread_.detach();
+  return kWaitTimeout;
+}
+
+// ---- EventSource -------------------------------------------------------------------------
+
+struct EventSource {
+  std::string name;
+};
+
+EventSource* RegisterEventSource(const std::string& sourceName) {
+  if (sourceName.empty()) {
+    SetLastError(kErrorInvalidParameter);
+    return nullptr;
+  }
+  auto* s = new (std::nothrow) EventSource{sourceName};
+  if (!s) SetLastError(kErrorNotEnoughMemory);
+  return s;
+}
+
+bool ReportEvent(EventSource* source, EventType type, uint16_t category, uint32_t eventId,
+                 const std::vector<std::string>& strings, const void* data, size_t dataLength) {
+  if (!source) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  std::string text = source->name;
+  char head[96];
+  std::snprintf(head, sizeof head, ": event 0x%08X type %u category %u", eventId, static_cast<unsigned>(type),
+                static_cast<unsigned>(category));
+  text += head;
+  for (const std::string& s : strings) {
+    text += " \"";
+    text += s;
+    text += '"';
+  }
+  if (data && dataLength > 0) {
+    text += " data";
+    const auto* b = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < dataLength; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, " %02X", b[i]);
+      text += hex;
+    }
+  }
+  const int priority = type == EventType::kError ? LOG_ERR : type == EventType::kWarning ? LOG_WARNING : LOG_INFO;
+  ::syslog(LOG_USER | priority, "%s", text.c_str());
+  return true;
+}
+
+void DeregisterEventSource(EventSource* source) { delete source; }
+
+}  // namespace zq::platform

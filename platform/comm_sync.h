@@ -1,0 +1,150 @@
+// Synchronisation objects, threads and the event log, as the comm library
+// uses them: unnamed recursive mutexes with timed waits, auto- and
+// manual-reset events, process-shared named events, a thread with a
+// cooperative stop and a bounded join, and an event source that writes to
+// syslog.
+//
+// Wait results are the Win32 ones of win32_errors.h (kWaitObject0,
+// kWaitTimeout, kWaitFailed). Every object here may be used from any thread
+// unless a member says otherwise.
+//
+// Sections: TimedMutex; SyncEvent; NamedEvent; Thread; EventSource; Sleep.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace zq::platform {
+
+// ---- TimedMutex ---------------------------------------------------------------
+
+// An unnamed Win32 mutex: owned by a thread, recursive. Not copyable.
+class TimedMutex {
+ public:
+  TimedMutex();
+  ~TimedMutex();
+  TimedMutex(const TimedMutex&) = delete;
+  TimedMutex& operator=(const TimedMutex&) = delete;
+
+  // False when the system could not make the mutex; the object is then unusable.
+  bool ok() const { return ok_; }
+  // Waits for ownership at most timeoutMs (< 0: no limit). kWaitObject0 or
+  // kWaitTimeout; kWaitFailed (LastError set) when the mutex is unusable.
+  // Blocks.
+  uint32_t Wait(int32_t timeoutMs);
+  // Releases one level of ownership; false when the caller does not own it.
+  bool Release();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  bool ok_ = false;
+};
+
+// ---- SyncEvent ----------------------------------------------------------------------
+
+// An unnamed Win32 event. A manual-reset event stays set until Reset; an
+// auto-reset event releases one waiter and resets itself.
+class SyncEvent {
+ public:
+  explicit SyncEvent(bool manualReset, bool initiallySet = false);
+  SyncEvent(const SyncEvent&) = delete;
+  SyncEvent& operator=(const SyncEvent&) = delete;
+
+  void Set();
+  void Reset();
+  bool IsSet() const;
+  // kWaitObject0 once set (an auto-reset event is then reset), or
+  // kWaitTimeout after timeoutMs (< 0: no limit). Blocks.
+  uint32_t Wait(int32_t timeoutMs);
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cond_;
+  const bool manual_;
+  bool set_;
+};
+
+// ---- NamedEvent -------------------------------------------------------------------
+
+// A manual-reset event that every process of the object namespace
+// (object_names.h) opens under the same name, kept in shared memory. The
+// shared object outlives its handles, as a Windows event would while any
+// process holds it; a new creator finds it reset when nobody ever set it.
+struct NamedEvent;
+
+// Opens the event `name`, creating it (not set) when it does not exist.
+// nullptr with LastError set on failure. Thread-safe.
+NamedEvent* OpenNamedEvent(const std::string& name);
+bool SetNamedEvent(NamedEvent* event);
+bool ResetNamedEvent(NamedEvent* event);
+// kWaitObject0, kWaitTimeout or kWaitFailed. Blocks at most timeoutMs.
+uint32_t WaitNamedEvent(NamedEvent* event, int32_t timeoutMs);
+// Closes the handle; nullptr is ignored.
+void CloseNamedEvent(NamedEvent* event);
+
+// ---- Thread ------------------------------------------------------------------------
+
+// A thread whose stop is cooperative: RequestStop raises a flag that the
+// thread's body reads through stopRequested() and that wakes SleepFor at
+// once. Join waits a bounded time and, if the thread has not ended,
+// leaves it running detached (the caller must then keep what it uses alive).
+class WorkerThread {
+ public:
+  WorkerThread() = default;
+  ~WorkerThread();  // joins without limit when the thread was neither joined nor abandoned
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+  // Starts `body` on a new thread. 0 or a Win32 error (nothing started).
+  uint32_t Start(std::function<void()> body);
+  // True from Start until the body has returned.
+  bool running() const;
+
+  void RequestStop();
+  bool stopRequested() const;
+  // For the thread's own body: sleeps timeoutMs or until a stop is requested.
+  // True when the stop came.
+  bool SleepFor(int32_t timeoutMs);
+
+  // Waits for the end at most timeoutMs: kWaitObject0 (joined) or
+  // kWaitTimeout (the thread runs on, detached). Afterwards the object can
+  // start a new thread.
+  uint32_t Join(int32_t timeoutMs);
+
+ private:
+  // Shared with the running thread, so that a thread left running detached
+  // never touches a freed object of ours.
+  struct State;
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
+// ---- EventSource ----------------------------------------------------------------------
+
+// RegisterEventSourceA / ReportEventA / DeregisterEventSource: entries go to
+// syslog (facility user) with the source name, event ID, type, category,
+// insertion strings and data (hex) in the message. No process-wide state:
+// several sources may be registered at once.
+struct EventSource;
+enum class EventType : uint16_t { kError = 1, kWarning = 2, kInformation = 4 };
+
+// nullptr (LastError 87) for an empty name.
+EventSource* RegisterEventSource(const std::string& sourceName);
+// False when the entry could not be handed to syslog.
+bool ReportEvent(EventSource* source, EventType type, uint16_t category, uint32_t eventId,
+                 const std::vector<std::string>& strings, const void* data, size_t dataLength);
+void DeregisterEventSource(EventSource* source);
+
+// Sleeping: SleepMilliseconds in platform/clock.h.
+
+}  // namespace zq::platform

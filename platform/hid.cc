@@ -1,0 +1,44 @@
+#include "platform/hid.h"
+
+#include "platform/hid_names.h"
+#include "platform/win32_errors.h"
+
+namespace zq::platform {
+
+namespace {
+// Constant-initialised: usable at any time, nothing to free at unload.
+constexpr const DeviceBackend* kBackends[] = {&kHidrawBackend, &kSimBackend};
+}  // namespace
+
+std::span<const DeviceBackend* const> DeviceBackends() { return kBackends; }
+
+uint32_t EnumerateDeviceInterfaces(InterfaceClass cls, std::vector<DeviceInterface>* out) {
+  out->clear();
+  uint32_t firstError = 0;
+  bool anyListed = false;
+  for (const DeviceBackend* b : DeviceBackends()) {
+    uint32_t e = b->enumerate(cls, out);
+    if (e == 0) {
+      anyListed = true;
+    } else if (firstError == 0) {
+      firstError = e;
+    }
+  }
+  return anyListed ? 0 : firstError;
+}
+
+uint32_t OpenDeviceInterface(InterfaceClass cls, const std::string& path, std::unique_ptr<DeviceHandle>* handle) {
+  handle->reset();
+  for (const DeviceBackend* b : DeviceBackends()) {
+    std::vector<DeviceInterface> list;
+    if (b->enumerate(cls, &list) != 0) continue;
+    for (const DeviceInterface& iface : list) {
+      // Equal paths: a fragment match of the whole path.
+      if (iface.path.size() == path.size() && PathMatchesFragment(iface.path, path)) return b->open(iface, handle);
+    }
+  }
+  SetLastError(kErrorFileNotFound);
+  return kErrorFileNotFound;
+}
+
+}  // namespace zq::platform

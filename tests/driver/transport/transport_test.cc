@@ -1,0 +1,270 @@
+// The reader transport in this process against a separately running
+// simulated reader, through the real comm library: binding, the bridge's
+// reports, byte I/O, the device open sequence, and whole frames through the
+// link thread.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/api/lifecycle.h"
+#include "driver/api/shared_area.h"
+#include "driver/link/level.h"
+#include "driver/link/link_thread.h"
+#include "driver/transport/bridge.h"
+#include "driver/transport/device.h"
+#include "driver/transport/hid_binding.h"
+#include "driver/transport/rw_io.h"
+#include "tests/support/child_process.h"
+
+namespace zq::drv {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Scratch() { return "/tmp/zqt-transport-" + std::to_string(getpid()); }
+std::string MirrorPath() { return Scratch() + "/mirror.log"; }
+std::string SimDir() { return Scratch() + "/sim"; }
+
+__attribute__((constructor(101))) void IsolateThisProcess() {
+  mkdir(Scratch().c_str(), 0755);  // the mirror is opened by the first record, during attach
+  setenv("ZELQUAR_NAMESPACE", ("zqt-transport-" + std::to_string(getpid())).c_str(), 1);
+  setenv("ZELQUAR_LOG_MIRROR", MirrorPath().c_str(), 1);
+  setenv("ZELQUAR_SIM_DIR", SimDir().c_str(), 1);
+}
+
+// Removes this process's scratch directory after the last test.
+class ScratchCleanup : public ::testing::Environment {
+ public:
+  void TearDown() override { fs::remove_all(Scratch()); }
+};
+const bool kCleanupRegistered = [] {
+  ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
+  return true;
+}();
+
+std::vector<std::string> MirrorLinesWith(const std::string& fragment) {
+  std::ifstream in(MirrorPath());
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(fragment) != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
+std::string Shell(const std::string& command) {
+  FILE* p = popen(command.c_str(), "r");
+  std::string out;
+  char buf[8192];
+  while (p && fgets(buf, sizeof buf, p)) out += buf;
+  if (p) pclose(p);
+  return out;
+}
+
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(SimDir());
+    std::ofstream(MirrorPath(), std::ios::trunc).close();
+    sim_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{ZQ_SIM_PATH, "--dir", SimDir()},
+                                                std::map<std::string, std::string>{});
+    for (int i = 0; i < 1000 && !fs::exists(SimDir() + "/reader0.json"); ++i) usleep(5000);
+    ASSERT_TRUE(fs::exists(SimDir() + "/reader0.json"));
+    area_ = Shared();
+    ASSERT_NE(area_, nullptr);
+    const std::string commDir = fs::path(ZQ_COMM_LIB_PATH).parent_path().string() + "/";
+    std::snprintf(area_->libraryDir, sizeof area_->libraryDir, "%s", commDir.c_str());
+    std::snprintf(area_->pidVid, sizeof area_->pidVid, "vid_FFF1&pid_7C02");
+    area_->gpioInitialData = 0x0084;
+    area_->hidDeviceOpenRetryCount = 2;
+    area_->characterTimeout = 100;
+    area_->blockTimeout = 300;
+    area_->retryTimeoutApi = 1000;
+    data_ = &area_->portDataAreas[0];
+    std::memset(data_, 0, sizeof *data_);
+    data_->port = 0x0100;
+  }
+  void TearDown() override {
+    if (HidBound()) RW_Close(*data_);
+    sim_->Kill(SIGTERM);
+    sim_->Wait();
+    fs::remove_all(SimDir());
+  }
+
+  nlohmann::json State() {
+    const std::string out = Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + SimDir() + " state");
+    const size_t brace = out.find('{');
+    return brace == std::string::npos ? nlohmann::json() : nlohmann::json::parse(out.substr(brace));
+  }
+  uint32_t Latch() { return static_cast<uint32_t>(std::stoul(State()["gpio_latch"].get<std::string>(), nullptr, 16)); }
+  void Control(const std::string& command) { Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + SimDir() + " " + command); }
+
+  std::unique_ptr<test::ChildProcess> sim_;
+  SharedArea* area_ = nullptr;
+  PortDataArea* data_ = nullptr;
+};
+
+TEST_F(TransportTest, GpioLinesAreSetVerifiedAndReadBack) {
+  ASSERT_EQ(HidRwOpen(), 0);
+  ASSERT_TRUE(HidBound());
+  // A second open of a bound library does nothing and succeeds.
+  EXPECT_EQ(HidRwOpen(), 0);
+  EXPECT_FALSE(MirrorLinesWith("HidRwOpen() Normal End(Open zumi)").empty());
+
+  ASSERT_EQ(k_GPIO_ONOFF(9, 1), 0);
+  EXPECT_EQ(Latch() & 0x2000u, 0x2000u);
+  EXPECT_TRUE(State()["power"].get<bool>());
+  ASSERT_EQ(k_GPIO_ONOFF(7, 1), 0);
+  ASSERT_EQ(k_GPIO_ONOFF(7, 0), 0);
+  EXPECT_EQ(Latch() & 0x0800u, 0u);
+  EXPECT_EQ(Latch() & 0x2000u, 0x2000u);  // only the masked line changed
+
+  // The initial state: lines 2 and 7 on, 1, 3, 6, 8, 9 off.
+  ASSERT_EQ(k_GPIO_Initial(), 0);
+  EXPECT_EQ(Latch(), 0x0804u);
+  const auto set = MirrorLinesWith("k_GPIO_ONOFF Call GpioNo=");
+  ASSERT_GE(set.size(), 7u);
+  const char* order[7] = {"GpioNo=1,On=0", "GpioNo=2,On=1", "GpioNo=3,On=0", "GpioNo=6,On=0",
+                          "GpioNo=7,On=1", "GpioNo=8,On=0", "GpioNo=9,On=0"};
+  for (size_t i = 0; i < 7; ++i) EXPECT_NE(set[set.size() - 7 + i].find(order[i]), std::string::npos) << i;
+
+  ASSERT_EQ(k_GPIO_ONOFF(9, 1), 0);  // latch 0x2804
+  uint8_t high = 0xEE, low = 0xEE;
+  ASSERT_EQ(k_GPIO_Read(&high, &low), 0);
+  EXPECT_EQ(high, 0x02);
+  EXPECT_EQ(low, 0x84);
+
+  // A read-back that disagrees fails the set.
+  Control("fault gpio-readback 1");
+  EXPECT_EQ(k_GPIO_ONOFF(8, 1), -4);
+}
+
+TEST_F(TransportTest, UartReportsAndTheSerialString) {
+  ASSERT_EQ(HidRwOpen(), 0);
+  ASSERT_EQ(HidUArtEnable(), 0);
+  ASSERT_EQ(HidSetUartConfig(*data_), 0);
+  uint8_t report[64];
+  ASSERT_EQ(HidGetUartConfig(report), 0);
+  EXPECT_EQ(std::vector<uint8_t>(report, report + 9),
+            (std::vector<uint8_t>{0x50, 0x00, 0x01, 0xC2, 0x00, 0x02, 0x00, 0x03, 0x00}));
+  Control("fault uart-readback 1");
+  EXPECT_EQ(HidSetUartConfig(*data_), -1);
+
+  uint8_t serial[61] = {};
+  const char text[] = "Z\0Q\0-\0T\0E\0S\0T\0";
+  serial[0] = 16;
+  serial[1] = 0x03;
+  std::memcpy(serial + 2, text, sizeof text - 1);
+  ASSERT_EQ(HidSetCp2110SerialString(serial), 0);
+  uint8_t back[61] = {};
+  ASSERT_EQ(HidGetCp2110SerialString(back), 0);
+  EXPECT_EQ(std::memcmp(back, serial, 61), 0);
+  EXPECT_EQ(MirrorLinesWith("HidSetCp2110SerialString  HidRfrwSetFeature() dwRet=0").size(), 1u);
+}
+
+TEST_F(TransportTest, WritesGoInPiecesOf63AndReadsNeedAnOpenUnit) {
+  uint8_t buf[16];
+  // Not open: no call reaches the comm library.
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 10), kRwNotOpen);
+  EXPECT_EQ(RW_Write(*data_, buf, 4), kRwNotOpen);
+  EXPECT_TRUE(MirrorLinesWith("HidRwRead() START").empty());
+  EXPECT_FALSE(MirrorLinesWith("D_ID_USBDRV 100 READ NOT OPEN ERROR").empty());
+
+  ASSERT_EQ(k_RS_Open(*data_), 0);
+  const auto before = State()["counters"]["output_reports"].get<int>();
+  std::vector<uint8_t> frame(63, 0x11);
+  ASSERT_EQ(RW_Write(*data_, frame.data(), 63), 0);
+  EXPECT_EQ(State()["counters"]["output_reports"].get<int>(), before + 1);
+  frame.resize(64, 0x11);
+  ASSERT_EQ(RW_Write(*data_, frame.data(), 64), 0);
+  EXPECT_EQ(State()["counters"]["output_reports"].get<int>(), before + 3);
+
+  // Nothing to read: the wait of 0 means 50 ms.
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 0), kRwTimeout);
+  EXPECT_FALSE(MirrorLinesWith("TimeOut=50").empty());
+  // After an inventory frame the reads poll gently.
+  const uint8_t inventory[8] = {0x00, 0x00, 0x04, 0x08, 0x01, 0x00, 0x00, 0x0D};
+  RW_Write(*data_, inventory, sizeof inventory);
+  RW_Read(*data_, buf, sizeof buf, 20);
+  EXPECT_FALSE(MirrorLinesWith("RW_Read() start,g_SlowDspCmdFlag=1").empty());
+}
+
+TEST_F(TransportTest, AnOpenLeavesTheReaderPoweredAndTheCloseSwitchesItAllOff) {
+  ASSERT_EQ(k_RS_Open(*data_), 0);
+  EXPECT_NE(data_->openMarkers[1], 0u);
+  EXPECT_EQ(Latch() & 0x3800u, 0x2800u);  // 9 on, 7 on, 8 off
+  EXPECT_TRUE(State()["hid_open"].get<bool>());
+  RW_Close(*data_);
+  EXPECT_EQ(Latch() & 0x3800u, 0u);
+  EXPECT_FALSE(State()["hid_open"].get<bool>());
+  EXPECT_FALSE(HidBound());
+  EXPECT_EQ(data_->openMarkers[1], 0u);
+}
+
+TEST_F(TransportTest, AConfigurationStepThatFailsIsFollowedByARestartAndAnotherAttempt) {
+  Control("fault uart-readback 1");
+  ASSERT_EQ(k_RS_Open(*data_), 0);
+  EXPECT_EQ(MirrorLinesWith("HidSetUartConfig() error end").size(), 1u);
+  EXPECT_EQ(MirrorLinesWith("HidDeviceRestart() start").size(), 1u);
+}
+
+TEST_F(TransportTest, AMissingLibraryOrBridgeEndsTheOpen) {
+  const std::string empty = Scratch() + "/empty/";
+  fs::create_directories(empty);
+  std::snprintf(area_->libraryDir, sizeof area_->libraryDir, "%s", empty.c_str());
+  EXPECT_EQ(k_RS_Open(*data_), -5);
+  EXPECT_FALSE(MirrorLinesWith("HidDll Load Error,Path=" + empty + "libZqRfrwCommVO.so").empty());
+  EXPECT_TRUE(MirrorLinesWith("HidRw_DeviceOpen() retry").empty());
+  EXPECT_EQ(HidRwRead(nullptr, 0, nullptr), kNotBound);
+
+  const std::string commDir = fs::path(ZQ_COMM_LIB_PATH).parent_path().string() + "/";
+  std::snprintf(area_->libraryDir, sizeof area_->libraryDir, "%s", commDir.c_str());
+  std::snprintf(area_->pidVid, sizeof area_->pidVid, "vid_1234&pid_0000");  // no such bridge
+  area_->hidDeviceOpenRetryCount = 0;
+  EXPECT_EQ(k_RS_Open(*data_), -2);
+  EXPECT_EQ(MirrorLinesWith("k_RS_Open()1 error end").size(), 1u);
+  EXPECT_FALSE(HidBound());
+}
+
+TEST_F(TransportTest, FramesCrossTheLinkThreadToTheReaderAndALostReplyIsRepaired) {
+  ASSERT_EQ(k_RS_Open(*data_), 0);
+  PortEntry& e = area_->portEntries[0];
+  e.dataArea = data_;
+  e.sequenceBit = 0;
+  ASSERT_EQ(k_L_Level_Init(0x0100, &Llevel_Thread, e), 0);
+  Control("fault drop-reply 1");
+  // The firmware version query: 00 02 00 04 00 1F 02 1D.
+  std::vector<uint8_t> request(kRequestBufferSize, 0), response(kResponseBufferSize, 0);
+  auto* h = reinterpret_cast<LevelMessageHeader*>(request.data());
+  const uint8_t frame[11] = {0x00, 0x00, 0x08, 0x00, 0x02, 0x00, 0x04, 0x00, 0x1F, 0x02, 0x1D};
+  h->payloadLength = sizeof frame;
+  h->timeoutMs = area_->blockTimeout;
+  h->portEntry = reinterpret_cast<uintptr_t>(&e);
+  std::memcpy(request.data() + kHeaderSize, frame, sizeof frame);
+  ASSERT_EQ(k_CM_TransmitMsg(0x0100, request.data(), static_cast<int32_t>(kHeaderSize + sizeof frame), response.data(),
+                             static_cast<int32_t>(response.size())),
+            0);
+  uint16_t sw = 0;
+  int32_t length = 64;
+  uint8_t data[64];
+  ASSERT_EQ(k_MakeRecvDat(0x0100, response.data() + kHeaderSize, &sw, &length, data), 0);
+  EXPECT_EQ(sw, 0x9000);
+  EXPECT_EQ(length, 2);  // the two version bytes
+  const auto counters = State()["counters"];
+  EXPECT_EQ(counters["commands_executed"].get<int>(), 1);  // the repeat was answered, not run again
+  EXPECT_GE(counters["frames_received"].get<int>(), 2);
+  EXPECT_FALSE(MirrorLinesWith("L - Retry  (0)").empty());
+  k_L_Level_End(0x0100, e);
+}
+
+}  // namespace
+}  // namespace zq::drv
