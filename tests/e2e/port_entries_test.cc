@@ -43,6 +43,24 @@ TEST(PortEntries, OpenTakesTheEntryAndCloseFreesIt) {
   EXPECT_EQ(probe->Ask("open 0x0A03"), "0");
 }
 
+TEST(PortEntries, AnOpenPowersTheSimulatedReaderAndACloseReleasesIt) {
+  InstallDir install("AdminCheckCut=0");
+  auto probe = install.StartLoadedProbe();
+  // Skip the download, pass commands through: open is complete once the
+  // device is attached.
+  ASSERT_EQ(probe->Ask("open 0x0100 000000000000000000000000" "2354" "010001"), "0");
+  std::string state = install.SimControl("state");
+  EXPECT_NE(state.find("\"power\":true"), std::string::npos) << state;
+  EXPECT_NE(state.find("\"hid_open\":true"), std::string::npos);
+  EXPECT_NE(state.find("\"gpio_latch\":\"2804\""), std::string::npos);  // 9 and 7 on, 8 off (2 from the INI)
+  EXPECT_NE(ParseFields(probe->Ask("entry 0"))["marker0"], "0");
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");
+  state = install.SimControl("state");
+  EXPECT_NE(state.find("\"power\":false"), std::string::npos) << state;
+  EXPECT_NE(state.find("\"hid_open\":false"), std::string::npos);
+  EXPECT_NE(state.find("\"gpio_latch\":\"0004\""), std::string::npos);  // 7, 8, 9 off
+}
+
 TEST(PortEntries, EachOpenPortHasALinkThreadThatCloseAndUnloadEnd) {
   InstallDir install("AdminCheckCut=0");
   auto probe = install.StartLoadedProbe();
