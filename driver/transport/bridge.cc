@@ -158,29 +158,26 @@ int32_t k_RW_ONOFF(int32_t power) {
   return result;
 }
 
-int32_t GpioSwitchBack() {
-  if (const int32_t r = k_GPIO_ONOFF(7, 1); r != 0) {
+namespace {
+
+// Line 7 to `line7`, then line 8 to `line8`: 1 when both were set, else 0
+// (the failing line is logged).
+int32_t SwitchLines7And8(int32_t line7, int32_t line8) {
+  if (const int32_t r = k_GPIO_ONOFF(7, line7); r != 0) {
     OutputLog(0, kLogPort, nullptr, 0, "RfPowerOffOnRetry Error:GPIO7 ERROR FncRet=%d", r);
     return 0;
   }
-  if (const int32_t r = k_GPIO_ONOFF(8, 0); r != 0) {
+  if (const int32_t r = k_GPIO_ONOFF(8, line8); r != 0) {
     OutputLog(0, kLogPort, nullptr, 0, "RfPowerOffOnRetry Error:GPIO8 ERROR FncRet=%d", r);
     return 0;
   }
   return 1;
 }
 
-int32_t GpioSwitchOver() {
-  if (const int32_t r = k_GPIO_ONOFF(7, 0); r != 0) {
-    OutputLog(0, kLogPort, nullptr, 0, "RfPowerOffOnRetry Error:GPIO7 ERROR FncRet=%d", r);
-    return 0;
-  }
-  if (const int32_t r = k_GPIO_ONOFF(8, 1); r != 0) {
-    OutputLog(0, kLogPort, nullptr, 0, "RfPowerOffOnRetry Error:GPIO8 ERROR FncRet=%d", r);
-    return 0;
-  }
-  return 1;
-}
+}  // namespace
+
+int32_t GpioSwitchBack() { return SwitchLines7And8(1, 0); }
+int32_t GpioSwitchOver() { return SwitchLines7And8(0, 1); }
 
 int32_t k_GPIO_Initial() {
   const SharedArea* area = Shared();

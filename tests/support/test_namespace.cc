@@ -1,5 +1,6 @@
-// Gives the platform tests an object namespace of their own and removes its
-// objects afterwards.
+// Linked into a test program, gives it an object namespace of its own
+// (named mutexes, events and mailslots of the code under test live there)
+// and removes the namespace's objects afterwards.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,7 +10,7 @@
 
 namespace {
 
-std::string TestNamespace() { return "zqt-platform-" + std::to_string(getpid()); }
+std::string TestNamespace() { return "zqt-" + std::to_string(getpid()); }
 
 class NamespaceEnvironment : public ::testing::Environment {
  public:
