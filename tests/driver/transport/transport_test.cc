@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -264,6 +265,64 @@ TEST_F(TransportTest, FramesCrossTheLinkThreadToTheReaderAndALostReplyIsRepaired
   EXPECT_GE(counters["frames_received"].get<int>(), 2);
   EXPECT_FALSE(MirrorLinesWith("L - Retry  (0)").empty());
   k_L_Level_End(0x0100, e);
+}
+
+// ---- failure paths through a comm library that misbehaves on purpose ----
+
+class FakeCommTest : public TransportTest {
+ protected:
+  void UseFake(const char* mode) {
+    setenv("ZQ_FAKE_COMM", mode, 1);
+    std::snprintf(area_->libraryDir, sizeof area_->libraryDir, "%s", ZQ_FAKE_COMM_DIR);
+  }
+  void TearDown() override {
+    TransportTest::TearDown();
+    unsetenv("ZQ_FAKE_COMM");
+  }
+  // Marks the unit open without running the configuration chain.
+  void MarkOpen() {
+    data_->openMarkers[0] = data_->openMarkers[1] = data_->openMarkers[2] = ~uintptr_t{0};
+  }
+};
+
+TEST_F(FakeCommTest, AWriteThatIsNotTakenWithin100msFails) {
+  UseFake("stuck-write");
+  ASSERT_EQ(HidRwOpen(), 0);
+  MarkOpen();
+  const uint8_t frame[8] = {0x00, 0x00, 0x04, 0x03, 0xFF, 0x00, 0x00, 0xF8};
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(RW_Write(*data_, frame, sizeof frame), kRwFailed);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(90));  // the window, by a millisecond clock
+  EXPECT_EQ(MirrorLinesWith("D_ID_USBDRV 113 TIMEOUT").size(), 1u);
+  EXPECT_EQ(MirrorLinesWith("D_ID_USBDRV 101 WRITE ERROR Ret=ffff0101").size(), 1u);
+}
+
+TEST_F(FakeCommTest, AWriteThatClaimsMoreThanItWasGivenFails) {
+  UseFake("over-write");
+  ASSERT_EQ(HidRwOpen(), 0);
+  MarkOpen();
+  const uint8_t frame[4] = {0x80, 0x00, 0x00, 0x80};
+  EXPECT_EQ(RW_Write(*data_, frame, sizeof frame), kRwFailed);
+  EXPECT_EQ(MirrorLinesWith("D_ID_USBDRV 101 Length Error BytesWritten=5,WRLen=4").size(), 1u);
+}
+
+TEST_F(FakeCommTest, ARestartTriesFourReopensAndAFailedInitBindsNothing) {
+  UseFake("no-device");
+  EXPECT_EQ(HidRwOpen(), 2);
+  EXPECT_TRUE(HidBound());  // bound even though the bridge did not open
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(HidDeviceRestart(), 2);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(350));  // 100 ms after each failed reopen
+  EXPECT_EQ(MirrorLinesWith("HidRw_DeviceOpen() CALL").size(), 5u);  // the open and four reopens
+  EXPECT_EQ(MirrorLinesWith("HidDeviceRestart() error end:dwRet=50").size(), 1u);
+  EXPECT_EQ(HidRwClose(), 0);
+  EXPECT_FALSE(HidBound());
+  EXPECT_EQ(HidRwClose(), kNotBound);
+
+  setenv("ZQ_FAKE_COMM", "init-fails", 1);
+  EXPECT_EQ(HidRwOpen(), 14);
+  EXPECT_FALSE(HidBound());
+  EXPECT_EQ(MirrorLinesWith("HidDll Init Error").size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,65 @@
+// A comm library that misbehaves on purpose, for the transport's failure
+// paths the real one never shows: writes that are not taken, writes that
+// claim more than they were given, opens that keep failing, an Init that
+// fails. Built as libZqRfrwCommVO.so in a directory of its own; its
+// behaviour comes from the environment variable ZQ_FAKE_COMM:
+//   "stuck-write"  WritePort succeeds but takes no byte
+//   "over-write"   WritePort reports one byte more than it was given
+//   "no-device"    OpenPort answers 2 (no device)
+//   "init-fails"   Init hands out no port object
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "zq_comm_boundary.h"
+
+namespace {
+
+using namespace zq::comm;
+
+std::string Mode() {
+  const char* m = std::getenv("ZQ_FAKE_COMM");
+  return m ? m : "";
+}
+
+int32_t Func(void*, PortRequest* r) {
+  switch (r->code) {
+    case OpenPort:
+      return Mode() == "no-device" ? ERROR_FILE_NOT_FOUND : 0;
+    case ClosePort:
+      return 0;
+    case WritePort:
+      if (Mode() == "stuck-write") {
+        *r->write.bytesWritten = 0;
+      } else if (Mode() == "over-write") {
+        *r->write.bytesWritten = r->write.length + 1;
+      } else {
+        *r->write.bytesWritten = r->write.length;
+      }
+      return 0;
+    case ReadPort:
+      *r->read.bytesRead = 0;
+      return 0;
+    case RfrwSetFeature:
+    case RfrwGetFeature:
+      return 0;
+    case DeviceRestart:
+      return ERROR_NOT_SUPPORTED;
+    default:
+      return kResultUnknownRequest;
+  }
+}
+
+int g_port;
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void* Init(PortFunc* func, uint32_t* error) {
+  *error = 0;
+  if (Mode() == "init-fails") return nullptr;
+  *func = &Func;
+  return &g_port;
+}
+
+extern "C" __attribute__((visibility("default"))) void Term(void*) {}
