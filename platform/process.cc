@@ -10,6 +10,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -23,9 +26,37 @@ extern char** environ;
 
 namespace zq::platform {
 
-uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+// Both ids are asked for on every log line, so they are kept rather than
+// asked of the kernel each time; a forked child forgets the parent's.
+namespace {
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+std::atomic<uint32_t> g_pid{0};
+thread_local uint32_t t_tid = 0;
+thread_local uint32_t t_tidPid = 0;  // the process t_tid was taken in
+
+void ForgetPidInChild() { g_pid.store(0); }
+
+}  // namespace
+
+uint32_t CurrentProcessId() {
+  uint32_t pid = g_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const bool registered = [] { return ::pthread_atfork(nullptr, nullptr, &ForgetPidInChild) == 0; }();
+    (void)registered;
+    pid = static_cast<uint32_t>(::getpid());
+    g_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+uint32_t CurrentThreadId() {
+  const uint32_t pid = CurrentProcessId();
+  if (t_tid == 0 || t_tidPid != pid) {
+    t_tid = static_cast<uint32_t>(::syscall(SYS_gettid));
+    t_tidPid = pid;
+  }
+  return t_tid;
+}
 
 bool ProcessIsAlive(uint32_t pid) {
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX)) return false;
