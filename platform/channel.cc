@@ -182,6 +182,12 @@ void ResetEvent(Event* event) {
   event->set = false;
 }
 
+bool EventIsSet(const Event* event) {
+  if (!event) return false;
+  std::lock_guard<std::mutex> g(const_cast<Event*>(event)->mutex);
+  return event->set;
+}
+
 uint32_t WaitForEvent(Event* event, int32_t timeoutMs) {
   if (!event) {
     SetLastError(kErrorInvalidHandle);

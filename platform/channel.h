@@ -41,6 +41,8 @@ struct Event;
 Event* CreateEvent(bool manualReset, bool initiallySet);
 void SetEvent(Event* event);
 void ResetEvent(Event* event);
+// Whether it is set now (a look, not a wait: nothing is reset).
+bool EventIsSet(const Event* event);
 // timeoutMs < 0 waits without limit. kWaitObject0, kWaitTimeout, or
 // kWaitFailed when the calling thread was asked to stop or the event was
 // closed meanwhile.

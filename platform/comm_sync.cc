@@ -81,40 +81,17 @@ bool TimedMutex::Release() {
 
 // ---- SyncEvent ------------------------------------------------------------------------
 
-SyncEvent::SyncEvent(bool manualReset, bool initiallySet) : manual_(manualReset), set_(initiallySet) {}
+SyncEvent::SyncEvent(bool manualReset, bool initiallySet) : event_(CreateEvent(manualReset, initiallySet)) {}
 
-void SyncEvent::Set() {
-  {
-    std::lock_guard<std::mutex> g(mutex_);
-    set_ = true;
-  }
-  if (manual_) {
-    cond_.notify_all();
-  } else {
-    cond_.notify_one();
-  }
-}
+SyncEvent::~SyncEvent() { CloseEvent(event_); }
 
-void SyncEvent::Reset() {
-  std::lock_guard<std::mutex> g(mutex_);
-  set_ = false;
-}
+void SyncEvent::Set() { SetEvent(event_); }
 
-bool SyncEvent::IsSet() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  return set_;
-}
+void SyncEvent::Reset() { ResetEvent(event_); }
 
-uint32_t SyncEvent::Wait(int32_t timeoutMs) {
-  std::unique_lock<std::mutex> g(mutex_);
-  if (timeoutMs < 0) {
-    cond_.wait(g, [&] { return set_; });
-  } else if (!cond_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return set_; })) {
-    return kWaitTimeout;
-  }
-  if (!manual_) set_ = false;
-  return kWaitObject0;
-}
+bool SyncEvent::IsSet() const { return EventIsSet(event_); }
+
+uint32_t SyncEvent::Wait(int32_t timeoutMs) { return WaitForEvent(event_, timeoutMs); }
 
 // ---- NamedEvent -----------------------------------------------------------------------
 

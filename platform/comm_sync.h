@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/channel.h"
 #include "platform/clock.h"
 
 namespace zq::platform {
@@ -52,11 +53,13 @@ class TimedMutex {
 
 // ---- SyncEvent ----------------------------------------------------------------------
 
-// An unnamed Win32 event. A manual-reset event stays set until Reset; an
-// auto-reset event releases one waiter and resets itself.
+// An unnamed Win32 event owned by an object: the channel event of
+// platform/channel.h with a lifetime. A manual-reset event stays set until
+// Reset; an auto-reset event releases one waiter and resets itself.
 class SyncEvent {
  public:
   explicit SyncEvent(bool manualReset, bool initiallySet = false);
+  ~SyncEvent();
   SyncEvent(const SyncEvent&) = delete;
   SyncEvent& operator=(const SyncEvent&) = delete;
 
@@ -68,10 +71,7 @@ class SyncEvent {
   uint32_t Wait(int32_t timeoutMs);
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable cond_;
-  const bool manual_;
-  bool set_;
+  Event* event_;
 };
 
 // ---- NamedEvent -------------------------------------------------------------------

@@ -111,7 +111,6 @@ uint32_t MailslotClient::Open(const std::string& name) {
     return code;
   }
   fd_ = fd;
-  name_ = name;
   return 0;
 }
 

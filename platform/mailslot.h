@@ -61,7 +61,6 @@ class MailslotClient {
 
  private:
   int fd_ = -1;
-  std::string name_;
 };
 
 }  // namespace zq::platform

@@ -232,26 +232,34 @@ void FreeLinkBuffers(PortEntry& entry) {
 
 namespace {
 
+// One direction of the channel: a pipe and the auto-reset event that tells
+// its reader a message is there. False when either cannot be made (what was
+// made is still returned, for the forced close to release).
+bool MakeDirection(uint32_t port, const char* line, platform::PipeEnd** readEnd, platform::PipeEnd** writeEnd,
+                   platform::Event** event) {
+  if (!platform::CreatePipe(kPipeCapacity, readEnd, writeEnd)) return false;
+  *event = platform::CreateEvent(false, false);
+  OutputLog(3, port, nullptr, 0, line, platform::PipeHandleValue(*readEnd), platform::PipeHandleValue(*writeEnd),
+            platform::EventHandleValue(*event));
+  return *event != nullptr;
+}
+
 // Creates the channel and the thread; 0, -1 (no procedure), -2 (pipes or
 // events), -3 (thread).
 int32_t CreateChannel(PortEntry& entry, LinkThreadProc procedure) {
   if (!procedure) return -1;
   platform::PipeEnd *p1r = nullptr, *p1w = nullptr, *p2r = nullptr, *p2w = nullptr;
-  if (!platform::CreatePipe(kPipeCapacity, &p1r, &p1w)) return -2;
-  platform::Event* e1 = platform::CreateEvent(false, false);
+  platform::Event *e1 = nullptr, *e2 = nullptr;
+  const bool made1 = MakeDirection(entry.port, "Create Pipe1 ReadHandle=%x WriteHandle=%x Event=%x", &p1r, &p1w, &e1);
   entry.dPipe1Read = Handle(p1r);
   entry.lPipe1Write = Handle(p1w);
   entry.dEvent1 = entry.lEvent1 = Handle(e1);
-  OutputLog(3, entry.port, nullptr, 0, "Create Pipe1 ReadHandle=%x WriteHandle=%x Event=%x",
-            platform::PipeHandleValue(p1r), platform::PipeHandleValue(p1w), platform::EventHandleValue(e1));
-  if (!e1 || !platform::CreatePipe(kPipeCapacity, &p2r, &p2w)) return -2;
-  platform::Event* e2 = platform::CreateEvent(false, false);
+  if (!made1) return -2;
+  const bool made2 = MakeDirection(entry.port, "Create Pipe2 ReadHandle=%x WriteHandle=%x Event=%x", &p2r, &p2w, &e2);
   entry.lPipe2Read = Handle(p2r);
   entry.dPipe2Write = Handle(p2w);
   entry.dEvent2 = entry.lEvent2 = Handle(e2);
-  OutputLog(3, entry.port, nullptr, 0, "Create Pipe2 ReadHandle=%x WriteHandle=%x Event=%x",
-            platform::PipeHandleValue(p2r), platform::PipeHandleValue(p2w), platform::EventHandleValue(e2));
-  if (!e2) return -2;
+  if (!made2) return -2;
   g_startRecord = ThreadStartRecord{nullptr, p1w, p2r, e1, e2, &entry};
   platform::Thread* thread = platform::StartThread(procedure, &g_startRecord);
   if (!thread) return -3;
