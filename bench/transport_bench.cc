@@ -18,10 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
 
 namespace {

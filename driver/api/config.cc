@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "platform/ini.h"
 
 namespace zq::drv {

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "driver/api/lifecycle.h"
-#include "driver/api/locks.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
+#include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
 #include "platform/process.h"
 

@@ -6,12 +6,11 @@
 #include <cstring>
 #include <new>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/locks.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/clock.h"
 #include "platform/win32_errors.h"

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <new>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/log/thread_lines.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/rw_io.h"
 #include "platform/channel.h"
 #include "platform/win32_errors.h"
@@ -359,7 +359,7 @@ uint32_t Llevel_Thread(void* startRecord) {
   // Copy the start record first: the next port's start may refill it as soon
   // as this thread has answered.
   const ThreadStartRecord record = *static_cast<const ThreadStartRecord*>(startRecord);
-  NoteDriverThread();
+  NoteThread();
   PortEntry& entry = *record.portEntry;
   const uint32_t port = entry.port;
 

@@ -18,9 +18,8 @@
 #include <mutex>
 #include <string>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/record_format.h"
+#include "driver/state/shared_area.h"
 #include "platform/clock.h"
 #include "platform/ini.h"
 #include "platform/mailslot.h"

@@ -2,10 +2,10 @@
 #include "driver/transport/bridge.h"
 
 #include <cstring>
+#include <initializer_list>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/hid_binding.h"
 #include "driver/transport/rw_io.h"
 #include "platform/clock.h"

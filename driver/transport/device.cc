@@ -1,8 +1,7 @@
 #include "driver/transport/device.h"
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/hid_binding.h"
 

@@ -9,9 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/clock.h"
 #include "platform/module.h"

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/hid_binding.h"
 #include "platform/channel.h"

@@ -11,10 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/win32_errors.h"
 #include "tests/driver/link/fake_reader.h"

@@ -17,10 +17,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/device.h"
 #include "driver/transport/hid_binding.h"

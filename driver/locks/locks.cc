@@ -1,4 +1,4 @@
-#include "driver/api/locks.h"
+#include "driver/locks/locks.h"
 
 #include <cstdio>
 
