@@ -14,6 +14,7 @@
 #include "driver/log/output_log.h"
 #include "driver/log/thread_lines.h"
 #include "driver/state/shared_area.h"
+#include "driver/transport/rw_io.h"
 #include "platform/ini.h"
 #include "platform/process.h"
 #include "platform/shared_section.h"
@@ -62,6 +63,7 @@ void AttachUnderGate(platform::SharedSection& section) {
 
 __attribute__((constructor)) void ProcessAttach() {
   StartThreadLines();
+  InstallLinkTransport(&ReaderLinkTransport());
   const std::string key = std::string(kSharedAreaKeyPrefix) + platform::OwnModulePath();
   g_section = new platform::SharedSection(platform::AttachSharedSection(key, sizeof(SharedArea), &AttachUnderGate));
 }

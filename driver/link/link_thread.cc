@@ -7,10 +7,10 @@
 #include <cstring>
 #include <new>
 
+#include "driver/link/link_transport.h"
 #include "driver/log/output_log.h"
 #include "driver/log/thread_lines.h"
 #include "driver/state/shared_area.h"
-#include "driver/transport/rw_io.h"
 #include "platform/channel.h"
 #include "platform/win32_errors.h"
 
@@ -40,7 +40,7 @@ void SetError(LinkContext& c, int32_t status, int32_t detail) {
 
 int32_t k_L_RW_Write(LinkContext& c, const uint8_t* frame, int32_t length) {
   OutputLog(1, c.port, frame, length, "->RW");
-  const int32_t result = RW_Write(*c.transport, frame, static_cast<uint32_t>(length));
+  const int32_t result = c.io->write(*c.transport, frame, static_cast<uint32_t>(length));
   if (result != 0) {
     OutputLog(0, c.port, nullptr, 0, "L_Error k_L_RW_Write(1) detail = %d  (%d)", result, 892);
     return -4;
@@ -52,7 +52,7 @@ int32_t k_L_RW_Write(LinkContext& c, const uint8_t* frame, int32_t length) {
 int32_t k_L_RW_Read(LinkContext& c, uint8_t* buffer, int32_t maximum, int32_t waitMs, int32_t* count) {
   *count = 0;
   const uint32_t wait = waitMs < 0 ? 0 : static_cast<uint32_t>(waitMs);
-  const int32_t result = RW_Read(*c.transport, buffer, static_cast<uint32_t>(maximum), wait);
+  const int32_t result = c.io->read(*c.transport, buffer, static_cast<uint32_t>(maximum), wait);
   if (result > 0) {
     *count = result;
     OutputLog(1, c.port, buffer, result, "<-RW");
@@ -71,7 +71,7 @@ void Drain(LinkContext& c, int32_t waitMs, int level, const char* label) {
   uint8_t scrap[kDrainChunk];
   for (;;) {
     if (platform::StopRequested()) return;
-    const int32_t result = RW_Read(*c.transport, scrap, kDrainChunk, static_cast<uint32_t>(waitMs));
+    const int32_t result = c.io->read(*c.transport, scrap, kDrainChunk, static_cast<uint32_t>(waitMs));
     if (result <= 0) return;
     OutputLog(level, c.port, scrap, result, "%s", label);
   }
@@ -165,7 +165,7 @@ void k_Retry(LinkContext& c) {
     SetError(c, -4, c.repeatCount);
     return;
   }
-  k_PurgeComm(*c.transport);
+  c.io->purge(*c.transport);
   if (k_L_RW_Write(c, c.rwSendBuffer, c.requestDataLength + 1) != 0) {
     OutputLog(0, c.port, nullptr, 0, "L_Error k_Retry(2) detail = %d  (%d)", -4, 787);
     SetError(c, -4, -4);
@@ -186,7 +186,7 @@ void k_ReSend(LinkContext& c) {
     SetError(c, -4, c.repeatCount);
     return;
   }
-  k_PurgeComm(*c.transport);
+  c.io->purge(*c.transport);
   uint8_t resend[4] = {static_cast<uint8_t>(c.rwSendBuffer[0] | 0x80), 0x00, 0x00, 0};
   resend[3] = BlockCheck(resend, 3);
   if (k_L_RW_Write(c, resend, 4) != 0) {
@@ -386,6 +386,7 @@ uint32_t Llevel_Thread(void* startRecord) {
   c->portEntry = &entry;
   c->port = port;
   c->transport = entry.dataArea;
+  c->io = &InstalledLinkTransport();
   c->state = 0;
   c->waitTime = -1;
   c->errorStatus = 0;

@@ -126,4 +126,9 @@ int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length) {
   return result;
 }
 
+const LinkTransport& ReaderLinkTransport() {
+  static constexpr LinkTransport kReader{&RW_Write, &RW_Read, &k_PurgeComm};
+  return kReader;
+}
+
 }  // namespace zq::drv
