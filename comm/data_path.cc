@@ -55,11 +55,11 @@ int32_t CDllPort::DoWritePort(const WriteParams& p) {
       } else if (port_kind_ == PortKindUsbPrint) {
         ok = WritePlain(data, p.length, &written, &error);
       } else {
-        error = ERROR_INVALID_PARAMETER;
+        error = platform::kErrorInvalidParameter;
       }
       // Only a general failure (a device that choked on the report) is worth
       // another try; anything else will fail the same way again.
-      if (ok || error != static_cast<uint32_t>(ERROR_GEN_FAILURE) || attempt >= attempts) break;
+      if (ok || error != platform::kErrorGenFailure || attempt >= attempts) break;
       platform::SleepMilliseconds(100);
     }
     *p.bytesWritten = written;
@@ -105,13 +105,13 @@ bool CDllPort::WritePlain(const uint8_t* data, uint32_t length, uint32_t* writte
 // data path); the API lock keeps them from overlapping an open or close.
 int32_t CDllPort::DoSetFeature(const FeatureParams& p) {
   if (!p.report) return kResultInvalidParameter;
-  if (!handle_) return ERROR_INVALID_HANDLE;
+  if (!handle_) return platform::kErrorInvalidHandle;
   return static_cast<int32_t>(handle_->SetFeature(p.report, p.length));
 }
 
 int32_t CDllPort::DoGetFeature(const FeatureParams& p) {
   if (!p.report) return kResultInvalidParameter;
-  if (!handle_) return ERROR_INVALID_HANDLE;
+  if (!handle_) return platform::kErrorInvalidHandle;
   return static_cast<int32_t>(handle_->GetFeature(p.report, p.length));
 }
 
@@ -219,7 +219,7 @@ int32_t CDllPort::DoReadPort(const ReadParams& p) {
   if (buffer_lock_.Wait(timings_.bufferLockMs) != platform::kWaitObject0) {
     // A buffer lock that cannot be had means a reader stuck inside it.
     reader_.RequestStop();
-    return ERROR_GEN_FAILURE;
+    return platform::kErrorGenFailure;
   }
   uint32_t n = 0;
   if (p.buffer && p.length > 0 && receive_.count() > 0)
@@ -305,8 +305,8 @@ int32_t CDllPort::DoGetOverlappedResult(const OverlappedResultParams& p) {
     const auto error = static_cast<uint32_t>(p.overlapped->Internal);
     *p.bytesTransferred = static_cast<uint32_t>(p.overlapped->InternalHigh);
     if (error != 0) {
-      if (error == static_cast<uint32_t>(ERROR_GEN_FAILURE) ||
-          error == static_cast<uint32_t>(ERROR_DEVICE_NOT_CONNECTED))
+      if (error == platform::kErrorGenFailure ||
+          error == platform::kErrorDeviceNotConnected)
         restart_refusal_ = 1;
       result = static_cast<int32_t>(error);
     }
@@ -324,7 +324,7 @@ int32_t CDllPort::DoIoControlPort(const IoControlParams& p) {
   } else {
     // Windows I/O control codes of HID and printer drivers have no
     // counterpart on hidraw and usblp nodes: the device does not support them.
-    result = ERROR_NOT_SUPPORTED;
+    result = platform::kErrorNotSupported;
     Complete(p.overlapped, static_cast<uint32_t>(result), 0);
   }
   port_lock_.Release();

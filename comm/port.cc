@@ -97,7 +97,7 @@ int32_t CDllPort::Dispatch(PortRequest* r) {
       case DeviceRestart:
         // The class-installer restart is not available yet: refuse without
         // touching the port, so the caller's reopen finds it as it was.
-        return ERROR_NOT_SUPPORTED;
+        return platform::kErrorNotSupported;
       case RfrwSetFeature:
         return DoSetFeature(r->feature);
       case RfrwGetFeature:
@@ -108,7 +108,7 @@ int32_t CDllPort::Dispatch(PortRequest* r) {
   } catch (const std::bad_alloc&) {
     return static_cast<int32_t>(platform::kErrorNotEnoughMemory);
   } catch (...) {
-    return ERROR_GEN_FAILURE;
+    return platform::kErrorGenFailure;
   }
 }
 
@@ -221,15 +221,15 @@ uint32_t CDllPort::OpenByKind() {
     case PortKindTcp:
     case PortKindTcpAnnounce:
       // Serial lines and TCP/IP are not available in this build.
-      return ERROR_NOT_SUPPORTED;
+      return platform::kErrorNotSupported;
     default:
-      return ERROR_INVALID_PARAMETER;
+      return platform::kErrorInvalidParameter;
   }
 }
 
 uint32_t CDllPort::OpenHid() {
   char path[kDevicePathSize] = {};
-  if (GetDevicePath(device_name_, path, platform::InterfaceClass::kHid) != 0) return ERROR_FILE_NOT_FOUND;
+  if (GetDevicePath(device_name_, path, platform::InterfaceClass::kHid) != 0) return platform::kErrorFileNotFound;
   std::unique_ptr<platform::DeviceHandle> h;
   if (uint32_t e = platform::OpenDeviceInterface(platform::InterfaceClass::kHid, path, &h); e != 0) {
     restart_refusal_ = 0;
@@ -242,7 +242,7 @@ uint32_t CDllPort::OpenHid() {
   // writing forever.
   if (l.input > kInputWorkArea || l.output > kOutputWorkArea || l.input < MinimumInputLength(port_kind_) ||
       l.output < MinimumOutputLength(port_kind_)) {
-    return ERROR_NOT_SUPPORTED;
+    return platform::kErrorNotSupported;
   }
   lengths_ = l;
   handle_ = std::move(h);
@@ -251,7 +251,7 @@ uint32_t CDllPort::OpenHid() {
 
 uint32_t CDllPort::OpenUsbPrinter() {
   char path[kDevicePathSize] = {};
-  if (GetDevicePath(device_name_, path, platform::InterfaceClass::kUsbPrinter) != 0) return ERROR_FILE_NOT_FOUND;
+  if (GetDevicePath(device_name_, path, platform::InterfaceClass::kUsbPrinter) != 0) return platform::kErrorFileNotFound;
   std::unique_ptr<platform::DeviceHandle> h;
   if (uint32_t e = platform::OpenDeviceInterface(platform::InterfaceClass::kUsbPrinter, path, &h); e != 0) {
     restart_refusal_ = 0;

@@ -55,19 +55,19 @@ void ReadDriverConfig(SharedArea& a, const platform::IniText& ini) {
   a.characterTimeout = ini.GetInt(kSection, "CharacterTimeout", 500);
   a.retryTimeoutLink = ini.GetInt(kSection, "RetryTimeout", 15000);
 
-  OutputLog(0, 0, nullptr, 0, "IniFile BlockTimeout = %d", a.blockTimeout);
-  OutputLog(0, 0, nullptr, 0, "IniFile RetryTimeout = %d", a.retryTimeoutApi);
-  OutputLog(0, 0, nullptr, 0, "IniFile TransmitRetryNum = %d", a.transmitRetryNum);
-  OutputLog(0, 0, nullptr, 0, "IniFile OpenRetryNum = %d", a.openRetryNum);
-  OutputLog(0, 0, nullptr, 0, "IniFile OpenTimeoutRetryNum = %d", a.openTimeoutRetryNum);
-  OutputLog(0, 0, nullptr, 0, "IniFile DspRfSendMaxTime = %d", a.dspRfSendMaxTime);
-  OutputLog(0, 0, nullptr, 0, "IniFile PID_VID = %s", a.pidVid);
-  OutputLog(0, 0, nullptr, 0, "IniFile HidCommDllTrace = %s", a.hidCommDllTrace);
-  OutputLog(0, 0, nullptr, 0, "IniFile DspDownloadCutMode = %d", a.dspDownloadCutMode);
-  OutputLog(0, 0, nullptr, 0, "IniFile DspAlwaysDownloadMode = %d", a.dspAlwaysDownloadMode);
-  OutputLog(0, 0, nullptr, 0, "IniFile DspPassThroughMode = %d", a.dspPassThroughMode);
-  OutputLog(0, 0, nullptr, 0, "IniFile GpioInitialData = 0x%04x", a.gpioInitialData);
-  OutputLog(0, 0, nullptr, 0, "IniFile AdminCheckCut = %d", a.adminCheckCut);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile BlockTimeout = %d", a.blockTimeout);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile RetryTimeout = %d", a.retryTimeoutApi);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile TransmitRetryNum = %d", a.transmitRetryNum);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile OpenRetryNum = %d", a.openRetryNum);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile OpenTimeoutRetryNum = %d", a.openTimeoutRetryNum);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile DspRfSendMaxTime = %d", a.dspRfSendMaxTime);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile PID_VID = %s", a.pidVid);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile HidCommDllTrace = %s", a.hidCommDllTrace);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile DspDownloadCutMode = %d", a.dspDownloadCutMode);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile DspAlwaysDownloadMode = %d", a.dspAlwaysDownloadMode);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile DspPassThroughMode = %d", a.dspPassThroughMode);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile GpioInitialData = 0x%04x", a.gpioInitialData);
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "IniFile AdminCheckCut = %d", a.adminCheckCut);
 }
 
 }  // namespace zq::drv

@@ -50,7 +50,7 @@ void AttachUnderGate(platform::SharedSection& section) {
     ReadLogSettings(*area, ini.text());
     if (area->logFileFlg == 1) StartCollector(*area);
     OpenLogOutput(*area);
-    OutputLog(0, 0, nullptr, 0, "■■■■ZELQUAR_Drv.dll Version=%s -- Compiled %s %s", ZQ_VERSION_TEXT, __DATE__,
+    OutputLog(LogLevel::kError, 0, nullptr, 0, "■■■■ZELQUAR_Drv.dll Version=%s -- Compiled %s %s", ZQ_VERSION_TEXT, __DATE__,
               __TIME__);
     ReadDriverConfig(*area, ini.text());
     InitialisePortEntries(*area);
@@ -58,7 +58,7 @@ void AttachUnderGate(platform::SharedSection& section) {
     OpenLogOutput(*area);
   }
   const int32_t count = std::atomic_ref<int32_t>(area->attachCount).fetch_add(1) + 1;
-  OutputLog(1, 0, nullptr, 0, "DLL_PROCESS_ATTACH PID=%x Process=%d", platform::CurrentProcessId(), count);
+  OutputLog(LogLevel::kCall, 0, nullptr, 0, "DLL_PROCESS_ATTACH PID=%x Process=%d", platform::CurrentProcessId(), count);
 }
 
 __attribute__((constructor)) void ProcessAttach() {
@@ -74,7 +74,7 @@ void DetachUnderGate(platform::SharedSection&) {
   SharedArea* area = Shared();
   if (!area) return;
   const int32_t count = std::atomic_ref<int32_t>(area->attachCount).fetch_sub(1) - 1;
-  OutputLog(0, 0, nullptr, 0, "DLL_PROCESS_DETACH PID=%x Process=%d g_YorN=%d g_outputhFile=0x%x",
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "DLL_PROCESS_DETACH PID=%x Process=%d g_YorN=%d g_outputhFile=0x%x",
             platform::CurrentProcessId(), count, area->logFileFlg, LogOutputHandleValue());
 }
 

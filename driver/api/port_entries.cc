@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "ZELQUAR_Drv.h"
 #include "driver/api/lifecycle.h"
 #include "driver/link/level.h"
 #include "driver/locks/locks.h"
@@ -49,9 +50,9 @@ int32_t k_PortCheck(uint32_t port) {
   const uint32_t com = ComNumberOf(port);
   const uint32_t unit = UnitIndexOf(port);
   if (com >= 1 && com <= kMaxComNumber && unit < static_cast<uint32_t>(kUnitCount)) return 0;
-  OutputLog(0, port, nullptr, 0, "D_Error k_PortCheck(1) detail1 = %d detail2 = %d  (%d)", static_cast<int>(com),
+  OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_PortCheck(1) detail1 = %d detail2 = %d  (%d)", static_cast<int>(com),
             static_cast<int>(unit), 1098);
-  return -1;
+  return kPortCheckFailed;
 }
 
 ComPortRow* FindComPortRow(uint32_t comNumber) {
@@ -92,14 +93,14 @@ void ReleasePort(PortEntry& entry) {
 }
 
 int32_t k_RS_Open_Test(uint32_t port) {
-  OutputLog(2, port, nullptr, 0, "k_RS_Open_Test");
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "k_RS_Open_Test");
   MutexHandle list = k_RFRW_SetMutexList(port);
   if (LibraryDetaching()) {
     // The process is unloading the library: k_List_free has released (or is
     // about to release) its entries and must not leave one behind.
-    OutputLog(0, port, nullptr, 0, "D_Error k_RS_Open_Test(3) library detaching");
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_RS_Open_Test(3) library detaching");
     k_RFRW_ReleaseMutexList(port, list);
-    return -1;
+    return RFRW_ERROR_INTERNAL;
   }
   SharedArea& area = *Shared();
   PortDataArea& data = area.portDataAreas[UnitIndexOf(port)];
@@ -110,9 +111,9 @@ int32_t k_RS_Open_Test(uint32_t port) {
 
   const int32_t attached = k_RS_Open(data);
   if (attached != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_RS_Open_Test(2), FncRet=%d", attached);
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_RS_Open_Test(2), FncRet=%d", attached);
     k_RFRW_ReleaseMutexList(port, list);
-    return attached == -5 ? -5 : -2;
+    return attached == RFRW_ERROR_FILE_MISSING ? RFRW_ERROR_FILE_MISSING : RFRW_ERROR_DEVICE;
   }
   row->refCount += 1;
 
@@ -122,21 +123,21 @@ int32_t k_RS_Open_Test(uint32_t port) {
   entry.useCount += 1;
   entry.ownerProcessId = platform::CurrentProcessId();
   k_RFRW_ReleaseMutexList(port, list);
-  return 0;
+  return RFRW_SUCCESS;
 }
 
 int32_t k_D_RW_Open(uint32_t port) {
   const int32_t result = k_RS_Open_Test(port);
-  if (result != 0) OutputLog(0, port, nullptr, 0, "D_Error k_D_RW_Open(2) detail = %d  (%d)", result, 1749);
+  if (result != 0) OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_D_RW_Open(2) detail = %d  (%d)", result, 1749);
   return result;
 }
 
 int32_t k_RFRW_Close(uint32_t port) {
-  OutputLog(1, port, nullptr, 0, "k_RFRW_Close Call  Port = 0x%x", port);
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "k_RFRW_Close Call  Port = 0x%x", port);
   const int32_t check = k_PortCheck(port);
   if (check != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_RFRW_Close(1) detail = %d  (%d)", check, 928);
-    return -3;
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_RFRW_Close(1) detail = %d  (%d)", check, 928);
+    return RFRW_ERROR_PARAMETER;
   }
   MutexHandle api = k_RFRW_SetMutexAPI(port);
   PortEntry* entry = LookupPortEntry(port);
@@ -153,8 +154,8 @@ int32_t k_RFRW_Close(uint32_t port) {
     }
     k_RFRW_ReleaseMutexList(port, list);
   }
-  const int32_t result = 0;
-  OutputLog(2, port, nullptr, 0, "k_RFRW_Close Out  Ret = %d", result);
+  const int32_t result = RFRW_SUCCESS;
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "k_RFRW_Close Out  Ret = %d", result);
   k_RFRW_ReleaseMutexAPI(port, api);
   return result;
 }
@@ -162,7 +163,7 @@ int32_t k_RFRW_Close(uint32_t port) {
 void k_List_free() {
   SharedArea* area = Shared();
   if (!area) return;
-  OutputLog(1, 0x200, nullptr, 0, "k_List_free Call");
+  OutputLog(LogLevel::kCall, 0x200, nullptr, 0, "k_List_free Call");
   MutexHandle list = k_RFRW_SetMutexList(0x200);
   const uint32_t self = platform::CurrentProcessId();
   for (int unit = 0; unit < kUnitCount; ++unit) {

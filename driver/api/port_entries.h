@@ -14,7 +14,8 @@ inline uint32_t ComNumberOf(uint32_t port) { return (port >> 8) & 0xFFu; }
 inline uint32_t UnitIndexOf(uint32_t port) { return port & 0xFFu; }
 
 // 0 when 1 <= COM number <= 32 and unit index < 32; else logs the detail
-// values and returns -1.
+// values and returns kPortCheckFailed (the callers log it as their detail).
+inline constexpr int32_t kPortCheckFailed = -1;
 int32_t k_PortCheck(uint32_t port);
 
 // One row of the COM port table of this process.
@@ -41,8 +42,15 @@ void ReleasePort(PortEntry& entry);
 bool LinkRunsHere(uint32_t unit);
 void SetLinkRunsHere(uint32_t unit, bool runs);
 
+// Attaches the unit's device and takes its port entry for this process:
+// RFRW_SUCCESS; RFRW_ERROR_INTERNAL while the library detaches;
+// RFRW_ERROR_FILE_MISSING or RFRW_ERROR_DEVICE when the device does not
+// attach. k_D_RW_Open is the same with its own error line.
 int32_t k_RS_Open_Test(uint32_t port);
 int32_t k_D_RW_Open(uint32_t port);
+// Releases the port when this process has it open: RFRW_SUCCESS (also when
+// it was not open or is another process's), RFRW_ERROR_PARAMETER for a bad
+// port number.
 int32_t k_RFRW_Close(uint32_t port);
 void k_List_free();
 

@@ -83,12 +83,12 @@ Mirror* TheMirror() {
   return mirror;
 }
 
-void WriteMirrorLine(Mirror& m, int32_t level, uint32_t port, const char* text, const uint8_t* data,
+void WriteMirrorLine(Mirror& m, LogLevel level, uint32_t port, const char* text, const uint8_t* data,
                      int32_t dataLen) {
   std::string line;
   char head[64];
   std::snprintf(head, sizeof head, "%x %x %d %04x ", platform::CurrentProcessId(), platform::CurrentThreadId(),
-                level, port);
+                static_cast<int>(level), port);
   line += head;
   for (const char* p = text; *p; ++p) line.push_back(*p == '\n' || *p == '\r' ? ' ' : *p);
   if (dataLen > 0) {
@@ -186,11 +186,11 @@ Filter CurrentFilter() {
 
 // ---- OutputLog --------------------------------------------------------------
 
-void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...) {
+void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...) {
   const uint32_t systemError = platform::LastError();
   const Filter filter = CurrentFilter();
   const bool hasText = format && *format;
-  if (level > filter.logLevel || (!hasText && dataLen == 0)) return;
+  if (static_cast<int32_t>(level) > filter.logLevel || (!hasText && dataLen == 0)) return;
   Mirror* mirror = TheMirror();
   if (filter.yorn != 1 && !mirror) return;
 
@@ -281,7 +281,7 @@ void CloseLogOutput(const SharedArea& area) {
     out.client.Send(kEnd, sizeof kEnd, kRecordBudgetMs);
   }
   platform::SleepMilliseconds(200);
-  OutputLog(3, 0x200, nullptr, 0, "LogOutputFile CloseHandle");
+  OutputLog(LogLevel::kDetail, 0x200, nullptr, 0, "LogOutputFile CloseHandle");
   std::lock_guard<std::timed_mutex> guard(out.lock);
   out.open.store(false);
   out.client.Close();

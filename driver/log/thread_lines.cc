@@ -8,7 +8,7 @@ namespace zq::drv {
 namespace {
 
 void OnMarkedThreadExit() {
-  OutputLog(0, 0, nullptr, 0, "DLL_THREAD_DEATACH PID=%x TID=%x", platform::CurrentProcessId(),
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "DLL_THREAD_DEATACH PID=%x TID=%x", platform::CurrentProcessId(),
             platform::CurrentThreadId());
 }
 
@@ -20,7 +20,7 @@ void StopThreadLines() { platform::RemoveThreadExitHook(); }
 
 void NoteThread() {
   if (platform::MarkCurrentThread()) {
-    OutputLog(0, 0, nullptr, 0, "DLL_THREAD_ATTACH PID=%x TID=%x", platform::CurrentProcessId(),
+    OutputLog(LogLevel::kError, 0, nullptr, 0, "DLL_THREAD_ATTACH PID=%x TID=%x", platform::CurrentProcessId(),
               platform::CurrentThreadId());
   }
 }
