@@ -9,6 +9,7 @@
 
 #include "ZELQUAR_Drv.h"
 #include "driver/api/lifecycle.h"
+#include "driver/api/port_call.h"
 #include "driver/api/port_entries.h"
 #include "driver/commands/process_state.h"
 #include "driver/link/level.h"
@@ -142,16 +143,11 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
     area.dspPassThroughMode |= 2;
   }
 
-  int32_t result;
-  const int32_t check = k_PortCheck(port);
-  if (check != 0) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_Open(1) detail = %d  (%d)", check, 840);
-    result = RFRW_ERROR_PARAMETER;
-  } else {
+  int32_t result = CheckPortNumber(port, "D_Error RFRW_Open(1) detail = %d  (%d)", 840);
+  if (result == RFRW_SUCCESS) {
     CurrentPort() = port;
-    MutexHandle api = k_RFRW_SetMutexAPI(port);
+    ApiMutexHold api(port);
     result = OpenUnderApiMutex(port, area);
-    k_RFRW_ReleaseMutexAPI(port, api);
   }
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_Open Out  Ret = %d", result);
   return result;
@@ -187,43 +183,41 @@ int32_t GetDllVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
 
 // ---- RFRW_CLRW_Transmit ---------------------------------------------------
 
+constexpr OpenPortLines kTransmitLines{"D_Error RFRW_CLRW_Transmit(6)  (%d)", 3827,
+                                       "D_Error RFRW_CLRW_Transmit(5) (%d)", 3818};
+
 int32_t TransmitUnderApiMutex(uint32_t port) {
-  PortEntry* entry = LookupPortEntry(port);
-  if (!entry) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(6)  (%d)", 3827);
-    return RFRW_ERROR_NOT_OPEN;
-  }
-  if (entry->ownerProcessId != platform::CurrentProcessId()) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(5) (%d)", 3818);
-    return RFRW_ERROR_PARAMETER;
-  }
-  CurrentPort() = port;
-  RwPowerOffOnRetryTotalCount() = 0;
-  RwPowerOffOnRetryFlag() = 0;
+  int32_t result;
+  if (!OwnOpenPort(port, kTransmitLines, &result)) return result;
   // The reader command set is not part of this build: no command can be
   // routed to a handler.
   OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(7) no command handler");
   return RFRW_ERROR_INTERNAL;
 }
 
+int32_t CheckTransmitArguments(uint32_t port, uint32_t sLen, const uint8_t* sndData, const int32_t* rcvLen,
+                               const uint8_t* rcvData) {
+  if (!sndData || !rcvLen || !rcvData) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(2)  (%d)", 3810);
+    return RFRW_ERROR_PARAMETER;
+  }
+  if (sLen > kMaxCommandLength) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(3) detail = %d  (%d)", static_cast<int>(sLen),
+              3814);
+    return RFRW_ERROR_PARAMETER;
+  }
+  return RFRW_SUCCESS;
+}
+
 int32_t Transmit(uint32_t port, uint32_t sLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
   const uint32_t shown = sndData ? (sLen < kMaxCommandLength ? sLen : kMaxCommandLength) : 0;
   OutputLog(LogLevel::kCall, port, sndData, static_cast<int32_t>(shown), "★★★CLRW P=%x SLen=%x RBLen=%x,D=", port, sLen,
             rcvLen ? static_cast<uint32_t>(*rcvLen) : 0u);
-  int32_t result;
-  if (const int32_t check = k_PortCheck(port); check != 0) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(1) detail = %d  (%d)", check, 3806);
-    result = RFRW_ERROR_PARAMETER;
-  } else if (!sndData || !rcvLen || !rcvData) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(2)  (%d)", 3810);
-    result = RFRW_ERROR_PARAMETER;
-  } else if (sLen > kMaxCommandLength) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(3) detail = %d  (%d)", static_cast<int>(sLen), 3814);
-    result = RFRW_ERROR_PARAMETER;
-  } else {
-    MutexHandle api = k_RFRW_SetMutexAPI(port);
+  int32_t result = CheckPortNumber(port, "D_Error RFRW_CLRW_Transmit(1) detail = %d  (%d)", 3806);
+  if (result == RFRW_SUCCESS) result = CheckTransmitArguments(port, sLen, sndData, rcvLen, rcvData);
+  if (result == RFRW_SUCCESS) {
+    ApiMutexHold api(port);
     result = TransmitUnderApiMutex(port);
-    k_RFRW_ReleaseMutexAPI(port, api);
   }
   const int32_t answered = (rcvLen && rcvData && result == 0 && *rcvLen > 0) ? *rcvLen : 0;
   OutputLog(LogLevel::kCall, port, rcvData, answered, "★★★CLRW Ret=%d,", result);
@@ -233,44 +227,40 @@ int32_t Transmit(uint32_t port, uint32_t sLen, const uint8_t* sndData, int32_t* 
 
 // ---- RFRW_PowerCtrl -------------------------------------------------------
 
+constexpr OpenPortLines kPowerCtrlLines{"D_Error RFRW_PowerCtrl(5)  (%d)", 1046, "D_Error RFRW_PowerCtrl(4) (%d)",
+                                        1042};
+
 int32_t PowerCtrlUnderApiMutex(uint32_t port) {
-  PortEntry* entry = LookupPortEntry(port);
-  if (!entry) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(5)  (%d)", 1046);
-    return RFRW_ERROR_NOT_OPEN;
-  }
-  if (entry->ownerProcessId != platform::CurrentProcessId()) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(4) (%d)", 1042);
-    return RFRW_ERROR_PARAMETER;
-  }
-  CurrentPort() = port;
-  RwPowerOffOnRetryTotalCount() = 0;
-  RwPowerOffOnRetryFlag() = 0;
+  int32_t result;
+  if (!OwnOpenPort(port, kPowerCtrlLines, &result)) return result;
   // The reader command set is not part of this build, so the power
   // command cannot be sent.
-  const int32_t result = RFRW_ERROR_INTERNAL;
+  result = RFRW_ERROR_INTERNAL;
   OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(6) detail = %d  (%d)", result, 1050);
   return result;
+}
+
+int32_t CheckPowerCtrlArguments(uint32_t port, int32_t power, const int32_t* sts) {
+  if (!sts) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(2)  (%d)", 1034);
+    return RFRW_ERROR_PARAMETER;
+  }
+  if (power != 0 && power != 3) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(3) detail = 0x%x  (%d)", static_cast<uint32_t>(power),
+              1038);
+    return RFRW_ERROR_PARAMETER;
+  }
+  return RFRW_SUCCESS;
 }
 
 int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Call  Port = 0x%x Power = 0x%x Sts = 0x%x", port,
             static_cast<uint32_t>(power), Addr(sts));
-  int32_t result;
-  if (const int32_t check = k_PortCheck(port); check != 0) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(1) detail = %d  (%d)", check, 1030);
-    result = RFRW_ERROR_PARAMETER;
-  } else if (!sts) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(2)  (%d)", 1034);
-    result = RFRW_ERROR_PARAMETER;
-  } else if (power != 0 && power != 3) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(3) detail = 0x%x  (%d)", static_cast<uint32_t>(power),
-              1038);
-    result = RFRW_ERROR_PARAMETER;
-  } else {
-    MutexHandle api = k_RFRW_SetMutexAPI(port);
+  int32_t result = CheckPortNumber(port, "D_Error RFRW_PowerCtrl(1) detail = %d  (%d)", 1030);
+  if (result == RFRW_SUCCESS) result = CheckPowerCtrlArguments(port, power, sts);
+  if (result == RFRW_SUCCESS) {
+    ApiMutexHold api(port);
     result = PowerCtrlUnderApiMutex(port);
-    k_RFRW_ReleaseMutexAPI(port, api);
   }
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Out  Ret = %d", result);
   if (sts) OutputLog(LogLevel::kCall, port, nullptr, 0, "RFRW_PowerCtrl Out  Sts = 0x%x", static_cast<uint32_t>(*sts));

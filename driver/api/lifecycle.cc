@@ -40,7 +40,7 @@ std::atomic<int> g_callsInFlight{0};
 void AttachUnderGate(platform::SharedSection& section) {
   auto* area = static_cast<SharedArea*>(section.base);
   if (!area) return;
-  if (section.first) area->logLevel = 3;
+  if (section.first) area->logLevel = kDefaultLogLevel;
   PublishSharedArea(area);
   if (area->attachCount == 0) {
     const ModuleFiles files = FilesBesideModule(platform::OwnModulePath());
@@ -113,7 +113,5 @@ ApiCallScope::ApiCallScope() {
 ApiCallScope::~ApiCallScope() { g_callsInFlight.fetch_sub(1); }
 
 bool LibraryDetaching() { return g_detached.load(); }
-
-const char* DriverVersionText() { return ZQ_VERSION_TEXT; }
 
 }  // namespace zq::drv

@@ -26,7 +26,4 @@ class ApiCallScope {
 // True once process detach has begun: no port entry may be taken any more.
 bool LibraryDetaching();
 
-// "major.minor.build.revision" of this library.
-const char* DriverVersionText();
-
 }  // namespace zq::drv

@@ -7,6 +7,7 @@
 
 #include "ZELQUAR_Drv.h"
 #include "driver/api/lifecycle.h"
+#include "driver/api/port_call.h"
 #include "driver/link/level.h"
 #include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
@@ -18,6 +19,13 @@ namespace zq::drv {
 namespace {
 
 constexpr uint32_t kMaxComNumber = 32;
+
+// One row of the COM port table of this process.
+struct ComPortRow {
+  const char* deviceName;  // "COM1" .. "COM9", "\\.\COM10" .. "\\.\COM32"
+  uint32_t comNumber;
+  int32_t refCount;        // open port entries of this process on the COM number
+};
 
 // One table per process; its counts are changed under the port-list mutex.
 ComPortRow g_comPortTable[kMaxComNumber + 1] = {
@@ -38,6 +46,30 @@ void ClearOpenMarkers(PortDataArea& area) {
   for (uintptr_t& marker : area.openMarkers) marker = 0;
 }
 
+// The row of `comNumber`, nullptr when there is none.
+ComPortRow* FindComPortRow(uint32_t comNumber) {
+  for (ComPortRow* row = g_comPortTable; row->deviceName; ++row) {
+    if (row->comNumber == comNumber) return row;
+  }
+  return nullptr;
+}
+
+// Releases the COM port table row of `entry`: the close that brings its count
+// from 1 to 0 closes the device. Call under the port-list mutex.
+void ReleasePort(PortEntry& entry) {
+  ComPortRow* row = FindComPortRow(ComNumberOf(entry.port));
+  if (!row || !entry.dataArea) return;
+  if (row->refCount == 1) {
+    row->refCount = 0;
+    RW_Close(*entry.dataArea);
+  } else if (row->refCount > 1) {
+    // Another unit of this process still uses the device; the unit that
+    // goes away no longer counts as open.
+    row->refCount -= 1;
+    ClearOpenMarkers(*entry.dataArea);
+  }
+}
+
 }  // namespace
 
 bool LinkRunsHere(uint32_t unit) { return unit < static_cast<uint32_t>(kUnitCount) && g_linkRunsHere[unit].load(); }
@@ -55,13 +87,6 @@ int32_t k_PortCheck(uint32_t port) {
   return kPortCheckFailed;
 }
 
-ComPortRow* FindComPortRow(uint32_t comNumber) {
-  for (ComPortRow* row = g_comPortTable; row->deviceName; ++row) {
-    if (row->comNumber == comNumber) return row;
-  }
-  return nullptr;
-}
-
 void InitialisePortEntries(SharedArea& area) {
   for (int i = 0; i < kUnitCount; ++i) {
     area.portEntries[i].useCount = 0;
@@ -76,20 +101,6 @@ PortEntry* LookupPortEntry(uint32_t port) {
   if (!area || unit >= static_cast<uint32_t>(kUnitCount)) return nullptr;
   PortEntry& entry = area->portEntries[unit];
   return entry.useCount != 0 ? &entry : nullptr;
-}
-
-void ReleasePort(PortEntry& entry) {
-  ComPortRow* row = FindComPortRow(ComNumberOf(entry.port));
-  if (!row || !entry.dataArea) return;
-  if (row->refCount == 1) {
-    row->refCount = 0;
-    RW_Close(*entry.dataArea);
-  } else if (row->refCount > 1) {
-    // Another unit of this process still uses the device; the unit that
-    // goes away no longer counts as open.
-    row->refCount -= 1;
-    ClearOpenMarkers(*entry.dataArea);
-  }
 }
 
 int32_t k_RS_Open_Test(uint32_t port) {
@@ -134,12 +145,10 @@ int32_t k_D_RW_Open(uint32_t port) {
 
 int32_t k_RFRW_Close(uint32_t port) {
   OutputLog(LogLevel::kCall, port, nullptr, 0, "k_RFRW_Close Call  Port = 0x%x", port);
-  const int32_t check = k_PortCheck(port);
-  if (check != 0) {
-    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_RFRW_Close(1) detail = %d  (%d)", check, 928);
+  if (CheckPortNumber(port, "D_Error k_RFRW_Close(1) detail = %d  (%d)", 928) != RFRW_SUCCESS) {
     return RFRW_ERROR_PARAMETER;
   }
-  MutexHandle api = k_RFRW_SetMutexAPI(port);
+  ApiMutexHold api(port);
   PortEntry* entry = LookupPortEntry(port);
   const uint32_t self = platform::CurrentProcessId();
   if (entry && entry->ownerProcessId != 0 && entry->ownerProcessId == self) {
@@ -156,7 +165,6 @@ int32_t k_RFRW_Close(uint32_t port) {
   }
   const int32_t result = RFRW_SUCCESS;
   OutputLog(LogLevel::kStep, port, nullptr, 0, "k_RFRW_Close Out  Ret = %d", result);
-  k_RFRW_ReleaseMutexAPI(port, api);
   return result;
 }
 

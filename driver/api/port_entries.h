@@ -18,24 +18,11 @@ inline uint32_t UnitIndexOf(uint32_t port) { return port & 0xFFu; }
 inline constexpr int32_t kPortCheckFailed = -1;
 int32_t k_PortCheck(uint32_t port);
 
-// One row of the COM port table of this process.
-struct ComPortRow {
-  const char* deviceName;  // "COM1" .. "COM9", "\\.\COM10" .. "\\.\COM32"
-  uint32_t comNumber;
-  int32_t refCount;        // open port entries of this process on the COM number
-};
-// The row of `comNumber`, nullptr when there is none.
-ComPortRow* FindComPortRow(uint32_t comNumber);
-
 // Frees the 32 port entries and points each at its data area (first attach).
 void InitialisePortEntries(SharedArea& area);
 
 // The port entry of the unit of `port` when its use count is not 0.
 PortEntry* LookupPortEntry(uint32_t port);
-
-// Releases the COM port table row of `entry`: the close that brings its count
-// from 1 to 0 closes the device. Call under the port-list mutex.
-void ReleasePort(PortEntry& entry);
 
 // Whether the link thread of unit `unit` was started by this process (the
 // shared running flag alone cannot tell whose thread it is).

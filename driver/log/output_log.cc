@@ -1,7 +1,7 @@
 // The log writer.
 //
 // Sections: process state; the text mirror; records and their delivery;
-// OutputLog; settings, collector start, log output open and close; the
+// OutputLog; collector start, log output open and close; the
 // fatal-error file.
 //
 // The text mirror is a developer aid: when ZELQUAR_LOG_MIRROR names a file,
@@ -21,7 +21,6 @@
 #include "driver/log/record_format.h"
 #include "driver/state/shared_area.h"
 #include "platform/clock.h"
-#include "platform/ini.h"
 #include "platform/mailslot.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
@@ -33,10 +32,8 @@ namespace {
 
 // ---- process state --------------------------------------------------------
 
-constexpr const char* kSection = "RFRW_Drv";
 constexpr const char* kMailslotName = "ZELQUAR_Outlog";
 constexpr const char* kLogMutexName = "QVX_MUTEXOFOUTPUTLOG_CHARGE";
-constexpr int32_t kDefaultLogLevel = 3;
 // A record never waits longer than this for the log mutex and the mailslot
 // together, so a stalled collector slows the driver but never blocks it.
 constexpr int kRecordBudgetMs = 1000;
@@ -228,13 +225,7 @@ void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen,
   platform::CloseNamedMutex(mutex);
 }
 
-// ---- settings, collector start, log output open and close ------------------
-
-void ReadLogSettings(SharedArea& area, const platform::IniText& ini) {
-  area.logFileFlg = ini.GetInt(kSection, "LogFileFlg", 0);
-  area.logLevel = ini.GetInt(kSection, "LogLevel", kDefaultLogLevel);
-  area.logDisp = ini.GetInt(kSection, "LogDisp", 0);
-}
+// ---- collector start, log output open and close ----------------------------
 
 void StartCollector(SharedArea& area) {
   const std::string program = std::string(area.libraryDir) + "ZELQUAR_Outlog";
