@@ -4,14 +4,10 @@
 //  - with wire timing: how long a 100-byte reply takes from its first byte to
 //    its last, against 99 character times of 11 bits at 115200 baud.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -19,8 +15,7 @@
 
 #include "platform/sim_endpoint.h"
 #include "sim/model/bits.h"
-
-extern char** environ;
+#include "tests/support/sim_fixture.h"
 
 namespace {
 
@@ -30,38 +25,16 @@ namespace platform = zq::platform;
 // A zelquar-sim process in its own directory, powered up and configured.
 class Sim {
  public:
-  explicit Sim(bool wireTiming) {
-    dir_ = "/tmp/zq-sim-bench-" + std::to_string(::getpid()) + (wireTiming ? "-w" : "-f");
-    std::vector<std::string> args{ZQ_SIM_PATH, "--dir", dir_};
-    if (wireTiming) args.push_back("--wire-timing");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, ZQ_SIM_PATH, nullptr, nullptr, argv.data(), environ) != 0) return;
-    std::string text;
-    for (int i = 0; i < 500 && platform::ReadWholeFile(dir_ + "/reader0.json", &text) != 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (client_.Connect(dir_ + "/reader0.hid") != 0) return;
+  explicit Sim(bool wireTiming) : sim_({.wireTiming = wireTiming}) {
+    if (!sim_.published() || client_.Connect(sim_.Path(".hid")) != 0) return;
     ok_ = Feature({0x41, 0x01}) && Feature({0x50, 0x00, 0x01, 0xC2, 0x00, 0x02, 0x00, 0x03, 0x00}) &&
           Feature({0x45, 0xFF, 0xFF, 0x20, 0x00});
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Drain();
   }
-  ~Sim() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    std::string rm = "rm -rf " + dir_;
-    (void)!std::system(rm.c_str());
-  }
   bool ok() const { return ok_; }
-  std::string ctl(const std::string& line) {
-    std::string r;
-    platform::ControlRequest(dir_ + "/reader0.ctl", line, &r, 5000);
-    return r;
-  }
-  std::string dir() const { return dir_; }
+  std::string ctl(const std::string& line) { return sim_.Control(line); }
+  std::string dir() const { return sim_.dir(); }
 
   bool Feature(Bytes report) {
     report.resize(64, 0);
@@ -107,8 +80,7 @@ class Sim {
   }
 
  private:
-  std::string dir_;
-  pid_t pid_ = -1;
+  zq::test::SimulatedReader sim_;
   platform::SeqpacketClient client_;
   bool ok_ = false;
 };
