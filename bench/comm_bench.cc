@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/frame.h"
 #include "tests/support/sim_fixture.h"
 #include "zq_comm_boundary.h"
 
@@ -100,12 +101,15 @@ class Bench {
 
 // A 63-byte frame: a 59-byte command the reader refuses with a status word.
 Bytes Frame63(uint8_t seq) {
-  Bytes f{seq, 0x00, 59, 0x03, 0xFF};
-  f.resize(62, 0x5A);
-  uint8_t x = 0;
-  for (uint8_t b : f) x ^= b;
-  f.push_back(x);
-  return f;
+  Bytes command{0x03, 0xFF};
+  command.resize(59, 0x5A);
+  return zq::protocol::EncodeFrame(seq, command);
+}
+
+// True once `got` holds a whole frame (whatever its check byte).
+bool FrameArrived(const Bytes& got) {
+  zq::protocol::FrameView f;
+  return zq::protocol::DecodeFrame(got, &f) != zq::protocol::FrameStatus::kShort;
 }
 
 void BM_Write63AndPollReply(benchmark::State& state) {
@@ -126,7 +130,7 @@ void BM_Write63AndPollReply(benchmark::State& state) {
     }
     Bytes got;
     const auto limit = start + std::chrono::seconds(3);
-    while (!(got.size() >= 3 && got.size() >= 4 + ((size_t{got[1]} << 8) | got[2]))) {
+    while (!FrameArrived(got)) {
       if (Clock::now() > limit) {
         state.SkipWithError("no reply");
         return;

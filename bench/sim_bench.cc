@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "platform/sim_endpoint.h"
-#include "sim/model/bits.h"
+#include "protocol/frame.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
 
-using zq::sim::Bytes;
+using Bytes = std::vector<uint8_t>;
 namespace platform = zq::platform;
+namespace protocol = zq::protocol;
 
 // A zelquar-sim process in its own directory, powered up and configured.
 class Sim {
@@ -48,14 +49,11 @@ class Sim {
     }
   }
   void SendFrame(uint8_t address, const Bytes& payload) {
+    const Bytes frame = protocol::EncodeFrame(address, payload);  // one output report: at most 63 bytes
     Bytes m(66, 0);
     m[0] = 'O';
-    m[1] = static_cast<uint8_t>(payload.size() + 4);
-    m[2] = address;
-    m[3] = static_cast<uint8_t>(payload.size() >> 8);
-    m[4] = static_cast<uint8_t>(payload.size());
-    std::copy(payload.begin(), payload.end(), m.begin() + 5);
-    m[5 + payload.size()] = zq::sim::XorOf(&m[2], payload.size() + 3);
+    m[1] = static_cast<uint8_t>(frame.size());
+    std::copy(frame.begin(), frame.end(), m.begin() + 2);
     client_.Send(m.data(), m.size());
   }
   // Reads input reports until a whole reply frame has come; the arrival time
@@ -70,7 +68,8 @@ class Sim {
       if (buf[0] != 'I') continue;
       got.insert(got.end(), buf + 2, buf + 2 + buf[1]);
       if (reports) reports->push_back({at, buf[1]});
-      if (got.size() >= 3 && got.size() >= 4 + ((size_t{got[1]} << 8) | got[2])) return true;
+      protocol::FrameView f;
+      if (protocol::DecodeFrame(got, &f) != protocol::FrameStatus::kShort) return true;
     }
   }
   void Drain() {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "sim/model/bits.h"
+#include "sim/model/hex.h"
 
 namespace zq::sim {
 

@@ -6,36 +6,21 @@
 #include <gtest/gtest.h>
 
 #include "comm_test_util.h"
+#include "protocol/frame.h"
 
 namespace zq::comm::test {
 namespace {
 
 const std::string kFragment = "vid_FFF1&pid_7C02";
 
-// A frame of the reader's link: address, 16-bit length, payload, XOR check.
-Bytes Frame(uint8_t address, const Bytes& payload) {
-  Bytes f;
-  f.reserve(payload.size() + 4);
-  f.push_back(address);
-  f.push_back(static_cast<uint8_t>(payload.size() >> 8));
-  f.push_back(static_cast<uint8_t>(payload.size()));
-  f.insert(f.end(), payload.begin(), payload.end());
-  uint8_t x = 0;
-  for (uint8_t b : f) x ^= b;
-  f.push_back(x);
-  return f;
-}
+Bytes Frame(uint8_t address, const Bytes& payload) { return protocol::EncodeFrame(address, payload); }
 
 // The firmware-version query of the reader; its reply frame is 8 bytes.
 const Bytes kVersionQuery = {0x00, 0x02, 0x00, 0x04, 0x00, 0x1F, 0x02, 0x1D};
 
 bool ReplyFrameIsWhole(const Bytes& f) {
-  if (f.size() < 4) return false;
-  const size_t len = (size_t{f[1]} << 8) | f[2];
-  if (f.size() != len + 4) return false;
-  uint8_t x = 0;
-  for (size_t i = 0; i + 1 < f.size(); ++i) x ^= f[i];
-  return x == f.back();
+  protocol::FrameView view;
+  return protocol::DecodeFrame(f, &view) == protocol::FrameStatus::kComplete && view.wireLength == f.size();
 }
 
 class CommPort : public ::testing::Test {

@@ -95,7 +95,7 @@ TEST_F(DeviceTest, VersionSerialStringAndUnknownReports) {
 // ---- the UART gate ----
 
 TEST_F(DeviceTest, BytesReachTheReaderOnlyWhenEnabledConfiguredAndPowered) {
-  host_->WriteUart(ReaderHost::Frame(0x01, kModeSetUp));  // UART disabled
+  host_->WriteUart(protocol::EncodeFrame(0x01, kModeSetUp));  // UART disabled
   EXPECT_EQ(host_->SetFeature({0x41, 0x01}), 0u);
   EXPECT_EQ(host_->ConfigureUart(), 0u);
   EXPECT_FALSE(host_->Exchange(kModeSetUp, 500).has_value());  // reader not powered

@@ -6,6 +6,7 @@
 
 #include "driver/transport/rw_io.h"
 #include "platform/channel.h"
+#include "protocol/frame.h"
 
 namespace zq::test {
 
@@ -86,18 +87,7 @@ FakeReader& FakeReader::For(const drv::PortDataArea& area) {
   return (*fakes)[&area];
 }
 
-Bytes ReplyFrame(uint8_t address, const Bytes& body) {
-  Bytes f;
-  f.reserve(body.size() + 4);
-  f.push_back(address);
-  f.push_back(static_cast<uint8_t>(body.size() >> 8));
-  f.push_back(static_cast<uint8_t>(body.size()));
-  f.insert(f.end(), body.begin(), body.end());
-  uint8_t x = 0;
-  for (uint8_t b : f) x ^= b;
-  f.push_back(x);
-  return f;
-}
+Bytes ReplyFrame(uint8_t address, const Bytes& body) { return protocol::EncodeFrame(address, body); }
 
 Bytes BrokenReplyFrame(uint8_t address, const Bytes& body) {
   Bytes f = ReplyFrame(address, body);
