@@ -1,6 +1,7 @@
 // zelquar-sim as a separate process, through its real sockets and files:
 // publishing, one HID connection at a time, a whole Gen2 conversation,
-// firmware files from `mkfw`, `ctl`, unplug/replug, daemon mode and ending.
+// firmware files from `mkfw`, `ctl`, files named by control commands,
+// unplug/replug, daemon mode and ending.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -156,6 +157,20 @@ TEST_F(SimProcess, CtlSubcommandAndFaults) {
   ASSERT_TRUE(host.PowerUp());
   EXPECT_EQ(host.Exchange({0x03, 0xFF, 0x00, 0x00}), (Bytes{0x64, 0x05}));
   EXPECT_EQ(host.Exchange({0x03, 0xFF, 0x00, 0x00}), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(SimProcess, TagsLoadReadsTheNamedFile) {
+  const std::string path = dir_ + "/tags.json";
+  std::ofstream(path) << R"({"tags":[{"epc":"1111"},{"epc":"2222","pc":"0800","rssi":7}]})";
+  EXPECT_EQ(Ctl("tags load " + path), "OK");
+  nlohmann::json tags = sim_.State()["tags"];
+  ASSERT_EQ(tags.size(), 2u);
+  EXPECT_EQ(tags[0]["stored_crc"], "CCAE");
+  EXPECT_EQ(tags[1]["rssi"], 7);
+  EXPECT_EQ(Ctl("tags load /nonexistent/tags.json"), "ERR cannot read /nonexistent/tags.json");
+  std::ofstream(path, std::ios::trunc) << "[{";
+  EXPECT_EQ(Ctl("tags load " + path), "ERR " + path + " is not JSON");
+  EXPECT_EQ(sim_.State()["tags"].size(), 2u);
 }
 
 TEST_F(SimProcess, UnplugEndsTheHandleAndReplugPublishesAgain) {
