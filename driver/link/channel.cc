@@ -14,6 +14,8 @@
 #include "platform/channel.h"
 #include "platform/clock.h"
 #include "platform/win32_errors.h"
+#include "protocol/frame.h"
+#include "protocol/status_word.h"
 
 namespace zq::drv {
 namespace {
@@ -164,10 +166,9 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
 // ---- response frames --------------------------------------------------------
 
 int32_t k_MakeRecvDat(uint32_t port, const uint8_t* frame, uint16_t* statusWord, int32_t* dataLength, uint8_t* data) {
-  const int32_t bodyLength = (frame[1] << 8) | frame[2];
-  if (statusWord && bodyLength >= 2) {
-    *statusWord = static_cast<uint16_t>((frame[bodyLength + 1] << 8) | frame[bodyLength + 2]);
-  }
+  const int32_t bodyLength = static_cast<int32_t>(protocol::PayloadLength(frame));
+  const uint8_t* body = frame + protocol::kFrameHeadLength;
+  if (statusWord) protocol::StatusWordOf(body, static_cast<size_t>(bodyLength), statusWord);
   if (dataLength) {
     if (*dataLength < bodyLength - 2) {
       OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_MakeRecvDat(1) detail1 = %d detail2 = %d  (%d)", *dataLength,
@@ -175,7 +176,7 @@ int32_t k_MakeRecvDat(uint32_t port, const uint8_t* frame, uint16_t* statusWord,
       return kLinkChannelFailed;
     }
     const int32_t n = bodyLength - 2 > 0 ? bodyLength - 2 : 0;
-    if (data && n > 0) std::memcpy(data, frame + 3, static_cast<size_t>(n));
+    if (data && n > 0) std::memcpy(data, body, static_cast<size_t>(n));
     *dataLength = n;
   }
   return 0;
@@ -329,10 +330,8 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
     const SharedArea* area = Shared();
     h->timeoutMs = area ? area->blockTimeout : 2300;
     h->portEntry = Handle(&entry);
-    uint8_t* frame = req + kHeaderSize;
-    frame[0] = static_cast<uint8_t>(2 * (port & 0xFF));
-    frame[1] = 0x00;
-    frame[2] = 0x04;  // body 00 00 00 00
+    // The end request's body is 00 00 00 00 (cleared above).
+    protocol::WriteFrameHead(protocol::UnitAddress(port & 0xFF), 4, req + kHeaderSize);
     if (k_CM_TransmitMsg(port, req, static_cast<int32_t>(kHeaderSize + 7), entry.responseBuffer,
                          static_cast<int32_t>(kResponseBufferSize)) == 0) {
       auto* thread = As<platform::Thread>(entry.linkThread);

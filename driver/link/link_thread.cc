@@ -13,6 +13,7 @@
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/win32_errors.h"
+#include "protocol/frame.h"
 
 namespace zq::drv {
 namespace {
@@ -123,7 +124,8 @@ int k_GetEvent(LinkContext& c) {
     c.transport = c.portEntry->dataArea;
     if (h->kind == kKindExchange) {
       // A request must carry a frame head and fit the send buffer.
-      if (c.requestDataLength < 3 || c.requestDataLength > static_cast<int32_t>(kMaxRequestFrame) - 1 ||
+      if (c.requestDataLength < static_cast<int32_t>(protocol::kFrameHeadLength) ||
+          c.requestDataLength > static_cast<int32_t>(kMaxRequestFrame) - 1 ||
           c.requestDataLength > length - static_cast<int32_t>(kHeaderSize)) {
         SetError(c, kLinkChannelFailed, c.requestDataLength);
         return kEventNone;
@@ -187,9 +189,8 @@ void k_ReSend(LinkContext& c) {
     return;
   }
   c.io->purge(*c.transport);
-  uint8_t resend[4] = {static_cast<uint8_t>(c.rwSendBuffer[0] | 0x80), 0x00, 0x00, 0};
-  resend[3] = BlockCheck(resend, 3);
-  if (k_L_RW_Write(c, resend, 4) != 0) {
+  const auto resend = protocol::ResendRequest(c.rwSendBuffer[0]);
+  if (k_L_RW_Write(c, resend.data(), static_cast<int32_t>(resend.size())) != 0) {
     OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_ReSend(2) detail = %d  (%d)", kLinkFailed, 840);
     SetError(c, kLinkFailed, kLinkFailed);
     return;
@@ -206,7 +207,7 @@ void k_ReSend(LinkContext& c) {
 void k_WTEXT(LinkContext& c) {
   uint8_t* frame = c.dRecvBuffer + kHeaderSize;
   frame[0] = static_cast<uint8_t>(frame[0] | c.sequenceBit);
-  frame[c.requestDataLength] = BlockCheck(frame, c.requestDataLength);
+  frame[c.requestDataLength] = protocol::BlockCheck(frame, static_cast<size_t>(c.requestDataLength));
   std::memcpy(c.rwSendBuffer, frame, static_cast<size_t>(c.requestDataLength) + 1);
   if (k_L_RW_Write(c, c.rwSendBuffer, c.requestDataLength + 1) != 0) {
     OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_WTEXT(1) detail = %d  (%d)", kLinkFailed, 574);
@@ -241,7 +242,7 @@ void k_RTEXT(LinkContext& c) {
 
 void k_RBCC(LinkContext& c) {
   const uint8_t received = c.rwRecvBuffer[c.recvTotal - 1];
-  const uint8_t computed = BlockCheck(c.rwRecvBuffer, c.recvTotal - 1);
+  const uint8_t computed = protocol::BlockCheck(c.rwRecvBuffer, static_cast<size_t>(c.recvTotal - 1));
   const uint8_t address = c.rwRecvBuffer[0];
   if (received != computed) {
     OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_RBCC(2) detail = %d  detail2 = %d (%d)", received, computed, 685);
@@ -277,9 +278,9 @@ void OnBytes(LinkContext& c) {
       break;
     case 3:
       ConsumeOne(c, 4);
-      c.recvDataLength = (c.rwRecvBuffer[1] << 8) | c.rwRecvBuffer[2];
+      c.recvDataLength = static_cast<int32_t>(protocol::PayloadLength(c.rwRecvBuffer));
       c.recvCompDataLength = 0;
-      if (c.recvDataLength + 4 > static_cast<int32_t>(kMaxReplyFrame)) {
+      if (protocol::kFrameOverhead + static_cast<size_t>(c.recvDataLength) > kMaxReplyFrame) {
         // Announced longer than the receive buffer: drop it and fail.
         OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_GetEvent(4) detail = %d  (%d)", c.recvDataLength, 441);
         SetError(c, kLinkFailed, kLinkFailed);
@@ -330,12 +331,6 @@ void FreeContext(LinkContext* c) {
 }
 
 }  // namespace
-
-uint8_t BlockCheck(const uint8_t* bytes, int32_t length) {
-  uint8_t x = 0;
-  for (int32_t i = 0; i < length; ++i) x ^= bytes[i];
-  return x;
-}
 
 void Llevel_Initialize(PortEntry& entry, LinkContext& c) {
   for (;;) {

@@ -51,7 +51,4 @@ uint32_t Llevel_Thread(void* startRecord);
 // idle.
 void Llevel_Initialize(PortEntry& entry, LinkContext& context);
 
-// The block check byte: exclusive-or of `length` bytes. Pure.
-uint8_t BlockCheck(const uint8_t* bytes, int32_t length);
-
 }  // namespace zq::drv

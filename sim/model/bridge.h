@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/win32_errors.h"
-#include "sim/model/bits.h"
+#include "sim/model/hex.h"
 
 namespace zq::sim {
 

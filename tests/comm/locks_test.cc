@@ -60,8 +60,8 @@ TEST(CommLocks, RequestWhileTheApiLockIsHeldReturns170WithoutTouchingIt) {
 }
 
 TEST(CommLocks, OpenWhileThePortLockIsHeldReturns170) {
-  SimDir dir;
-  SimProcess sim(dir.path());
+  SimDirectory dir;
+  SimulatedReader sim({.dir = dir.path()});
   ASSERT_TRUE(sim.published());
   CDllPort port;
   port.timings().portLockOpenCloseMs = 50;
@@ -78,13 +78,13 @@ TEST(CommLocks, OpenWhileThePortLockIsHeldReturns170) {
 }
 
 TEST(CommLocks, UnplugEndsTheReaderWithoutEvErrAndCloseEndsItOtherwise) {
-  SimDir dir;
-  SimProcess sim(dir.path());
+  SimDirectory dir;
+  SimulatedReader sim({.dir = dir.path()});
   ASSERT_TRUE(sim.published());
   CDllPort port;
   ASSERT_EQ(OpenRequest(port, "vid_fff1&pid_7c02"), 0);
   ASSERT_TRUE(port.readerRunning());
-  ASSERT_EQ(sim.Ctl("unplug"), "OK");
+  ASSERT_EQ(sim.Control("unplug"), "OK");
   EXPECT_TRUE(WaitUntil([&] { return !port.readerRunning(); }, 3000));
   platform::SyncEvent event(true);
   OVERLAPPED o{};
@@ -98,7 +98,7 @@ TEST(CommLocks, UnplugEndsTheReaderWithoutEvErrAndCloseEndsItOtherwise) {
   EXPECT_FALSE(event.IsSet());
   EXPECT_TRUE(port.isOpen());  // the port stays open until the caller closes it
 
-  ASSERT_EQ(sim.Ctl("replug"), "OK");
+  ASSERT_EQ(sim.Control("replug"), "OK");
   r = PortRequest{};
   r.code = ClosePort;
   EXPECT_EQ(port.Dispatch(&r), 0);
@@ -118,8 +118,8 @@ namespace zq::comm::test {
 namespace {
 
 TEST(CommDiscovery, EnumerationListsSimulatedDevicesAfterWhateverHardwareIsPresent) {
-  SimDir dir;
-  SimProcess sim(dir.path());
+  SimDirectory dir;
+  SimulatedReader sim({.dir = dir.path()});
   ASSERT_TRUE(sim.published());
   std::vector<platform::DeviceInterface> list;
   ASSERT_EQ(platform::EnumerateDeviceInterfaces(platform::InterfaceClass::kHid, &list), 0u);

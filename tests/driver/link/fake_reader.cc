@@ -6,6 +6,7 @@
 
 #include "driver/link/link_transport.h"
 #include "platform/channel.h"
+#include "protocol/frame.h"
 
 namespace zq::test {
 
@@ -99,18 +100,7 @@ const drv::LinkTransport& FakeReader::Table() {
 
 void FakeReader::Install() { drv::InstallLinkTransport(&Table()); }
 
-Bytes ReplyFrame(uint8_t address, const Bytes& body) {
-  Bytes f;
-  f.reserve(body.size() + 4);
-  f.push_back(address);
-  f.push_back(static_cast<uint8_t>(body.size() >> 8));
-  f.push_back(static_cast<uint8_t>(body.size()));
-  f.insert(f.end(), body.begin(), body.end());
-  uint8_t x = 0;
-  for (uint8_t b : f) x ^= b;
-  f.push_back(x);
-  return f;
-}
+Bytes ReplyFrame(uint8_t address, const Bytes& body) { return protocol::EncodeFrame(address, body); }
 
 Bytes BrokenReplyFrame(uint8_t address, const Bytes& body) {
   Bytes f = ReplyFrame(address, body);

@@ -21,6 +21,7 @@
 #include "platform/channel.h"
 #include "platform/clock.h"
 #include "platform/win32_errors.h"
+#include "protocol/frame.h"
 #include "tests/driver/link/fake_reader.h"
 
 namespace zq::drv {
@@ -95,10 +96,8 @@ class LinkTest : public ::testing::Test {
     h->timeoutMs = kAnswerTimeoutMs;
     h->portEntry = reinterpret_cast<uintptr_t>(&e);
     uint8_t* frame = request.data() + kHeaderSize;
-    frame[0] = static_cast<uint8_t>(2 * unit);
-    frame[1] = static_cast<uint8_t>(body.size() >> 8);
-    frame[2] = static_cast<uint8_t>(body.size());
-    std::memcpy(frame + 3, body.data(), body.size());
+    protocol::WriteFrameHead(protocol::UnitAddress(unit), body.size(), frame);
+    std::memcpy(frame + protocol::kFrameHeadLength, body.data(), body.size());
     std::vector<uint8_t> response(kResponseBufferSize, 0);
     const int32_t result = k_CM_TransmitMsg(0x0100 | unit, request.data(), static_cast<int32_t>(kHeaderSize) + frameLength,
                                             response.data(), static_cast<int32_t>(kResponseBufferSize));
