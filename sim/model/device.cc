@@ -7,6 +7,8 @@
 #include <cmath>
 #include <sstream>
 
+#include "protocol/frame.h"
+
 namespace zq::sim {
 
 namespace {
@@ -55,6 +57,8 @@ std::string Device::Reset() {
   rx_.clear();
   host_line_free_us_ = reader_line_free_us_ = 0;
   reports_in_ = reports_out_ = 0;
+  latch_history_.clear();
+  line9_on_ = line9_off_ = 0;
   return "";
 }
 
@@ -149,8 +153,11 @@ std::vector<Bytes> Device::HidMessage(const uint8_t* m, size_t n, uint64_t now) 
 // ---- UART --------------------------------------------------------------------
 
 void Device::LatchChanged(bool wasPowered, uint64_t now) {
+  latch_history_.push_back(Hex4(bridge_.latch()));
+  if (latch_history_.size() > kLatchHistory) latch_history_.pop_front();
   const bool powered = bridge_.reader_powered();
   if (powered == wasPowered) return;
+  ++(powered ? line9_on_ : line9_off_);
   if (powered) {
     std::vector<Transmission> sent;
     reader_->PowerOn(now, &sent);
@@ -247,6 +254,20 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
   } else if (cmd == "fault" && w.size() >= 2) {
     int n = 0;
     const std::string& kind = w[1];
+    if (kind == "reply") {
+      // fault reply HEXBODY N: the body as it is ("-" for none) for the
+      // next N commands, after the replies queued before; N 0 empties the queue.
+      Bytes body;
+      if (w.size() != 4 || (w[2] != "-" && !FromHex(w[2], &body)) || body.size() > protocol::kMaxFramePayload ||
+          !ParseCount(w[3], &n))
+        return {"ERR usage: fault reply HEXBODY|- N", Action::kNone};
+      if (n == 0) {
+        faults_.replies.clear();
+      } else {
+        faults_.replies.push_back({std::move(body), n});
+      }
+      return r;
+    }
     if (kind == "status") {
       Bytes sw;
       if (w.size() != 4 || !FromHex(w[2], &sw) || sw.size() != 2 || !ParseCount(w[3], &n))
@@ -345,12 +366,19 @@ nlohmann::json Device::State(uint64_t now) const {
             {"frames_dropped", k.frames_dropped},
             {"output_reports", reports_in_},
             {"input_reports", reports_out_},
-            {"bytes_in_flight", pending}}},
+            {"bytes_in_flight", pending},
+            {"commands_received", k.commands_received},
+            {"boots", k.boots},
+            {"download_blocks", k.download_blocks}}},
           {"last_command", ToHex(reader_->last_command())},
+          {"commands", reader_->recent_commands()},
+          {"gpio_history", latch_history_},
+          {"line9", {{"on", line9_on_}, {"off", line9_off_}}},
           {"settings",
            {{"carrier", s.carrier},
             {"power_level", s.power_level},
             {"speed_word", Hex4(s.speed_word)},
+            {"speed_register", s.speed_mode_item},
             {"p1", s.p1},
             {"session", s.session},
             {"channel_mask", s.channel_mask},
@@ -362,6 +390,8 @@ nlohmann::json Device::State(uint64_t now) const {
             {"stall", faults_.stall},
             {"status", faults_.status},
             {"status_word", Hex4(faults_.status_word)},
+            {"reply", faults_.replies_pending()},
+            {"reply_next", faults_.replies.empty() ? std::string() : ToHex(faults_.replies.front().body)},
             {"uart_readback", faults_.uart_readback},
             {"gpio_readback", faults_.gpio_readback},
             {"feature_error", faults_.feature_error}}},

@@ -105,6 +105,13 @@ class Device {
   std::deque<RxByte> rx_;
   uint64_t reports_in_ = 0;
   uint64_t reports_out_ = 0;
+  // The GPIO latch after each set since the last reset (the latest
+  // kLatchHistory), and how often line 9 switched the reader on and off.
+  std::deque<std::string> latch_history_;
+  uint64_t line9_on_ = 0;
+  uint64_t line9_off_ = 0;
 };
+
+inline constexpr size_t kLatchHistory = 64;
 
 }  // namespace zq::sim

@@ -46,6 +46,7 @@ Reader::Reader(ReaderOptions options, Faults* faults) : options_(options), fault
 void Reader::PowerOn(uint64_t now, std::vector<Transmission>* out) {
   if (powered_) return;
   powered_ = true;
+  ++counters_.boots;
   settings_ = Settings{};
   field_.set_power_level(settings_.power_level);
   field_.ResetStates();
@@ -116,9 +117,15 @@ void Reader::FrameComplete(uint64_t t, std::vector<Transmission>* out) {
     return;
   }
   Bytes command(view.payload, view.payload + view.payloadLength);
+  Received(command);
   uint64_t processing = 0;
   Bytes body;
-  if (faults_->status > 0) {
+  if (!faults_->replies.empty()) {
+    Faults::Reply& r = faults_->replies.front();
+    body = r.body;
+    if (--r.count <= 0) faults_->replies.pop_front();
+    last_command_ = command;
+  } else if (faults_->status > 0) {
     --faults_->status;
     last_command_ = command;
     body = Sw(faults_->status_word);
@@ -149,6 +156,12 @@ void Reader::Transmit(const Bytes& frame, uint64_t start, std::vector<Transmissi
   out->push_back({start, std::move(wire)});
 }
 
+void Reader::Received(const Bytes& command) {
+  ++counters_.commands_received;
+  recent_.push_back(ToHex(command));
+  if (recent_.size() > kRecentCommands) recent_.pop_front();
+}
+
 void Reader::Log(const std::string& line) {
   log_.push_back(line);
   if (log_.size() > kLogLines) log_.pop_front();
@@ -175,6 +188,7 @@ Bytes Reader::Execute(const Bytes& commandIn, uint64_t* processingUs) {
       reply = InfoQuery(c);
     } else if (cls == 0x00 && ins == 0x0D) {
       processing = kDownloadBlockUs;
+      ++counters_.download_blocks;
       reply = DownloadBlock(c);
     } else if (cls == 0x00 && ins == 0x21) {
       if (c.size() == 12 && c[2] == 0 && c[3] == 0 && c[4] == 0 && c[5] == 6 && c[6] == 0 &&

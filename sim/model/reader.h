@@ -51,6 +51,18 @@ struct Faults {
   int stall = 0;
   int status = 0;
   uint16_t status_word = 0;
+  // Reply bodies (any bytes, also none) for the next commands, in order:
+  // each answers `count` commands in place of the reader.
+  struct Reply {
+    Bytes body;
+    int count = 0;
+  };
+  std::deque<Reply> replies;
+  int replies_pending() const {
+    int n = 0;
+    for (const Reply& r : replies) n += r.count;
+    return n;
+  }
   int uart_readback = 0;
   int gpio_readback = 0;
   int feature_error = 0;
@@ -64,7 +76,13 @@ struct ReaderCounters {
   uint64_t duplicates = 0;  // repeated requests answered from the last reply
   uint64_t commands_executed = 0;
   uint64_t frames_dropped = 0;  // cut by a pause or too long
+  uint64_t commands_received = 0;  // new requests, also those a fault answered
+  uint64_t boots = 0;              // power-ons
+  uint64_t download_blocks = 0;    // download commands executed
 };
+
+// How many of the latest received commands the reader keeps for the state report.
+inline constexpr size_t kRecentCommands = 32;
 
 // Bytes the reader puts on its UART, the first of them starting at start_us.
 struct Transmission {
@@ -94,6 +112,8 @@ class Reader {
   const TagField& field() const { return field_; }
   const ReaderCounters& counters() const { return counters_; }
   const Bytes& last_command() const { return last_command_; }
+  // The latest received commands, oldest first (hex), also those a fault answered.
+  const std::deque<std::string>& recent_commands() const { return recent_; }
   std::array<uint8_t, 2> firmware() const { return options_.firmware; }
   uint8_t unit() const { return options_.unit; }
 
@@ -116,6 +136,7 @@ class Reader {
   void FrameComplete(uint64_t t, std::vector<Transmission>* out);
   void Transmit(const Bytes& frame, uint64_t start, std::vector<Transmission>* out);
   void Log(const std::string& line);
+  void Received(const Bytes& command);
   Bytes SetUp(const Bytes& c);
   Bytes InfoQuery(const Bytes& c);
   Bytes DownloadBlock(const Bytes& c);
@@ -147,6 +168,7 @@ class Reader {
   protocol::Crc16Accumulator image_crc_;
 
   std::deque<std::string> log_;
+  std::deque<std::string> recent_;
 };
 
 }  // namespace zq::sim

@@ -209,7 +209,73 @@ TEST_F(DeviceTest, ReplyFaultsThroughControlCommands) {
   EXPECT_EQ(s["last_command"], "03FF0000");
 }
 
+TEST_F(DeviceTest, ReplyFaultAnswersWithAnyBodyAndStateCountsWhatCame) {
+  ASSERT_TRUE(host_->PowerUp());
+  const Bytes power{0x00, 0x22, 0x05, 0x00};
+  // A refusal with a reader status, an empty body, and one longer than any
+  // capacity the driver gives the power level command: none is executed.
+  ASSERT_EQ(Ctl("fault reply 056400 1"), "OK");
+  EXPECT_EQ(host_->Exchange(power), (Bytes{0x05, 0x64, 0x00}));
+  ASSERT_EQ(Ctl("fault reply - 1"), "OK");
+  EXPECT_EQ(host_->Exchange(power), Bytes{});
+  // Queued replies answer in order.
+  ASSERT_EQ(Ctl("fault reply 0102039000 1"), "OK");
+  ASSERT_EQ(Ctl("fault reply 6405 1"), "OK");
+  ASSERT_EQ(Ctl("fault reply 9000 5"), "OK");
+  EXPECT_EQ(State()["faults"]["reply"], 7);
+  EXPECT_EQ(State()["faults"]["reply_next"], "0102039000");
+  EXPECT_EQ(host_->Exchange(power), (Bytes{0x01, 0x02, 0x03, 0x90, 0x00}));
+  EXPECT_EQ(host_->Exchange(kModeSetUp), (Bytes{0x64, 0x05}));
+  ASSERT_EQ(Ctl("fault reply - 0"), "OK");  // the rest is dropped
+  EXPECT_EQ(State()["faults"]["reply"], 0);
+  EXPECT_EQ(device_->reader().settings().power_level, 20);
+  EXPECT_EQ(host_->Exchange(power), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(device_->reader().settings().power_level, 5);
+
+  nlohmann::json s = State();
+  EXPECT_EQ(s["counters"]["commands_received"], 5);
+  EXPECT_EQ(s["counters"]["commands_executed"], 1);
+  ASSERT_EQ(s["commands"].size(), 5u);
+  EXPECT_EQ(s["commands"][0], "00220500");
+  EXPECT_EQ(s["commands"][3], "03FF0000");
+  EXPECT_EQ(s["counters"]["boots"], 1);
+  EXPECT_EQ(s["line9"]["on"], 1);
+  EXPECT_EQ(s["line9"]["off"], 0);
+  EXPECT_EQ(s["gpio_history"], nlohmann::json::array({"2000"}));
+
+  // Line 9 off and on again: a second boot; each set is in the history.
+  EXPECT_EQ(host_->SetLine(0xFFFF, 0x0080), 0u);
+  EXPECT_EQ(host_->SetLine(0x0000, 0x2000), 0u);
+  EXPECT_EQ(host_->SetLine(0xFFFF, 0x2000), 0u);
+  s = State();
+  EXPECT_EQ(s["counters"]["boots"], 2);
+  EXPECT_EQ(s["line9"]["off"], 1);
+  EXPECT_EQ(s["gpio_history"], nlohmann::json::array({"2000", "2080", "0080", "2080"}));
+  EXPECT_EQ(Ctl("reset"), "OK");
+  s = State();
+  EXPECT_TRUE(s["gpio_history"].empty());
+  EXPECT_EQ(s["counters"]["boots"], 0);
+  EXPECT_TRUE(s["commands"].empty());
+}
+
+TEST_F(DeviceTest, StateShowsTheSpeedRegisterAndDownloadBlocks) {
+  ASSERT_TRUE(host_->PowerUp());
+  Bytes speed{0x00, 0x01, 0x00, 0x0D, 0, 0, 0, 0x0F, 0, 0, 0, 0x25, 0x10, 0x25, 0x00, 0x00, 0};
+  speed[16] = protocol::BlockCheck(&speed[4], 12);
+  EXPECT_EQ(host_->Exchange(speed), (Bytes{0x90, 0x00}));
+  Bytes block(37, 0);
+  block[1] = 0x0D;
+  block[5] = 0x1F;
+  host_->Exchange(block);
+  nlohmann::json s = State();
+  EXPECT_EQ(s["settings"]["speed_register"], 0x25);
+  EXPECT_EQ(s["settings"]["speed_word"], "1025");
+  EXPECT_EQ(s["counters"]["download_blocks"], 1);
+}
+
 TEST_F(DeviceTest, ControlCommandErrors) {
+  EXPECT_EQ(Ctl("fault reply 0G 1"), "ERR usage: fault reply HEXBODY|- N");
+  EXPECT_EQ(Ctl("fault reply 9000"), "ERR usage: fault reply HEXBODY|- N");
   EXPECT_EQ(Ctl("fault drop-reply"), "ERR usage: fault KIND N");
   EXPECT_EQ(Ctl("fault status 64 1"), "ERR usage: fault status SW N");
   EXPECT_EQ(Ctl("fault melt 1").rfind("ERR", 0), 0u);
