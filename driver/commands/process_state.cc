@@ -14,6 +14,7 @@ std::once_flag g_settingsOnce;
 }  // namespace
 
 uint8_t g_ReaderTypeCode = 0;
+uint8_t g_RssiMode = 0;
 
 uint32_t& CurrentPort() { return t_currentPort; }
 int32_t& RwPowerOffOnRetryTotalCount() { return t_retryTotalCount; }
@@ -29,6 +30,7 @@ void SetReaderSettingsDefaultsOnce() {
     g_settings.delimiter = 0x00;
     g_settings.sendSpeed = 0x02;
     g_settings.receiveSpeed = 0x05;
+    g_settings.d5Marker = 0x52;
     g_settings.channelMask = 0x0007FFFF;
   });
 }

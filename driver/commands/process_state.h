@@ -22,6 +22,10 @@ int32_t& RwPowerOffOnRetryFlag();
 // The reader type code, 0x21 after every open (process).
 extern uint8_t g_ReaderTypeCode;
 
+// 1: the tag inventory returns raw signal strengths; 0 (the start): it
+// converts them with ConvRSSI (process).
+extern uint8_t g_RssiMode;
+
 // The reader settings replayed after a power-off/on recovery (process).
 struct ReaderSettingsMemory {
   uint8_t powerLevel;
@@ -31,6 +35,7 @@ struct ReaderSettingsMemory {
   uint8_t delimiter;
   uint8_t sendSpeed;
   uint8_t receiveSpeed;
+  uint8_t d5Marker;
   uint32_t channelMask;
 };
 ReaderSettingsMemory& ReaderSettings();
