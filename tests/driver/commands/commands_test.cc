@@ -1,5 +1,7 @@
 // The command layer's pure parts on data: the reply check and the short
-// responses, and what the exchange makes of a reply.
+// responses, what the exchange makes of a reply, the composed reader
+// commands, the send/receive request rules, the channel masks and the
+// signal strength conversion.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,9 @@
 #include <vector>
 
 #include "ZELQUAR_Drv.h"
+#include "driver/commands/command_encoding.h"
 #include "driver/commands/exchange.h"
+#include "driver/commands/handlers.h"
 #include "driver/commands/process_state.h"
 #include "driver/commands/response_check.h"
 
@@ -175,6 +179,117 @@ TEST(TakeReply, CapacityRewriteAndRecoveryWords) {
     EXPECT_EQ(ToHex(out.data(), 3 + static_cast<size_t>(t.bodyLength)), ToHex(Frame(c.taken))) << c.body;
     EXPECT_EQ(FrameStatusWord(out.data()), t.bodyLength >= 2 ? (out[1 + t.bodyLength] << 8 | out[2 + t.bodyLength]) : 0x6403);
   }
+}
+
+// ---- composed commands ----
+
+TEST(Commands, SetUpItemsCarryTheirCheckByte) {
+  EXPECT_EQ(ToHex(PowerControlCommand(3)), "0001000D000000080000000C0400FBFF04");
+  EXPECT_EQ(ToHex(FarmModeCommand()), "00010007001D000100001C");
+  // The speed word item is 17 bytes, 13 data bytes as its length says;
+  // mode 1 uses register 0x25.
+  EXPECT_EQ(ToHex(SpeedWordCommand(1, 0x1234)), "0001000D0000000F00000025123400000C");
+  EXPECT_EQ(ToHex(ReaderLogCommand(1)), "002B0001");
+}
+
+TEST(Commands, SpeedWordAndPowerLevelByte) {
+  EXPECT_EQ(SpeedWord(2, 0, 2, 5), 0x2025);
+  EXPECT_EQ(SpeedWord(1, 0x1F, 3, 0x0F), 0x1F37);  // delimiter and receive speed are masked
+  EXPECT_EQ(SpeedWord(0x12, 0, 0, 0), 0x2000);      // truncated to 16 bits
+  const std::pair<uint8_t, uint8_t> levels[] = {{0, 0xF6}, {5, 0xFB}, {9, 0xFF}, {10, 0x00},
+                                                {29, 0x13}, {30, 0x14}, {31, 0x14}, {63, 0x14}};
+  for (const auto& [p1, level] : levels) EXPECT_EQ(PowerLevelByte(p1), level) << int(p1);
+}
+
+// ---- send/receive settings ----
+
+TEST(ChannelMask, ConversionPerReaderType) {
+  struct Case {
+    uint8_t type;
+    uint32_t mask;
+    bool ok;
+    uint32_t converted;
+  };
+  const Case cases[] = {
+      {0x10, 0x8000FFC0, true, (0x8000FFC0u >> 6) & 0x7FFFF},
+      {0x20, 0x80008000, true, 1u << 18},
+      {0x20, 0x81808000, true, 1u << 18},
+      {0x20, 0x80000400, true, 1u << 13},
+      {0x20, 0x80000200, false, 0},  // a bit of 0x7E0003FF
+      {0x20, 0x80041000, true, 1u << 15},
+      {0x21, 0x80008000, true, 1u << 18},
+      {0x21, 0x80000008, true, 1u << 6},
+      {0x21, 0x81000800, true, 1u << 14},
+      {0x21, 0x80000004, false, 0},  // a bit of 0x7E000007
+      {0x22, 0xC0000000, false, 0},
+      {0x22, 0x80000000, true, 0},
+      {0x33, 0x80001234, true, 0x80001234},
+  };
+  for (const Case& c : cases) {
+    uint32_t converted = 0;
+    EXPECT_EQ(ConvertChannelMask(c.type, c.mask, &converted), c.ok) << std::hex << int(c.type) << " " << c.mask;
+    if (c.ok) {
+      EXPECT_EQ(converted, c.converted) << std::hex << int(c.type) << " " << c.mask;
+    }
+  }
+  EXPECT_EQ(ValidChannelBits(0x10), 0x7FC00u);
+  EXPECT_EQ(ValidChannelBits(0x20), 0x7E000u);
+  EXPECT_EQ(ValidChannelBits(0x22), 0x7FFC0u);
+}
+
+TEST(SndRcvModeRequest, RulesOfTheOtherReaderTypes) {
+  using V = SndRcvModeRequest::Verdict;
+  struct Case {
+    uint8_t type;
+    const char* hex;
+    V verdict;
+    uint8_t p2, snd, rcv;
+    uint32_t mask;
+  };
+  const Case cases[] = {
+      // Type 0x10 sends P2 and the speeds as given, and has no wide form.
+      {0x10, "00300001000502000100" "52", V::kAccepted, 0x01, 1, 0, 0x7FC00},
+      {0x10, "00300003000502000100" "52", V::kRefused, 0, 0, 0, 0},  // P2 bit 1
+      {0x10, "00300001000702000100" "52" "8001", V::kAccepted, 0x01, 1, 0, 0x400},
+      {0x10, "00302001000F0200010052" "80010000" "000000000000", V::kRefused, 0, 0, 0, 0},
+      // Type 0x20: P2 bit 1 added, speeds 2 and 5, its own default.
+      {0x20, "00300001000502000100" "52", V::kAccepted, 0x03, 2, 5, 0x7E000},
+      {0x20, "003000F1000502000100" "52", V::kRefused, 0, 0, 0, 0},
+      {0x20, "00300011000502000100" "52", V::kRefused, 0, 0, 0, 0},  // P2 bit 4
+      {0x40, "00300001000502000100" "52", V::kRefused, 0, 0, 0, 0},  // unknown type
+      {0x21, "00300001000802000100" "520000" "00", V::kBadForm, 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const Bytes command = FromHex(c.hex);
+    const SndRcvModeRequest r = ParseSndRcvModeRequest(c.type, command.data());
+    EXPECT_EQ(r.verdict, c.verdict) << c.hex;
+    if (c.verdict != V::kAccepted) continue;
+    EXPECT_EQ(r.sendP2, c.p2) << c.hex;
+    EXPECT_EQ(r.sendSpeed, c.snd) << c.hex;
+    EXPECT_EQ(r.receiveSpeed, c.rcv) << c.hex;
+    EXPECT_EQ(r.channelMask, c.mask) << c.hex;
+  }
+}
+
+TEST(AntennaLevel, LimitsPerReaderType) {
+  struct Case {
+    uint8_t type, p1, p2;
+    bool ok;
+  };
+  for (const Case& c : {Case{0x20, 1, 0, true}, Case{0x20, 6, 15, true}, Case{0x20, 7, 0, false},
+                        Case{0x21, 0, 0, false}, Case{0x21, 13, 0, true}, Case{0x21, 14, 0, false},
+                        Case{0x22, 13, 16, false}, Case{0x10, 1, 0, false}, Case{0x30, 1, 0, false}}) {
+    EXPECT_EQ(AntennaLevelAllowed(c.type, c.p1, c.p2), c.ok) << int(c.type) << " " << int(c.p1) << " " << int(c.p2);
+  }
+}
+
+TEST(ConvertRssi, EndsAndKnownValues) {
+  EXPECT_EQ(ConvertRssi(0), 0x8000);  // log10(0) is minus infinity
+  EXPECT_EQ(ConvertRssi(1), 0xA1AF);  // -94.319 dBm
+  EXPECT_EQ(ConvertRssi(0xFFFF), 0xE4D0);
+  uint8_t raw[2] = {0x00, 0x01};
+  ConvRSSI(raw);
+  EXPECT_EQ(raw[0] << 8 | raw[1], 0xA1AF);
 }
 
 }  // namespace
