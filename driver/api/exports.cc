@@ -8,10 +8,13 @@
 #include <cstring>
 
 #include "ZELQUAR_Drv.h"
+#include "driver/api/bring_up.h"
 #include "driver/api/lifecycle.h"
 #include "driver/api/port_call.h"
 #include "driver/api/port_entries.h"
+#include "driver/commands/handlers.h"
 #include "driver/commands/process_state.h"
+#include "driver/commands/transmit.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
 #include "driver/locks/locks.h"
@@ -20,7 +23,6 @@
 #include "platform/channel.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "zq_version.h"
 
 namespace zq::drv {
 namespace {
@@ -49,9 +51,9 @@ OpenFlags ExamineOpenBlock(int32_t dataLen, const uint8_t* data) {
 
 // ---- RFRW_Open ------------------------------------------------------------
 
-// Steps from the port check to the port entry take; the API mutex is held by
-// the caller from step 6 on.
-int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
+// Steps from the port check to the reader's bring-up; the API mutex is held
+// by the caller from step 6 on.
+int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area, bool bootMode) {
   if (area.adminCheckCut != 1 && !platform::IsAdministrator()) {
     OutputLog(LogLevel::kError, port, nullptr, 0, "RFRW_Open() error end: No admin error");
     return RFRW_ERROR_NOT_ADMIN;
@@ -121,7 +123,7 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
     return attached;
   }
   RwPowerOffOnRetryTotalCount() = 0;
-  return RFRW_SUCCESS;
+  return BringUpReader(port, entry, bootMode);
 }
 
 int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
@@ -147,7 +149,7 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
   if (result == RFRW_SUCCESS) {
     CurrentPort() = port;
     ApiMutexHold api(port);
-    result = OpenUnderApiMutex(port, area);
+    result = OpenUnderApiMutex(port, area, flags.bootMode);
   }
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_Open Out  Ret = %d", result);
   return result;
@@ -156,27 +158,8 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
 // ---- RFRW_GetDllVersion ---------------------------------------------------
 
 int32_t GetDllVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
-  const int32_t given = rcvBufLen ? *rcvBufLen : 0;
-  OutputLog(LogLevel::kCall, kNoPort, nullptr, 0, "★★★RFRW_GetDllVersion Call  RcvBufLen = %d", given);
-  OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Call  ReceiveLength=%d, cRespData=0x%016llX", given,
-            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(rcvData)));
-  int32_t result;
-  if (!rcvData || !rcvBufLen || given < 8) {
-    OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "Internal_GetFileVersionCMD(1) *ReceiveLength=%d", given);
-    if (rcvBufLen) *rcvBufLen = 0;
-    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", RFRW_ERROR_PARAMETER);
-    result = RFRW_ERROR_PARAMETER;
-  } else {
-    const uint16_t parts[4] = {ZQ_VERSION_MAJOR, ZQ_VERSION_MINOR, ZQ_VERSION_BUILD, ZQ_VERSION_REVISION};
-    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "sz=%d  hVersion=%d", static_cast<int>(sizeof parts), 0);
-    for (int i = 0; i < 4; ++i) {
-      rcvData[2 * i] = static_cast<uint8_t>(parts[i] >> 8);
-      rcvData[2 * i + 1] = static_cast<uint8_t>(parts[i] & 0xFF);
-    }
-    *rcvBufLen = 8;
-    OutputLog(LogLevel::kStep, kNoPort, rcvData, 8, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", 0);
-    result = RFRW_SUCCESS;
-  }
+  OutputLog(LogLevel::kCall, kNoPort, nullptr, 0, "★★★RFRW_GetDllVersion Call  RcvBufLen = %d", rcvBufLen ? *rcvBufLen : 0);
+  const int32_t result = Internal_GetFileVersionCMD(rcvBufLen, rcvData);
   OutputLog(LogLevel::kCall, kNoPort, rcvData, result == 0 ? *rcvBufLen : 0, "★★★RFRW_GetDllVersion Out  Ret = %d", result);
   return result;
 }
@@ -186,13 +169,11 @@ int32_t GetDllVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
 constexpr OpenPortLines kTransmitLines{"D_Error RFRW_CLRW_Transmit(6)  (%d)", 3827,
                                        "D_Error RFRW_CLRW_Transmit(5) (%d)", 3818};
 
-int32_t TransmitUnderApiMutex(uint32_t port) {
+int32_t TransmitUnderApiMutex(uint32_t port, uint32_t sLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
   int32_t result;
-  if (!OwnOpenPort(port, kTransmitLines, &result)) return result;
-  // The reader command set is not part of this build: no command can be
-  // routed to a handler.
-  OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(7) no command handler");
-  return RFRW_ERROR_INTERNAL;
+  PortEntry* entry = OwnOpenPort(port, kTransmitLines, &result);
+  if (!entry) return result;
+  return k_TransmitDispatch(*entry, sLen, sndData, rcvLen, rcvData);
 }
 
 int32_t CheckTransmitArguments(uint32_t port, uint32_t sLen, const uint8_t* sndData, const int32_t* rcvLen,
@@ -217,7 +198,7 @@ int32_t Transmit(uint32_t port, uint32_t sLen, const uint8_t* sndData, int32_t* 
   if (result == RFRW_SUCCESS) result = CheckTransmitArguments(port, sLen, sndData, rcvLen, rcvData);
   if (result == RFRW_SUCCESS) {
     ApiMutexHold api(port);
-    result = TransmitUnderApiMutex(port);
+    result = TransmitUnderApiMutex(port, sLen, sndData, rcvLen, rcvData);
   }
   const int32_t answered = (rcvLen && rcvData && result == 0 && *rcvLen > 0) ? *rcvLen : 0;
   OutputLog(LogLevel::kCall, port, rcvData, answered, "★★★CLRW Ret=%d,", result);

@@ -101,7 +101,7 @@ TEST(Config, LaterProcessesUseTheFirstProcessValuesUntilAllHaveGone) {
   EXPECT_EQ(f["block"], "999");
   EXPECT_EQ(f["pidvid"], "vid_FFF1&pid_7C02");
   EXPECT_EQ(f["attach"], "1");
-  EXPECT_EQ(third->Ask("open 0x0101"), "0");
+  EXPECT_EQ(third->Ask("open 0x0101" + kOpenWithoutReader), "0");
 }
 
 TEST(Config, DetachCountsDownAndReportsTheLogSwitch) {

@@ -66,7 +66,7 @@ TEST(Exports, BadPortNumbersAreRefusedWithTheirDetailsLogged) {
 
   // Bits 16 to 31 are ignored; the highest COM number and unit are valid.
   EXPECT_EQ(probe->Ask("open 0xFFFF0100"), "0");
-  EXPECT_EQ(probe->Ask("open 0x201F"), "0");
+  EXPECT_EQ(probe->Ask("open 0x201F" + kOpenWithoutReader), "0");
   EXPECT_EQ(probe->Ask("close 0x0100"), "0");
   EXPECT_EQ(probe->Ask("close 0x201F"), "0");
 

@@ -42,7 +42,7 @@ TEST(Locks, CallsOnOneUnitWaitForEachOtherAndOtherUnitsDoNot) {
   auto otherUnit = install.StartLoadedProbe();
   sameUnit->Send("open 0x0100");
   // The other unit's calls go through while unit 0 is busy.
-  EXPECT_EQ(otherUnit->Ask("open 0x0101", 5000), "0");
+  EXPECT_EQ(otherUnit->Ask("open 0x0101" + kOpenWithoutReader, 5000), "0");
   EXPECT_EQ(otherUnit->Ask("close 0x0101", 5000), "0");
   EXPECT_FALSE(sameUnit->ReadLine(300).has_value());
 
@@ -53,9 +53,9 @@ TEST(Locks, CallsOnOneUnitWaitForEachOtherAndOtherUnitsDoNot) {
 TEST(Locks, MutexNamesCarryTheUnitIndexInLowerCaseHex) {
   InstallDir install("AdminCheckCut=0");
   auto probe = install.StartLoadedProbe();
-  ASSERT_EQ(probe->Ask("open 0x011F"), "0");
+  ASSERT_EQ(probe->Ask("open 0x011F" + kOpenWithoutReader), "0");
   ASSERT_EQ(probe->Ask("close 0x011F"), "0");
-  ASSERT_EQ(probe->Ask("open 0x010A"), "0");
+  ASSERT_EQ(probe->Ask("open 0x010A" + kOpenWithoutReader), "0");
   ASSERT_EQ(probe->Ask("close 0x010A"), "0");
   EXPECT_TRUE(SharedObjectExists(install, "ZELQU_MUTEXOFAPI_R1f"));
   EXPECT_TRUE(SharedObjectExists(install, "ZELQU_MUTEXOFRW_R1f"));
@@ -91,7 +91,7 @@ TEST(Locks, AMutexThatCannotBeMadeIsLoggedAndTheCallGoesOn) {
   const std::string path = "/dev/shm/ZELQUAR." + install.objectNamespace() + ".mtx.ZELQU_MUTEXOFAPI_R02";
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
   auto probe = install.StartLoadedProbe();
-  EXPECT_EQ(probe->Ask("open 0x0102"), "0");
+  EXPECT_EQ(probe->Ask("open 0x0102" + kOpenWithoutReader), "0");
   EXPECT_EQ(probe->Ask("close 0x0102"), "0");
   const auto failures = install.LogLinesWith("MutexError k_RFRW_SetMutexAPI Port=0x0102 detail=");
   ASSERT_EQ(failures.size(), 2u);

@@ -20,7 +20,7 @@ TEST(PortEntries, OpenTakesTheEntryAndCloseFreesIt) {
   InstallDir install("AdminCheckCut=0");
   auto probe = install.StartLoadedProbe();
   const std::string pid = probe->Ask("pid");
-  ASSERT_EQ(probe->Ask("open 0x0A03"), "0");
+  ASSERT_EQ(probe->Ask("open 0x0A03" + kOpenWithoutReader), "0");
   auto e = ParseFields(probe->Ask("entry 3"));
   EXPECT_EQ(e["use"], "1");
   EXPECT_EQ(e["owner"], pid);
@@ -40,7 +40,7 @@ TEST(PortEntries, OpenTakesTheEntryAndCloseFreesIt) {
   EXPECT_EQ(e["state"], "-1");  // the device was released
   // Closing a port that is not open is no error.
   EXPECT_EQ(probe->Ask("close 0x0A03"), "0");
-  EXPECT_EQ(probe->Ask("open 0x0A03"), "0");
+  EXPECT_EQ(probe->Ask("open 0x0A03" + kOpenWithoutReader), "0");
 }
 
 TEST(PortEntries, AnOpenPowersTheSimulatedReaderAndACloseReleasesIt) {
@@ -74,13 +74,13 @@ TEST(PortEntries, EachOpenPortHasALinkThreadThatCloseAndUnloadEnd) {
 
   // Unloading with ports open stops their threads without the exchange.
   ASSERT_EQ(probe->Ask("open 0x0100"), "0");
-  ASSERT_EQ(probe->Ask("open 0x0101"), "0");
+  ASSERT_EQ(probe->Ask("open 0x0101" + kOpenWithoutReader), "0");
   EXPECT_EQ(probe->Ask("unload"), "unloaded");
   EXPECT_EQ(install.LogLinesWith("Llevel Thread Terminate").size(), 2u);
   EXPECT_EQ(install.LogLinesWith("Level Thread Exit").size(), 3u);
   // And the process goes on to load it again.
   EXPECT_EQ(probe->Ask("load"), "loaded");
-  EXPECT_EQ(probe->Ask("open 0x0101"), "0");
+  EXPECT_EQ(probe->Ask("open 0x0101" + kOpenWithoutReader), "0");
 }
 
 TEST(PortEntries, AUnitHeldByAnotherLivingProcessIsRefusedAndNotClosedByIt) {
@@ -188,8 +188,8 @@ TEST(PortEntries, UnloadingTheLibraryReleasesTheProcessPorts) {
   InstallDir install("AdminCheckCut=0");
   auto watcher = install.StartLoadedProbe();
   auto app = install.StartLoadedProbe();
-  ASSERT_EQ(app->Ask("open 0x0102"), "0");
-  ASSERT_EQ(app->Ask("open 0x0305"), "0");
+  ASSERT_EQ(app->Ask("open 0x0102" + kOpenWithoutReader), "0");
+  ASSERT_EQ(app->Ask("open 0x0305" + kOpenWithoutReader), "0");
   EXPECT_EQ(ParseFields(watcher->Ask("inspect"))["attach"], "2");
   EXPECT_EQ(app->Ask("unload"), "unloaded");
   EXPECT_EQ(ParseFields(watcher->Ask("inspect"))["attach"], "1");
@@ -202,7 +202,7 @@ TEST(PortEntries, UnloadingTheLibraryReleasesTheProcessPorts) {
   // Loading it again in the same process attaches anew.
   EXPECT_EQ(app->Ask("load"), "loaded");
   EXPECT_EQ(ParseFields(watcher->Ask("inspect"))["attach"], "2");
-  EXPECT_EQ(app->Ask("open 0x0102"), "0");
+  EXPECT_EQ(app->Ask("open 0x0102" + kOpenWithoutReader), "0");
 }
 
 TEST(PortEntries, AProcessMayExitWhileItsThreadsAreInsideTheLibrary) {

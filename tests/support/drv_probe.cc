@@ -178,6 +178,25 @@ std::string Run(const std::string& line) {
                                 which == "rcvlen" ? nullptr : &rcvLen, which == "rcv" ? nullptr : rcv.data());
     return std::to_string(rc) + " " + std::to_string(rcvLen);
   }
+  if (cmd == "send") {
+    // send PORT HEX [RCVLEN [SLEN]]: one command (SLEN defaults to the
+    // bytes given); answers "RESULT LENGTH HEX" with the response ("-"
+    // when it is empty). The receive area is RCVLEN (default 256) bytes
+    // with a guard behind it that must stay untouched.
+    std::vector<uint8_t> snd = FromHex(a.size() > 1 && a[1] != "-" ? a[1] : "");
+    const int32_t capacity = a.size() > 2 ? static_cast<int32_t>(std::stol(a[2])) : 256;
+    const uint32_t slen = a.size() > 3 ? Num(a[3]) : static_cast<uint32_t>(snd.size());
+    if (snd.size() < slen) snd.resize(slen, 0);
+    constexpr size_t kGuard = 16;
+    std::vector<uint8_t> rcv(static_cast<size_t>(capacity > 0 ? capacity : 0) + kGuard, 0xEE);
+    int32_t rcvLen = capacity;
+    const int32_t rc = g_drv.transmit(Num(a.at(0)), slen, snd.empty() ? rcv.data() : snd.data(), &rcvLen, rcv.data());
+    for (size_t i = rcv.size() - kGuard; i < rcv.size(); ++i) {
+      if (rcv[i] != 0xEE) return "error guard overwritten";
+    }
+    const size_t shown = rcvLen > 0 && rcvLen <= capacity ? static_cast<size_t>(rcvLen) : 0;
+    return std::to_string(rc) + " " + std::to_string(rcvLen) + " " + (shown ? ToHex(rcv.data(), shown) : "-");
+  }
   if (cmd == "power" || cmd == "power-null") {
     int32_t sts = 0x1234;
     return std::to_string(g_drv.power(Num(a.at(0)), cmd == "power" ? static_cast<int32_t>(std::stol(a.at(1))) : 0,

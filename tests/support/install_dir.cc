@@ -52,6 +52,8 @@ std::string InstallDir::SimControl(const std::string& command) const {
   return sim_ ? sim_->Control(command, 10000) : "";
 }
 
+nlohmann::json InstallDir::SimState() const { return sim_ ? sim_->State() : nlohmann::json::object(); }
+
 InstallDir::~InstallDir() {
   sim_.reset();
   std::error_code ec;

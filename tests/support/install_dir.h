@@ -38,6 +38,8 @@ class InstallDir {
   // One control command to the simulated reader ("state", "fault ..."); its
   // answer line.
   std::string SimControl(const std::string& command) const;
+  // The simulated reader's state report; an empty object without one.
+  nlohmann::json SimState() const;
   std::string logPath() const { return path_ + "/ZELQUAR_DrvDLL_Log.LOG"; }
 
   void WriteIni(const std::string& body) const;
@@ -68,6 +70,12 @@ class InstallDir {
   std::string namespace_;
   std::unique_ptr<SimulatedReader> sim_;
 };
+
+// Appended to a probe's "open PORT": an open data block that skips the
+// firmware step and leaves the reader in boot mode, so the open attaches
+// the device without any reader exchange. For units other than the one
+// the simulated reader answers (unit 0).
+inline const std::string kOpenWithoutReader = " 000000000000000000000000" "2354" "010100";
 
 // Parses "key=value key=value" answers of the probe's inspect commands.
 std::map<std::string, std::string> ParseFields(const std::string& line);

@@ -1,7 +1,7 @@
 // The command layer's pure parts on data: the reply check and the short
 // responses, what the exchange makes of a reply, the composed reader
-// commands, the send/receive request rules, the channel masks and the
-// signal strength conversion.
+// commands, the send/receive request rules, the channel masks, the signal
+// strength conversion, the routing table and the recovery loop.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,6 +14,8 @@
 #include "driver/commands/handlers.h"
 #include "driver/commands/process_state.h"
 #include "driver/commands/response_check.h"
+#include "driver/commands/routing.h"
+#include "driver/commands/transmit.h"
 
 namespace zq::drv {
 namespace {
@@ -290,6 +292,182 @@ TEST(ConvertRssi, EndsAndKnownValues) {
   uint8_t raw[2] = {0x00, 0x01};
   ConvRSSI(raw);
   EXPECT_EQ(raw[0] << 8 | raw[1], 0xA1AF);
+}
+
+// ---- routing ----
+
+TEST(Routing, EveryRowAndItsConditions) {
+  struct Case {
+    const char* hex;
+    int sLen;  // -1: the bytes given
+    Route route;
+    int error;
+  };
+  const Case cases[] = {
+      {"0001000412345670", -1, Route::kSetUp, 0},
+      {"00010004", -1, Route::kError, kRouteErrorNoRow},  // not longer than 4
+      {"0001010412", -1, Route::kError, kRouteErrorNoRow},
+      {"00020004", -1, Route::kGetInfo2, 0},
+      {"00020005", -1, Route::kError, kRouteErrorNoRow},
+      {"00057700", -1, Route::kGetInformation, 0},
+      {"0005770000", -1, Route::kError, kRouteErrorNoRow},
+      {"00170900", -1, Route::kNothing, 0},
+      {"0017090000", -1, Route::kNothing, 0},
+      {"00181400", -1, Route::kPowerLevelSet, 0},
+      {"001814000000", -1, Route::kError, kRouteErrorNoRow},
+      {"0030000100020102", -1, Route::kSndRcvModeSet, 0},
+      {"00300001000201", -1, Route::kError, kRouteErrorLc},
+      {"004200000700", -1, Route::kCarrierSense, 0},
+      {"03FF0000", -1, Route::kModeSetUp, 0},
+      {"03FF0100", -1, Route::kError, kRouteErrorNoRow},
+      {"0801AABB00020000", -1, Route::kGetAllEpcCode, 0},
+      {"0801AABB0002000000", -1, Route::kError, kRouteErrorGetAllEpcLength},
+      {"0801AABB00030000", -1, Route::kError, kRouteErrorNoRow},
+      {"0801", -1, Route::kError, kRouteErrorNoRow},
+      {"080200AA", -1, Route::kGetHandle, 0},
+      {"080200AA00", -1, Route::kError, kRouteErrorGetHandleLength},
+      {"0803AA00", -1, Route::kTagCommand, 0},
+      {"0810000000070800AABB030001", -1, Route::kTagDataRead, 0},
+      {"08100000000608000ABB0300", -1, Route::kError, kRouteErrorFields},
+      {"0811000000080800AABB0300BEEF", -1, Route::kTagDataWrite, 0},
+      {"0811000000080800AABB0300BE", -1, Route::kError, kRouteErrorLc},
+      {"08120000000100", -1, Route::kTagLock, 0},
+      {"08120100000100", -1, Route::kError, kRouteErrorNoRow},
+      {"08130000000100", -1, Route::kTagKill, 0},
+      {"2010AABB", -1, Route::kAntLevelGet, 0},
+      {"2020AABB", -1, Route::kRssiModeSet, 0},
+      {"20300000", -1, Route::kGetSerialString, 0},
+      {"20300001004132333534", 71, Route::kSetSerialString, 0},
+      {"20300001004132333534", 70, Route::kError, kRouteErrorNoRow},
+      {"20300001004132333533", 71, Route::kError, kRouteErrorNoRow},
+      {"20400000", -1, Route::kGpioRead, 0},
+      {"20400001", -1, Route::kError, kRouteErrorNoRow},
+      {"2041AABB", -1, Route::kGpioWrite, 0},
+      {"C0", -1, Route::kPassThrough, 0},
+      {"FF123456", -1, Route::kPassThrough, 0},
+      {"BF000000", -1, Route::kError, kRouteErrorNoRow},
+      {"", -1, Route::kError, kRouteErrorNoRow},
+  };
+  for (const Case& c : cases) {
+    Bytes command = FromHex(c.hex);
+    const uint32_t sLen = c.sLen < 0 ? static_cast<uint32_t>(command.size()) : static_cast<uint32_t>(c.sLen);
+    command.resize(std::max<size_t>(sLen, 1), 0);
+    const RouteDecision d = RouteCommand(sLen, command.data());
+    EXPECT_EQ(d.route, c.route) << c.hex << " " << sLen;
+    EXPECT_EQ(d.error, c.error) << c.hex << " " << sLen;
+  }
+}
+
+TEST(Routing, TagDataFieldsFollowPasswordAndAddressLength) {
+  struct Case {
+    const char* hex;
+    bool write;
+    int32_t pcEpc;
+    uint8_t bank;
+    uint32_t address;
+    int32_t addressLength;
+    int32_t rest;  // word count (read) or bytes to write
+  };
+  const Case cases[] = {
+      {"0810000000070800AABB030005", false, 4, 3, 0x00, 1, 5},
+      {"081000010009" "0800AABB" "02" "123456" "07", false, 4, 2, 0x123456, 3, 7},
+      {"081000030009" "0800AABB" "01" "00000010" "", false, 4, 1, 0x10, 4, -1},  // no count left
+      {"08100202000B" "0800AABB" "11223344" "03" "20" "01", false, 8, 3, 0x20, 1, 1},
+      {"081100000009" "0800AABB" "03" "04" "BEEF" "00", true, 4, 3, 0x04, 1, 3},
+      {"081100000006" "0800AABB" "03" "04", true, 4, 3, 0x04, 1, 0},
+  };
+  for (const Case& c : cases) {
+    const Bytes command = FromHex(c.hex);
+    TagDataFields f;
+    const bool ok = ParseTagDataFields(command.data(), c.write, &f);
+    EXPECT_EQ(ok, c.rest >= 0) << c.hex;
+    if (!ok) continue;
+    EXPECT_EQ(f.pcEpcLength, c.pcEpc) << c.hex;
+    EXPECT_EQ(f.bank, c.bank) << c.hex;
+    EXPECT_EQ(f.address, c.address) << c.hex;
+    EXPECT_EQ(f.addressLength, c.addressLength) << c.hex;
+    if (c.write) {
+      EXPECT_EQ(f.writeLength, c.rest) << c.hex;
+      EXPECT_EQ(f.writePart, command.data() + 6 + c.pcEpc + 1 + c.addressLength);
+    } else {
+      EXPECT_EQ(f.wordCount, c.rest) << c.hex;
+    }
+  }
+  // A header shorter than 6 bytes reads as zeros.
+  const uint8_t two[2] = {0x08, 0x10};
+  const CommandHeader h = ReadHeader(2, two);
+  EXPECT_EQ(h.cla, 0x08);
+  EXPECT_EQ(h.ins, 0x10);
+  EXPECT_EQ(h.p1 + h.p2 + h.lc, 0);
+}
+
+// ---- the recovery loop ----
+
+struct Script {
+  int sends = 0, recoveries = 0, pauses = 0;
+  int flagUntilSend = 1000;     // sends from this one on leave the flag clear
+  std::vector<std::pair<int32_t, uint16_t>> recoveryResults;  // then 0/0x9000
+};
+
+int32_t RunScript(Script& s, int32_t limit, bool withRecovery) {
+  RwPowerOffOnRetryTotalCount() = 0;
+  auto send = [&] {
+    ++s.sends;
+    if (s.sends < s.flagUntilSend) RwPowerOffOnRetryFlag() = 1;
+    return static_cast<int32_t>(100 + s.sends);
+  };
+  RecoveryCall recover = [&](uint16_t* sw) {
+    const size_t i = static_cast<size_t>(s.recoveries++);
+    const auto r = i < s.recoveryResults.size() ? s.recoveryResults[i] : std::pair<int32_t, uint16_t>{0, 0x9000};
+    *sw = r.second;
+    return r.first;
+  };
+  return RunWithRecovery(limit, send, withRecovery ? &recover : nullptr, [&] { ++s.pauses; });
+}
+
+TEST(RunWithRecovery, BoundedRecoveriesEachFollowedByAResend) {
+  {
+    Script s;
+    s.flagUntilSend = 1;  // never armed
+    EXPECT_EQ(RunScript(s, 3, true), 101);
+    EXPECT_EQ(s.sends + s.recoveries, 1);
+  }
+  {
+    Script s;  // always armed, every recovery works: three recoveries, four sends
+    EXPECT_EQ(RunScript(s, 3, true), 104);
+    EXPECT_EQ(s.sends, 4);
+    EXPECT_EQ(s.recoveries, 3);
+    EXPECT_EQ(RwPowerOffOnRetryTotalCount(), 4);
+  }
+  {
+    Script s;
+    s.flagUntilSend = 2;  // the resend after one recovery works
+    EXPECT_EQ(RunScript(s, 3, true), 102);
+    EXPECT_EQ(s.recoveries, 1);
+  }
+  {
+    Script s;  // failing recoveries pause and are tried again; the last one's result stands
+    s.recoveryResults = {{-2, 0}, {-5, 0}, {-7, 0}};
+    EXPECT_EQ(RunScript(s, 3, true), -7);
+    EXPECT_EQ(s.sends, 1);
+    EXPECT_EQ(s.pauses, 3);
+  }
+  {
+    Script s;  // a recovery that came back with another status word is counted, not paused
+    s.flagUntilSend = 2;
+    s.recoveryResults = {{0, 0x6401}, {0, 0x9000}};
+    EXPECT_EQ(RunScript(s, 3, true), 102);
+    EXPECT_EQ(s.pauses, 0);
+    EXPECT_EQ(s.recoveries, 2);
+    EXPECT_EQ(RwPowerOffOnRetryTotalCount(), 2);
+  }
+  {
+    Script s;  // limit 0, or no recovery in the build: the command's own result
+    EXPECT_EQ(RunScript(s, 0, true), 101);
+    EXPECT_EQ(s.recoveries, 0);
+    EXPECT_EQ(RunScript(s, 3, false), 102);
+    EXPECT_EQ(RwPowerOffOnRetryTotalCount(), 1);
+  }
 }
 
 }  // namespace
