@@ -1,5 +1,6 @@
-// zelquar-drvcheck [PORT]: prints the driver's version and the result of
-// opening PORT (default 0x0100), then closes it again.
+// zelquar-drvcheck [PORT]: prints the driver's version, the result of
+// opening PORT (default 0x0100) and the reader's firmware version, then
+// closes the port again.
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,6 +27,16 @@ int main(int argc, char** argv) {
               version[4] << 8 | version[5], version[6] << 8 | version[7]);
   rc = RFRW_Open(static_cast<uint32_t>(port), 0, nullptr);
   std::printf("RFRW_Open(0x%04lx) = %d\n", port, rc);
-  if (rc == 0) std::printf("RFRW_Close(0x%04lx) = %d\n", port, RFRW_Close(static_cast<uint32_t>(port)));
+  if (rc != 0) return 1;
+  const uint8_t firmwareQuery[4] = {0x00, 0x05, 0x16, 0x00};
+  uint8_t answer[16] = {};
+  length = sizeof answer;
+  rc = RFRW_CLRW_Transmit(static_cast<uint32_t>(port), sizeof firmwareQuery, firmwareQuery, &length, answer);
+  if (rc == 0 && length == 4) {
+    std::printf("reader firmware %02X%02X (status %02X%02X)\n", answer[0], answer[1], answer[2], answer[3]);
+  } else {
+    std::printf("firmware version query: %d, %d bytes\n", rc, length);
+  }
+  std::printf("RFRW_Close(0x%04lx) = %d\n", port, RFRW_Close(static_cast<uint32_t>(port)));
   return rc == 0 ? 0 : 1;
 }
