@@ -22,7 +22,10 @@ LogBitTrace g_logBitTrace;  // stateless: one for every thread
 
 }  // namespace
 
-thread_local std::array<uint8_t, kEpcBufferSize> gEpcBuffer{};
+EpcReplyArea& EpcBuffer() {
+  thread_local EpcReplyArea area{};
+  return area;
+}
 
 Gen2BitWriter& TagBitWriter() {
   thread_local Gen2BitWriter writer(&g_logBitTrace);

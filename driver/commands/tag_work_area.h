@@ -18,10 +18,12 @@ namespace zq::drv {
 inline constexpr size_t kEpcReplyCapacity = 1558;
 inline constexpr size_t kEpcBufferSize = protocol::kFrameHeadLength + kEpcReplyCapacity;
 
-// The last response frame of a tag operation (calling thread). The
-// operations read the handle, the new RN16 and the status bytes out of it
-// between their steps.
-extern thread_local std::array<uint8_t, kEpcBufferSize> gEpcBuffer;
+using EpcReplyArea = std::array<uint8_t, kEpcBufferSize>;
+
+// gEpcBuffer, the last response frame of a tag operation (calling thread).
+// The operations read the handle, the new RN16 and the status bytes out of
+// it between their steps.
+EpcReplyArea& EpcBuffer();
 
 // The bit writer the tag commands are composed in (calling thread). It
 // traces every append at level 3 ("Call total_bit=... set_bit=...

@@ -39,7 +39,7 @@ const bool kCleanupRegistered = [] {
   return true;
 }();
 
-// A response frame around `body`, as the exchange leaves it in gEpcBuffer.
+// A response frame around `body`, as the exchange leaves it in EpcBuffer().
 Bytes Frame(const Bytes& body) {
   Bytes f{0x00, static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size())};
   f.insert(f.end(), body.begin(), body.end());
@@ -173,18 +173,18 @@ TEST(TagReplyRewrite, RawReplyCheck) {
 // ---- whole conversations against the simulated reader ----
 
 // One exchange as the command layer will make it: the reply frame lands in
-// the thread's gEpcBuffer.
+// the thread's EpcBuffer().
 class SimulatedExchange {
  public:
   explicit SimulatedExchange(std::vector<sim::Tag> tags) { reader_.field().set_tags(std::move(tags)); }
   uint8_t* Run(const Bytes& command) {
     const Bytes body = reader_.Execute(command);
-    protocol::WriteFrameHead(0x00, body.size(), gEpcBuffer.data());
-    std::copy(body.begin(), body.end(), gEpcBuffer.begin() + 3);
-    return gEpcBuffer.data();
+    protocol::WriteFrameHead(0x00, body.size(), EpcBuffer().data());
+    std::copy(body.begin(), body.end(), EpcBuffer().begin() + 3);
+    return EpcBuffer().data();
   }
-  static Bytes Body() { return BodyOf(Bytes(gEpcBuffer.begin(), gEpcBuffer.end())); }
-  static uint16_t Word(size_t at) { return static_cast<uint16_t>((gEpcBuffer[3 + at] << 8) | gEpcBuffer[4 + at]); }
+  static Bytes Body() { return BodyOf(Bytes(EpcBuffer().begin(), EpcBuffer().end())); }
+  static uint16_t Word(size_t at) { return static_cast<uint16_t>((EpcBuffer()[3 + at] << 8) | EpcBuffer()[4 + at]); }
 
   // Select on the PC+EPC, then the reader's handle acquisition.
   uint16_t Address(const Bytes& pcEpc) {
@@ -297,7 +297,7 @@ TEST(TagWorkArea, EachThreadComposesAndReadsInItsOwnAreas) {
     EXPECT_EQ(TagBitWriter().bytes(), composedBits);
     x.Run(read);
     replied.arrive_and_wait();
-    RewriteTagReply(gEpcBuffer.data(), 1);
+    RewriteTagReply(EpcBuffer().data(), 1);
     results[unit] = SimulatedExchange::Body();
   };
   std::thread a(run, 0, 0xAAAA), b(run, 1, 0x5555);
