@@ -27,6 +27,11 @@ class BitWriter {
   // The first `bits` bits of `data`, as they stand in its bytes.
   void PutBits(const uint8_t* data, size_t bits);
   void PutEbv(uint32_t value);
+  // Empties the writer; its storage is kept for the next command.
+  void Clear() {
+    bytes_.clear();
+    bits_ = 0;
+  }
   size_t bit_count() const { return bits_; }
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 

@@ -283,6 +283,7 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
     else if (kind == "uart-readback") faults_.uart_readback = n;
     else if (kind == "gpio-readback") faults_.gpio_readback = n;
     else if (kind == "feature-error") faults_.feature_error = n;
+    else if (kind == "bad-crc") faults_.bad_crc = n;
     else return {"ERR unknown fault " + kind, Action::kNone};
   } else if (cmd == "unplug" && w.size() == 1) {
     if (plugged_) Unplug();
@@ -394,7 +395,8 @@ nlohmann::json Device::State(uint64_t now) const {
             {"reply_next", faults_.replies.empty() ? std::string() : ToHex(faults_.replies.front().body)},
             {"uart_readback", faults_.uart_readback},
             {"gpio_readback", faults_.gpio_readback},
-            {"feature_error", faults_.feature_error}}},
+            {"feature_error", faults_.feature_error},
+            {"bad_crc", faults_.bad_crc}}},
           {"tags", tags}};
 }
 

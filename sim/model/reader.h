@@ -66,6 +66,7 @@ struct Faults {
   int uart_readback = 0;
   int gpio_readback = 0;
   int feature_error = 0;
+  int bad_crc = 0;  // tag replies whose CRC-16 is spoilt (the reader still reports them received)
 };
 
 struct ReaderCounters {

@@ -62,6 +62,20 @@ void Tag::ResetVolatile() {
 
 // ---- reply builders --------------------------------------------------------
 
+void TagReply::SpoilCrc() {
+  const size_t n = bits.bit_count();
+  if (n == 0) return;
+  protocol::BitReader r(bits.bytes().data(), n);
+  Bytes head;
+  uint32_t last = 0;
+  r.GetBits(n - 1, &head);
+  r.Get(1, &last);
+  protocol::BitWriter spoilt;
+  spoilt.PutBits(head.data(), n - 1);
+  spoilt.Put(last ^ 1u, 1);
+  bits = std::move(spoilt);
+}
+
 namespace {
 
 void AppendCrc(TagReply& r) {
@@ -128,34 +142,18 @@ uint16_t WordAt(const Tag& t, Bank bank, size_t i) {
   return (*t.BankWords(bank))[i];
 }
 
-bool CrcGood(const uint8_t* data, size_t bits) {
-  if (bits < 16) return false;
-  protocol::BitReader r(data, bits);
-  Bytes ignored;
-  r.GetBits(bits - 16, &ignored);
-  uint32_t sent = 0;
-  r.Get(16, &sent);
-  return protocol::Crc16Bits(data, bits - 16) == sent;
-}
-
 }  // namespace
 
 // ---- Select ----------------------------------------------------------------
 
 bool TagField::IsSelect(const uint8_t* data, size_t bits) { return bits >= 4 && (data[0] >> 4) == 0xA; }
 
-void TagField::Select(const uint8_t* data, size_t bits) {
-  if (!CrcGood(data, bits)) return;
-  protocol::BitReader r(data, bits);
-  uint32_t code, target, action, bank, pointer, length;
-  if (!r.Get(4, &code) || !r.Get(3, &target) || !r.Get(3, &action) || !r.Get(2, &bank) || !r.GetEbv(&pointer) ||
-      !r.Get(8, &length))
-    return;
-  Bytes mask;
-  uint32_t truncate;
-  if (!r.GetBits(length, &mask) || !r.Get(1, &truncate) || r.remaining() != 16) return;
-  (void)target;
-  (void)truncate;
+void TagField::Select(const Gen2Command& c) {
+  // Every tag that hears a Select goes back to ready: a singulation ends.
+  EndSingulation();
+  const uint32_t pointer = c.pointer, length = c.length;
+  const uint8_t bank = c.bank, action = c.action;
+  const Bytes& mask = c.mask;
   for (Tag& t : tags_) {
     if (t.killed) continue;
     bool match = true;
@@ -186,23 +184,23 @@ void TagField::Select(const uint8_t* data, size_t bits) {
 // ---- commands to the singulated tag ---------------------------------------
 
 TagReply TagField::Execute(const uint8_t* data, size_t bits) {
-  if (IsSelect(data, bits)) {
-    Select(data, bits);
+  // Commands with a bad CRC, a wrong length, an unknown code or (below) a
+  // wrong handle get no reply and change nothing.
+  const std::optional<Gen2Command> c = ParseGen2Command(data, bits);
+  if (!c) return {};
+  if (c->kind == Gen2Command::Kind::kSelect) {
+    Select(*c);
     return {};
   }
   if (singulated_ < 0) return {};
   Tag& tag = tags_[static_cast<size_t>(singulated_)];
   if (tag.killed || tag.state == Tag::State::kReady) return {};
-  return ExecuteOn(tag, data, bits);
+  return ExecuteOn(tag, *c);
 }
 
-TagReply TagField::ExecuteOn(Tag& t, const uint8_t* data, size_t bits) {
-  // Commands with a bad CRC, a wrong length or a wrong handle get no reply and change nothing.
-  if (bits < 8 || !CrcGood(data, bits)) return {};
-  protocol::BitReader r(data, bits);
-  uint32_t code = 0;
-  r.Get(8, &code);
-
+TagReply TagField::ExecuteOn(Tag& t, const Gen2Command& c) {
+  using Kind = Gen2Command::Kind;
+  if (c.handle != t.handle) return {};
   const bool hadRn = t.rn_pending;
   const uint16_t rn = t.rn;
   auto silentToArbitrate = [&]() {
@@ -213,48 +211,23 @@ TagReply TagField::ExecuteOn(Tag& t, const uint8_t* data, size_t bits) {
     return TagReply{};
   };
 
-  if (code == 0xC1) {  // Req_RN
-    uint32_t handle;
-    if (bits != 40 || !r.Get(16, &handle) || handle != t.handle) return {};
+  if (c.kind == Kind::kReqRn) {
     t.rn = NextRn();
     t.rn_pending = true;
     return Immediate(t.rn);
   }
-
-  uint32_t bank = 0, ptr = 0, count = 0, word = 0, handle = 0, rfu = 0, payload = 0;
-  switch (code) {
-    case 0xC2:
-      if (!r.Get(2, &bank) || !r.GetEbv(&ptr) || !r.Get(8, &count) || !r.Get(16, &handle) || r.remaining() != 16)
-        return {};
-      break;
-    case 0xC3:
-      if (!r.Get(2, &bank) || !r.GetEbv(&ptr) || !r.Get(16, &word) || !r.Get(16, &handle) || r.remaining() != 16)
-        return {};
-      break;
-    case 0xC4:
-      if (bits != 59 || !r.Get(16, &word) || !r.Get(3, &rfu) || !r.Get(16, &handle)) return {};
-      break;
-    case 0xC5:
-      if (bits != 60 || !r.Get(20, &payload) || !r.Get(16, &handle)) return {};
-      break;
-    case 0xC6:
-      if (bits != 56 || !r.Get(16, &word) || !r.Get(16, &handle)) return {};
-      break;
-    default:
-      return {};  // commands this tag model does not implement: silent
-  }
-  if (handle != t.handle) return {};
   // Any command but Req_RN uses up the RN16 and ends a half-done password
   // exchange of another kind.
   t.rn_pending = false;
-  if (code != 0xC6) t.access_step = 0;
-  if (code != 0xC4) t.kill_step = 0;
+  if (c.kind != Kind::kAccess) t.access_step = 0;
+  if (c.kind != Kind::kKill) t.kill_step = 0;
 
-  const Bank b = static_cast<Bank>(bank);
-  switch (code) {
-    case 0xC2: {  // Read
+  const Bank b = static_cast<Bank>(c.bank);
+  const size_t ptr = c.word_ptr;
+  switch (c.kind) {
+    case Kind::kRead: {
       size_t size = BankSize(t, b);
-      size_t n = count == 0 ? (ptr < size ? size - ptr : 0) : count;
+      size_t n = c.word_count == 0 ? (ptr < size ? size - ptr : 0) : c.word_count;
       if (ptr >= size || n == 0 || ptr + n > size) return Error(kTagErrorOverrun, t.handle);
       if (b == Bank::kReserved) {
         for (size_t i = ptr; i < ptr + n; ++i) {
@@ -269,13 +242,13 @@ TagReply TagField::ExecuteOn(Tag& t, const uint8_t* data, size_t bits) {
       AppendCrc(rep);
       return rep;
     }
-    case 0xC3: {  // Write
+    case Kind::kWrite: {
       if (!hadRn) return {};
       size_t size = BankSize(t, b);
       if (ptr >= size) return Error(kTagErrorOverrun, t.handle);
-      if (!Writable(t, FieldOf(b, ptr))) return Error(kTagErrorLocked, t.handle);
+      if (!Writable(t, FieldOf(b, static_cast<uint32_t>(ptr)))) return Error(kTagErrorLocked, t.handle);
       if (power_level_ < t.min_write_power) return Error(kTagErrorPower, t.handle);
-      uint16_t value = static_cast<uint16_t>(word ^ rn);
+      uint16_t value = static_cast<uint16_t>(c.word ^ rn);
       if (b == Bank::kReserved) {
         t.reserved[ptr] = value;
       } else {
@@ -284,9 +257,9 @@ TagReply TagField::ExecuteOn(Tag& t, const uint8_t* data, size_t bits) {
       }
       return Delayed(t.handle);
     }
-    case 0xC4: {  // Kill, two halves
+    case Kind::kKill: {  // two halves
       if (!hadRn) return {};
-      uint16_t half = static_cast<uint16_t>(word ^ rn);
+      uint16_t half = static_cast<uint16_t>(c.word ^ rn);
       if (t.kill_step == 0) {
         t.kill_step = 1;
         t.kill_half = half;
@@ -303,9 +276,9 @@ TagReply TagField::ExecuteOn(Tag& t, const uint8_t* data, size_t bits) {
       singulated_ = -1;
       return last;
     }
-    case 0xC5: {  // Lock
+    case Kind::kLock: {
       if (t.state != Tag::State::kSecured) return {};
-      uint32_t mask = payload >> 10, action = payload & 0x3FF;
+      uint32_t mask = c.payload >> 10, action = c.payload & 0x3FF;
       std::array<LockBits, 5> next = t.locks;
       for (int f = 0; f < 5; ++f) {
         unsigned shift = static_cast<unsigned>(8 - 2 * f);
@@ -318,9 +291,9 @@ TagReply TagField::ExecuteOn(Tag& t, const uint8_t* data, size_t bits) {
       t.locks = next;
       return Delayed(t.handle);
     }
-    case 0xC6: {  // Access, two halves
+    case Kind::kAccess: {  // two halves
       if (!hadRn) return {};
-      uint16_t half = static_cast<uint16_t>(word ^ rn);
+      uint16_t half = static_cast<uint16_t>(c.word ^ rn);
       if (t.access_step == 0) {
         t.access_step = 1;
         t.access_half = half;
@@ -331,6 +304,9 @@ TagReply TagField::ExecuteOn(Tag& t, const uint8_t* data, size_t bits) {
       t.state = Tag::State::kSecured;
       return Immediate(t.handle);
     }
+    case Kind::kSelect:
+    case Kind::kReqRn:
+      break;
   }
   return {};
 }

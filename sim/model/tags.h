@@ -13,6 +13,7 @@
 
 #include "protocol/bits.h"
 #include "sim/model/hex.h"
+#include "sim/model/tag_commands.h"
 
 namespace zq::sim {
 
@@ -76,6 +77,10 @@ struct Tag {
 struct TagReply {
   bool sent = false;
   protocol::BitWriter bits;
+
+  // Inverts the last bit, so the CRC-16 that ends every reply no longer
+  // matches (a reply damaged on the air).
+  void SpoilCrc();
 };
 
 class TagField {
@@ -99,13 +104,14 @@ class TagField {
   int singulated() const { return singulated_; }
 
   // One raw Gen2 command of `bits` bits, its CRC-16 included. Select goes to
-  // every tag and never gets a reply; the others go to the singulated tag.
+  // every tag, ends any singulation and never gets a reply; the others go
+  // to the singulated tag.
   static bool IsSelect(const uint8_t* data, size_t bits);
   TagReply Execute(const uint8_t* data, size_t bits);
 
  private:
-  void Select(const uint8_t* data, size_t bits);
-  TagReply ExecuteOn(Tag& tag, const uint8_t* data, size_t bits);
+  void Select(const Gen2Command& c);
+  TagReply ExecuteOn(Tag& tag, const Gen2Command& c);
   uint16_t NextRn();
 
   std::vector<Tag> tags_;

@@ -273,6 +273,28 @@ TEST_F(DeviceTest, StateShowsTheSpeedRegisterAndDownloadBlocks) {
   EXPECT_EQ(s["counters"]["download_blocks"], 1);
 }
 
+TEST_F(DeviceTest, BadCrcSpoilsOnlyTagRepliesAndTheReaderStillReportsThem) {
+  ASSERT_TRUE(host_->PowerUp());
+  const Bytes pcEpc = device_->reader().field().tags()[0].PcEpcBytes();
+  ASSERT_EQ(Ctl("fault bad-crc 2"), "OK");
+  EXPECT_EQ(State()["faults"]["bad_crc"], 2);
+  // The Select gets no tag reply and the handle comes from the reader: neither uses the fault up.
+  auto h = host_->Address(pcEpc);
+  ASSERT_TRUE(h.has_value());
+  auto spoilt = host_->Tag(test::ReadCmd(3, 0, 1, *h), 2, 49);
+  ASSERT_TRUE(spoilt.has_value());
+  EXPECT_EQ((*spoilt)[0], 0x01);
+  EXPECT_EQ(Bytes(spoilt->end() - 2, spoilt->end()), (Bytes{0x90, 0x00}));
+  test::TagBits read = test::ParseWithHeader(ReaderHost::TagReplyBits(spoilt), 1);
+  EXPECT_FALSE(read.crc_ok);
+  EXPECT_EQ(read.handle, *h);  // only the CRC is damaged
+  // A Req_RN reply spoilt the same way; then the tags answer soundly again.
+  EXPECT_FALSE(host_->ReqRn(*h).has_value());
+  EXPECT_EQ(State()["faults"]["bad_crc"], 0);
+  EXPECT_TRUE(host_->ReqRn(*h).has_value());
+  EXPECT_TRUE(test::ParseWithHeader(ReaderHost::TagReplyBits(host_->Tag(test::ReadCmd(3, 0, 1, *h), 2, 49)), 1).crc_ok);
+}
+
 TEST_F(DeviceTest, ControlCommandErrors) {
   EXPECT_EQ(Ctl("fault reply 0G 1"), "ERR usage: fault reply HEXBODY|- N");
   EXPECT_EQ(Ctl("fault reply 9000"), "ERR usage: fault reply HEXBODY|- N");

@@ -3,6 +3,10 @@
 // download, and the reply faults.
 #include <gtest/gtest.h>
 
+#include <set>
+
+#include "platform/sim_endpoint.h"
+
 #include "sim/model/firmware.h"
 #include "sim/model/reader.h"
 #include "sim/model/scenario.h"
@@ -236,6 +240,20 @@ TEST_F(ReaderTest, InventoryStopsAtWhatFitsTheReplyArea) {
   unsigned count = (body[0] << 8) | body[1];
   EXPECT_EQ(count, (kMaxInventoryBody - 4) / 18);
   EXPECT_EQ(body.size(), 4 + 18u * count);
+}
+
+TEST_F(ReaderTest, TheHundredTagScenarioFitsOneInventory) {
+  std::string text;
+  ASSERT_EQ(platform::ReadWholeFile(ZQ_SOURCE_DIR "/tests/data/tags100.json", &text), 0u);
+  Scenario scenario;
+  ASSERT_EQ(ParseScenario(nlohmann::json::parse(text), &scenario), "");
+  reader_.field().set_tags(scenario.tags);
+  Bytes body = Cmd({0x08, 0x01, 0x00, 0x02});
+  ASSERT_EQ(body.size(), 2 + 100 * (10 + 2 + 2) + 2u);  // PC + 4 EPC words, StoredCRC, signal strength
+  EXPECT_EQ((body[0] << 8) | body[1], 100);
+  std::set<Bytes> epcs;
+  for (size_t i = 0; i < 100; ++i) epcs.insert(Bytes(body.begin() + 2 + 14 * i, body.begin() + 12 + 14 * i));
+  EXPECT_EQ(epcs.size(), 100u);
 }
 
 TEST_F(ReaderTest, HandleAcquisitionAndTagCommands) {

@@ -110,6 +110,20 @@ TEST_F(TagFieldTest, SelectNarrowsTheMatchingTags) {
   EXPECT_TRUE(field_.Matching().empty());
 }
 
+TEST_F(TagFieldTest, SelectEndsASingulation) {
+  uint16_t h = Singulate(0);
+  EXPECT_NE(ReqRn(h), 0);
+  Run(SelectCmd(1, 0, {}, 0));
+  EXPECT_EQ(field_.tags()[0].state, Tag::State::kReady);
+  EXPECT_FALSE(Run(ReqRnCmd(h)).sent);
+  // A Select the tags cannot read (bad CRC) changes nothing.
+  h = Singulate(1);
+  Gen2 bad = SelectCmd(1, 0, {}, 0);
+  bad.bits[2] ^= 0x01;
+  Run(bad);
+  EXPECT_NE(ReqRn(h), 0);
+}
+
 TEST_F(TagFieldTest, ReqRnAnswersOnlyItsHandleWithAGoodCrc) {
   uint16_t h = Singulate(0);
   EXPECT_NE(ReqRn(h), 0);

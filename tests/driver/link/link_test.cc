@@ -23,6 +23,7 @@
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
 #include "tests/driver/link/fake_reader.h"
+#include "tests/support/log_mirror.h"
 
 namespace zq::drv {
 namespace {
@@ -40,12 +41,7 @@ __attribute__((constructor(101))) void IsolateThisProcess() {
 }
 
 std::vector<std::string> MirrorLinesWith(const std::string& fragment) {
-  std::ifstream in(MirrorPath());
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);) {
-    if (line.find(fragment) != std::string::npos) out.push_back(line);
-  }
-  return out;
+  return zq::test::MirrorLinesWith(MirrorPath(), fragment);
 }
 
 constexpr int32_t kAnswerTimeoutMs = 150;

@@ -25,6 +25,7 @@
 #include "driver/transport/hid_binding.h"
 #include "driver/transport/rw_io.h"
 #include "tests/support/sim_fixture.h"
+#include "tests/support/log_mirror.h"
 
 namespace zq::drv {
 namespace {
@@ -53,12 +54,7 @@ const bool kCleanupRegistered = [] {
 }();
 
 std::vector<std::string> MirrorLinesWith(const std::string& fragment) {
-  std::ifstream in(MirrorPath());
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);) {
-    if (line.find(fragment) != std::string::npos) out.push_back(line);
-  }
-  return out;
+  return zq::test::MirrorLinesWith(MirrorPath(), fragment);
 }
 
 class TransportTest : public ::testing::Test {
