@@ -6,21 +6,16 @@
 //  - a feature report round trip: set the GPIO latch, read it back.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "protocol/frame.h"
+#include "tests/support/sim_fixture.h"
 #include "zq_comm_boundary.h"
-
-extern char** environ;
 
 namespace {
 
@@ -32,16 +27,7 @@ using Clock = std::chrono::steady_clock;
 class Bench {
  public:
   Bench() {
-    dir_ = "/tmp/zq-comm-bench-" + std::to_string(::getpid());
-    std::filesystem::create_directories(dir_);
-    ::setenv("ZELQUAR_SIM_DIR", dir_.c_str(), 1);
-    std::vector<std::string> args{ZQ_SIM_PATH, "--dir", dir_};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, ZQ_SIM_PATH, nullptr, nullptr, argv.data(), environ) != 0) return;
-    for (int i = 0; i < 500 && !std::filesystem::exists(dir_ + "/reader0.json"); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!sim_.published()) return;
     lib_ = ::dlopen(ZQ_COMM_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
     if (!lib_) return;
     auto init = reinterpret_cast<PortInitFunc>(::dlsym(lib_, kInitSymbol));
@@ -71,12 +57,6 @@ class Bench {
       term_(port_);
     }
     if (lib_) ::dlclose(lib_);
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   bool ok() const { return ok_; }
 
@@ -110,8 +90,8 @@ class Bench {
   }
 
  private:
-  std::string dir_;
-  pid_t pid_ = -1;
+  zq::test::SimDirectory dir_;
+  zq::test::SimulatedReader sim_{{.dir = dir_.path()}};
   void* lib_ = nullptr;
   PortTermFunc term_ = nullptr;
   PortFunc func_ = nullptr;
@@ -121,12 +101,15 @@ class Bench {
 
 // A 63-byte frame: a 59-byte command the reader refuses with a status word.
 Bytes Frame63(uint8_t seq) {
-  Bytes f{seq, 0x00, 59, 0x03, 0xFF};
-  f.resize(62, 0x5A);
-  uint8_t x = 0;
-  for (uint8_t b : f) x ^= b;
-  f.push_back(x);
-  return f;
+  Bytes command{0x03, 0xFF};
+  command.resize(59, 0x5A);
+  return zq::protocol::EncodeFrame(seq, command);
+}
+
+// True once `got` holds a whole frame (whatever its check byte).
+bool FrameArrived(const Bytes& got) {
+  zq::protocol::FrameView f;
+  return zq::protocol::DecodeFrame(got, &f) != zq::protocol::FrameStatus::kShort;
 }
 
 void BM_Write63AndPollReply(benchmark::State& state) {
@@ -147,7 +130,7 @@ void BM_Write63AndPollReply(benchmark::State& state) {
     }
     Bytes got;
     const auto limit = start + std::chrono::seconds(3);
-    while (!(got.size() >= 3 && got.size() >= 4 + ((size_t{got[1]} << 8) | got[2]))) {
+    while (!FrameArrived(got)) {
       if (Clock::now() > limit) {
         state.SkipWithError("no reply");
         return;

@@ -11,10 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/shared_area.h"
 #include "tests/driver/link/fake_reader.h"
 
 namespace {
@@ -29,6 +28,7 @@ void BM_FourByteCommandRoundTrip(benchmark::State& state) {
   SharedArea* area = Shared();
   PortEntry& e = area->portEntries[0];
   e.dataArea = &area->portDataAreas[0];
+  zq::test::FakeReader::Install();
   zq::test::FakeReader::For(*e.dataArea).SetResponder([](const zq::test::Bytes& frame, zq::test::FakeReader& r) {
     r.Send(zq::test::ReplyFrame(frame[0] & 1, {0x90, 0x00}));
   });

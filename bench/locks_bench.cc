@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/api/locks.h"
+#include "driver/locks/locks.h"
 #include "platform/named_mutex.h"
 
 namespace {

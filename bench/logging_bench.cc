@@ -33,7 +33,7 @@ constexpr int kCallsPerWorker = 25000;  // two records each at LogLevel 1
 
 void BM_FilteredOutRecord(benchmark::State& state) {
   const uint8_t data[16] = {};
-  for (auto _ : state) zq::drv::OutputLog(4, 0x0100, data, sizeof data, "RW_Write Len=%d", 16);
+  for (auto _ : state) zq::drv::OutputLog(zq::drv::LogLevel::kTrace, 0x0100, data, sizeof data, "RW_Write Len=%d", 16);
 }
 BENCHMARK(BM_FilteredOutRecord);
 

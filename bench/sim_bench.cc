@@ -4,64 +4,38 @@
 //  - with wire timing: how long a 100-byte reply takes from its first byte to
 //    its last, against 99 character times of 11 bits at 115200 baud.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/sim_endpoint.h"
-#include "sim/model/bits.h"
-
-extern char** environ;
+#include "protocol/frame.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 
-using zq::sim::Bytes;
+using Bytes = std::vector<uint8_t>;
 namespace platform = zq::platform;
+namespace protocol = zq::protocol;
 
 // A zelquar-sim process in its own directory, powered up and configured.
 class Sim {
  public:
-  explicit Sim(bool wireTiming) {
-    dir_ = "/tmp/zq-sim-bench-" + std::to_string(::getpid()) + (wireTiming ? "-w" : "-f");
-    std::vector<std::string> args{ZQ_SIM_PATH, "--dir", dir_};
-    if (wireTiming) args.push_back("--wire-timing");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, ZQ_SIM_PATH, nullptr, nullptr, argv.data(), environ) != 0) return;
-    std::string text;
-    for (int i = 0; i < 500 && platform::ReadWholeFile(dir_ + "/reader0.json", &text) != 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (client_.Connect(dir_ + "/reader0.hid") != 0) return;
+  explicit Sim(bool wireTiming) : sim_({.wireTiming = wireTiming}) {
+    if (!sim_.published() || client_.Connect(sim_.Path(".hid")) != 0) return;
     ok_ = Feature({0x41, 0x01}) && Feature({0x50, 0x00, 0x01, 0xC2, 0x00, 0x02, 0x00, 0x03, 0x00}) &&
           Feature({0x45, 0xFF, 0xFF, 0x20, 0x00});
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Drain();
   }
-  ~Sim() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    std::string rm = "rm -rf " + dir_;
-    (void)!std::system(rm.c_str());
-  }
   bool ok() const { return ok_; }
-  std::string ctl(const std::string& line) {
-    std::string r;
-    platform::ControlRequest(dir_ + "/reader0.ctl", line, &r, 5000);
-    return r;
-  }
-  std::string dir() const { return dir_; }
+  std::string ctl(const std::string& line) { return sim_.Control(line); }
+  std::string dir() const { return sim_.dir(); }
 
   bool Feature(Bytes report) {
     report.resize(64, 0);
@@ -75,14 +49,11 @@ class Sim {
     }
   }
   void SendFrame(uint8_t address, const Bytes& payload) {
+    const Bytes frame = protocol::EncodeFrame(address, payload);  // one output report: at most 63 bytes
     Bytes m(66, 0);
     m[0] = 'O';
-    m[1] = static_cast<uint8_t>(payload.size() + 4);
-    m[2] = address;
-    m[3] = static_cast<uint8_t>(payload.size() >> 8);
-    m[4] = static_cast<uint8_t>(payload.size());
-    std::copy(payload.begin(), payload.end(), m.begin() + 5);
-    m[5 + payload.size()] = zq::sim::XorOf(&m[2], payload.size() + 3);
+    m[1] = static_cast<uint8_t>(frame.size());
+    std::copy(frame.begin(), frame.end(), m.begin() + 2);
     client_.Send(m.data(), m.size());
   }
   // Reads input reports until a whole reply frame has come; the arrival time
@@ -97,7 +68,8 @@ class Sim {
       if (buf[0] != 'I') continue;
       got.insert(got.end(), buf + 2, buf + 2 + buf[1]);
       if (reports) reports->push_back({at, buf[1]});
-      if (got.size() >= 3 && got.size() >= 4 + ((size_t{got[1]} << 8) | got[2])) return true;
+      protocol::FrameView f;
+      if (protocol::DecodeFrame(got, &f) != protocol::FrameStatus::kShort) return true;
     }
   }
   void Drain() {
@@ -107,8 +79,7 @@ class Sim {
   }
 
  private:
-  std::string dir_;
-  pid_t pid_ = -1;
+  zq::test::SimulatedReader sim_;
   platform::SeqpacketClient client_;
   bool ok_ = false;
 };

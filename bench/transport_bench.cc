@@ -5,8 +5,6 @@
 // through the link thread, the comm library and the bridge to the reader
 // and back; median and 99th percentile in microseconds.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 
@@ -36,17 +34,11 @@ __attribute__((constructor(101))) void Isolate() {
   setenv("ZELQUAR_SIM_DIR", SimDir().c_str(), 1);
 }
 
+// A simulated reader in this process's simulator directory, and the
+// driver's settings for it.
 struct Simulator {
-  pid_t pid = -1;
+  zq::test::SimulatedReader reader{{.dir = SimDir()}};
   Simulator() {
-    const std::string dir = SimDir();  // this process's, not the child's
-    fs::create_directories(dir);
-    pid = fork();
-    if (pid == 0) {
-      execl(ZQ_SIM_PATH, "zelquar-sim", "--dir", dir.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 1000 && !fs::exists(SimDir() + "/reader0.json"); ++i) usleep(5000);
     SharedArea* area = Shared();
     const std::string commDir = fs::path(ZQ_COMM_LIB_PATH).parent_path().string() + "/";
     std::snprintf(area->libraryDir, sizeof area->libraryDir, "%s", commDir.c_str());
@@ -58,7 +50,7 @@ struct Simulator {
     area->retryTimeoutApi = 15000;
   }
   ~Simulator() {
-    kill(pid, SIGTERM);
+    reader.Stop();
     fs::remove_all(SimDir());
   }
 };

@@ -2,7 +2,8 @@
 // libZqRfrwCommVO.so: the entry points, the request record, the open
 // parameter block, the port kinds, the request and result codes, and the
 // Win32 shapes and numbers that cross it (OVERLAPPED, DCB, COMMTIMEOUTS,
-// COMMPROP, COMSTAT, EV_, PURGE_, escape codes, error numbers).
+// COMMPROP, COMSTAT, EV_, PURGE_, escape codes; the error numbers are the
+// platform layer's, platform/win32_errors.h).
 //
 // Both libraries include this one header. The layouts are the Windows ones
 // on a 64-bit platform with natural alignment; every integer is 32 bits and
@@ -24,20 +25,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/win32_errors.h"
+
 namespace zq::comm {
 
 // ---- Win32 numbers ----------------------------------------------------------
 
-// Results common to the whole library (all other values are Win32 errors).
+// Results common to the whole library. All other values are Win32 errors,
+// named in platform/win32_errors.h (the one set of their names); the two
+// Win32 numbers below are named here too because every request may give them.
 inline constexpr int32_t kResultSuccess = 0;
 inline constexpr int32_t kResultUnknownRequest = 1;
 inline constexpr int32_t kResultRestartRefused = 5;
-inline constexpr int32_t kResultInvalidParameter = 87;
+inline constexpr int32_t kResultInvalidParameter = static_cast<int32_t>(platform::kErrorInvalidParameter);
 inline constexpr int32_t kResultRestartNeedsReboot = 100;
 inline constexpr int32_t kResultNothingToRestart = 101;
 inline constexpr int32_t kResultRestartLockBusy = 102;
 inline constexpr int32_t kResultRestartSetupFailed = 103;
-inline constexpr int32_t kResultBusy = 170;
+inline constexpr int32_t kResultBusy = static_cast<int32_t>(platform::kErrorBusy);
 inline constexpr int32_t kResultWriteFailed = -1;
 inline constexpr int32_t kResultHidLibraryMissing = -1;
 
@@ -45,20 +50,6 @@ inline constexpr int32_t kResultHidLibraryMissing = -1;
 inline constexpr uint32_t kInitOk = 0;
 inline constexpr uint32_t kInitNoMemory = 10;
 inline constexpr uint32_t kInitNoSyncObjects = 11;
-
-// Win32 error numbers that appear in results.
-inline constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
-inline constexpr int32_t ERROR_ACCESS_DENIED = 5;
-inline constexpr int32_t ERROR_INVALID_HANDLE = 6;
-inline constexpr int32_t ERROR_GEN_FAILURE = 31;
-inline constexpr int32_t ERROR_NOT_SUPPORTED = 50;
-inline constexpr int32_t ERROR_INVALID_PARAMETER = 87;
-inline constexpr int32_t ERROR_BUSY = 170;
-inline constexpr int32_t ERROR_NO_MORE_ITEMS = 259;
-inline constexpr int32_t ERROR_OPERATION_ABORTED = 995;
-inline constexpr int32_t ERROR_IO_INCOMPLETE = 996;
-inline constexpr int32_t ERROR_IO_PENDING = 997;
-inline constexpr int32_t ERROR_DEVICE_NOT_CONNECTED = 1167;
 
 // Comm events (EV_). Only EV_RXCHAR and EV_ERR act on the non-serial kinds.
 inline constexpr uint32_t EV_RXCHAR = 0x0001;

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "driver/api/shared_area.h"
+#include "driver/state/shared_area.h"
 #include "platform/clock.h"
 #include "platform/mailslot.h"
 #include "platform/process.h"

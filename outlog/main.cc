@@ -2,7 +2,7 @@
 // 0 is the starting process's id in hexadecimal.
 #include <string>
 
-#include "driver/api/shared_area.h"
+#include "driver/state/shared_area.h"
 #include "outlog/collector.h"
 #include "platform/ini.h"
 #include "platform/process.h"

@@ -82,7 +82,14 @@ bool ReadWhole(PipeEnd* end, void* data, size_t length) {
 
 long BytesAvailable(PipeEnd* end) {
   int n = 0;
-  if (!end || ::ioctl(end->fd, FIONREAD, &n) != 0) return -1;
+  if (!end) {
+    SetLastError(kErrorInvalidHandle);
+    return -1;
+  }
+  if (::ioctl(end->fd, FIONREAD, &n) != 0) {
+    SetLastError(Win32FromErrno(errno));
+    return -1;
+  }
   return n;
 }
 

@@ -26,7 +26,7 @@ bool WriteWhole(PipeEnd* end, const void* data, size_t length);
 // Reads exactly `length` bytes, blocking until they are there. False on
 // error or when the write end closed first (kErrorBrokenPipe).
 bool ReadWhole(PipeEnd* end, void* data, size_t length);
-// Bytes that can be read without blocking; -1 on error.
+// Bytes that can be read without blocking; -1 (LastError set) on error.
 long BytesAvailable(PipeEnd* end);
 // Closes the end; nullptr is ignored.
 void ClosePipeEnd(PipeEnd* end);

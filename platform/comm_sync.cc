@@ -257,8 +257,7 @@ uint32_t WorkerThread::Start(std::function<void(const Signal&)> body) {
       state->finished.Set();
     });
   } catch (const std::system_error& e) {
-    SetLastError(Win32FromErrno(e.code().value()));
-    return LastError();
+    return Win32FromErrno(e.code().value());
   }
   state_ = std::move(state);
   return 0;

@@ -11,9 +11,7 @@ namespace zq::platform {
 uint32_t FileExistsError(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) return 0;
-  uint32_t code = Win32FromErrno(errno);
-  SetLastError(code);
-  return code;
+  return Win32FromErrno(errno);
 }
 
 }  // namespace zq::platform

@@ -7,8 +7,8 @@
 namespace zq::platform {
 
 // 0 when `path` names an existing file or directory, else the Win32 error
-// (kErrorFileNotFound, kErrorPathNotFound, kErrorAccessDenied, ...), which is
-// also left in LastError(). Never blocks beyond the file system lookup.
+// (kErrorFileNotFound, kErrorPathNotFound, kErrorAccessDenied, ...). Never
+// blocks beyond the file system lookup.
 uint32_t FileExistsError(const std::string& path);
 
 }  // namespace zq::platform

@@ -64,7 +64,6 @@ uint32_t OpenDeviceInterface(InterfaceClass cls, const std::string& path, std::u
       if (iface.path.size() == path.size() && PathMatchesFragment(iface.path, path)) return b->open(iface, handle);
     }
   }
-  SetLastError(kErrorFileNotFound);
   return kErrorFileNotFound;
 }
 

@@ -33,11 +33,8 @@ long MonotonicMs() {
   return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-uint32_t Fail() {
-  uint32_t code = Win32FromErrno(errno);
-  SetLastError(code);
-  return code;
-}
+// The Win32 number of the errno of the call that just failed.
+uint32_t Fail() { return Win32FromErrno(errno); }
 
 }  // namespace
 
@@ -52,7 +49,6 @@ uint32_t MailslotServer::Create(const std::string& name) {
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
     uint32_t code = errno == EADDRINUSE ? kErrorAlreadyExists : Win32FromErrno(errno);
     ::close(fd);
-    SetLastError(code);
     return code;
   }
   // Room for bursts from many writers before they have to wait.
@@ -71,7 +67,7 @@ long MailslotServer::Read(uint8_t* buf, size_t capacity, int timeoutMs) {
     tv.tv_sec = timeoutMs / 1000;
     tv.tv_usec = timeoutMs > 0 ? (timeoutMs % 1000) * 1000 : 1;
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-      Fail();
+      SetLastError(Fail());
       return -1;
     }
     timeoutSet_ = timeoutMs;
@@ -83,7 +79,7 @@ long MailslotServer::Read(uint8_t* buf, size_t capacity, int timeoutMs) {
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    Fail();
+    SetLastError(Fail());
     return -1;
   }
   if (static_cast<size_t>(n) > capacity) return kTooLong;
@@ -107,7 +103,6 @@ uint32_t MailslotClient::Open(const std::string& name) {
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
     uint32_t code = (errno == ECONNREFUSED || errno == ENOENT) ? kErrorFileNotFound : Win32FromErrno(errno);
     ::close(fd);
-    SetLastError(code);
     return code;
   }
   fd_ = fd;
@@ -115,29 +110,21 @@ uint32_t MailslotClient::Open(const std::string& name) {
 }
 
 uint32_t MailslotClient::Send(const uint8_t* data, size_t length, int timeoutMs) {
-  if (fd_ < 0) {
-    SetLastError(kErrorInvalidHandle);
-    return kErrorInvalidHandle;
-  }
+  if (fd_ < 0) return kErrorInvalidHandle;
   long deadline = -1;
   for (;;) {
     ssize_t n = ::send(fd_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) return 0;
     if (errno == EINTR) continue;
     if (errno != EAGAIN) {
-      uint32_t code = (errno == ECONNREFUSED || errno == ENOTCONN) ? kErrorFileNotFound : Win32FromErrno(errno);
-      SetLastError(code);
-      return code;
+      return (errno == ECONNREFUSED || errno == ENOTCONN) ? kErrorFileNotFound : Win32FromErrno(errno);
     }
     // The reader's queue is full: wait for room, within the limit (other
     // writers may take the room first, so wait again until the deadline).
     const long now = MonotonicMs();
     if (deadline < 0) deadline = now + timeoutMs;
     const long left = deadline - now;
-    if (left <= 0) {
-      SetLastError(kErrorTimeout);
-      return kErrorTimeout;
-    }
+    if (left <= 0) return kErrorTimeout;
     struct pollfd p {fd_, POLLOUT, 0};
     (void)::poll(&p, 1, static_cast<int>(left));
   }

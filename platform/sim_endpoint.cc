@@ -25,11 +25,8 @@
 namespace zq::platform {
 namespace {
 
-uint32_t Fail() {
-  uint32_t code = Win32FromErrno(errno);
-  SetLastError(code);
-  return code;
-}
+// The Win32 number of the errno of the call that just failed.
+uint32_t Fail() { return Win32FromErrno(errno); }
 
 bool AddressOf(const std::string& path, sockaddr_un* addr) {
   std::memset(addr, 0, sizeof *addr);
@@ -74,7 +71,6 @@ int Connect(const std::string& path, int type, uint32_t* error) {
   }
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     *error = (errno == ENOENT || errno == ECONNREFUSED) ? kErrorFileNotFound : Win32FromErrno(errno);
-    SetLastError(*error);
     ::close(fd);
     return -1;
   }
@@ -359,12 +355,20 @@ uint32_t SeqpacketClient::Send(const uint8_t* data, size_t length) {
 }
 
 long SeqpacketClient::Receive(uint8_t* buffer, size_t capacity, int timeoutMs) {
-  if (fd_ < 0) return -1;
+  if (fd_ < 0) {
+    SetLastError(kErrorInvalidHandle);
+    return -1;
+  }
   int r = PollOne(fd_, POLLIN, timeoutMs);
   if (r == 0) return 0;
-  if (r < 0) return -1;
+  if (r < 0) {
+    SetLastError(Fail());
+    return -1;
+  }
   ssize_t n = ::recv(fd_, buffer, capacity, 0);
-  return n > 0 ? n : -1;
+  if (n > 0) return n;
+  SetLastError(n == 0 ? kErrorDeviceNotConnected : Fail());
+  return -1;
 }
 
 void SeqpacketClient::Close() {

@@ -99,7 +99,8 @@ class SeqpacketClient {
   // 0, kErrorDeviceNotConnected when the server has closed the connection.
   uint32_t Send(const uint8_t* data, size_t length);
   // One message: its length, 0 when none came within timeoutMs (negative:
-  // no limit), -1 when the server closed the connection or on an error.
+  // no limit), -1 when the server closed the connection (LastError
+  // kErrorDeviceNotConnected) or on an error (LastError set).
   long Receive(uint8_t* buffer, size_t capacity, int timeoutMs);
   void Close();
   bool IsOpen() const { return fd_ >= 0; }

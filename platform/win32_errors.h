@@ -3,8 +3,11 @@
 //
 // The driver and the comm library report Win32 error numbers (log lines,
 // "detail=%d" fields, comm library results), so every platform call maps its
-// errno right where the system call failed and keeps the result as the calling
-// thread's last error, the way GetLastError works.
+// errno right where the system call failed. As in Win32, a call whose result
+// is a Win32 number returns it and leaves the last error alone; any other
+// call that fails (nullptr, false, -1, 0, kWaitFailed) sets the calling
+// thread's last error instead (docs/platform.md). These are the tree's only
+// names for the numbers.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +21,10 @@ inline constexpr uint32_t kErrorTooManyOpenFiles = 4;
 inline constexpr uint32_t kErrorAccessDenied = 5;
 inline constexpr uint32_t kErrorInvalidHandle = 6;
 inline constexpr uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr uint32_t kErrorOutOfMemory = 14;
 inline constexpr uint32_t kErrorWriteProtect = 19;
 inline constexpr uint32_t kErrorGenFailure = 31;
 inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorNotSupported = 50;
-inline constexpr uint32_t kErrorFileExists = 80;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorBrokenPipe = 109;
 inline constexpr uint32_t kErrorDiskFull = 112;
@@ -33,10 +34,9 @@ inline constexpr uint32_t kErrorProcNotFound = 127;
 inline constexpr uint32_t kErrorBusy = 170;
 inline constexpr uint32_t kErrorAlreadyExists = 183;
 inline constexpr uint32_t kErrorFilenameExceedRange = 206;
-inline constexpr uint32_t kErrorNoData = 232;
 inline constexpr uint32_t kErrorNotOwner = 288;
-inline constexpr uint32_t kErrorStillActive = 259;  // also "no more items"
-inline constexpr uint32_t kErrorNoMoreItems = 259;
+inline constexpr uint32_t kErrorStillActive = 259;  // a thread's exit code while it runs
+inline constexpr uint32_t kErrorNoMoreItems = 259;  // the same number, as an enumeration's end
 inline constexpr uint32_t kErrorOperationAborted = 995;
 inline constexpr uint32_t kErrorIoIncomplete = 996;
 inline constexpr uint32_t kErrorIoPending = 997;
@@ -84,7 +84,8 @@ uint32_t WsaFromErrno(int err);
 uint32_t WsaFromAddrInfoError(int eai);
 
 // The calling thread's last error, as set by the last platform call that
-// failed (or cleared by one that says so). Thread-local; never blocks.
+// failed and reports its failure by its failure value. Thread-local; never
+// blocks.
 uint32_t LastError();
 void SetLastError(uint32_t code);
 

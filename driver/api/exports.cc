@@ -9,13 +9,14 @@
 
 #include "ZELQUAR_Drv.h"
 #include "driver/api/lifecycle.h"
-#include "driver/api/locks.h"
+#include "driver/api/port_call.h"
 #include "driver/api/port_entries.h"
-#include "driver/api/process_state.h"
-#include "driver/api/shared_area.h"
+#include "driver/commands/process_state.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -25,7 +26,7 @@ namespace zq::drv {
 namespace {
 
 constexpr uint32_t kNoPort = 0x200;
-constexpr int32_t kDetachedResult = -1;
+constexpr int32_t kDetachedResult = RFRW_ERROR_INTERNAL;
 constexpr uint32_t kMaxCommandLength = 1552;
 
 uint32_t Addr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
@@ -52,19 +53,19 @@ OpenFlags ExamineOpenBlock(int32_t dataLen, const uint8_t* data) {
 // the caller from step 6 on.
 int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
   if (area.adminCheckCut != 1 && !platform::IsAdministrator()) {
-    OutputLog(0, port, nullptr, 0, "RFRW_Open() error end: No admin error");
-    return -10;
+    OutputLog(LogLevel::kError, port, nullptr, 0, "RFRW_Open() error end: No admin error");
+    return RFRW_ERROR_NOT_ADMIN;
   }
 
   PortEntry& entry = area.portEntries[UnitIndexOf(port)];
   if (entry.useCount != 0) {
-    OutputLog(2, port, nullptr, 0, "RFRW_Open 二重オープン Hd=%x ProcessID=%x", Addr(&entry), entry.ownerProcessId);
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open 二重オープン Hd=%x ProcessID=%x", Addr(&entry), entry.ownerProcessId);
     if (entry.ownerProcessId != 0) {
       const bool alive = platform::ProcessIsAlive(entry.ownerProcessId);
-      OutputLog(2, port, nullptr, 0, "RFRW_Open プロセスチェック Process=%x", alive ? entry.ownerProcessId : 0u);
+      OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open プロセスチェック Process=%x", alive ? entry.ownerProcessId : 0u);
       if (alive) {
-        OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(2)  (%d)", 844);
-        return -1002;
+        OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_Open(2)  (%d)", 844);
+        return RFRW_ERROR_OPEN_ELSEWHERE;
       }
       // The owner died without closing: take its entry over. It never
       // detached either, so it still counts as attached.
@@ -79,7 +80,7 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
   }
 
   entry.dataArea = &area.portDataAreas[UnitIndexOf(port)];
-  OutputLog(2, port, nullptr, 0, "RFRW_Open #1 Hd=%x DataAdr=%x", Addr(&entry), Addr(entry.dataArea));
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open #1 Hd=%x DataAdr=%x", Addr(&entry), Addr(entry.dataArea));
 
   // A running flag left by another process names a thread that is not
   // ours: its handles mean nothing here, so the link is started anew.
@@ -87,12 +88,12 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
   if (entry.linkRunning == 0) {
     const uint32_t missing = platform::FileExistsError(area.iniPath);
     if (missing != 0) {
-      OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(10) detail1 = %d  (%d)", static_cast<int>(missing), 856);
-      return -5;
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_Open(10) detail1 = %d  (%d)", static_cast<int>(missing), 856);
+      return RFRW_ERROR_FILE_MISSING;
     }
     const int32_t started = k_L_Level_Init(port, &Llevel_Thread, entry);
     if (started != 0) {
-      OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(3) detail = %d  (%d)", started, 848);
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_Open(3) detail = %d  (%d)", started, 848);
       return started;
     }
     entry.linkRunning = 1;
@@ -103,7 +104,7 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
     auto* pipe1 = reinterpret_cast<platform::PipeEnd*>(entry.dPipe1Read);
     for (;;) {
       const long available = platform::BytesAvailable(pipe1);
-      OutputLog(2, port, nullptr, 0, "RFRW_Open PipeRead=%d (%d)", static_cast<int>(available), available >= 0 ? 1 : 0);
+      OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open PipeRead=%d (%d)", static_cast<int>(available), available >= 0 ? 1 : 0);
       if (available <= 0) break;
       int32_t length = 0;
       if (k_CM_RecvMsg(port, pipe1, entry.responseBuffer, static_cast<int32_t>(kResponseBufferSize), &length) != 0) break;
@@ -116,15 +117,15 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area) {
   if (attached < 0) {
     k_L_Level_End(port, entry);
     SetLinkRunsHere(UnitIndexOf(port), false);
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(4) detail = %d  (%d)", attached, 852);
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_Open(4) detail = %d  (%d)", attached, 852);
     return attached;
   }
   RwPowerOffOnRetryTotalCount() = 0;
-  return 0;
+  return RFRW_SUCCESS;
 }
 
 int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
-  OutputLog(1, port, data, data && dataLen > 0 ? dataLen : 0, "★★★RFRW_Open Call  Port = 0x%x Data =", port);
+  OutputLog(LogLevel::kCall, port, data, data && dataLen > 0 ? dataLen : 0, "★★★RFRW_Open Call  Port = 0x%x Data =", port);
   SharedArea& area = *Shared();
   SetReaderSettingsDefaultsOnce();
   g_ReaderTypeCode = 0x21;
@@ -133,27 +134,22 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
 
   const OpenFlags flags = ExamineOpenBlock(dataLen, data);
   if (flags.skipDownload) {
-    OutputLog(1, port, nullptr, 0, "DspDownloadCutMode set");
+    OutputLog(LogLevel::kCall, port, nullptr, 0, "DspDownloadCutMode set");
     area.dspDownloadCutMode |= 2;
   }
-  if (flags.bootMode) OutputLog(1, port, nullptr, 0, "DspBootMode set");
+  if (flags.bootMode) OutputLog(LogLevel::kCall, port, nullptr, 0, "DspBootMode set");
   if (flags.passThrough) {
-    OutputLog(1, port, nullptr, 0, "DspPassThroghMode set");
+    OutputLog(LogLevel::kCall, port, nullptr, 0, "DspPassThroghMode set");
     area.dspPassThroughMode |= 2;
   }
 
-  int32_t result;
-  const int32_t check = k_PortCheck(port);
-  if (check != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_Open(1) detail = %d  (%d)", check, 840);
-    result = -3;
-  } else {
+  int32_t result = CheckPortNumber(port, "D_Error RFRW_Open(1) detail = %d  (%d)", 840);
+  if (result == RFRW_SUCCESS) {
     CurrentPort() = port;
-    MutexHandle api = k_RFRW_SetMutexAPI(port);
+    ApiMutexHold api(port);
     result = OpenUnderApiMutex(port, area);
-    k_RFRW_ReleaseMutexAPI(port, api);
   }
-  OutputLog(1, port, nullptr, 0, "★★★RFRW_Open Out  Ret = %d", result);
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_Open Out  Ret = %d", result);
   return result;
 }
 
@@ -161,119 +157,113 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
 
 int32_t GetDllVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
   const int32_t given = rcvBufLen ? *rcvBufLen : 0;
-  OutputLog(1, kNoPort, nullptr, 0, "★★★RFRW_GetDllVersion Call  RcvBufLen = %d", given);
-  OutputLog(2, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Call  ReceiveLength=%d, cRespData=0x%016llX", given,
+  OutputLog(LogLevel::kCall, kNoPort, nullptr, 0, "★★★RFRW_GetDllVersion Call  RcvBufLen = %d", given);
+  OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Call  ReceiveLength=%d, cRespData=0x%016llX", given,
             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(rcvData)));
   int32_t result;
   if (!rcvData || !rcvBufLen || given < 8) {
-    OutputLog(0, kNoPort, nullptr, 0, "Internal_GetFileVersionCMD(1) *ReceiveLength=%d", given);
+    OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "Internal_GetFileVersionCMD(1) *ReceiveLength=%d", given);
     if (rcvBufLen) *rcvBufLen = 0;
-    OutputLog(2, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", -3);
-    result = -3;
+    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", RFRW_ERROR_PARAMETER);
+    result = RFRW_ERROR_PARAMETER;
   } else {
     const uint16_t parts[4] = {ZQ_VERSION_MAJOR, ZQ_VERSION_MINOR, ZQ_VERSION_BUILD, ZQ_VERSION_REVISION};
-    OutputLog(2, kNoPort, nullptr, 0, "sz=%d  hVersion=%d", static_cast<int>(sizeof parts), 0);
+    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "sz=%d  hVersion=%d", static_cast<int>(sizeof parts), 0);
     for (int i = 0; i < 4; ++i) {
       rcvData[2 * i] = static_cast<uint8_t>(parts[i] >> 8);
       rcvData[2 * i + 1] = static_cast<uint8_t>(parts[i] & 0xFF);
     }
     *rcvBufLen = 8;
-    OutputLog(2, kNoPort, rcvData, 8, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", 0);
-    result = 0;
+    OutputLog(LogLevel::kStep, kNoPort, rcvData, 8, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", 0);
+    result = RFRW_SUCCESS;
   }
-  OutputLog(1, kNoPort, rcvData, result == 0 ? *rcvBufLen : 0, "★★★RFRW_GetDllVersion Out  Ret = %d", result);
+  OutputLog(LogLevel::kCall, kNoPort, rcvData, result == 0 ? *rcvBufLen : 0, "★★★RFRW_GetDllVersion Out  Ret = %d", result);
   return result;
 }
 
 // ---- RFRW_CLRW_Transmit ---------------------------------------------------
 
+constexpr OpenPortLines kTransmitLines{"D_Error RFRW_CLRW_Transmit(6)  (%d)", 3827,
+                                       "D_Error RFRW_CLRW_Transmit(5) (%d)", 3818};
+
 int32_t TransmitUnderApiMutex(uint32_t port) {
-  PortEntry* entry = LookupPortEntry(port);
-  if (!entry) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(6)  (%d)", 3827);
-    return -1001;
-  }
-  if (entry->ownerProcessId != platform::CurrentProcessId()) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(5) (%d)", 3818);
-    return -3;
-  }
-  CurrentPort() = port;
-  RwPowerOffOnRetryTotalCount() = 0;
-  RwPowerOffOnRetryFlag() = 0;
+  int32_t result;
+  if (!OwnOpenPort(port, kTransmitLines, &result)) return result;
   // The reader command set is not part of this build: no command can be
   // routed to a handler.
-  OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(7) no command handler");
-  return -1;
+  OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(7) no command handler");
+  return RFRW_ERROR_INTERNAL;
+}
+
+int32_t CheckTransmitArguments(uint32_t port, uint32_t sLen, const uint8_t* sndData, const int32_t* rcvLen,
+                               const uint8_t* rcvData) {
+  if (!sndData || !rcvLen || !rcvData) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(2)  (%d)", 3810);
+    return RFRW_ERROR_PARAMETER;
+  }
+  if (sLen > kMaxCommandLength) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(3) detail = %d  (%d)", static_cast<int>(sLen),
+              3814);
+    return RFRW_ERROR_PARAMETER;
+  }
+  return RFRW_SUCCESS;
 }
 
 int32_t Transmit(uint32_t port, uint32_t sLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
   const uint32_t shown = sndData ? (sLen < kMaxCommandLength ? sLen : kMaxCommandLength) : 0;
-  OutputLog(1, port, sndData, static_cast<int32_t>(shown), "★★★CLRW P=%x SLen=%x RBLen=%x,D=", port, sLen,
+  OutputLog(LogLevel::kCall, port, sndData, static_cast<int32_t>(shown), "★★★CLRW P=%x SLen=%x RBLen=%x,D=", port, sLen,
             rcvLen ? static_cast<uint32_t>(*rcvLen) : 0u);
-  int32_t result;
-  if (const int32_t check = k_PortCheck(port); check != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(1) detail = %d  (%d)", check, 3806);
-    result = -3;
-  } else if (!sndData || !rcvLen || !rcvData) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(2)  (%d)", 3810);
-    result = -3;
-  } else if (sLen > kMaxCommandLength) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_CLRW_Transmit(3) detail = %d  (%d)", static_cast<int>(sLen), 3814);
-    result = -3;
-  } else {
-    MutexHandle api = k_RFRW_SetMutexAPI(port);
+  int32_t result = CheckPortNumber(port, "D_Error RFRW_CLRW_Transmit(1) detail = %d  (%d)", 3806);
+  if (result == RFRW_SUCCESS) result = CheckTransmitArguments(port, sLen, sndData, rcvLen, rcvData);
+  if (result == RFRW_SUCCESS) {
+    ApiMutexHold api(port);
     result = TransmitUnderApiMutex(port);
-    k_RFRW_ReleaseMutexAPI(port, api);
   }
   const int32_t answered = (rcvLen && rcvData && result == 0 && *rcvLen > 0) ? *rcvLen : 0;
-  OutputLog(1, port, rcvData, answered, "★★★CLRW Ret=%d,", result);
+  OutputLog(LogLevel::kCall, port, rcvData, answered, "★★★CLRW Ret=%d,", result);
   if (result != 0 && rcvLen) *rcvLen = 0;
   return result;
 }
 
 // ---- RFRW_PowerCtrl -------------------------------------------------------
 
+constexpr OpenPortLines kPowerCtrlLines{"D_Error RFRW_PowerCtrl(5)  (%d)", 1046, "D_Error RFRW_PowerCtrl(4) (%d)",
+                                        1042};
+
 int32_t PowerCtrlUnderApiMutex(uint32_t port) {
-  PortEntry* entry = LookupPortEntry(port);
-  if (!entry) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(5)  (%d)", 1046);
-    return -1001;
-  }
-  if (entry->ownerProcessId != platform::CurrentProcessId()) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(4) (%d)", 1042);
-    return -3;
-  }
-  CurrentPort() = port;
-  RwPowerOffOnRetryTotalCount() = 0;
-  RwPowerOffOnRetryFlag() = 0;
+  int32_t result;
+  if (!OwnOpenPort(port, kPowerCtrlLines, &result)) return result;
   // The reader command set is not part of this build, so the power
   // command cannot be sent.
-  const int32_t result = -1;
-  OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(6) detail = %d  (%d)", result, 1050);
+  result = RFRW_ERROR_INTERNAL;
+  OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(6) detail = %d  (%d)", result, 1050);
   return result;
 }
 
-int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
-  OutputLog(1, port, nullptr, 0, "★★★RFRW_PowerCtrl Call  Port = 0x%x Power = 0x%x Sts = 0x%x", port,
-            static_cast<uint32_t>(power), Addr(sts));
-  int32_t result;
-  if (const int32_t check = k_PortCheck(port); check != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(1) detail = %d  (%d)", check, 1030);
-    result = -3;
-  } else if (!sts) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(2)  (%d)", 1034);
-    result = -3;
-  } else if (power != 0 && power != 3) {
-    OutputLog(0, port, nullptr, 0, "D_Error RFRW_PowerCtrl(3) detail = 0x%x  (%d)", static_cast<uint32_t>(power),
-              1038);
-    result = -3;
-  } else {
-    MutexHandle api = k_RFRW_SetMutexAPI(port);
-    result = PowerCtrlUnderApiMutex(port);
-    k_RFRW_ReleaseMutexAPI(port, api);
+int32_t CheckPowerCtrlArguments(uint32_t port, int32_t power, const int32_t* sts) {
+  if (!sts) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(2)  (%d)", 1034);
+    return RFRW_ERROR_PARAMETER;
   }
-  OutputLog(1, port, nullptr, 0, "★★★RFRW_PowerCtrl Out  Ret = %d", result);
-  if (sts) OutputLog(1, port, nullptr, 0, "RFRW_PowerCtrl Out  Sts = 0x%x", static_cast<uint32_t>(*sts));
+  if (power != 0 && power != 3) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(3) detail = 0x%x  (%d)", static_cast<uint32_t>(power),
+              1038);
+    return RFRW_ERROR_PARAMETER;
+  }
+  return RFRW_SUCCESS;
+}
+
+int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Call  Port = 0x%x Power = 0x%x Sts = 0x%x", port,
+            static_cast<uint32_t>(power), Addr(sts));
+  int32_t result = CheckPortNumber(port, "D_Error RFRW_PowerCtrl(1) detail = %d  (%d)", 1030);
+  if (result == RFRW_SUCCESS) result = CheckPowerCtrlArguments(port, power, sts);
+  if (result == RFRW_SUCCESS) {
+    ApiMutexHold api(port);
+    result = PowerCtrlUnderApiMutex(port);
+  }
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Out  Ret = %d", result);
+  if (sts) OutputLog(LogLevel::kCall, port, nullptr, 0, "RFRW_PowerCtrl Out  Sts = 0x%x", static_cast<uint32_t>(*sts));
   return result;
 }
 
@@ -286,7 +276,7 @@ int32_t Guarded(Body body) {
   try {
     return body();
   } catch (...) {
-    return -1;
+    return RFRW_ERROR_INTERNAL;
   }
 }
 
@@ -303,9 +293,9 @@ int32_t RFRW_Open(uint32_t Port, int32_t DataLen, const uint8_t* Data) {
 
 int32_t RFRW_Close(uint32_t Port) {
   return Guarded([&] {
-    zq::drv::OutputLog(1, Port, nullptr, 0, "★★★RFRW_Close Call Port = 0x%x", Port);
+    zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Call Port = 0x%x", Port);
     const int32_t result = zq::drv::k_RFRW_Close(Port);
-    zq::drv::OutputLog(1, Port, nullptr, 0, "★★★RFRW_Close Out Ret = %d", result);
+    zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Out Ret = %d", result);
     return result;
   });
 }

@@ -2,7 +2,7 @@
 // destructor), thread attach and detach lines, and the in-flight guard of the
 // exported calls.
 //
-// Sections: state; thread lines; attach; detach; call scope.
+// Sections: state; attach; detach; call scope.
 #include "driver/api/lifecycle.h"
 
 #include <atomic>
@@ -11,12 +11,13 @@
 
 #include "driver/api/config.h"
 #include "driver/api/port_entries.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/log/thread_lines.h"
+#include "driver/state/shared_area.h"
+#include "driver/transport/rw_io.h"
 #include "platform/ini.h"
 #include "platform/process.h"
 #include "platform/shared_section.h"
-#include "platform/threads.h"
 #include "zq_version.h"
 
 namespace zq::drv {
@@ -28,23 +29,8 @@ namespace {
 // code before any C++ constructor of this library, and the detach code after
 // C++ destructors.
 platform::SharedSection* g_section = nullptr;
-std::atomic<SharedArea*> g_area{nullptr};
 std::atomic<bool> g_detached{false};
 std::atomic<int> g_callsInFlight{0};
-
-// ---- thread lines ---------------------------------------------------------
-
-void OnMarkedThreadExit() {
-  OutputLog(0, 0, nullptr, 0, "DLL_THREAD_DEATACH PID=%x TID=%x", platform::CurrentProcessId(),
-            platform::CurrentThreadId());
-}
-
-void NoteThread() {
-  if (platform::MarkCurrentThread()) {
-    OutputLog(0, 0, nullptr, 0, "DLL_THREAD_ATTACH PID=%x TID=%x", platform::CurrentProcessId(),
-              platform::CurrentThreadId());
-  }
-}
 
 // ---- attach ---------------------------------------------------------------
 
@@ -54,8 +40,8 @@ void NoteThread() {
 void AttachUnderGate(platform::SharedSection& section) {
   auto* area = static_cast<SharedArea*>(section.base);
   if (!area) return;
-  if (section.first) area->logLevel = 3;
-  g_area.store(area);
+  if (section.first) area->logLevel = kDefaultLogLevel;
+  PublishSharedArea(area);
   if (area->attachCount == 0) {
     const ModuleFiles files = FilesBesideModule(platform::OwnModulePath());
     CopyConfigText(area->iniPath, sizeof area->iniPath, files.iniPath);
@@ -64,7 +50,7 @@ void AttachUnderGate(platform::SharedSection& section) {
     ReadLogSettings(*area, ini.text());
     if (area->logFileFlg == 1) StartCollector(*area);
     OpenLogOutput(*area);
-    OutputLog(0, 0, nullptr, 0, "■■■■ZELQUAR_Drv.dll Version=%s -- Compiled %s %s", ZQ_VERSION_TEXT, __DATE__,
+    OutputLog(LogLevel::kError, 0, nullptr, 0, "■■■■ZELQUAR_Drv.dll Version=%s -- Compiled %s %s", ZQ_VERSION_TEXT, __DATE__,
               __TIME__);
     ReadDriverConfig(*area, ini.text());
     InitialisePortEntries(*area);
@@ -72,11 +58,12 @@ void AttachUnderGate(platform::SharedSection& section) {
     OpenLogOutput(*area);
   }
   const int32_t count = std::atomic_ref<int32_t>(area->attachCount).fetch_add(1) + 1;
-  OutputLog(1, 0, nullptr, 0, "DLL_PROCESS_ATTACH PID=%x Process=%d", platform::CurrentProcessId(), count);
+  OutputLog(LogLevel::kCall, 0, nullptr, 0, "DLL_PROCESS_ATTACH PID=%x Process=%d", platform::CurrentProcessId(), count);
 }
 
 __attribute__((constructor)) void ProcessAttach() {
-  platform::InstallThreadExitHook(&OnMarkedThreadExit);
+  StartThreadLines();
+  InstallLinkTransport(&ReaderLinkTransport());
   const std::string key = std::string(kSharedAreaKeyPrefix) + platform::OwnModulePath();
   g_section = new platform::SharedSection(platform::AttachSharedSection(key, sizeof(SharedArea), &AttachUnderGate));
 }
@@ -84,10 +71,10 @@ __attribute__((constructor)) void ProcessAttach() {
 // ---- detach ---------------------------------------------------------------
 
 void DetachUnderGate(platform::SharedSection&) {
-  SharedArea* area = g_area.load();
+  SharedArea* area = Shared();
   if (!area) return;
   const int32_t count = std::atomic_ref<int32_t>(area->attachCount).fetch_sub(1) - 1;
-  OutputLog(0, 0, nullptr, 0, "DLL_PROCESS_DETACH PID=%x Process=%d g_YorN=%d g_outputhFile=0x%x",
+  OutputLog(LogLevel::kError, 0, nullptr, 0, "DLL_PROCESS_DETACH PID=%x Process=%d g_YorN=%d g_outputhFile=0x%x",
             platform::CurrentProcessId(), count, area->logFileFlg, LogOutputHandleValue());
 }
 
@@ -95,7 +82,7 @@ void DetachUnderGate(platform::SharedSection&) {
 // the process are still inside an exported call: those keep their mapping
 // and find the library detached at their next call.
 __attribute__((destructor)) void ProcessDetach() {
-  if (!g_area.load() || !g_section) return;
+  if (!Shared() || !g_section) return;
   // Refuse new calls first; an open already in flight that reaches the port
   // table after k_List_free sees the flag and takes no entry.
   g_detached.store(true);
@@ -103,10 +90,10 @@ __attribute__((destructor)) void ProcessDetach() {
   const bool idle = g_callsInFlight.load() == 0;
   platform::DetachSharedSection(*g_section, idle, [idle](platform::SharedSection& section) {
     DetachUnderGate(section);
-    if (SharedArea* area = g_area.load()) CloseLogOutput(*area);
-    if (idle) g_area.store(nullptr);
+    if (SharedArea* area = Shared()) CloseLogOutput(*area);
+    if (idle) PublishSharedArea(nullptr);
   });
-  platform::RemoveThreadExitHook();
+  StopThreadLines();
   if (idle) {
     delete g_section;
     g_section = nullptr;
@@ -117,20 +104,14 @@ __attribute__((destructor)) void ProcessDetach() {
 
 // ---- call scope -----------------------------------------------------------
 
-SharedArea* Shared() { return g_area.load(std::memory_order_acquire); }
-
 ApiCallScope::ApiCallScope() {
   g_callsInFlight.fetch_add(1);
-  usable_ = !g_detached.load() && g_area.load() != nullptr;
+  usable_ = !g_detached.load() && Shared() != nullptr;
   if (usable_) NoteThread();
 }
 
 ApiCallScope::~ApiCallScope() { g_callsInFlight.fetch_sub(1); }
 
-void NoteDriverThread() { NoteThread(); }
-
 bool LibraryDetaching() { return g_detached.load(); }
-
-const char* DriverVersionText() { return ZQ_VERSION_TEXT; }
 
 }  // namespace zq::drv

@@ -6,12 +6,6 @@
 
 namespace zq::drv {
 
-struct SharedArea;
-
-// The shared area of this process; nullptr before the library attached and
-// after it detached.
-SharedArea* Shared();
-
 // Held by every exported function for its whole run. Counts the call in
 // flight (so detach never unmaps memory a call still uses) and logs the
 // thread attach line the first time a thread enters the library.
@@ -31,11 +25,5 @@ class ApiCallScope {
 
 // True once process detach has begun: no port entry may be taken any more.
 bool LibraryDetaching();
-
-// Logs the thread attach line for a thread the driver created itself.
-void NoteDriverThread();
-
-// "major.minor.build.revision" of this library.
-const char* DriverVersionText();
 
 }  // namespace zq::drv

@@ -5,11 +5,13 @@
 #include <atomic>
 #include <cstring>
 
+#include "ZELQUAR_Drv.h"
 #include "driver/api/lifecycle.h"
-#include "driver/api/locks.h"
-#include "driver/api/shared_area.h"
+#include "driver/api/port_call.h"
 #include "driver/link/level.h"
+#include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
 #include "platform/process.h"
 
@@ -17,6 +19,13 @@ namespace zq::drv {
 namespace {
 
 constexpr uint32_t kMaxComNumber = 32;
+
+// One row of the COM port table of this process.
+struct ComPortRow {
+  const char* deviceName;  // "COM1" .. "COM9", "\\.\COM10" .. "\\.\COM32"
+  uint32_t comNumber;
+  int32_t refCount;        // open port entries of this process on the COM number
+};
 
 // One table per process; its counts are changed under the port-list mutex.
 ComPortRow g_comPortTable[kMaxComNumber + 1] = {
@@ -37,6 +46,30 @@ void ClearOpenMarkers(PortDataArea& area) {
   for (uintptr_t& marker : area.openMarkers) marker = 0;
 }
 
+// The row of `comNumber`, nullptr when there is none.
+ComPortRow* FindComPortRow(uint32_t comNumber) {
+  for (ComPortRow* row = g_comPortTable; row->deviceName; ++row) {
+    if (row->comNumber == comNumber) return row;
+  }
+  return nullptr;
+}
+
+// Releases the COM port table row of `entry`: the close that brings its count
+// from 1 to 0 closes the device. Call under the port-list mutex.
+void ReleasePort(PortEntry& entry) {
+  ComPortRow* row = FindComPortRow(ComNumberOf(entry.port));
+  if (!row || !entry.dataArea) return;
+  if (row->refCount == 1) {
+    row->refCount = 0;
+    RW_Close(*entry.dataArea);
+  } else if (row->refCount > 1) {
+    // Another unit of this process still uses the device; the unit that
+    // goes away no longer counts as open.
+    row->refCount -= 1;
+    ClearOpenMarkers(*entry.dataArea);
+  }
+}
+
 }  // namespace
 
 bool LinkRunsHere(uint32_t unit) { return unit < static_cast<uint32_t>(kUnitCount) && g_linkRunsHere[unit].load(); }
@@ -49,16 +82,9 @@ int32_t k_PortCheck(uint32_t port) {
   const uint32_t com = ComNumberOf(port);
   const uint32_t unit = UnitIndexOf(port);
   if (com >= 1 && com <= kMaxComNumber && unit < static_cast<uint32_t>(kUnitCount)) return 0;
-  OutputLog(0, port, nullptr, 0, "D_Error k_PortCheck(1) detail1 = %d detail2 = %d  (%d)", static_cast<int>(com),
+  OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_PortCheck(1) detail1 = %d detail2 = %d  (%d)", static_cast<int>(com),
             static_cast<int>(unit), 1098);
-  return -1;
-}
-
-ComPortRow* FindComPortRow(uint32_t comNumber) {
-  for (ComPortRow* row = g_comPortTable; row->deviceName; ++row) {
-    if (row->comNumber == comNumber) return row;
-  }
-  return nullptr;
+  return kPortCheckFailed;
 }
 
 void InitialisePortEntries(SharedArea& area) {
@@ -77,29 +103,15 @@ PortEntry* LookupPortEntry(uint32_t port) {
   return entry.useCount != 0 ? &entry : nullptr;
 }
 
-void ReleasePort(PortEntry& entry) {
-  ComPortRow* row = FindComPortRow(ComNumberOf(entry.port));
-  if (!row || !entry.dataArea) return;
-  if (row->refCount == 1) {
-    row->refCount = 0;
-    RW_Close(*entry.dataArea);
-  } else if (row->refCount > 1) {
-    // Another unit of this process still uses the device; the unit that
-    // goes away no longer counts as open.
-    row->refCount -= 1;
-    ClearOpenMarkers(*entry.dataArea);
-  }
-}
-
 int32_t k_RS_Open_Test(uint32_t port) {
-  OutputLog(2, port, nullptr, 0, "k_RS_Open_Test");
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "k_RS_Open_Test");
   MutexHandle list = k_RFRW_SetMutexList(port);
   if (LibraryDetaching()) {
     // The process is unloading the library: k_List_free has released (or is
     // about to release) its entries and must not leave one behind.
-    OutputLog(0, port, nullptr, 0, "D_Error k_RS_Open_Test(3) library detaching");
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_RS_Open_Test(3) library detaching");
     k_RFRW_ReleaseMutexList(port, list);
-    return -1;
+    return RFRW_ERROR_INTERNAL;
   }
   SharedArea& area = *Shared();
   PortDataArea& data = area.portDataAreas[UnitIndexOf(port)];
@@ -110,9 +122,9 @@ int32_t k_RS_Open_Test(uint32_t port) {
 
   const int32_t attached = k_RS_Open(data);
   if (attached != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_RS_Open_Test(2), FncRet=%d", attached);
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_RS_Open_Test(2), FncRet=%d", attached);
     k_RFRW_ReleaseMutexList(port, list);
-    return attached == -5 ? -5 : -2;
+    return attached == RFRW_ERROR_FILE_MISSING ? RFRW_ERROR_FILE_MISSING : RFRW_ERROR_DEVICE;
   }
   row->refCount += 1;
 
@@ -122,23 +134,21 @@ int32_t k_RS_Open_Test(uint32_t port) {
   entry.useCount += 1;
   entry.ownerProcessId = platform::CurrentProcessId();
   k_RFRW_ReleaseMutexList(port, list);
-  return 0;
+  return RFRW_SUCCESS;
 }
 
 int32_t k_D_RW_Open(uint32_t port) {
   const int32_t result = k_RS_Open_Test(port);
-  if (result != 0) OutputLog(0, port, nullptr, 0, "D_Error k_D_RW_Open(2) detail = %d  (%d)", result, 1749);
+  if (result != 0) OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_D_RW_Open(2) detail = %d  (%d)", result, 1749);
   return result;
 }
 
 int32_t k_RFRW_Close(uint32_t port) {
-  OutputLog(1, port, nullptr, 0, "k_RFRW_Close Call  Port = 0x%x", port);
-  const int32_t check = k_PortCheck(port);
-  if (check != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_RFRW_Close(1) detail = %d  (%d)", check, 928);
-    return -3;
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "k_RFRW_Close Call  Port = 0x%x", port);
+  if (CheckPortNumber(port, "D_Error k_RFRW_Close(1) detail = %d  (%d)", 928) != RFRW_SUCCESS) {
+    return RFRW_ERROR_PARAMETER;
   }
-  MutexHandle api = k_RFRW_SetMutexAPI(port);
+  ApiMutexHold api(port);
   PortEntry* entry = LookupPortEntry(port);
   const uint32_t self = platform::CurrentProcessId();
   if (entry && entry->ownerProcessId != 0 && entry->ownerProcessId == self) {
@@ -153,16 +163,15 @@ int32_t k_RFRW_Close(uint32_t port) {
     }
     k_RFRW_ReleaseMutexList(port, list);
   }
-  const int32_t result = 0;
-  OutputLog(2, port, nullptr, 0, "k_RFRW_Close Out  Ret = %d", result);
-  k_RFRW_ReleaseMutexAPI(port, api);
+  const int32_t result = RFRW_SUCCESS;
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "k_RFRW_Close Out  Ret = %d", result);
   return result;
 }
 
 void k_List_free() {
   SharedArea* area = Shared();
   if (!area) return;
-  OutputLog(1, 0x200, nullptr, 0, "k_List_free Call");
+  OutputLog(LogLevel::kCall, 0x200, nullptr, 0, "k_List_free Call");
   MutexHandle list = k_RFRW_SetMutexList(0x200);
   const uint32_t self = platform::CurrentProcessId();
   for (int unit = 0; unit < kUnitCount; ++unit) {

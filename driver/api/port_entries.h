@@ -14,17 +14,9 @@ inline uint32_t ComNumberOf(uint32_t port) { return (port >> 8) & 0xFFu; }
 inline uint32_t UnitIndexOf(uint32_t port) { return port & 0xFFu; }
 
 // 0 when 1 <= COM number <= 32 and unit index < 32; else logs the detail
-// values and returns -1.
+// values and returns kPortCheckFailed (the callers log it as their detail).
+inline constexpr int32_t kPortCheckFailed = -1;
 int32_t k_PortCheck(uint32_t port);
-
-// One row of the COM port table of this process.
-struct ComPortRow {
-  const char* deviceName;  // "COM1" .. "COM9", "\\.\COM10" .. "\\.\COM32"
-  uint32_t comNumber;
-  int32_t refCount;        // open port entries of this process on the COM number
-};
-// The row of `comNumber`, nullptr when there is none.
-ComPortRow* FindComPortRow(uint32_t comNumber);
 
 // Frees the 32 port entries and points each at its data area (first attach).
 void InitialisePortEntries(SharedArea& area);
@@ -32,17 +24,20 @@ void InitialisePortEntries(SharedArea& area);
 // The port entry of the unit of `port` when its use count is not 0.
 PortEntry* LookupPortEntry(uint32_t port);
 
-// Releases the COM port table row of `entry`: the close that brings its count
-// from 1 to 0 closes the device. Call under the port-list mutex.
-void ReleasePort(PortEntry& entry);
-
 // Whether the link thread of unit `unit` was started by this process (the
 // shared running flag alone cannot tell whose thread it is).
 bool LinkRunsHere(uint32_t unit);
 void SetLinkRunsHere(uint32_t unit, bool runs);
 
+// Attaches the unit's device and takes its port entry for this process:
+// RFRW_SUCCESS; RFRW_ERROR_INTERNAL while the library detaches;
+// RFRW_ERROR_FILE_MISSING or RFRW_ERROR_DEVICE when the device does not
+// attach. k_D_RW_Open is the same with its own error line.
 int32_t k_RS_Open_Test(uint32_t port);
 int32_t k_D_RW_Open(uint32_t port);
+// Releases the port when this process has it open: RFRW_SUCCESS (also when
+// it was not open or is another process's), RFRW_ERROR_PARAMETER for a bad
+// port number.
 int32_t k_RFRW_Close(uint32_t port);
 void k_List_free();
 

@@ -6,15 +6,16 @@
 #include <cstring>
 #include <new>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/locks.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/clock.h"
 #include "platform/win32_errors.h"
+#include "protocol/frame.h"
+#include "protocol/status_word.h"
 
 namespace zq::drv {
 namespace {
@@ -40,22 +41,22 @@ ThreadStartRecord g_startRecord;
 // ---- pipe framing -----------------------------------------------------------
 
 int32_t PipeWrite(platform::PipeEnd* pipe, platform::Event* event, const uint8_t* message, int32_t length) {
-  if (!pipe || !message || length <= 0) return -1;
+  if (!pipe || !message || length <= 0) return kPipeBadArgument;
   const uint32_t count = static_cast<uint32_t>(length);
   const uint8_t head[4] = {static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
                            static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 24)};
-  if (!platform::WriteWhole(pipe, head, 4) || !platform::WriteWhole(pipe, message, count)) return -2;
+  if (!platform::WriteWhole(pipe, head, 4) || !platform::WriteWhole(pipe, message, count)) return kPipeIoFailed;
   platform::SetEvent(event);
   return 0;
 }
 
 int32_t PipeRead(platform::PipeEnd* pipe, uint8_t* buffer, int32_t capacity, int32_t* length) {
-  if (!pipe || !buffer || capacity <= 0 || !length) return -1;
+  if (!pipe || !buffer || capacity <= 0 || !length) return kPipeBadArgument;
   uint8_t head[4];
-  if (!platform::ReadWhole(pipe, head, 4)) return -2;
+  if (!platform::ReadWhole(pipe, head, 4)) return kPipeIoFailed;
   const uint32_t count = head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<uint32_t>(head[3]) << 24);
-  if (count > static_cast<uint32_t>(capacity)) return -3;
-  if (!platform::ReadWhole(pipe, buffer, count)) return -2;
+  if (count > static_cast<uint32_t>(capacity)) return kPipeTooLarge;
+  if (!platform::ReadWhole(pipe, buffer, count)) return kPipeIoFailed;
   *length = static_cast<int32_t>(count);
   return 0;
 }
@@ -64,10 +65,10 @@ int32_t PipeRead(platform::PipeEnd* pipe, uint8_t* buffer, int32_t capacity, int
 
 int32_t k_CM_SendMsg(uint32_t port, platform::PipeEnd* pipe2Write, platform::Event* event2, const uint8_t* message,
                      int32_t length) {
-  OutputLog(2, port, message, length > 0 ? length : 0, "D -> L");
+  OutputLog(LogLevel::kStep, port, message, length > 0 ? length : 0, "D -> L");
   const int32_t result = PipeWrite(pipe2Write, event2, message, length);
   if (result != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_CM_SendMsg(1) detail = %d  (%d)", result, 1365);
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_SendMsg(1) detail = %d  (%d)", result, 1365);
     return result;
   }
   return 0;
@@ -76,10 +77,10 @@ int32_t k_CM_SendMsg(uint32_t port, platform::PipeEnd* pipe2Write, platform::Eve
 int32_t k_CM_RecvMsg(uint32_t port, platform::PipeEnd* pipe1Read, uint8_t* buffer, int32_t capacity, int32_t* length) {
   const int32_t result = PipeRead(pipe1Read, buffer, capacity, length);
   if (result != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_CM_RecvMsg(1) detail = %d  (%d)", result, 1389);
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_RecvMsg(1) detail = %d  (%d)", result, 1389);
     return result;
   }
-  OutputLog(2, port, buffer, *length, "D <- L");
+  OutputLog(LogLevel::kStep, port, buffer, *length, "D <- L");
   return 0;
 }
 
@@ -93,7 +94,7 @@ int64_t ResponseWaitMs(int32_t timeoutMs, int32_t retryTimeoutMs) {
 
 int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response,
                          int32_t responseCapacity) {
-  OutputLog(2, port, nullptr, 0, "k_CM_TransmitMsg Call");
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "k_CM_TransmitMsg Call");
   const uint32_t started = platform::TickCount();
   LevelMessageHeader* req = HeaderOf(request);
   PortEntry& entry = *reinterpret_cast<PortEntry*>(static_cast<uintptr_t>(req->portEntry));
@@ -107,13 +108,13 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
     entry.sequenceBit ^= 1;
     req->sequenceBit = entry.sequenceBit;
     const int32_t sent = k_CM_SendMsg(port, pipe2, event2, request, requestLength);
-    if (sent != 0) OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(1) detail = %d  (%d)", sent, 1320);
+    if (sent != 0) OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_TransmitMsg(1) detail = %d  (%d)", sent, 1320);
     return sent == 0;
   };
-  if (!send()) return -1;
+  if (!send()) return kLinkChannelFailed;
   for (;;) {
     const int64_t wait = ResponseWaitMs(req->timeoutMs, retryTimeout);
-    OutputLog(2, port, nullptr, 0, "k_CM_TransmitMsg2 Timeout=(%d)", static_cast<int>(wait - 120000));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "k_CM_TransmitMsg2 Timeout=(%d)", static_cast<int>(wait - 120000));
     // Wait for a response in the pipe. The event tells that one was written,
     // but one signal may stand for two messages (an auto-reset event does
     // not count), so the pipe itself is asked first.
@@ -127,14 +128,14 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
       }
     }
     if (timedOut) {
-      OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(4) (%d)", 1328);
-      return -1;
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_TransmitMsg(4) (%d)", 1328);
+      return kLinkChannelFailed;
     }
     int32_t length = 0;
     const int32_t received = k_CM_RecvMsg(port, pipe1, response, responseCapacity, &length);
     if (received != 0) {
-      OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(2) detail = %d  (%d)", received, 1324);
-      return -1;
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_TransmitMsg(2) detail = %d  (%d)", received, 1324);
+      return kLinkChannelFailed;
     }
     const LevelMessageHeader* resp = HeaderOf(response);
     if (resp->status == 0) {
@@ -143,21 +144,21 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
       // still on its way: skip this one and wait for the next. (Sending the
       // request again would put one more answer behind every answer read,
       // and the two would never line up again.)
-      OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(6) detail1 = %d detail2 = %d  (%d)", req->sequenceBit,
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_TransmitMsg(6) detail1 = %d detail2 = %d  (%d)", req->sequenceBit,
                 resp->sequenceBit, 1310);
       continue;
     }
-    if (resp->status == -4) {
+    if (resp->status == kLinkFailed) {
       if (platform::TickCount() - started > static_cast<uint32_t>(retryTimeout)) {
-        OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(6) detail = %d  (%d)", resp->status, 1339);
-        return -4;
+        OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_TransmitMsg(6) detail = %d  (%d)", resp->status, 1339);
+        return kLinkFailed;
       }
-      OutputLog(0, port, nullptr, 0, " D - Retry  (%d)", 1276);
+      OutputLog(LogLevel::kError, port, nullptr, 0, " D - Retry  (%d)", 1276);
       platform::SleepMilliseconds(50);
-      if (!send()) return -1;
+      if (!send()) return kLinkChannelFailed;
       continue;
     }
-    OutputLog(0, port, nullptr, 0, "D_Error k_CM_TransmitMsg(5) detail = %d  (%d)", resp->status, 1332);
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_TransmitMsg(5) detail = %d  (%d)", resp->status, 1332);
     return resp->status;
   }
 }
@@ -165,18 +166,17 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
 // ---- response frames --------------------------------------------------------
 
 int32_t k_MakeRecvDat(uint32_t port, const uint8_t* frame, uint16_t* statusWord, int32_t* dataLength, uint8_t* data) {
-  const int32_t bodyLength = (frame[1] << 8) | frame[2];
-  if (statusWord && bodyLength >= 2) {
-    *statusWord = static_cast<uint16_t>((frame[bodyLength + 1] << 8) | frame[bodyLength + 2]);
-  }
+  const int32_t bodyLength = static_cast<int32_t>(protocol::PayloadLength(frame));
+  const uint8_t* body = frame + protocol::kFrameHeadLength;
+  if (statusWord) protocol::StatusWordOf(body, static_cast<size_t>(bodyLength), statusWord);
   if (dataLength) {
     if (*dataLength < bodyLength - 2) {
-      OutputLog(0, port, nullptr, 0, "D_Error k_MakeRecvDat(1) detail1 = %d detail2 = %d  (%d)", *dataLength,
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_MakeRecvDat(1) detail1 = %d detail2 = %d  (%d)", *dataLength,
                 bodyLength, 1212);
-      return -1;
+      return kLinkChannelFailed;
     }
     const int32_t n = bodyLength - 2 > 0 ? bodyLength - 2 : 0;
-    if (data && n > 0) std::memcpy(data, frame + 3, static_cast<size_t>(n));
+    if (data && n > 0) std::memcpy(data, body, static_cast<size_t>(n));
     *dataLength = n;
   }
   return 0;
@@ -186,20 +186,20 @@ int32_t k_MakeRecvDat(uint32_t port, const uint8_t* frame, uint16_t* statusWord,
 
 void k_ForcedClose(PortEntry& entry) {
   if (entry.dPipe1Read) {
-    OutputLog(1, entry.port, nullptr, 0, "Close Pipe1 ReadHandle=%x WriteHandle=%x Event=%x",
+    OutputLog(LogLevel::kCall, entry.port, nullptr, 0, "Close Pipe1 ReadHandle=%x WriteHandle=%x Event=%x",
               platform::PipeHandleValue(As<platform::PipeEnd>(entry.dPipe1Read)),
               platform::PipeHandleValue(As<platform::PipeEnd>(entry.lPipe1Write)),
               platform::EventHandleValue(As<platform::Event>(entry.dEvent1)));
   }
   if (entry.dPipe2Write) {
-    OutputLog(1, entry.port, nullptr, 0, "Close Pipe2 ReadHandle=%x WriteHandle=%x Event=%x",
+    OutputLog(LogLevel::kCall, entry.port, nullptr, 0, "Close Pipe2 ReadHandle=%x WriteHandle=%x Event=%x",
               platform::PipeHandleValue(As<platform::PipeEnd>(entry.lPipe2Read)),
               platform::PipeHandleValue(As<platform::PipeEnd>(entry.dPipe2Write)),
               platform::EventHandleValue(As<platform::Event>(entry.dEvent2)));
   }
   if (entry.linkThread) {
     auto* thread = As<platform::Thread>(entry.linkThread);
-    OutputLog(1, entry.port, nullptr, 0, "Llevel Thread Terminate %x", platform::ThreadHandleValue(thread));
+    OutputLog(LogLevel::kCall, entry.port, nullptr, 0, "Llevel Thread Terminate %x", platform::ThreadHandleValue(thread));
     // The thread is asked to stop and given time to leave its waits; its
     // pipe ends and buffers are its own and it frees them on the way out.
     const bool ended = platform::StopThread(thread, 3000);
@@ -239,32 +239,36 @@ bool MakeDirection(uint32_t port, const char* line, platform::PipeEnd** readEnd,
                    platform::Event** event) {
   if (!platform::CreatePipe(kPipeCapacity, readEnd, writeEnd)) return false;
   *event = platform::CreateEvent(false, false);
-  OutputLog(3, port, nullptr, 0, line, platform::PipeHandleValue(*readEnd), platform::PipeHandleValue(*writeEnd),
+  OutputLog(LogLevel::kDetail, port, nullptr, 0, line, platform::PipeHandleValue(*readEnd), platform::PipeHandleValue(*writeEnd),
             platform::EventHandleValue(*event));
   return *event != nullptr;
 }
 
-// Creates the channel and the thread; 0, -1 (no procedure), -2 (pipes or
-// events), -3 (thread).
+// Creates the channel and the thread: 0 or one of these (logged as the
+// failure's detail).
+constexpr int32_t kNoProcedure = -1;
+constexpr int32_t kNoChannelObjects = -2;  // a pipe or an event could not be made
+constexpr int32_t kNoThread = -3;
+
 int32_t CreateChannel(PortEntry& entry, LinkThreadProc procedure) {
-  if (!procedure) return -1;
+  if (!procedure) return kNoProcedure;
   platform::PipeEnd *p1r = nullptr, *p1w = nullptr, *p2r = nullptr, *p2w = nullptr;
   platform::Event *e1 = nullptr, *e2 = nullptr;
   const bool made1 = MakeDirection(entry.port, "Create Pipe1 ReadHandle=%x WriteHandle=%x Event=%x", &p1r, &p1w, &e1);
   entry.dPipe1Read = Handle(p1r);
   entry.lPipe1Write = Handle(p1w);
   entry.dEvent1 = entry.lEvent1 = Handle(e1);
-  if (!made1) return -2;
+  if (!made1) return kNoChannelObjects;
   const bool made2 = MakeDirection(entry.port, "Create Pipe2 ReadHandle=%x WriteHandle=%x Event=%x", &p2r, &p2w, &e2);
   entry.lPipe2Read = Handle(p2r);
   entry.dPipe2Write = Handle(p2w);
   entry.dEvent2 = entry.lEvent2 = Handle(e2);
-  if (!made2) return -2;
+  if (!made2) return kNoChannelObjects;
   g_startRecord = ThreadStartRecord{nullptr, p1w, p2r, e1, e2, &entry};
   platform::Thread* thread = platform::StartThread(procedure, &g_startRecord);
-  if (!thread) return -3;
+  if (!thread) return kNoThread;
   entry.linkThread = Handle(thread);
-  OutputLog(0, entry.port, nullptr, 0, "Llevel Thread Create %x", platform::ThreadHandleValue(thread));
+  OutputLog(LogLevel::kError, entry.port, nullptr, 0, "Llevel Thread Create %x", platform::ThreadHandleValue(thread));
   return 0;
 }
 
@@ -272,41 +276,41 @@ int32_t CreateChannel(PortEntry& entry, LinkThreadProc procedure) {
 
 int32_t k_L_Level_Init(uint32_t port, LinkThreadProc procedure, PortEntry& entry) {
   entry.port = port;
-  OutputLog(2, port, nullptr, 0, "k_L_Level_Init Hd=0x%x", static_cast<uint32_t>(Handle(&entry)));
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "k_L_Level_Init Hd=0x%x", static_cast<uint32_t>(Handle(&entry)));
   MutexHandle list = k_RFRW_SetMutexList(port);
   int32_t result = 0;
   entry.requestBuffer = new (std::nothrow) uint8_t[kRequestBufferSize]();
   entry.responseBuffer = new (std::nothrow) uint8_t[kResponseBufferSize]();
   if (!entry.requestBuffer || !entry.responseBuffer) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(0) (%d)", 1612);
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_L_Level_Init(0) (%d)", 1612);
     FreeLinkBuffers(entry);
     k_RFRW_ReleaseMutexList(port, list);
-    return -1;
+    return kLinkChannelFailed;
   }
   if (const int32_t created = CreateChannel(entry, procedure); created != 0) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(1) detail = %d  (%d)", created, 1616);
-    result = -1;
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_L_Level_Init(1) detail = %d  (%d)", created, 1616);
+    result = kLinkChannelFailed;
   } else if (platform::WaitForEvent(As<platform::Event>(entry.dEvent1), 5000) != platform::kWaitObject0) {
-    OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(2) detail = %d  (%d)", 1, 1620);
-    result = -1;
+    OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_L_Level_Init(2) detail = %d  (%d)", 1, 1620);
+    result = kLinkChannelFailed;
   } else {
     int32_t length = 0;
     const int32_t read = PipeRead(As<platform::PipeEnd>(entry.dPipe1Read), entry.responseBuffer,
                                   static_cast<int32_t>(kResponseBufferSize), &length);
     if (read != 0) {
-      OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(4) detail = %d  (%d)", read, 1624);
-      result = -1;
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_L_Level_Init(4) detail = %d  (%d)", read, 1624);
+      result = kLinkChannelFailed;
     } else if (length != static_cast<int32_t>(kHeaderSize)) {
-      OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(5) detail = %d  (%d)", length, 1628);
-      result = -1;
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_L_Level_Init(5) detail = %d  (%d)", length, 1628);
+      result = kLinkChannelFailed;
     } else if (const int32_t status = HeaderOf(entry.responseBuffer)->status; status != 0) {
-      OutputLog(0, port, nullptr, 0, "D_Error k_L_Level_Init(6) detail = %d  (%d)", status, 1632);
+      OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_L_Level_Init(6) detail = %d  (%d)", status, 1632);
       result = status;
     }
   }
   k_RFRW_ReleaseMutexList(port, list);
   if (result == 0) {
-    OutputLog(2, port, nullptr, 0, "k_L_Level_Init Thread Create %x",
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "k_L_Level_Init Thread Create %x",
               platform::ThreadHandleValue(As<platform::Thread>(entry.linkThread)));
     return 0;
   }
@@ -326,10 +330,8 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
     const SharedArea* area = Shared();
     h->timeoutMs = area ? area->blockTimeout : 2300;
     h->portEntry = Handle(&entry);
-    uint8_t* frame = req + kHeaderSize;
-    frame[0] = static_cast<uint8_t>(2 * (port & 0xFF));
-    frame[1] = 0x00;
-    frame[2] = 0x04;  // body 00 00 00 00
+    // The end request's body is 00 00 00 00 (cleared above).
+    protocol::WriteFrameHead(protocol::UnitAddress(port & 0xFF), 4, req + kHeaderSize);
     if (k_CM_TransmitMsg(port, req, static_cast<int32_t>(kHeaderSize + 7), entry.responseBuffer,
                          static_cast<int32_t>(kResponseBufferSize)) == 0) {
       auto* thread = As<platform::Thread>(entry.linkThread);
@@ -337,7 +339,7 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
       // after 10 s is left to the forced close below.
       for (int polls = 0; polls < 100; ++polls) {
         const uint32_t code = platform::ThreadExitCode(thread);
-        OutputLog(1, port, nullptr, 0, "k_L_Level_End GetExitCodeThread %d Exit=%d (%d)", 1, static_cast<int>(code),
+        OutputLog(LogLevel::kCall, port, nullptr, 0, "k_L_Level_End GetExitCodeThread %d Exit=%d (%d)", 1, static_cast<int>(code),
                   1670);
         if (code != platform::kErrorStillActive) {
           platform::CloseThread(thread);

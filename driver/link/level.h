@@ -18,8 +18,8 @@ int32_t k_CM_SendMsg(uint32_t port, platform::PipeEnd* pipe2Write, platform::Eve
 int32_t k_CM_RecvMsg(uint32_t port, platform::PipeEnd* pipe1Read, uint8_t* buffer, int32_t capacity, int32_t* length);
 
 // One request/response exchange on the port entry named in the request's
-// header. 0, -1 (the channel failed), -4 (the link kept failing past the
-// resend window) or the link's own status.
+// header. kLinkOk, kLinkChannelFailed, kLinkFailed (the link kept failing
+// past the resend window) or another status the link answered.
 int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response,
                          int32_t responseCapacity);
 
@@ -28,8 +28,9 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
 int32_t k_MakeRecvDat(uint32_t port, const uint8_t* frame, uint16_t* statusWord, int32_t* dataLength,
                       uint8_t* data);
 
-// Starts the link thread of `entry` (0, or a negative code) and ends it in
-// order (under the unit's RW mutex).
+// Starts the link thread of `entry` (kLinkOk, kLinkChannelFailed, or the
+// status the new thread answered) and ends it in order (under the unit's RW
+// mutex).
 int32_t k_L_Level_Init(uint32_t port, LinkThreadProc procedure, PortEntry& entry);
 void k_L_Level_End(uint32_t port, PortEntry& entry);
 

@@ -21,10 +21,15 @@ struct LevelMessageHeader {
   uint8_t sequenceBit;  // toggled by the D level per request; echoed in the response
   uint16_t reserved;
   int32_t timeoutMs;    // reader answer timeout of this exchange
-  int32_t status;       // responses: 0, -1, -4 or another link status
+  int32_t status;       // responses: kLinkOk, kLinkChannelFailed, kLinkFailed
   uint64_t portEntry;   // address of the PortEntry in this process
 };
 static_assert(sizeof(LevelMessageHeader) == 24, "the channel's message header is 24 bytes");
+
+// The status of a response, and the result of a whole exchange.
+inline constexpr int32_t kLinkOk = 0;
+inline constexpr int32_t kLinkChannelFailed = -1;  // a pipe, event, buffer or thread of the channel failed
+inline constexpr int32_t kLinkFailed = -4;         // the reader did not answer right, also after the repeat
 
 inline constexpr uint8_t kKindExchange = 0;
 inline constexpr uint8_t kKindEnd = 1;
@@ -47,10 +52,13 @@ struct ThreadStartRecord {
 };
 
 // Pipe framing: a 32-bit little-endian count, then the message.
-// PipeWrite: 0, -1 bad argument, -2 write failed. Sets `event` after writing.
+inline constexpr int32_t kPipeBadArgument = -1;
+inline constexpr int32_t kPipeIoFailed = -2;
+inline constexpr int32_t kPipeTooLarge = -3;
+// PipeWrite: 0, kPipeBadArgument, kPipeIoFailed. Sets `event` after writing.
 int32_t PipeWrite(platform::PipeEnd* pipe, platform::Event* event, const uint8_t* message, int32_t length);
-// PipeRead: 0, -1 bad argument, -2 read failed, -3 the message is larger than
-// `capacity` (its body stays in the pipe).
+// PipeRead: 0, kPipeBadArgument, kPipeIoFailed, kPipeTooLarge (the message
+// is larger than `capacity`; its body stays in the pipe).
 int32_t PipeRead(platform::PipeEnd* pipe, uint8_t* buffer, int32_t capacity, int32_t* length);
 
 }  // namespace zq::drv

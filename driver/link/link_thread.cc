@@ -7,12 +7,13 @@
 #include <cstring>
 #include <new>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
+#include "driver/link/link_transport.h"
 #include "driver/log/output_log.h"
-#include "driver/transport/rw_io.h"
+#include "driver/log/thread_lines.h"
+#include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/win32_errors.h"
+#include "protocol/frame.h"
 
 namespace zq::drv {
 namespace {
@@ -39,39 +40,39 @@ void SetError(LinkContext& c, int32_t status, int32_t detail) {
 // ---- transport wrappers -----------------------------------------------------
 
 int32_t k_L_RW_Write(LinkContext& c, const uint8_t* frame, int32_t length) {
-  OutputLog(1, c.port, frame, length, "->RW");
-  const int32_t result = RW_Write(*c.transport, frame, static_cast<uint32_t>(length));
+  OutputLog(LogLevel::kCall, c.port, frame, length, "->RW");
+  const int32_t result = c.io->write(*c.transport, frame, static_cast<uint32_t>(length));
   if (result != 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_L_RW_Write(1) detail = %d  (%d)", result, 892);
-    return -4;
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_L_RW_Write(1) detail = %d  (%d)", result, 892);
+    return kLinkFailed;
   }
   return 0;
 }
 
-// 0 with *count bytes (0 when none came in time), or -4.
+// 0 with *count bytes (0 when none came in time), or kLinkFailed.
 int32_t k_L_RW_Read(LinkContext& c, uint8_t* buffer, int32_t maximum, int32_t waitMs, int32_t* count) {
   *count = 0;
   const uint32_t wait = waitMs < 0 ? 0 : static_cast<uint32_t>(waitMs);
-  const int32_t result = RW_Read(*c.transport, buffer, static_cast<uint32_t>(maximum), wait);
+  const int32_t result = c.io->read(*c.transport, buffer, static_cast<uint32_t>(maximum), wait);
   if (result > 0) {
     *count = result;
-    OutputLog(1, c.port, buffer, result, "<-RW");
+    OutputLog(LogLevel::kCall, c.port, buffer, result, "<-RW");
     return 0;
   }
   if (result == kRwTimeout || result == 0) {
-    OutputLog(1, c.port, nullptr, 0, "<-RW");
+    OutputLog(LogLevel::kCall, c.port, nullptr, 0, "<-RW");
     return 0;
   }
-  OutputLog(0, c.port, nullptr, 0, "L_Error k_L_RW_Read(1) detail = %d  (%d)", result, 930);
-  return -4;
+  OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_L_RW_Read(1) detail = %d  (%d)", result, 930);
+  return kLinkFailed;
 }
 
 // Reads and discards what still comes, logging it under `label`.
-void Drain(LinkContext& c, int32_t waitMs, int level, const char* label) {
+void Drain(LinkContext& c, int32_t waitMs, LogLevel level, const char* label) {
   uint8_t scrap[kDrainChunk];
   for (;;) {
     if (platform::StopRequested()) return;
-    const int32_t result = RW_Read(*c.transport, scrap, kDrainChunk, static_cast<uint32_t>(waitMs));
+    const int32_t result = c.io->read(*c.transport, scrap, kDrainChunk, static_cast<uint32_t>(waitMs));
     if (result <= 0) return;
     OutputLog(level, c.port, scrap, result, "%s", label);
   }
@@ -89,9 +90,9 @@ int32_t k_Send_D_Level(LinkContext& c, const uint8_t* data, int32_t length, int3
   if (length > 0) std::memcpy(c.dSendBuffer + kHeaderSize, data, static_cast<size_t>(length));
   const int32_t result = PipeWrite(c.replyPipe, c.replyEvent, c.dSendBuffer, static_cast<int32_t>(kHeaderSize) + length);
   if (result != 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_Send_D_Level(1) detail = %d  (%d)", result, 734);
-    SetError(c, -1, result);
-    return -1;
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_Send_D_Level(1) detail = %d  (%d)", result, 734);
+    SetError(c, kLinkChannelFailed, result);
+    return kLinkChannelFailed;
   }
   return 0;
 }
@@ -103,16 +104,16 @@ int k_GetEvent(LinkContext& c) {
     const uint32_t waited = platform::WaitForEvent(c.requestEvent, c.waitTime);
     if (waited != platform::kWaitObject0) {
       if (platform::StopRequested()) return kEventNone;
-      OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(1) detail = %d  (%d)", static_cast<int>(waited), 430);
-      SetError(c, -1, static_cast<int32_t>(waited));
+      OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_GetEvent(1) detail = %d  (%d)", static_cast<int>(waited), 430);
+      SetError(c, kLinkChannelFailed, static_cast<int32_t>(waited));
       return kEventNone;
     }
     int32_t length = 0;
     const int32_t read = PipeRead(c.requestPipe, c.dRecvBuffer, static_cast<int32_t>(kRequestBufferSize), &length);
-    OutputLog(2, c.port, c.dRecvBuffer, read == 0 ? length : 0, "k_GetEvent FncRet = %d  (%d) WTEXT=", read, 343);
+    OutputLog(LogLevel::kStep, c.port, c.dRecvBuffer, read == 0 ? length : 0, "k_GetEvent FncRet = %d  (%d) WTEXT=", read, 343);
     if (read != 0) {
-      OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(2) detail = %d  (%d)", read, 435);
-      SetError(c, -1, read);
+      OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_GetEvent(2) detail = %d  (%d)", read, 435);
+      SetError(c, kLinkChannelFailed, read);
       return kEventNone;
     }
     const LevelMessageHeader* h = Header(c.dRecvBuffer);
@@ -123,9 +124,10 @@ int k_GetEvent(LinkContext& c) {
     c.transport = c.portEntry->dataArea;
     if (h->kind == kKindExchange) {
       // A request must carry a frame head and fit the send buffer.
-      if (c.requestDataLength < 3 || c.requestDataLength > static_cast<int32_t>(kMaxRequestFrame) - 1 ||
+      if (c.requestDataLength < static_cast<int32_t>(protocol::kFrameHeadLength) ||
+          c.requestDataLength > static_cast<int32_t>(kMaxRequestFrame) - 1 ||
           c.requestDataLength > length - static_cast<int32_t>(kHeaderSize)) {
-        SetError(c, -1, c.requestDataLength);
+        SetError(c, kLinkChannelFailed, c.requestDataLength);
         return kEventNone;
       }
       return kEventWrite;
@@ -137,38 +139,38 @@ int k_GetEvent(LinkContext& c) {
   const int32_t room = static_cast<int32_t>(kMaxReplyFrame) - c.recvTotal;
   if (room <= 0) {
     // A reply longer than the receive buffer: drop it and fail the request.
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(4) detail = %d  (%d)", c.recvTotal, 441);
-    SetError(c, -4, -4);
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_GetEvent(4) detail = %d  (%d)", c.recvTotal, 441);
+    SetError(c, kLinkFailed, kLinkFailed);
     return kEventNone;
   }
   int32_t count = 0;
   const int32_t read =
       k_L_RW_Read(c, c.rwRecvBuffer + c.recvTotal, room < kReadChunk ? room : kReadChunk, c.waitTime, &count);
   if (read != 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(3) detail = %d  (%d)", -4, 440);
-    SetError(c, -4, -4);
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_GetEvent(3) detail = %d  (%d)", kLinkFailed, 440);
+    SetError(c, kLinkFailed, kLinkFailed);
     return kEventNone;
   }
   if (count == 0) return kEventTimeout;
   c.recvTotal += count;
   c.recvNowCount = count;
-  OutputLog(4, c.port, nullptr, 0, "k_GetEvent() Read: RecvSize = %d, RWRecvTotal = %d", count, c.recvTotal);
+  OutputLog(LogLevel::kTrace, c.port, nullptr, 0, "k_GetEvent() Read: RecvSize = %d, RWRecvTotal = %d", count, c.recvTotal);
   return kEventBytes;
 }
 
 // ---- repeat and resend ----------------------------------------------------------
 
 void k_Retry(LinkContext& c) {
-  OutputLog(0, c.port, nullptr, 0, "L - Retry  (%d)", c.repeatCount);
+  OutputLog(LogLevel::kError, c.port, nullptr, 0, "L - Retry  (%d)", c.repeatCount);
   if (c.repeatCount > 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_Retry(1) detail  (%d)", 783);
-    SetError(c, -4, c.repeatCount);
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_Retry(1) detail  (%d)", 783);
+    SetError(c, kLinkFailed, c.repeatCount);
     return;
   }
-  k_PurgeComm(*c.transport);
+  c.io->purge(*c.transport);
   if (k_L_RW_Write(c, c.rwSendBuffer, c.requestDataLength + 1) != 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_Retry(2) detail = %d  (%d)", -4, 787);
-    SetError(c, -4, -4);
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_Retry(2) detail = %d  (%d)", kLinkFailed, 787);
+    SetError(c, kLinkFailed, kLinkFailed);
     return;
   }
   c.repeatCount += 1;
@@ -179,19 +181,18 @@ void k_Retry(LinkContext& c) {
 }
 
 void k_ReSend(LinkContext& c) {
-  Drain(c, 100, 3, "Resend0 <-RW");
-  OutputLog(0, c.port, nullptr, 0, "ReSend  (%d)", 810);
+  Drain(c, 100, LogLevel::kDetail, "Resend0 <-RW");
+  OutputLog(LogLevel::kError, c.port, nullptr, 0, "ReSend  (%d)", 810);
   if (c.repeatCount != 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_ReSend(1)  (%d)", 836);
-    SetError(c, -4, c.repeatCount);
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_ReSend(1)  (%d)", 836);
+    SetError(c, kLinkFailed, c.repeatCount);
     return;
   }
-  k_PurgeComm(*c.transport);
-  uint8_t resend[4] = {static_cast<uint8_t>(c.rwSendBuffer[0] | 0x80), 0x00, 0x00, 0};
-  resend[3] = BlockCheck(resend, 3);
-  if (k_L_RW_Write(c, resend, 4) != 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_ReSend(2) detail = %d  (%d)", -4, 840);
-    SetError(c, -4, -4);
+  c.io->purge(*c.transport);
+  const auto resend = protocol::ResendRequest(c.rwSendBuffer[0]);
+  if (k_L_RW_Write(c, resend.data(), static_cast<int32_t>(resend.size())) != 0) {
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_ReSend(2) detail = %d  (%d)", kLinkFailed, 840);
+    SetError(c, kLinkFailed, kLinkFailed);
     return;
   }
   c.repeatCount += 1;
@@ -206,11 +207,11 @@ void k_ReSend(LinkContext& c) {
 void k_WTEXT(LinkContext& c) {
   uint8_t* frame = c.dRecvBuffer + kHeaderSize;
   frame[0] = static_cast<uint8_t>(frame[0] | c.sequenceBit);
-  frame[c.requestDataLength] = BlockCheck(frame, c.requestDataLength);
+  frame[c.requestDataLength] = protocol::BlockCheck(frame, static_cast<size_t>(c.requestDataLength));
   std::memcpy(c.rwSendBuffer, frame, static_cast<size_t>(c.requestDataLength) + 1);
   if (k_L_RW_Write(c, c.rwSendBuffer, c.requestDataLength + 1) != 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_WTEXT(1) detail = %d  (%d)", -4, 574);
-    SetError(c, -4, -4);
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_WTEXT(1) detail = %d  (%d)", kLinkFailed, 574);
+    SetError(c, kLinkFailed, kLinkFailed);
     return;
   }
   c.state = 1;
@@ -221,7 +222,7 @@ void k_WTEXT(LinkContext& c) {
 }
 
 void k_RTEXT(LinkContext& c) {
-  OutputLog(4, c.port, nullptr, 0, "k_RTEXT(): RWRecvDATLen = %d, RWRecvCompDATLen+RWRecvNowCount = %d",
+  OutputLog(LogLevel::kTrace, c.port, nullptr, 0, "k_RTEXT(): RWRecvDATLen = %d, RWRecvCompDATLen+RWRecvNowCount = %d",
             c.recvDataLength, c.recvCompDataLength + c.recvNowCount);
   const int32_t n = c.recvCompDataLength + c.recvNowCount;
   if (n < c.recvDataLength) {
@@ -241,18 +242,18 @@ void k_RTEXT(LinkContext& c) {
 
 void k_RBCC(LinkContext& c) {
   const uint8_t received = c.rwRecvBuffer[c.recvTotal - 1];
-  const uint8_t computed = BlockCheck(c.rwRecvBuffer, c.recvTotal - 1);
+  const uint8_t computed = protocol::BlockCheck(c.rwRecvBuffer, static_cast<size_t>(c.recvTotal - 1));
   const uint8_t address = c.rwRecvBuffer[0];
   if (received != computed) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_RBCC(2) detail = %d  detail2 = %d (%d)", received, computed, 685);
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_RBCC(2) detail = %d  detail2 = %d (%d)", received, computed, 685);
     k_ReSend(c);
   } else if (address != c.sequenceBit) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_RBCC(1) detail1 = 0x%x  detail2 = %d detail3 = %d  (%d)",
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_RBCC(1) detail1 = 0x%x  detail2 = %d detail3 = %d  (%d)",
               address & 0xFE, address & 1, c.sequenceBit, 679);
     k_Retry(c);
   } else if (k_Send_D_Level(c, c.rwRecvBuffer, c.recvTotal, 0) != 0) {
-    OutputLog(0, c.port, nullptr, 0, "L_Error k_RBCC(3) detail = %d  (%d)", -1, 692);
-    SetError(c, -1, -1);
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_RBCC(3) detail = %d  (%d)", kLinkChannelFailed, 692);
+    SetError(c, kLinkChannelFailed, kLinkChannelFailed);
   } else {
     c.waitTime = -1;
     c.state = 0;
@@ -277,12 +278,12 @@ void OnBytes(LinkContext& c) {
       break;
     case 3:
       ConsumeOne(c, 4);
-      c.recvDataLength = (c.rwRecvBuffer[1] << 8) | c.rwRecvBuffer[2];
+      c.recvDataLength = static_cast<int32_t>(protocol::PayloadLength(c.rwRecvBuffer));
       c.recvCompDataLength = 0;
-      if (c.recvDataLength + 4 > static_cast<int32_t>(kMaxReplyFrame)) {
+      if (protocol::kFrameOverhead + static_cast<size_t>(c.recvDataLength) > kMaxReplyFrame) {
         // Announced longer than the receive buffer: drop it and fail.
-        OutputLog(0, c.port, nullptr, 0, "L_Error k_GetEvent(4) detail = %d  (%d)", c.recvDataLength, 441);
-        SetError(c, -4, -4);
+        OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_GetEvent(4) detail = %d  (%d)", c.recvDataLength, 441);
+        SetError(c, kLinkFailed, kLinkFailed);
       }
       break;
     case 4:
@@ -306,8 +307,8 @@ void OnTimeout(LinkContext& c) {
 }
 
 void ErrorPath(LinkContext& c, int event) {
-  Drain(c, 0, 1, "Retry1<-RW");
-  OutputLog(3, c.port, nullptr, 0, "LevelError Event = %d Status = %d ErrorSts = %d detail = %d", event, c.state,
+  Drain(c, 0, LogLevel::kCall, "Retry1<-RW");
+  OutputLog(LogLevel::kDetail, c.port, nullptr, 0, "LevelError Event = %d Status = %d ErrorSts = %d detail = %d", event, c.state,
             c.errorStatus, c.errorDetail);
   const int32_t status = c.errorStatus;
   c.errorStatus = 0;
@@ -331,21 +332,15 @@ void FreeContext(LinkContext* c) {
 
 }  // namespace
 
-uint8_t BlockCheck(const uint8_t* bytes, int32_t length) {
-  uint8_t x = 0;
-  for (int32_t i = 0; i < length; ++i) x ^= bytes[i];
-  return x;
-}
-
 void Llevel_Initialize(PortEntry& entry, LinkContext& c) {
   for (;;) {
     const long available = platform::BytesAvailable(c.requestPipe);
-    OutputLog(2, entry.port, nullptr, 0, "Llevel_Initialize PipeWrite=%d (%d)", static_cast<int>(available),
+    OutputLog(LogLevel::kStep, entry.port, nullptr, 0, "Llevel_Initialize PipeWrite=%d (%d)", static_cast<int>(available),
               available >= 0 ? 1 : 0);
     if (available <= 0) break;
     int32_t length = 0;
     const int32_t read = PipeRead(c.requestPipe, c.dRecvBuffer, static_cast<int32_t>(kRequestBufferSize), &length);
-    OutputLog(2, entry.port, c.dRecvBuffer, read == 0 ? length : 0, "Llevel_Initialize RecvSize=%d (%d) WTEXT=",
+    OutputLog(LogLevel::kStep, entry.port, c.dRecvBuffer, read == 0 ? length : 0, "Llevel_Initialize RecvSize=%d (%d) WTEXT=",
               length, read);
     if (read != 0) break;
   }
@@ -359,24 +354,24 @@ uint32_t Llevel_Thread(void* startRecord) {
   // Copy the start record first: the next port's start may refill it as soon
   // as this thread has answered.
   const ThreadStartRecord record = *static_cast<const ThreadStartRecord*>(startRecord);
-  NoteDriverThread();
+  NoteThread();
   PortEntry& entry = *record.portEntry;
   const uint32_t port = entry.port;
 
   auto* c = new (std::nothrow) LinkContext{};
   if (c) {
     c->rwRecvBuffer = new (std::nothrow) uint8_t[kMaxReplyFrame]();
-    OutputLog(2, port, nullptr, 0, "RW_RecvBuffer Alloc %x", Addr(c->rwRecvBuffer));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "RW_RecvBuffer Alloc %x", Addr(c->rwRecvBuffer));
     c->rwSendBuffer = new (std::nothrow) uint8_t[kMaxRequestFrame]();
-    OutputLog(2, port, nullptr, 0, "RW_SendBuffer Alloc %x", Addr(c->rwSendBuffer));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "RW_SendBuffer Alloc %x", Addr(c->rwSendBuffer));
     c->dRecvBuffer = new (std::nothrow) uint8_t[kRequestBufferSize]();
-    OutputLog(2, port, nullptr, 0, "D_RecvBuffer Alloc %x", Addr(c->dRecvBuffer));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "D_RecvBuffer Alloc %x", Addr(c->dRecvBuffer));
     c->dSendBuffer = new (std::nothrow) uint8_t[kResponseBufferSize]();
-    OutputLog(2, port, nullptr, 0, "D_SendBuffer Alloc %x", Addr(c->dSendBuffer));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "D_SendBuffer Alloc %x", Addr(c->dSendBuffer));
   }
   if (!c || !c->rwRecvBuffer || !c->rwSendBuffer || !c->dRecvBuffer || !c->dSendBuffer) {
     if (c) FreeContext(c);
-    OutputLog(1, port, nullptr, 0, "Level Thread Exit");
+    OutputLog(LogLevel::kCall, port, nullptr, 0, "Level Thread Exit");
     return 0;
   }
   c->requestPipe = record.pipe2Read;
@@ -386,14 +381,15 @@ uint32_t Llevel_Thread(void* startRecord) {
   c->portEntry = &entry;
   c->port = port;
   c->transport = entry.dataArea;
+  c->io = &InstalledLinkTransport();
   c->state = 0;
   c->waitTime = -1;
   c->errorStatus = 0;
   const SharedArea* area = Shared();
   c->characterTimeout = area ? area->characterTimeout : 500;
   c->retryTimeout = area ? area->retryTimeoutLink : 15000;
-  OutputLog(2, port, nullptr, 0, "IniFile CharacterTimeout = %d", c->characterTimeout);
-  OutputLog(2, port, nullptr, 0, "IniFile RetryTimeout = %d", c->retryTimeout);
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "IniFile CharacterTimeout = %d", c->characterTimeout);
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "IniFile RetryTimeout = %d", c->retryTimeout);
 
   entry.linkContext = c;
   k_Send_D_Level(*c, nullptr, 0, 0);
@@ -418,7 +414,7 @@ uint32_t Llevel_Thread(void* startRecord) {
         if (k_Send_D_Level(*c, nullptr, 0, 0) == 0) {
           leave = true;
         } else {
-          OutputLog(0, port, nullptr, 0, "L_Error k_END(1) detail = %d  (%d)", c->errorDetail, 462);
+          OutputLog(LogLevel::kError, port, nullptr, 0, "L_Error k_END(1) detail = %d  (%d)", c->errorDetail, 462);
         }
         break;
       default:
@@ -428,11 +424,11 @@ uint32_t Llevel_Thread(void* startRecord) {
     if (c->errorStatus != 0) ErrorPath(*c, event);
   }
 
-  OutputLog(1, port, nullptr, 0, "Level Thread Exit");
-  OutputLog(1, port, nullptr, 0, "RW_RecvBuffer free %x", Addr(c->rwRecvBuffer));
-  OutputLog(1, port, nullptr, 0, "RW_SendBuffer free %x", Addr(c->rwSendBuffer));
-  OutputLog(1, port, nullptr, 0, "D_RecvBuffer free %x", Addr(c->dRecvBuffer));
-  OutputLog(1, port, nullptr, 0, "D_SendBuffer free %x", Addr(c->dSendBuffer));
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "Level Thread Exit");
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "RW_RecvBuffer free %x", Addr(c->rwRecvBuffer));
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "RW_SendBuffer free %x", Addr(c->rwSendBuffer));
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "D_RecvBuffer free %x", Addr(c->dRecvBuffer));
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "D_SendBuffer free %x", Addr(c->dSendBuffer));
   entry.linkContext = nullptr;
   FreeContext(c);
   return 0;

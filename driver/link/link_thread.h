@@ -11,6 +11,7 @@ namespace zq::drv {
 
 struct PortEntry;
 struct PortDataArea;
+struct LinkTransport;
 
 // One port's link-thread state; owned by its thread.
 struct LinkContext {
@@ -21,6 +22,7 @@ struct LinkContext {
   PortEntry* portEntry;
   uint32_t port;
   PortDataArea* transport;
+  const LinkTransport* io;   // the process's transport table when the thread started
   int32_t state;             // 0 idle, 1 address, 2 length high, 3 length low, 4 payload, 5 check byte
   int32_t waitTime;          // ms; -1 without limit
   int32_t answerTimeout;
@@ -48,8 +50,5 @@ uint32_t Llevel_Thread(void* startRecord);
 // again: drops requests left in the request pipe and returns the thread to
 // idle.
 void Llevel_Initialize(PortEntry& entry, LinkContext& context);
-
-// The block check byte: exclusive-or of `length` bytes. Pure.
-uint8_t BlockCheck(const uint8_t* bytes, int32_t length);
 
 }  // namespace zq::drv

@@ -1,7 +1,7 @@
 // The log writer.
 //
 // Sections: process state; the text mirror; records and their delivery;
-// OutputLog; settings, collector start, log output open and close; the
+// OutputLog; collector start, log output open and close; the
 // fatal-error file.
 //
 // The text mirror is a developer aid: when ZELQUAR_LOG_MIRROR names a file,
@@ -18,11 +18,9 @@
 #include <mutex>
 #include <string>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/record_format.h"
+#include "driver/state/shared_area.h"
 #include "platform/clock.h"
-#include "platform/ini.h"
 #include "platform/mailslot.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
@@ -34,10 +32,8 @@ namespace {
 
 // ---- process state --------------------------------------------------------
 
-constexpr const char* kSection = "RFRW_Drv";
 constexpr const char* kMailslotName = "ZELQUAR_Outlog";
 constexpr const char* kLogMutexName = "QVX_MUTEXOFOUTPUTLOG_CHARGE";
-constexpr int32_t kDefaultLogLevel = 3;
 // A record never waits longer than this for the log mutex and the mailslot
 // together, so a stalled collector slows the driver but never blocks it.
 constexpr int kRecordBudgetMs = 1000;
@@ -84,12 +80,12 @@ Mirror* TheMirror() {
   return mirror;
 }
 
-void WriteMirrorLine(Mirror& m, int32_t level, uint32_t port, const char* text, const uint8_t* data,
+void WriteMirrorLine(Mirror& m, LogLevel level, uint32_t port, const char* text, const uint8_t* data,
                      int32_t dataLen) {
   std::string line;
   char head[64];
   std::snprintf(head, sizeof head, "%x %x %d %04x ", platform::CurrentProcessId(), platform::CurrentThreadId(),
-                level, port);
+                static_cast<int>(level), port);
   line += head;
   for (const char* p = text; *p; ++p) line.push_back(*p == '\n' || *p == '\r' ? ' ' : *p);
   if (dataLen > 0) {
@@ -187,11 +183,11 @@ Filter CurrentFilter() {
 
 // ---- OutputLog --------------------------------------------------------------
 
-void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...) {
+void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...) {
   const uint32_t systemError = platform::LastError();
   const Filter filter = CurrentFilter();
   const bool hasText = format && *format;
-  if (level > filter.logLevel || (!hasText && dataLen == 0)) return;
+  if (static_cast<int32_t>(level) > filter.logLevel || (!hasText && dataLen == 0)) return;
   Mirror* mirror = TheMirror();
   if (filter.yorn != 1 && !mirror) return;
 
@@ -229,13 +225,7 @@ void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, 
   platform::CloseNamedMutex(mutex);
 }
 
-// ---- settings, collector start, log output open and close ------------------
-
-void ReadLogSettings(SharedArea& area, const platform::IniText& ini) {
-  area.logFileFlg = ini.GetInt(kSection, "LogFileFlg", 0);
-  area.logLevel = ini.GetInt(kSection, "LogLevel", kDefaultLogLevel);
-  area.logDisp = ini.GetInt(kSection, "LogDisp", 0);
-}
+// ---- collector start, log output open and close ----------------------------
 
 void StartCollector(SharedArea& area) {
   const std::string program = std::string(area.libraryDir) + "ZELQUAR_Outlog";
@@ -282,7 +272,7 @@ void CloseLogOutput(const SharedArea& area) {
     out.client.Send(kEnd, sizeof kEnd, kRecordBudgetMs);
   }
   platform::SleepMilliseconds(200);
-  OutputLog(3, 0x200, nullptr, 0, "LogOutputFile CloseHandle");
+  OutputLog(LogLevel::kDetail, 0x200, nullptr, 0, "LogOutputFile CloseHandle");
   std::lock_guard<std::timed_mutex> guard(out.lock);
   out.open.store(false);
   out.client.Close();

@@ -1,28 +1,33 @@
-// The driver's log writer: the single log call, the log settings, the
-// collector start, and this process's log output.
+// The driver's log writer: the single log call, the collector start, and
+// this process's log output.
 #pragma once
 
 #include <cstdint>
 
-namespace zq::platform {
-class IniText;
-}
-
 namespace zq::drv {
 
 struct SharedArea;
+
+// The level of a log record. A record is written when its level is at most
+// the configured "LogLevel" (kDefaultLogLevel unless the INI file says
+// otherwise).
+enum class LogLevel : int32_t {
+  kError = 0,   // errors, and the key events of a process: attach, detach, thread lines, settings
+  kCall = 1,    // exported calls and their results, frames to and from the reader, the comm library's
+                // loading, open and close, the end of a link thread
+  kStep = 2,    // the steps inside a call: port-list and RW mutexes, channel messages, byte I/O
+  kDetail = 3,  // channel objects created, link-level errors, feature reports, reads drained before a resend
+  kTrace = 4,   // byte by byte: the link thread's receive steps, the API mutex
+};
+inline constexpr int32_t kDefaultLogLevel = 3;
 
 // Writes one log record of `level` for `port` (the port does not enter the
 // record): the printf-formatted text and `dataLen` bytes of `data`. Records
 // above the configured LogLevel cost no formatting. Safe from every thread
 // of every process; never throws; waits at most about 1000 ms in all even
 // when the collector has stalled.
-void OutputLog(int32_t level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...)
+void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
-
-// Reads "LogFileFlg", "LogLevel" and "LogDisp" of section "RFRW_Drv" into the
-// shared area. Called by the first attach of the system.
-void ReadLogSettings(SharedArea& area, const platform::IniText& ini);
 
 // Starts the collector program beside the library (first attach, logging
 // on); its process id goes into the shared area, 0 when it could not start.

@@ -2,10 +2,10 @@
 #include "driver/transport/bridge.h"
 
 #include <cstring>
+#include <initializer_list>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/hid_binding.h"
 #include "driver/transport/rw_io.h"
 #include "platform/clock.h"
@@ -34,13 +34,13 @@ int32_t SetLatch(uint16_t value, uint16_t mask, const char* setLine, const char*
   set.bytes[3] = static_cast<uint8_t>(mask >> 8);
   set.bytes[4] = static_cast<uint8_t>(mask);
   const int32_t sent = HidRfrwSetFeature(set.bytes);
-  OutputLog(2, kLogPort, nullptr, 0, setLine, sent);
-  if (sent != 0) return -4;
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, setLine, sent);
+  if (sent != 0) return kGpioFailed;
   Report get(0x44);
   const int32_t got = HidRfrwGetFeature(get.bytes);
   *latch = LatchOf(get);
-  OutputLog(2, kLogPort, nullptr, 0, getLine, got, *latch);
-  return got == 0 ? 0 : -4;
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, getLine, got, *latch);
+  return got == 0 ? 0 : kGpioFailed;
 }
 
 }  // namespace
@@ -56,13 +56,13 @@ uint16_t LatchBitOfLine(int32_t line) {
 int32_t HidUArtEnable() {
   Report r(0x41);
   r.bytes[1] = 0x01;
-  OutputLog(2, kLogPort, r.bytes, kReportSize, "HidRfrwSetFeature() WriteReportData=");
+  OutputLog(LogLevel::kStep, kLogPort, r.bytes, kReportSize, "HidRfrwSetFeature() WriteReportData=");
   const int32_t result = HidRfrwSetFeature(r.bytes);
   if (result != 0) {
-    OutputLog(0, kLogPort, nullptr, 0, "HidUArtEnable()  HidRfrwSetFeature() error dwRet=%d", result);
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidUArtEnable()  HidRfrwSetFeature() error dwRet=%d", result);
     return result;
   }
-  OutputLog(2, kLogPort, nullptr, 0, "HidUArtEnable()  HidRfrwSetFeature() dwRet=%d", result);
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidUArtEnable()  HidRfrwSetFeature() dwRet=%d", result);
   return 0;
 }
 
@@ -70,7 +70,7 @@ int32_t HidGetUartConfig(uint8_t* report) {
   std::memset(report, 0, kReportSize);
   report[0] = 0x50;
   const int32_t result = HidRfrwGetFeature(report);
-  OutputLog(2, kLogPort, nullptr, 0, "HidGetUartConfig  HidRfrwGetFeature() dwRet=%d", result);
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidGetUartConfig  HidRfrwGetFeature() dwRet=%d", result);
   return result;
 }
 
@@ -78,7 +78,7 @@ int32_t HidSetUartConfig(const PortDataArea& area) {
   Report r(0x50);
   std::memcpy(r.bytes, kUartConfig, sizeof kUartConfig);
   const int32_t sent = HidRfrwSetFeature(r.bytes);
-  OutputLog(2, area.port, nullptr, 0, "HidSetUartConfig  HidRfrwSetFeature() dwRet=%d", sent);
+  OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidSetUartConfig  HidRfrwSetFeature() dwRet=%d", sent);
   if (sent != 0) return sent;
   uint8_t back[kReportSize];
   const int32_t got = HidGetUartConfig(back);
@@ -90,31 +90,31 @@ int32_t PurgeBridge() {
   Report r(0x43);
   r.bytes[1] = 0x03;
   const int32_t result = HidRfrwSetFeature(r.bytes);
-  OutputLog(2, kLogPort, nullptr, 0, "k_PurgeComm  HidRfrwSetFeature() dwRet=%d", result);
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_PurgeComm  HidRfrwSetFeature() dwRet=%d", result);
   return result;
 }
 
 // ---- GPIO and power -------------------------------------------------------------
 
 int32_t k_GPIO_ONOFF(int32_t line, int32_t on) {
-  OutputLog(2, kLogPort, nullptr, 0, "k_GPIO_ONOFF Call GpioNo=%d,On=%d", line, on);
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_GPIO_ONOFF Call GpioNo=%d,On=%d", line, on);
   const uint16_t mask = LatchBitOfLine(line);
   const uint16_t value = on == 1 ? 0xFFFF : 0x0000;
   uint16_t latch = 0;
   int32_t result = SetLatch(value, mask, "k_GPIO_ONOFF  HidRfrwSetFeature() dwRet=%d",
                             "k_GPIO_ONOFF  HidRfrwGetFeature() dwRet=%d,Report=0x%x", &latch);
-  if (result == 0 && (latch & mask) != (value & mask)) result = -4;
-  OutputLog(2, kLogPort, nullptr, 0, "k_GPIO_ONOFF iRet=%d", result);
+  if (result == 0 && (latch & mask) != (value & mask)) result = kGpioFailed;
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_GPIO_ONOFF iRet=%d", result);
   return result;
 }
 
 int32_t k_GPIO_Read(uint8_t* high, uint8_t* low) {
-  OutputLog(2, kLogPort, nullptr, 0, "k_GPIO_Read() Call");
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_GPIO_Read() Call");
   Report get(0x44);
   const int32_t got = HidRfrwGetFeature(get.bytes);
   const uint16_t latch = LatchOf(get);
-  OutputLog(2, kLogPort, nullptr, 0, "k_GPIO_Read HidRfrwGetFeature() dwRet=%d,Report=0x%x", got, latch);
-  int32_t result = -4;
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_GPIO_Read HidRfrwGetFeature() dwRet=%d,Report=0x%x", got, latch);
+  int32_t result = kGpioFailed;
   if (got == 0) {
     uint16_t lines = 0;
     for (int32_t line = 0; line <= 9; ++line) {
@@ -124,18 +124,18 @@ int32_t k_GPIO_Read(uint8_t* high, uint8_t* low) {
     *low = static_cast<uint8_t>(lines & 0xFF);
     result = 0;
   }
-  OutputLog(2, kLogPort, nullptr, 0, "k_GPIO_Read() end,iRet=%d,GpioValue_15_8=0x%2x,GpioValue_7_0=0x%2x", result,
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_GPIO_Read() end,iRet=%d,GpioValue_15_8=0x%2x,GpioValue_7_0=0x%2x", result,
             *high, *low);
   return result;
 }
 
 int32_t k_RW_ONOFF(int32_t power) {
-  OutputLog(1, kLogPort, nullptr, 0, "k_RW_ONOFF  Call power=%d", power);
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "k_RW_ONOFF  Call power=%d", power);
   const bool on = power == 1;
   uint16_t latch = 0;
   int32_t result = SetLatch(on ? 0xFFFF : 0x0000, 0x2000, "k_RW_ONOFF  HidRfrwSetFeature() dwRet=%d",
                             "k_RW_ONOFF  HidRfrwGetFeature() dwRet=%d,Report=0x%x", &latch);
-  if (result == 0 && ((latch & 0x2000) != 0) != on) result = -4;
+  if (result == 0 && ((latch & 0x2000) != 0) != on) result = kGpioFailed;
   if (result == 0) {
     if (on) {
       // The reader starts up and says a few bytes that nobody asked for.
@@ -143,9 +143,9 @@ int32_t k_RW_ONOFF(int32_t power) {
       for (int i = 0; i < 20; ++i) {
         uint8_t scrap[16];
         uint32_t n = 0;
-        OutputLog(2, kLogPort, nullptr, 0, "HidRwRead() RDLen=%d", 16);
+        OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidRwRead() RDLen=%d", 16);
         HidRwRead(scrap, sizeof scrap, &n);
-        OutputLog(2, kLogPort, scrap, static_cast<int32_t>(n), "HidRwRead() END,BytesRead=%d ReadData=",
+        OutputLog(LogLevel::kStep, kLogPort, scrap, static_cast<int32_t>(n), "HidRwRead() END,BytesRead=%d ReadData=",
                   static_cast<int>(n));
         if (n == 0) break;
       }
@@ -154,7 +154,7 @@ int32_t k_RW_ONOFF(int32_t power) {
       platform::SleepMilliseconds(100);
     }
   }
-  OutputLog(1, kLogPort, nullptr, 0, "k_RW_ONOFF iRet=%d", result);
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "k_RW_ONOFF iRet=%d", result);
   return result;
 }
 
@@ -164,11 +164,11 @@ namespace {
 // (the failing line is logged).
 int32_t SwitchLines7And8(int32_t line7, int32_t line8) {
   if (const int32_t r = k_GPIO_ONOFF(7, line7); r != 0) {
-    OutputLog(0, kLogPort, nullptr, 0, "RfPowerOffOnRetry Error:GPIO7 ERROR FncRet=%d", r);
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "RfPowerOffOnRetry Error:GPIO7 ERROR FncRet=%d", r);
     return 0;
   }
   if (const int32_t r = k_GPIO_ONOFF(8, line8); r != 0) {
-    OutputLog(0, kLogPort, nullptr, 0, "RfPowerOffOnRetry Error:GPIO8 ERROR FncRet=%d", r);
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "RfPowerOffOnRetry Error:GPIO8 ERROR FncRet=%d", r);
     return 0;
   }
   return 1;
@@ -196,7 +196,7 @@ int32_t HidGetCp2110SerialString(uint8_t* serial61) {
   r.bytes[1] = 0x3F;
   r.bytes[2] = 0x03;
   const int32_t result = HidRfrwGetFeature(r.bytes);
-  OutputLog(2, kLogPort, r.bytes, kReportSize, "HidGetCp2110SerialString  HidRfrwGetFeature() dwRet=%d ReadReportData=",
+  OutputLog(LogLevel::kStep, kLogPort, r.bytes, kReportSize, "HidGetCp2110SerialString  HidRfrwGetFeature() dwRet=%d ReadReportData=",
             result);
   std::memcpy(serial61, r.bytes + 3, 61);
   return result;
@@ -208,18 +208,18 @@ int32_t HidSetCp2110SerialString(const uint8_t* serial61) {
     r.bytes[1] = 0x3F;
     r.bytes[2] = 0x03;
     std::memcpy(r.bytes + 3, serial61, 61);
-    OutputLog(2, kLogPort, r.bytes, kReportSize, "HidRfrwSetFeature() WriteReportData=");
+    OutputLog(LogLevel::kStep, kLogPort, r.bytes, kReportSize, "HidRfrwSetFeature() WriteReportData=");
     Report sent = r;
     const int32_t set = HidRfrwSetFeature(r.bytes);
-    OutputLog(2, kLogPort, nullptr, 0, "HidSetCp2110SerialString  HidRfrwSetFeature() dwRet=%d", set);
+    OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidSetCp2110SerialString  HidRfrwSetFeature() dwRet=%d", set);
     if (set != 0) return set;
     uint8_t back[61];
     const int32_t got = HidGetCp2110SerialString(back);
     if (got != 0) return got;
     if (std::memcmp(back, serial61, 61) == 0) return 0;
-    OutputLog(0, kLogPort, sent.bytes, kReportSize,
+    OutputLog(LogLevel::kError, kLogPort, sent.bytes, kReportSize,
               "HidSetCp2110SerialString(): ReadSerialStringData Compare Error,WriteReportData=");
-    OutputLog(0, kLogPort, back, 61, "HidGetCp2110SerialString(): ReadSerialStringData=");
+    OutputLog(LogLevel::kError, kLogPort, back, 61, "HidGetCp2110SerialString(): ReadSerialStringData=");
   }
   return 1;
 }

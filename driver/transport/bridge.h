@@ -16,11 +16,14 @@ int32_t HidSetUartConfig(const PortDataArea& area);
 int32_t HidGetUartConfig(uint8_t* report);
 // Empties both bridge FIFOs: 0 or the report error.
 int32_t PurgeBridge();
-// line 0..9; on = 1 switches on, anything else off. 0 or -4.
+// The GPIO calls' failure: a report failed, or the lines read back differ.
+inline constexpr int32_t kGpioFailed = -4;
+
+// line 0..9; on = 1 switches on, anything else off. 0 or kGpioFailed.
 int32_t k_GPIO_ONOFF(int32_t line, int32_t on);
-// Lines 8-15 into *high, 0-7 into *low. 0 or -4.
+// Lines 8-15 into *high, 0-7 into *low. 0 or kGpioFailed.
 int32_t k_GPIO_Read(uint8_t* high, uint8_t* low);
-// Reader power through line 9 (1 on, else off): 0 or -4. Switching on
+// Reader power through line 9 (1 on, else off): 0 or kGpioFailed. Switching on
 // waits for the reader to start and discards what it sends meanwhile.
 int32_t k_RW_ONOFF(int32_t power);
 // Line 7 on then 8 off / 7 off then 8 on: 1 when both were set, else 0.

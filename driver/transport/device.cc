@@ -1,8 +1,8 @@
 #include "driver/transport/device.h"
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
+#include "ZELQUAR_Drv.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/hid_binding.h"
 
@@ -19,20 +19,20 @@ void SetOpenMarkers(PortDataArea& area) {
 // One run of the configuration chain; true when every step succeeded.
 bool Configure(const PortDataArea& area) {
   if (k_GPIO_Initial() != 0) {
-    OutputLog(0, area.port, nullptr, 0, "k_GPIO_Initial() error end");
+    OutputLog(LogLevel::kError, area.port, nullptr, 0, "k_GPIO_Initial() error end");
     return false;
   }
   if (HidUArtEnable() != 0) {
-    OutputLog(0, area.port, nullptr, 0, "HidUArtEnable() error end");
+    OutputLog(LogLevel::kError, area.port, nullptr, 0, "HidUArtEnable() error end");
     return false;
   }
   if (HidSetUartConfig(area) != 0) {
-    OutputLog(0, area.port, nullptr, 0, "HidSetUartConfig() error end");
+    OutputLog(LogLevel::kError, area.port, nullptr, 0, "HidSetUartConfig() error end");
     return false;
   }
   if (GpioSwitchBack() != 1) return false;  // it logged its own error
   if (k_RW_ONOFF(1) != 0) {
-    OutputLog(0, area.port, nullptr, 0, "k_RW_ONOFF() error end");
+    OutputLog(LogLevel::kError, area.port, nullptr, 0, "k_RW_ONOFF() error end");
     return false;
   }
   return true;
@@ -41,41 +41,41 @@ bool Configure(const PortDataArea& area) {
 }  // namespace
 
 int32_t k_RS_Open(PortDataArea& area) {
-  OutputLog(2, area.port, nullptr, 0, "k_RS_Open (%d)", 587);
+  OutputLog(LogLevel::kStep, area.port, nullptr, 0, "k_RS_Open (%d)", 587);
   const int32_t opened = HidRwOpen();
-  if (!HidBound()) return -5;
+  if (!HidBound()) return RFRW_ERROR_FILE_MISSING;
   if (opened != 0) {
     const SharedArea* shared = Shared();
     const int32_t retries = shared ? shared->hidDeviceOpenRetryCount : 20;
     bool reopened = false;
     for (int32_t i = 0; i < retries && !reopened; ++i) {
-      OutputLog(0, area.port, nullptr, 0, "HidRw_DeviceOpen() retry, RetryCount=%d", i);
+      OutputLog(LogLevel::kError, area.port, nullptr, 0, "HidRw_DeviceOpen() retry, RetryCount=%d", i);
       reopened = HidDeviceRestart() == 0;
     }
     if (!reopened) {
-      OutputLog(0, area.port, nullptr, 0, "k_RS_Open()1 error end");
+      OutputLog(LogLevel::kError, area.port, nullptr, 0, "k_RS_Open()1 error end");
       HidUnbind();
-      return -2;
+      return RFRW_ERROR_DEVICE;
     }
   }
   for (int attempt = 0; attempt < kConfigurationAttempts; ++attempt) {
     if (Configure(area)) {
       SetOpenMarkers(area);
-      return 0;
+      return RFRW_SUCCESS;
     }
     if (attempt + 1 < kConfigurationAttempts) HidDeviceRestart();
   }
-  OutputLog(0, area.port, nullptr, 0, "k_RS_Open()2 error end");
-  return -2;
+  OutputLog(LogLevel::kError, area.port, nullptr, 0, "k_RS_Open()2 error end");
+  return RFRW_ERROR_DEVICE;
 }
 
 void RW_Close(PortDataArea& area) {
-  OutputLog(2, area.port, nullptr, 0, "RW_Close() Call");
+  OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Close() Call");
   k_RW_ONOFF(0);
   k_GPIO_ONOFF(7, 0);
   k_GPIO_ONOFF(8, 0);
   const int32_t closed = HidRwClose();
-  OutputLog(2, area.port, nullptr, 0, "HidRwClose() End  dwRet=0x%X", static_cast<uint32_t>(closed));
+  OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidRwClose() End  dwRet=0x%X", static_cast<uint32_t>(closed));
   for (uintptr_t& marker : area.openMarkers) marker = 0;
   area.state = -1;
 }

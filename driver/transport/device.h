@@ -10,8 +10,9 @@ struct PortDataArea;
 // Binds the comm library, opens the bridge (restarting it while it does
 // not open) and runs the configuration chain (GPIO initial state, UART
 // enable and configuration, GPIO switch-back, reader power on), restarting
-// and trying again on a failure. 0 open; -5 the comm library could not be
-// bound; -2 the bridge could not be opened or configured.
+// and trying again on a failure. RFRW_SUCCESS open; RFRW_ERROR_FILE_MISSING
+// the comm library could not be bound; RFRW_ERROR_DEVICE the bridge could
+// not be opened or configured.
 int32_t k_RS_Open(PortDataArea& area);
 
 // Powers the reader off, switches lines 7 and 8 off, closes the bridge and

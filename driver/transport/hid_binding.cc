@@ -9,9 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/clock.h"
 #include "platform/module.h"
@@ -79,9 +78,9 @@ void HidUnbind() {
 }
 
 int32_t HidRwOpen() {
-  OutputLog(1, kLogPort, nullptr, 0, "HidRwOpen() CALL");
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() CALL");
   if (g_hHidModule) {
-    OutputLog(0, kLogPort, nullptr, 0, "HidRwOpen() Normal End(Open zumi),g_hHidModule=0x%llx", Hex(g_hHidModule));
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen() Normal End(Open zumi),g_hHidModule=0x%llx", Hex(g_hHidModule));
     return 0;
   }
   g_fpInit = nullptr;
@@ -90,47 +89,47 @@ int32_t HidRwOpen() {
   const SharedArea* area = Shared();
   std::string path = std::string(area ? area->libraryDir : "./") + comm::kCommLibraryFile;
   if (path.size() > 260) path.resize(260);
-  OutputLog(1, kLogPort, nullptr, 0, "LoadLibrary() HidDllPath=%s", path.c_str());
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "LoadLibrary() HidDllPath=%s", path.c_str());
   g_hHidModule = platform::LoadModule(path);
   if (!g_hHidModule) {
-    OutputLog(0, kLogPort, nullptr, 0, "HidDll Load Error,Path=%s", path.c_str());
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidDll Load Error,Path=%s", path.c_str());
     return static_cast<int32_t>(platform::LastError());
   }
   g_fpInit = reinterpret_cast<comm::PortInitFunc>(platform::FindSymbol(g_hHidModule, comm::kInitSymbol));
   if (!g_fpInit) {
     const uint32_t error = platform::LastError();
-    OutputLog(0, kLogPort, nullptr, 0, "HidDll InitFunc GetProcAddres Error");
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidDll InitFunc GetProcAddres Error");
     HidUnbind();
     return static_cast<int32_t>(error);
   }
-  OutputLog(1, kLogPort, nullptr, 0, "GetProcAddress, g_fpInit=0x%llx", Hex(reinterpret_cast<void*>(g_fpInit)));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "GetProcAddress, g_fpInit=0x%llx", Hex(reinterpret_cast<void*>(g_fpInit)));
   g_fpTerm = reinterpret_cast<comm::PortTermFunc>(platform::FindSymbol(g_hHidModule, comm::kTermSymbol));
   if (!g_fpTerm) {
     const uint32_t error = platform::LastError();
-    OutputLog(0, kLogPort, nullptr, 0, "HidDll TermFunc GetProcAddres Error");
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidDll TermFunc GetProcAddres Error");
     HidUnbind();
     return static_cast<int32_t>(error);
   }
-  OutputLog(1, kLogPort, nullptr, 0, "GetProcAddress, g_fpTerm=0x%llx", Hex(reinterpret_cast<void*>(g_fpTerm)));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "GetProcAddress, g_fpTerm=0x%llx", Hex(reinterpret_cast<void*>(g_fpTerm)));
   comm::PortFunc func = nullptr;
   uint32_t initError = 0;
   void* port = g_fpInit(&func, &initError);
   if (!port || !func) {
-    OutputLog(0, kLogPort, nullptr, 0, "HidDll Init Error");
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidDll Init Error");
     if (port) g_fpTerm(port);
     HidUnbind();
     return 14;
   }
   g_fpFunc.store(func);
   g_cpDllPort.store(port);
-  OutputLog(1, kLogPort, nullptr, 0, "g_fpInit(), g_cpDllPort=0x%llx", Hex(port));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpInit(), g_cpDllPort=0x%llx", Hex(port));
   const int32_t result = HidRw_DeviceOpen();
-  OutputLog(1, kLogPort, nullptr, 0, "HidRwOpen() end:dwRet=%d", result);
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() end:dwRet=%d", result);
   return result;
 }
 
 int32_t HidRw_DeviceOpen() {
-  OutputLog(1, kLogPort, nullptr, 0, "HidRw_DeviceOpen() CALL");
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRw_DeviceOpen() CALL");
   ReleaseOpenEvents();
   g_openEvents[0] = platform::CreateEvent(true, false);
   g_openEvents[1] = platform::CreateEvent(true, false);
@@ -169,99 +168,99 @@ int32_t HidRw_DeviceOpen() {
   p.alternateDeviceName = "";
   for (int32_t& v : p.values) v = 0;
 
-  OutputLog(1, kLogPort, nullptr, 0, "g_fpFunc() CALL,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpFunc() CALL,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
   const int32_t result = Call(request);
-  if (result != 0) OutputLog(0, kLogPort, nullptr, 0, "HidRwOpen ERROR");
-  OutputLog(1, kLogPort, nullptr, 0, "HidRw_DeviceOpen() end:dwRet=%d", result);
+  if (result != 0) OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen ERROR");
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRw_DeviceOpen() end:dwRet=%d", result);
   return result;
 }
 
 int32_t HidRw_DeviceClose() {
-  OutputLog(1, kLogPort, nullptr, 0, "HidRw_DeviceClose() start");
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRw_DeviceClose() start");
   comm::PortRequest request{};
   request.code = comm::ClosePort;
   const int32_t result = Call(request);
-  OutputLog(1, kLogPort, nullptr, 0, "HidRw_DeviceClose() end:dwRet=%d", result);
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRw_DeviceClose() end:dwRet=%d", result);
   return result;
 }
 
 int32_t HidRwClose() {
-  OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() start");
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() start");
   if (!HidBound()) {
-    OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() end(close済)");
+    OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() end(close済)");
     return kNotBound;
   }
   const int32_t result = HidRw_DeviceClose();
-  OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() g_fpTerm:g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() g_fpTerm:g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
   g_fpTerm(g_cpDllPort.load());
   g_cpDllPort.store(nullptr);
   g_fpFunc.store(nullptr);
-  OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() FreeLibrary:g_hHidModule=0x%llx", Hex(g_hHidModule));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() FreeLibrary:g_hHidModule=0x%llx", Hex(g_hHidModule));
   platform::FreeModule(g_hHidModule);
   g_hHidModule = nullptr;
   g_fpInit = nullptr;
   g_fpTerm = nullptr;
   ReleaseOpenEvents();
-  OutputLog(1, kLogPort, nullptr, 0, "HidRwClose() end:dwRet=%d", result);
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() end:dwRet=%d", result);
   return result;
 }
 
 int32_t HidDeviceRestart() {
-  OutputLog(1, kLogPort, nullptr, 0, "HidDeviceRestart() start,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidDeviceRestart() start,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
   HidRw_DeviceClose();
-  OutputLog(1, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() start,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() start,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
   comm::PortRequest request{};
   request.code = comm::DeviceRestart;
   request.restart.reason = "POTR";
   request.restart.value = 1;
   const int32_t restarted = Call(request);
-  OutputLog(1, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() end,dwRet=0x%x", static_cast<uint32_t>(restarted));
-  if (restarted != 0) OutputLog(0, kLogPort, nullptr, 0, "HidDeviceRestart() error end:dwRet=%d", restarted);
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() end,dwRet=0x%x", static_cast<uint32_t>(restarted));
+  if (restarted != 0) OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidDeviceRestart() error end:dwRet=%d", restarted);
   int32_t result = 0;
   for (int attempt = 0; attempt < 4; ++attempt) {
     result = HidRw_DeviceOpen();
     if (result == 0) break;
     platform::SleepMilliseconds(100);
   }
-  OutputLog(1, kLogPort, nullptr, 0, "HidDeviceRestart() end,dwRet=%d", result);
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidDeviceRestart() end,dwRet=%d", result);
   return result;
 }
 
 // ---- requests ---------------------------------------------------------------------
 
 int32_t HidRwRead(uint8_t* buffer, uint32_t length, uint32_t* bytesRead) {
-  OutputLog(2, kLogPort, nullptr, 0, "HidRwRead() START");
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidRwRead() START");
   if (!HidBound()) {
-    OutputLog(0, kLogPort, nullptr, 0, "HidRwRead() ERROR END(未オープン)");
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwRead() ERROR END(未オープン)");
     return kNotBound;
   }
   comm::PortRequest request{};
   request.code = comm::ReadPort;
   request.read = comm::ReadParams{buffer, length, bytesRead, nullptr};
   const int32_t result = Call(request);
-  OutputLog(2, kLogPort, nullptr, 0, "HidRwRead() END dwRet=%d", result);
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidRwRead() END dwRet=%d", result);
   return result;
 }
 
 int32_t HidRwWrite(const uint8_t* data, uint32_t length, uint32_t* bytesWritten) {
-  OutputLog(2, kLogPort, nullptr, 0, "HidRwWrite() START");
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidRwWrite() START");
   if (!HidBound()) {
-    OutputLog(0, kLogPort, nullptr, 0, "HidRwWrite() ERROR END(未オープン)");
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwWrite() ERROR END(未オープン)");
     return kNotBound;
   }
   comm::PortRequest request{};
   request.code = comm::WritePort;
   request.write = comm::WriteParams{data, length, bytesWritten, nullptr};
   const int32_t result = Call(request);
-  OutputLog(2, kLogPort, nullptr, 0, "HidRwWrite() END dwRet=%d", result);
+  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidRwWrite() END dwRet=%d", result);
   return result;
 }
 
 int32_t HidRfrwSetFeature(uint8_t* report) {
-  OutputLog(3, kLogPort, nullptr, 0, "HidRfrwSetFeature() start");
+  OutputLog(LogLevel::kDetail, kLogPort, nullptr, 0, "HidRfrwSetFeature() start");
   if (!HidBound()) return kNotBound;
   // The purge goes with every repeat of the link level: it logs quieter.
-  const int level = (report[0] == 0x43 && report[1] == 0x03) ? 2 : 1;
+  const LogLevel level = (report[0] == 0x43 && report[1] == 0x03) ? LogLevel::kStep : LogLevel::kCall;
   OutputLog(level, kLogPort, report, 6, "HidRfrwSetFeature() send,g_cpDllPort=0x%llx,ReportBuf= ",
             Hex(g_cpDllPort.load()));
   comm::PortRequest request{};
@@ -270,30 +269,30 @@ int32_t HidRfrwSetFeature(uint8_t* report) {
   const int32_t result = Call(request);
   OutputLog(level, kLogPort, nullptr, 0, "HidRfrwSetFeature() end: dwRet=%d", result);
   if (result != 0) {
-    OutputLog(0, kLogPort, nullptr, 0, "HidRfrwSetFeature(): g_cpDllPort=%d",
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRfrwSetFeature(): g_cpDllPort=%d",
               static_cast<int>(reinterpret_cast<uintptr_t>(g_cpDllPort.load())));
-    OutputLog(0, kLogPort, nullptr, 0, "HidRfrwSetFeature(): Command=%d", 90);
-    OutputLog(0, kLogPort, report, 64, "HidRfrwSetFeature(): dwRet=%d ReportBuf=", result);
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRfrwSetFeature(): Command=%d", 90);
+    OutputLog(LogLevel::kError, kLogPort, report, 64, "HidRfrwSetFeature(): dwRet=%d ReportBuf=", result);
   }
   return result;
 }
 
 int32_t HidRfrwGetFeature(uint8_t* report) {
   if (!HidBound()) {
-    OutputLog(3, kLogPort, nullptr, 0, "HidRfrwGetFeature(): ERROR_INVALID_HANDLE");
+    OutputLog(LogLevel::kDetail, kLogPort, nullptr, 0, "HidRfrwGetFeature(): ERROR_INVALID_HANDLE");
     return kNotBound;
   }
-  OutputLog(1, kLogPort, nullptr, 0, "HidRfrwGetFeature() send");
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRfrwGetFeature() send");
   comm::PortRequest request{};
   request.code = comm::RfrwGetFeature;
   request.feature = comm::FeatureParams{report, 64};
   const int32_t result = Call(request);
-  OutputLog(1, kLogPort, report, 6, "HidRfrwGetFeature() end: dwRet=%d, ReportBuf=", result);
+  OutputLog(LogLevel::kCall, kLogPort, report, 6, "HidRfrwGetFeature() end: dwRet=%d, ReportBuf=", result);
   if (result != 0) {
-    OutputLog(0, kLogPort, nullptr, 0, "HidRfrwGetFeature(): Command=%d", 91);
-    OutputLog(0, kLogPort, nullptr, 0, "HidRfrwGetFeature(): g_cpDllPort=%d",
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRfrwGetFeature(): Command=%d", 91);
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRfrwGetFeature(): g_cpDllPort=%d",
               static_cast<int>(reinterpret_cast<uintptr_t>(g_cpDllPort.load())));
-    OutputLog(0, kLogPort, report, 64, "HidRfrwGetFeature(): dwRet=%d ReportBuf=", result);
+    OutputLog(LogLevel::kError, kLogPort, report, 64, "HidRfrwGetFeature(): dwRet=%d ReportBuf=", result);
   }
   return result;
 }

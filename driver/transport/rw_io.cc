@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "driver/api/shared_area.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/hid_binding.h"
 #include "platform/channel.h"
@@ -41,11 +41,11 @@ int32_t k_PurgeComm(PortDataArea&) { return PurgeBridge(); }
 
 int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
   const int32_t slow = g_SlowDspCmdFlag.load();
-  OutputLog(2, area.port, nullptr, 0, "RW_Read() start,g_SlowDspCmdFlag=%d", slow);
+  OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Read() start,g_SlowDspCmdFlag=%d", slow);
   const uint32_t wait = waitMs == 0 ? 50 : waitMs;
   int32_t result;
   if (area.openMarkers[1] == 0) {
-    OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 100 READ NOT OPEN ERROR");
+    OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 100 READ NOT OPEN ERROR");
     result = kRwNotOpen;
   } else {
     const uint32_t started = platform::TickCount();
@@ -53,10 +53,10 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
     for (;;) {
       uint32_t count = 0;
       const int32_t call = HidRwRead(buffer, maximum, &count);
-      OutputLog(2, area.port, nullptr, 0, "HidRwRead RDLen=%d,dwRet=%d,BytesRead=%d", static_cast<int>(maximum), call,
+      OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidRwRead RDLen=%d,dwRet=%d,BytesRead=%d", static_cast<int>(maximum), call,
                 static_cast<int>(count));
       if (call != 0 || count > maximum) {
-        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 112 READ ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
+        OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 112 READ ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
         result = kRwFailed;
         break;
       }
@@ -66,7 +66,7 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
       }
       const uint32_t spent = platform::TickCount() - started;  // unsigned: a wrap is harmless
       if (spent >= wait || platform::StopRequested()) {
-        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 102 WaitForSingleObject:Comp=%x,GetLastError=%d,TimeOut=%d", 0u,
+        OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 102 WaitForSingleObject:Comp=%x,GetLastError=%d,TimeOut=%d", 0u,
                   static_cast<int>(platform::LastError()), static_cast<int>(wait));
         result = kRwTimeout;
         break;
@@ -74,16 +74,16 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
       if (g_SlowDspCmdFlag.load() != 0 || spent > 16) Pause(1);
     }
   }
-  OutputLog(2, area.port, nullptr, 0, "RW_Read() end:RetValue=%d", result);
+  OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Read() end:RetValue=%d", result);
   return result;
 }
 
 int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length) {
-  OutputLog(2, area.port, frame, static_cast<int32_t>(length), "RW_Write() CALL, WRLen=%d WriteData=",
+  OutputLog(LogLevel::kStep, area.port, frame, static_cast<int32_t>(length), "RW_Write() CALL, WRLen=%d WriteData=",
             static_cast<int>(length));
   int32_t result = kRwFailed;
   if (area.openMarkers[2] == 0) {
-    OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 110 WRITE NOT OPEN ERROR");
+    OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 110 WRITE NOT OPEN ERROR");
     result = kRwNotOpen;
   } else {
     g_SlowDspCmdFlag.store(IsSlowCommand(frame, length) ? 1 : 0);
@@ -93,37 +93,42 @@ int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length) {
       const uint32_t piece = length - total < kPieceSize ? length - total : kPieceSize;
       uint32_t written = 0;
       const int32_t call = HidRwWrite(frame + total, piece, &written);
-      OutputLog(2, area.port, frame + total, static_cast<int32_t>(piece), "HidRwWrite dwRet=%d,BytesWritten=%d WriteData=",
+      OutputLog(LogLevel::kStep, area.port, frame + total, static_cast<int32_t>(piece), "HidRwWrite dwRet=%d,BytesWritten=%d WriteData=",
                 call, static_cast<int>(written));
       if (call != 0) {
         // The comm library's own result tells what went wrong.
-        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 111 WRITE ERROR1 Ret=%d", call);
+        OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 111 WRITE ERROR1 Ret=%d", call);
         break;
       }
       if (written > piece) {
-        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 101 Length Error BytesWritten=%d,WRLen=%d",
+        OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 101 Length Error BytesWritten=%d,WRLen=%d",
                   static_cast<int>(written), static_cast<int>(length));
-        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 112 WRITE ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
+        OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 112 WRITE ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
         break;
       }
       total += written;
       if (total == length) return 0;
       if (total > length) {
-        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 101 Length Error TotalBytesWritten=%d,WRLen=%d",
+        OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 101 Length Error TotalBytesWritten=%d,WRLen=%d",
                   static_cast<int>(total), static_cast<int>(length));
-        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 112 WRITE ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
+        OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 112 WRITE ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
         break;
       }
       if (platform::TickCount() - started >= kWriteWindowMs) {
-        OutputLog(0, area.port, nullptr, 0, "D_ID_USBDRV 113 TIMEOUT Ret=%d", static_cast<int>(platform::LastError()));
+        OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 113 TIMEOUT Ret=%d", static_cast<int>(platform::LastError()));
         break;
       }
       Pause(4);
     }
   }
-  OutputLog(2, area.port, nullptr, 0, "D_ID_USBDRV 101 WRITE ERROR Ret=%08x LastError=%d", static_cast<uint32_t>(result),
+  OutputLog(LogLevel::kStep, area.port, nullptr, 0, "D_ID_USBDRV 101 WRITE ERROR Ret=%08x LastError=%d", static_cast<uint32_t>(result),
             static_cast<int>(platform::LastError()));
   return result;
+}
+
+const LinkTransport& ReaderLinkTransport() {
+  static constexpr LinkTransport kReader{&RW_Write, &RW_Read, &k_PurgeComm};
+  return kReader;
 }
 
 }  // namespace zq::drv

@@ -1,17 +1,19 @@
 // The link thread's way to the reader: raw bytes out and in, and the purge
-// of the bridge's buffers. The link level calls nothing else of the
-// transport, so tests can put a scripted reader in its place.
+// of the bridge's buffers, through the comm library. The link level reaches
+// them only through the table ReaderLinkTransport (driver/link/link_transport.h
+// holds the contract of each call).
 #pragma once
 
 #include <cstdint>
+
+#include "driver/link/link_transport.h"
 
 namespace zq::drv {
 
 struct PortDataArea;
 
-inline constexpr int32_t kRwNotOpen = -65533;
-inline constexpr int32_t kRwTimeout = -65534;
-inline constexpr int32_t kRwFailed = -65279;
+// The reader's table: RW_Write, RW_Read and k_PurgeComm.
+const LinkTransport& ReaderLinkTransport();
 
 // Writes the whole frame: 0 or kRwNotOpen / kRwFailed.
 int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length);

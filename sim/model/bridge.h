@@ -8,15 +8,17 @@
 #include <optional>
 #include <string>
 
-#include "sim/model/bits.h"
+#include "platform/win32_errors.h"
+#include "sim/model/hex.h"
 
 namespace zq::sim {
 
-// Win32 results a feature request ends with.
-inline constexpr uint32_t kResultOk = 0;
-inline constexpr uint32_t kResultStalled = 31;         // ERROR_GEN_FAILURE: the request stalled
-inline constexpr uint32_t kResultBadLength = 87;       // ERROR_INVALID_PARAMETER
-inline constexpr uint32_t kResultNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+// Win32 results a feature request ends with (only the numbers are taken
+// from the platform layer; the model makes no system call).
+inline constexpr uint32_t kResultOk = platform::kErrorSuccess;
+inline constexpr uint32_t kResultStalled = platform::kErrorGenFailure;  // the request stalled
+inline constexpr uint32_t kResultBadLength = platform::kErrorInvalidParameter;
+inline constexpr uint32_t kResultNotConnected = platform::kErrorDeviceNotConnected;
 
 inline constexpr size_t kReportLength = 64;
 inline constexpr uint16_t kReaderPowerBit = 0x2000;  // GPIO line 9

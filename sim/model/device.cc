@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 
 namespace zq::sim {
@@ -272,15 +271,6 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
       plugged_ = true;
       r.action = Action::kReplug;
     }
-  } else if (cmd == "tags" && w.size() == 3 && w[1] == "load") {
-    std::ifstream f(w[2]);
-    if (!f) return {"ERR cannot read " + w[2], Action::kNone};
-    nlohmann::json j = nlohmann::json::parse(f, nullptr, false);
-    if (j.is_discarded()) return {"ERR " + w[2] + " is not JSON", Action::kNone};
-    std::vector<Tag> tags;
-    std::string err = ParseTagList(j, &tags);
-    if (!err.empty()) return {"ERR " + err, Action::kNone};
-    reader_->field().set_tags(std::move(tags));
   } else if (cmd == "tag" && w.size() >= 3 && w[1] == "add") {
     nlohmann::json j = nlohmann::json::parse(line.substr(line.find("add") + 3), nullptr, false);
     Tag t;
@@ -305,6 +295,16 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
     return {"ERR unknown command: " + line, Action::kNone};
   }
   return r;
+}
+
+Device::ControlResult Device::LoadTags(const std::string& text, const std::string& source) {
+  nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+  if (j.is_discarded()) return {"ERR " + source + " is not JSON", Action::kNone};
+  std::vector<Tag> tags;
+  std::string err = ParseTagList(j, &tags);
+  if (!err.empty()) return {"ERR " + err, Action::kNone};
+  reader_->field().set_tags(std::move(tags));
+  return {"OK", Action::kNone};
 }
 
 // ---- state report ------------------------------------------------------------

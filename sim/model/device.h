@@ -68,6 +68,10 @@ class Device {
     Action action = Action::kNone;
   };
   ControlResult Control(const std::string& line, uint64_t now);
+  // `tags load FILE` with the file's text, which the caller has read (the
+  // model reads no files): replaces the tag population. `source` names the
+  // file in error replies.
+  ControlResult LoadTags(const std::string& text, const std::string& source);
   nlohmann::json State(uint64_t now) const;
   bool plugged() const { return plugged_; }
 

@@ -1,11 +1,13 @@
 #include "sim/model/firmware.h"
 
+#include "protocol/crc.h"
+
 namespace zq::sim {
 
 Bytes BuildFirmwareFile(uint16_t version, unsigned blocks, bool lastBad) {
   Bytes file{static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version), static_cast<uint8_t>(blocks >> 8),
              static_cast<uint8_t>(blocks)};
-  Crc16Accumulator crc;
+  protocol::Crc16Accumulator crc;
   for (unsigned i = 0; i < blocks; ++i) {
     const bool last = i + 1 == blocks;
     uint16_t index = static_cast<uint16_t>(i | (last ? kFirmwareLastBlock : 0));

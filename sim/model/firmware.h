@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "sim/model/bits.h"
+#include "sim/model/hex.h"
 
 namespace zq::sim {
 

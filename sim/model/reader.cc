@@ -5,19 +5,19 @@
 
 #include <algorithm>
 
+#include "protocol/frame.h"
 #include "sim/model/firmware.h"
 
 namespace zq::sim {
 
 namespace {
 
-Bytes Sw(uint16_t sw) { return Bytes{static_cast<uint8_t>(sw >> 8), static_cast<uint8_t>(sw)}; }
-
 Bytes WithSw(Bytes body, uint16_t sw) {
-  body.push_back(static_cast<uint8_t>(sw >> 8));
-  body.push_back(static_cast<uint8_t>(sw));
+  protocol::AppendStatusWord(body, sw);
   return body;
 }
+
+Bytes Sw(uint16_t sw) { return WithSw(Bytes{}, sw); }
 
 uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -78,8 +78,8 @@ void Reader::Receive(uint8_t byte, uint64_t t, std::vector<Transmission>* out) {
   last_byte_us_ = t;
   if (discarding_) return;
   rx_.push_back(byte);
-  if (rx_.size() < 3) return;
-  size_t length = (size_t{rx_[1]} << 8) | rx_[2];
+  if (rx_.size() < protocol::kFrameHeadLength) return;
+  const size_t length = protocol::PayloadLength(rx_.data());
   if (length > kMaxRequestPayload) {
     // Longer than any request: ignore everything up to the next pause.
     ++counters_.frames_dropped;
@@ -87,22 +87,23 @@ void Reader::Receive(uint8_t byte, uint64_t t, std::vector<Transmission>* out) {
     discarding_ = true;
     return;
   }
-  if (rx_.size() == length + 4) FrameComplete(t, out);
+  if (rx_.size() == length + protocol::kFrameOverhead) FrameComplete(t, out);
 }
 
 void Reader::FrameComplete(uint64_t t, std::vector<Transmission>* out) {
   Bytes frame = std::move(rx_);
   rx_.clear();
   ++counters_.frames_received;
-  if (XorOf(frame.data(), frame.size() - 1) != frame.back()) {
+  protocol::FrameView view;
+  if (protocol::DecodeFrame(frame, &view) != protocol::FrameStatus::kComplete) {
     ++counters_.bad_checks;
     return;
   }
-  const uint8_t address = frame[0];
-  if (((address & 0x7E) >> 1) != options_.unit) return;  // another unit's frame
+  const uint8_t address = view.address;
+  if (protocol::UnitOfAddress(address) != options_.unit) return;  // another unit's frame
   frame.pop_back();
-  if (address & 0x80) {
-    if (frame.size() != 3) return;
+  if (address & protocol::kResendRequestBit) {
+    if (view.payloadLength != 0) return;
     ++counters_.resend_requests;
     if (have_last_) Transmit(last_reply_, t, out);
     return;
@@ -114,7 +115,7 @@ void Reader::FrameComplete(uint64_t t, std::vector<Transmission>* out) {
     Transmit(last_reply_, t, out);
     return;
   }
-  Bytes command(frame.begin() + 3, frame.end());
+  Bytes command(view.payload, view.payload + view.payloadLength);
   uint64_t processing = 0;
   Bytes body;
   if (faults_->status > 0) {
@@ -124,10 +125,7 @@ void Reader::FrameComplete(uint64_t t, std::vector<Transmission>* out) {
   } else {
     body = Execute(command, &processing);
   }
-  Bytes reply{static_cast<uint8_t>(address & 1), static_cast<uint8_t>(body.size() >> 8),
-              static_cast<uint8_t>(body.size())};
-  reply.insert(reply.end(), body.begin(), body.end());
-  reply.push_back(XorOf(reply.data(), reply.size()));
+  Bytes reply = protocol::EncodeFrame(address & protocol::kSequenceBit, body);
   last_request_ = std::move(frame);
   last_reply_ = reply;
   have_last_ = true;
@@ -245,7 +243,7 @@ Bytes Reader::SetUp(const Bytes& c) {
   if (c.size() < 5 || c[2] != 0 || c.size() != 4u + c[3]) return Sw(kSwFailed);
   const uint8_t* d = &c[4];
   const size_t n = c[3];
-  if (XorOf(d, n - 1) != d[n - 1]) return Sw(kSwFailed);
+  if (protocol::BlockCheck(d, n - 1) != d[n - 1]) return Sw(kSwFailed);
   if (n == 13) {
     // item (32 bits), register (32 bits), value (2 bytes), keep-mask (2 bytes)
     uint32_t item = Be32(d), reg = Be32(d + 4);
@@ -293,7 +291,7 @@ Bytes Reader::DownloadBlock(const Bytes& c) {
   if (number == 0) {
     // Block 0 always starts a new image: an interrupted download restarts.
     downloading_ = true;
-    image_crc_ = Crc16Accumulator{};
+    image_crc_ = protocol::Crc16Accumulator{};
     new_version_ = {data[0], data[1]};
   } else if (!downloading_ || number != next_block_) {
     return Sw(kSwOutOfOrder);

@@ -16,16 +16,18 @@
 #include <string>
 #include <vector>
 
-#include "sim/model/bits.h"
+#include "protocol/crc.h"
+#include "protocol/status_word.h"
+#include "sim/model/hex.h"
 #include "sim/model/tags.h"
 
 namespace zq::sim {
 
-// Status words of the reader.
-inline constexpr uint16_t kSwOk = 0x9000;
-inline constexpr uint16_t kSwFailed = 0x6400;     // bad length, check byte or parameter
-inline constexpr uint16_t kSwRefused = 0x6401;    // unknown command
-inline constexpr uint16_t kSwNoTag = 0x6402;      // handle acquisition found no tag
+// Status words of the reader: what this reader means by them.
+inline constexpr uint16_t kSwOk = protocol::kSwSuccess;
+inline constexpr uint16_t kSwFailed = protocol::kSwFailed;          // bad length, check byte or parameter
+inline constexpr uint16_t kSwRefused = protocol::kSwRefused;        // unknown command
+inline constexpr uint16_t kSwNoTag = protocol::kSwFailedStatus15;   // handle acquisition found no tag
 inline constexpr uint16_t kSwOutOfOrder = 0x6581; // download block out of order
 inline constexpr uint16_t kSwBadImage = 0x6582;   // download image check failed
 
@@ -142,7 +144,7 @@ class Reader {
   bool downloading_ = false;
   uint16_t next_block_ = 0;
   std::array<uint8_t, 2> new_version_{};
-  Crc16Accumulator image_crc_;
+  protocol::Crc16Accumulator image_crc_;
 
   std::deque<std::string> log_;
 };

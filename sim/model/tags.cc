@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "protocol/crc.h"
+
 namespace zq::sim {
 
 // ---- Tag helpers -----------------------------------------------------------
@@ -30,7 +32,7 @@ Bytes Tag::PcEpcBytes() const {
 
 void Tag::UpdateStoredCrc() {
   if (epc.size() < 2) return;
-  epc[0] = Crc16Bytes(PcEpcBytes());
+  epc[0] = protocol::Crc16Bytes(PcEpcBytes());
 }
 
 std::vector<uint16_t>* Tag::BankWords(Bank bank) {
@@ -63,7 +65,7 @@ void Tag::ResetVolatile() {
 namespace {
 
 void AppendCrc(TagReply& r) {
-  uint16_t crc = Crc16Bits(r.bits.bytes().data(), r.bits.bit_count());
+  uint16_t crc = protocol::Crc16Bits(r.bits.bytes().data(), r.bits.bit_count());
   r.bits.Put(crc, 16);
 }
 
@@ -128,12 +130,12 @@ uint16_t WordAt(const Tag& t, Bank bank, size_t i) {
 
 bool CrcGood(const uint8_t* data, size_t bits) {
   if (bits < 16) return false;
-  BitReader r(data, bits);
+  protocol::BitReader r(data, bits);
   Bytes ignored;
   r.GetBits(bits - 16, &ignored);
   uint32_t sent = 0;
   r.Get(16, &sent);
-  return Crc16Bits(data, bits - 16) == sent;
+  return protocol::Crc16Bits(data, bits - 16) == sent;
 }
 
 }  // namespace
@@ -144,7 +146,7 @@ bool TagField::IsSelect(const uint8_t* data, size_t bits) { return bits >= 4 && 
 
 void TagField::Select(const uint8_t* data, size_t bits) {
   if (!CrcGood(data, bits)) return;
-  BitReader r(data, bits);
+  protocol::BitReader r(data, bits);
   uint32_t code, target, action, bank, pointer, length;
   if (!r.Get(4, &code) || !r.Get(3, &target) || !r.Get(3, &action) || !r.Get(2, &bank) || !r.GetEbv(&pointer) ||
       !r.Get(8, &length))
@@ -197,7 +199,7 @@ TagReply TagField::Execute(const uint8_t* data, size_t bits) {
 TagReply TagField::ExecuteOn(Tag& t, const uint8_t* data, size_t bits) {
   // Commands with a bad CRC, a wrong length or a wrong handle get no reply and change nothing.
   if (bits < 8 || !CrcGood(data, bits)) return {};
-  BitReader r(data, bits);
+  protocol::BitReader r(data, bits);
   uint32_t code = 0;
   r.Get(8, &code);
 

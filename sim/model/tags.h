@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "sim/model/bits.h"
+#include "protocol/bits.h"
+#include "sim/model/hex.h"
 
 namespace zq::sim {
 
@@ -74,7 +75,7 @@ struct Tag {
 // Bits a tag sends back; nothing when it stays silent.
 struct TagReply {
   bool sent = false;
-  BitWriter bits;
+  protocol::BitWriter bits;
 };
 
 class TagField {

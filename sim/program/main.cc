@@ -7,6 +7,7 @@
 // Sections: argument parsing; server; ctl; mkfw; main.
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,20 @@ bool ValidName(const std::string& name) {
 }
 
 // ---- server ----------------------------------------------------------------
+
+// One control line. Commands that name a file are read here and the model
+// gets the text: it reads no files itself.
+zq::sim::Device::ControlResult Control(zq::sim::Device& device, const std::string& line, uint64_t now) {
+  std::istringstream in(line);
+  std::vector<std::string> w;
+  for (std::string s; in >> s;) w.push_back(s);
+  if (w.size() == 3 && w[0] == "tags" && w[1] == "load") {
+    std::string text;
+    if (platform::ReadWholeFile(w[2], &text) != 0) return {"ERR cannot read " + w[2], zq::sim::Device::Action::kNone};
+    return device.LoadTags(text, w[2]);
+  }
+  return device.Control(line, now);
+}
 
 int Serve(const std::vector<std::string>& args) {
   zq::sim::DeviceOptions options;
@@ -163,7 +178,7 @@ int Serve(const std::vector<std::string>& args) {
         for (const Bytes& m : device.HidMessage(ev.data.data(), ev.data.size(), now())) server.SendHid(m.data(), m.size());
         break;
       case platform::SimServer::EventKind::kControlLine: {
-        zq::sim::Device::ControlResult r = device.Control(ev.line, now());
+        zq::sim::Device::ControlResult r = Control(device, ev.line, now());
         if (r.action == zq::sim::Device::Action::kUnplug) {
           // The device vanishes: open handles end, the interface is no longer listed.
           platform::RemoveFile(jsonPath);

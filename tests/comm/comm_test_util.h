@@ -1,8 +1,8 @@
 // Test helpers for the comm library:
 //  - CommLib: libZqRfrwCommVO.so loaded with dlopen, as the driver loads it;
 //  - Requests: PortRequest records for the requests the tests issue;
-//  - SimDir / SimProcess: a simulator directory of the test's own (and
-//    ZELQUAR_SIM_DIR pointing at it) with real zelquar-sim processes in it;
+//  - SimDirectory / SimulatedReader (the shared fixture): a simulator
+//    directory of the test's own with real zelquar-sim processes in it;
 //  - ScriptedDevice: a simulated device served by the test itself, through
 //    the same socket protocol, that records every report the library sends
 //    and sends the input reports a test scripts;
@@ -11,18 +11,15 @@
 //  - SyslogCapture: the event log's destination replaced by a datagram
 //    socket of the test.
 //
-// Sections: CommLib; Requests; SimDir and SimProcess; ScriptedDevice;
-// Scratch and trace files; SyslogCapture.
+// Sections: CommLib; Requests; ScriptedDevice; Scratch and trace files;
+// SyslogCapture.
 #pragma once
 
 #include <dlfcn.h>
-#include <poll.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -44,13 +41,14 @@
 #include "platform/comm_sync.h"
 #include "platform/sim_endpoint.h"
 #include "platform/win32_errors.h"
+#include "tests/support/sim_fixture.h"
 #include "zq_comm_boundary.h"
-
-extern char** environ;
 
 namespace zq::comm::test {
 
 using Bytes = std::vector<uint8_t>;
+using zq::test::SimDirectory;
+using zq::test::SimulatedReader;
 
 inline bool WaitUntil(const std::function<bool()>& cond, int ms = 5000) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -288,69 +286,6 @@ class Port {
   void* object_ = nullptr;
   PortFunc func_ = nullptr;
   uint32_t init_error_ = 0;
-};
-
-// ---- SimDir and SimProcess --------------------------------------------------------------
-
-// A simulator directory of this test; ZELQUAR_SIM_DIR points at it while it lives.
-class SimDir {
- public:
-  SimDir() {
-    static std::atomic<int> n{0};
-    path_ = "/tmp/zq-comm-test-" + std::to_string(::getpid()) + "-" + std::to_string(++n);
-    std::filesystem::create_directories(path_);
-    ::setenv("ZELQUAR_SIM_DIR", path_.c_str(), 1);
-  }
-  ~SimDir() {
-    ::unsetenv("ZELQUAR_SIM_DIR");
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// A zelquar-sim process publishing device `name` in `dir`.
-class SimProcess {
- public:
-  SimProcess(const std::string& dir, const std::string& name = "reader0", const std::vector<std::string>& extra = {})
-      : dir_(dir), name_(name) {
-    std::vector<std::string> args{ZQ_SIM_PATH, "--dir", dir, "--name", name};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, ZQ_SIM_PATH, nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    published_ = pid_ > 0 && WaitUntil([&] { return std::filesystem::exists(Path(".json")); });
-  }
-  ~SimProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  SimProcess(const SimProcess&) = delete;
-  SimProcess& operator=(const SimProcess&) = delete;
-
-  bool published() const { return published_; }
-  std::string Path(const std::string& ext) const { return dir_ + "/" + name_ + ext; }
-  std::string Ctl(const std::string& line) {
-    std::string reply;
-    platform::ControlRequest(Path(".ctl"), line, &reply, 5000);
-    return reply;
-  }
-  nlohmann::json State() {
-    std::string r = Ctl("state");
-    if (r.rfind("OK ", 0) != 0) return nlohmann::json::object();
-    return nlohmann::json::parse(r.substr(3), nullptr, false);
-  }
-
- private:
-  std::string dir_, name_;
-  pid_t pid_ = -1;
-  bool published_ = false;
 };
 
 // ---- ScriptedDevice ----------------------------------------------------------------------------

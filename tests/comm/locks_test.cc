@@ -27,6 +27,16 @@ int32_t OpenRequest(CDllPort& port, const char* name, int32_t kind = PortKindHid
   return port.Dispatch(&r);
 }
 
+// WaitPortEvent with a fresh OVERLAPPED on `event`.
+int32_t WaitEvent(CDllPort& port, uint32_t* mask, OVERLAPPED* o, platform::SyncEvent* event) {
+  *o = OVERLAPPED{};
+  o->hEvent = event;
+  PortRequest r{};
+  r.code = WaitPortEvent;
+  r.waitEvent = {mask, o};
+  return port.Dispatch(&r);
+}
+
 int32_t Simple(CDllPort& port, int32_t code) {
   PortRequest r{};
   r.code = code;
@@ -73,8 +83,8 @@ TEST(CommLocks, RequestWhileTheApiLockIsHeldReturns170WithoutTouchingIt) {
 }
 
 TEST(CommLocks, OpenWhileThePortLockIsHeldReturns170) {
-  SimDir dir;
-  SimProcess sim(dir.path());
+  SimDirectory dir;
+  SimulatedReader sim({.dir = dir.path()});
   ASSERT_TRUE(sim.published());
   CDllPort port;
   port.timings().portLockOpenCloseMs = 50;
@@ -91,27 +101,23 @@ TEST(CommLocks, OpenWhileThePortLockIsHeldReturns170) {
 }
 
 TEST(CommLocks, UnplugEndsTheReaderWithoutEvErrAndCloseEndsItOtherwise) {
-  SimDir dir;
-  SimProcess sim(dir.path());
+  SimDirectory dir;
+  SimulatedReader sim({.dir = dir.path()});
   ASSERT_TRUE(sim.published());
   CDllPort port;
   ASSERT_EQ(OpenRequest(port, "vid_fff1&pid_7c02"), 0);
   ASSERT_TRUE(port.readerRunning());
-  ASSERT_EQ(sim.Ctl("unplug"), "OK");
+  ASSERT_EQ(sim.Control("unplug"), "OK");
   EXPECT_TRUE(WaitUntil([&] { return !port.readerRunning(); }, 3000));
   platform::SyncEvent event(true);
-  OVERLAPPED o{};
-  o.hEvent = &event;
+  OVERLAPPED o;
   uint32_t mask = 0xFF;
-  PortRequest r{};
-  r.code = WaitPortEvent;
-  r.waitEvent = {&mask, &o};
-  ASSERT_EQ(port.Dispatch(&r), 0);
+  ASSERT_EQ(WaitEvent(port, &mask, &o, &event), 0);
   EXPECT_EQ(mask, 0u);  // nothing latched
   EXPECT_FALSE(event.IsSet());
   EXPECT_TRUE(port.isOpen());  // the port stays open until the caller closes it
 
-  ASSERT_EQ(sim.Ctl("replug"), "OK");
+  ASSERT_EQ(sim.Control("replug"), "OK");
   EXPECT_EQ(Simple(port, ClosePort), 0);
   ASSERT_EQ(OpenRequest(port, "vid_fff1&pid_7c02"), 0);
   ASSERT_TRUE(port.readerRunning());
@@ -121,8 +127,8 @@ TEST(CommLocks, UnplugEndsTheReaderWithoutEvErrAndCloseEndsItOtherwise) {
 }
 
 TEST(CommLocks, ReaderThatGivesUpLatchesEvErrForTheNextWait) {
-  SimDir dir;
-  SimProcess sim(dir.path());
+  SimDirectory dir;
+  SimulatedReader sim({.dir = dir.path()});
   ASSERT_TRUE(sim.published());
   CDllPort port;
   // Retry time 0: the reader gives up on its first failed read.
@@ -131,18 +137,14 @@ TEST(CommLocks, ReaderThatGivesUpLatchesEvErrForTheNextWait) {
   port.device()->CancelIo();  // the reader's read fails, with no stop asked for
   ASSERT_TRUE(WaitUntil([&] { return !port.readerRunning(); }, 3000));
   platform::SyncEvent event(true);
-  OVERLAPPED o{};
-  o.hEvent = &event;
+  OVERLAPPED o;
   uint32_t mask = 0;
-  PortRequest r{};
-  r.code = WaitPortEvent;
-  r.waitEvent = {&mask, &o};
-  ASSERT_EQ(port.Dispatch(&r), 0);
+  ASSERT_EQ(WaitEvent(port, &mask, &o, &event), 0);
   EXPECT_EQ(mask, EV_ERR);
   EXPECT_TRUE(event.IsSet());
   // Reported once: the next wait is registered instead.
   event.Reset();
-  ASSERT_EQ(port.Dispatch(&r), 0);
+  ASSERT_EQ(WaitEvent(port, &mask, &o, &event), 0);
   EXPECT_EQ(mask, 0u);
   EXPECT_FALSE(event.IsSet());
   EXPECT_TRUE(port.isOpen());
@@ -152,7 +154,7 @@ TEST(CommLocks, ReaderThatGivesUpLatchesEvErrForTheNextWait) {
 // still uses (its device, the receive buffer and its lock, the trace
 // state) must outlive the port object and be freed when it ends.
 TEST(CommLocks, ReaderLeftRunningByItsStopBoundKeepsWhatItUsesUntilItEnds) {
-  SimDir dir;
+  SimDirectory dir;
   ScriptedDevice device(dir.path(), "scripted");
   ASSERT_TRUE(device.ok());
   auto* port = new CDllPort;
@@ -176,11 +178,11 @@ TEST(CommLocks, ReaderLeftRunningByItsStopBoundKeepsWhatItUsesUntilItEnds) {
 }
 
 TEST(CommLocks, RestartWhileAnotherHoldsThePortLockReturns102AndLeavesThePortOpen) {
-  SimDir dir;
+  SimDirectory dir;
   Scratch scratch;
   SyslogCapture syslog(scratch.path());
   ASSERT_TRUE(syslog.ok());
-  SimProcess sim(dir.path());
+  SimulatedReader sim({.dir = dir.path()});
   ASSERT_TRUE(sim.published());
   CDllPort port;
   port.timings().portLockRestartMs = 50;
@@ -209,8 +211,8 @@ namespace zq::comm::test {
 namespace {
 
 TEST(CommDiscovery, EnumerationListsSimulatedDevicesAfterWhateverHardwareIsPresent) {
-  SimDir dir;
-  SimProcess sim(dir.path());
+  SimDirectory dir;
+  SimulatedReader sim({.dir = dir.path()});
   ASSERT_TRUE(sim.published());
   std::vector<platform::DeviceInterface> list;
   ASSERT_EQ(platform::EnumerateDeviceInterfaces(platform::InterfaceClass::kHid, &list), 0u);

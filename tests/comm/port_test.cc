@@ -6,36 +6,21 @@
 #include <gtest/gtest.h>
 
 #include "comm_test_util.h"
+#include "protocol/frame.h"
 
 namespace zq::comm::test {
 namespace {
 
 const std::string kFragment = "vid_FFF1&pid_7C02";
 
-// A frame of the reader's link: address, 16-bit length, payload, XOR check.
-Bytes Frame(uint8_t address, const Bytes& payload) {
-  Bytes f;
-  f.reserve(payload.size() + 4);
-  f.push_back(address);
-  f.push_back(static_cast<uint8_t>(payload.size() >> 8));
-  f.push_back(static_cast<uint8_t>(payload.size()));
-  f.insert(f.end(), payload.begin(), payload.end());
-  uint8_t x = 0;
-  for (uint8_t b : f) x ^= b;
-  f.push_back(x);
-  return f;
-}
+Bytes Frame(uint8_t address, const Bytes& payload) { return protocol::EncodeFrame(address, payload); }
 
 // The firmware-version query of the reader; its reply frame is 8 bytes.
 const Bytes kVersionQuery = {0x00, 0x02, 0x00, 0x04, 0x00, 0x1F, 0x02, 0x1D};
 
 bool ReplyFrameIsWhole(const Bytes& f) {
-  if (f.size() < 4) return false;
-  const size_t len = (size_t{f[1]} << 8) | f[2];
-  if (f.size() != len + 4) return false;
-  uint8_t x = 0;
-  for (size_t i = 0; i + 1 < f.size(); ++i) x ^= f[i];
-  return x == f.back();
+  protocol::FrameView view;
+  return protocol::DecodeFrame(f, &view) == protocol::FrameStatus::kComplete && view.wireLength == f.size();
 }
 
 class CommPort : public ::testing::Test {
@@ -55,7 +40,7 @@ class CommPort : public ::testing::Test {
   }
 
   CommLib lib_;
-  SimDir dir_;
+  SimDirectory dir_;
 };
 
 // ---- entry points -----------------------------------------------------------------------
@@ -81,7 +66,7 @@ TEST_F(CommPort, InitHandsOutFuncAndTermTakesNull) {
 }
 
 TEST_F(CommPort, UnknownRequestCodesReturnOneAndLeaveThePortAsItWas) {
-  SimProcess sim(dir_.path());
+  SimulatedReader sim({.dir = dir_.path()});
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   ASSERT_EQ(port.Open(kFragment), 0);
@@ -98,7 +83,7 @@ TEST_F(CommPort, UnknownRequestCodesReturnOneAndLeaveThePortAsItWas) {
 // ---- open results and discovery -------------------------------------------------------------
 
 TEST_F(CommPort, OpenResultsForMissingBusyAndUnknownDevices) {
-  SimProcess sim(dir_.path());
+  SimulatedReader sim({.dir = dir_.path()});
   ASSERT_TRUE(sim.published());
   Port first(lib_), second(lib_), other(lib_);
   EXPECT_EQ(other.Open("vid_1234&pid_5678"), 2);   // no such device
@@ -113,7 +98,8 @@ TEST_F(CommPort, OpenResultsForMissingBusyAndUnknownDevices) {
 }
 
 TEST_F(CommPort, FragmentInUpperCaseAndTheFirstOfTwoMatchingDevices) {
-  SimProcess a(dir_.path(), "reader0"), b(dir_.path(), "reader1", {"--serial", "SIM0002"});
+  SimulatedReader a({.dir = dir_.path()});
+  SimulatedReader b({.dir = dir_.path(), .name = "reader1", .extraArgs = {"--serial", "SIM0002"}});
   ASSERT_TRUE(a.published() && b.published());
   Port port(lib_);
   ASSERT_EQ(port.Open("VID_FFF1&PID_7C02"), 0);
@@ -127,10 +113,9 @@ TEST_F(CommPort, FragmentInUpperCaseAndTheFirstOfTwoMatchingDevices) {
 }
 
 TEST_F(CommPort, DeadSimulatorIsNotListed) {
-  {
-    SimProcess sim(dir_.path());
-    ASSERT_TRUE(sim.published());
-  }  // killed: its files stay behind
+  SimulatedReader sim({.dir = dir_.path()});
+  ASSERT_TRUE(sim.published());
+  sim.Kill();  // like a crash: its files stay behind
   ASSERT_TRUE(std::filesystem::exists(dir_.path() + "/reader0.json"));
   Port port(lib_);
   EXPECT_EQ(port.Open(kFragment), 2);
@@ -139,7 +124,7 @@ TEST_F(CommPort, DeadSimulatorIsNotListed) {
 // ---- feature reports --------------------------------------------------------------------------
 
 TEST_F(CommPort, FeatureReportsSwitchAndReadTheBridgeGpio) {
-  SimProcess sim(dir_.path());
+  SimulatedReader sim({.dir = dir_.path()});
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   Bytes report;
@@ -153,7 +138,7 @@ TEST_F(CommPort, FeatureReportsSwitchAndReadTheBridgeGpio) {
   ASSERT_EQ(port.GetFeature(0x46, &report), 0);
   EXPECT_EQ(report[1], 0x0A);                       // the bridge's part number
   EXPECT_EQ(port.GetFeature(0x77, &report), 31);    // an unknown report stalls
-  EXPECT_EQ(sim.Ctl("fault feature-error 1"), "OK");
+  EXPECT_EQ(sim.Control("fault feature-error 1"), "OK");
   EXPECT_EQ(port.SetFeature({0x45, 0x00, 0x00, 0x00, 0x0F}), 31);
   PortRequest r{};
   r.code = RfrwSetFeature;
@@ -164,7 +149,7 @@ TEST_F(CommPort, FeatureReportsSwitchAndReadTheBridgeGpio) {
 // ---- bytes both ways ----------------------------------------------------------------------------
 
 TEST_F(CommPort, FrameGoesOutAndTheReplyComesBackThroughTheReceiveBuffer) {
-  SimProcess sim(dir_.path());
+  SimulatedReader sim({.dir = dir_.path()});
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   ASSERT_EQ(port.Open(kFragment), 0);
@@ -206,7 +191,7 @@ TEST_F(CommPort, FrameGoesOutAndTheReplyComesBackThroughTheReceiveBuffer) {
 // ---- events ---------------------------------------------------------------------------------------
 
 TEST_F(CommPort, WaitPortEventCompletesAtOnceOrLaterFromTheReader) {
-  SimProcess sim(dir_.path());
+  SimulatedReader sim({.dir = dir_.path()});
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   ASSERT_EQ(port.Open(kFragment, PortKindHid, 5000, EV_RXCHAR | EV_ERR), 0);
@@ -234,7 +219,7 @@ TEST_F(CommPort, WaitPortEventCompletesAtOnceOrLaterFromTheReader) {
 }
 
 TEST_F(CommPort, PurgeAbortLeavesTheReadersOwnReadAlone) {
-  SimProcess sim(dir_.path());
+  SimulatedReader sim({.dir = dir_.path()});
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   // Retry time 0: one failed read would end the reader with EV_ERR.
@@ -254,7 +239,7 @@ TEST_F(CommPort, PurgeAbortLeavesTheReadersOwnReadAlone) {
 }
 
 TEST_F(CommPort, UnpluggedDeviceEndsTheReaderQuietly) {
-  SimProcess sim(dir_.path());
+  SimulatedReader sim({.dir = dir_.path()});
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   ASSERT_EQ(port.Open(kFragment, PortKindHid, 5000, EV_RXCHAR | EV_ERR), 0);
@@ -263,7 +248,7 @@ TEST_F(CommPort, UnpluggedDeviceEndsTheReaderQuietly) {
   o.hEvent = &event;
   uint32_t mask = 0xFFFF;
   ASSERT_EQ(port.WaitEvent(&mask, &o), 0);
-  EXPECT_EQ(sim.Ctl("unplug"), "OK");
+  EXPECT_EQ(sim.Control("unplug"), "OK");
   // No EV_ERR for a vanished device, neither to the waiter nor latched.
   EXPECT_EQ(event.Wait(500), platform::kWaitTimeout);
   EXPECT_EQ(mask, 0u);
@@ -271,7 +256,7 @@ TEST_F(CommPort, UnpluggedDeviceEndsTheReaderQuietly) {
   Bytes report;
   EXPECT_EQ(port.GetFeature(0x44, &report), 1167);
   // Replugged, the device opens again after a close.
-  EXPECT_EQ(sim.Ctl("replug"), "OK");
+  EXPECT_EQ(sim.Control("replug"), "OK");
   EXPECT_EQ(port.Close(), 0);
   EXPECT_EQ(port.Open(kFragment), 0);
   EXPECT_EQ(port.GetFeature(0x44, &report), 0);

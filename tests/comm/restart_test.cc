@@ -39,10 +39,10 @@ class Restart : public ::testing::Test {
   uint32_t Latch() { return static_cast<uint32_t>(std::stoul(sim_.State()["gpio_latch"].get<std::string>(), nullptr, 16)); }
 
   CommLib lib_;
-  SimDir dir_;
+  SimDirectory dir_;
   Scratch scratch_;
   SyslogCapture syslog_{scratch_.path()};
-  SimProcess sim_{dir_.path()};
+  SimulatedReader sim_{{.dir = dir_.path()}};
 };
 
 TEST_F(Restart, LowerCasePwptRestartsTheUsbNodeLikePwpt) {
@@ -98,7 +98,7 @@ TEST_F(Restart, AnEmptyPatternReturnsZeroWithoutClosingThePort) {
 TEST_F(Restart, PcflAfterADeviceNotConnectedResultIsRefusedOnceThenRestarts) {
   Port port(lib_);
   ASSERT_EQ(port.Open(Options("USB\\vid_FFF1&pid_7C02")), 0);
-  ASSERT_EQ(sim_.Ctl("unplug"), "OK");
+  ASSERT_EQ(sim_.Control("unplug"), "OK");
   platform::SyncEvent event(true);
   OVERLAPPED o{};
   o.hEvent = &event;
@@ -108,7 +108,7 @@ TEST_F(Restart, PcflAfterADeviceNotConnectedResultIsRefusedOnceThenRestarts) {
   w.code = WritePort;
   w.write = {frame.data(), 8, &n, &o};
   EXPECT_EQ(port.Call(w), -1);
-  ASSERT_EQ(sim_.Ctl("replug"), "OK");
+  ASSERT_EQ(sim_.Control("replug"), "OK");
   EXPECT_EQ(port.OverlappedResult(&o, &n, 0), 1167);
 
   EXPECT_EQ(port.Restart("PCFL", 3), 5);

@@ -34,7 +34,7 @@ class ScriptedPort : public ::testing::Test {
   }
 
   CommLib lib_;
-  SimDir dir_;
+  SimDirectory dir_;
   ScriptedDevice device_{dir_.path(), "scripted"};
 };
 

@@ -48,7 +48,7 @@ class Trace : public ::testing::Test {
   FakeTraceLog* log_ = nullptr;
   CommLib lib_;
   Scratch scratch_;
-  SimDir dir_;
+  SimDirectory dir_;
   ScriptedDevice device_{dir_.path(), "scripted"};
 };
 

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <fstream>
 
 #include "conversation.h"
 #include "sim/model/device.h"
@@ -95,7 +93,7 @@ TEST_F(DeviceTest, VersionSerialStringAndUnknownReports) {
 // ---- the UART gate ----
 
 TEST_F(DeviceTest, BytesReachTheReaderOnlyWhenEnabledConfiguredAndPowered) {
-  host_->WriteUart(ReaderHost::Frame(0x01, kModeSetUp));  // UART disabled
+  host_->WriteUart(protocol::EncodeFrame(0x01, kModeSetUp));  // UART disabled
   EXPECT_EQ(host_->SetFeature({0x41, 0x01}), 0u);
   EXPECT_EQ(host_->ConfigureUart(), 0u);
   EXPECT_FALSE(host_->Exchange(kModeSetUp, 500).has_value());  // reader not powered
@@ -218,7 +216,9 @@ TEST_F(DeviceTest, ControlCommandErrors) {
   EXPECT_EQ(Ctl("dance").rfind("ERR", 0), 0u);
   EXPECT_EQ(Ctl("tag remove 0000").rfind("ERR", 0), 0u);
   EXPECT_EQ(Ctl("tag add {\"epc\":\"123\"}").rfind("ERR", 0), 0u);
-  EXPECT_EQ(Ctl("tags load /nonexistent/tags.json").rfind("ERR", 0), 0u);
+  EXPECT_EQ(device_->LoadTags("[{\"epc\":\"12\"}", "t.json").reply, "ERR t.json is not JSON");
+  EXPECT_EQ(device_->LoadTags("{\"tag\":[]}", "t.json").reply.rfind("ERR", 0), 0u);
+  EXPECT_EQ(State()["tags"].size(), 3u);  // a refused list changes nothing
   EXPECT_EQ(device_->Control("quit", 0).action, Device::Action::kQuit);
 }
 
@@ -231,14 +231,13 @@ TEST_F(DeviceTest, TagPopulationCommands) {
   EXPECT_EQ(tags[3]["locked"], nlohmann::json::array({"user"}));
   EXPECT_EQ(Ctl("tag remove 3034257bf7194e4000001a85"), "OK");
   EXPECT_EQ(State()["tags"].size(), 3u);
-  std::string path = ::testing::TempDir() + "zq_sim_tags.json";
-  std::ofstream(path) << R"({"tags":[{"epc":"1111"},{"epc":"2222","pc":"0800","rssi":7}]})";
-  EXPECT_EQ(Ctl("tags load " + path), "OK");
+  // `tags load FILE`: the program reads the file and hands the model its text.
+  EXPECT_EQ(device_->LoadTags(R"({"tags":[{"epc":"1111"},{"epc":"2222","pc":"0800","rssi":7}]})", "t.json").reply,
+            "OK");
   tags = State()["tags"];
   ASSERT_EQ(tags.size(), 2u);
   EXPECT_EQ(tags[0]["stored_crc"], "CCAE");
   EXPECT_EQ(tags[1]["rssi"], 7);
-  std::remove(path.c_str());
   EXPECT_EQ(Ctl("reset"), "OK");
   EXPECT_EQ(State()["tags"].size(), 3u);
 }

@@ -1,9 +1,9 @@
 // zelquar-sim as a separate process, through its real sockets and files:
 // publishing, one HID connection at a time, a whole Gen2 conversation,
-// firmware files from `mkfw`, `ctl`, unplug/replug, daemon mode and ending.
+// firmware files from `mkfw`, `ctl`, files named by control commands,
+// unplug/replug, daemon mode and ending.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,14 +17,14 @@
 #include "platform/win32_errors.h"
 #include "sim/model/firmware.h"
 #include "sim_test_util.h"
-
-extern char** environ;
+#include "tests/support/sim_fixture.h"
 
 namespace zq::sim {
 namespace {
 
 using test::ReaderHost;
 using test::SocketTransport;
+using zq::test::SimulatorProgram;
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -37,11 +37,6 @@ bool WaitFor(const std::function<bool()>& cond, int ms = 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return cond();
-}
-
-std::string UniqueDir() {
-  static int n = 0;
-  return "/tmp/zq-sim-test-" + std::to_string(::getpid()) + "-" + std::to_string(++n);
 }
 
 // Runs a command line; its standard output and exit code.
@@ -58,42 +53,17 @@ std::string Shell(const std::string& command, int* code = nullptr) {
 
 class SimProcess : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = UniqueDir();
-    std::vector<std::string> args{ZQ_SIM_PATH, "--dir", dir_};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ASSERT_EQ(::posix_spawn(&pid_, ZQ_SIM_PATH, nullptr, nullptr, argv.data(), environ), 0);
-    ASSERT_TRUE(WaitFor([&] { return Exists(Path(".json")); })) << "the device was not published";
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    Shell("rm -rf " + dir_);
-  }
-  std::string Path(const std::string& ext) const { return dir_ + "/reader0" + ext; }
+  void SetUp() override { ASSERT_TRUE(sim_.published()) << "the device was not published"; }
+  std::string Path(const std::string& ext) const { return sim_.Path(ext); }
   std::string Ctl(const std::string& line) {
-    std::string reply;
-    EXPECT_EQ(platform::ControlRequest(Path(".ctl"), line, &reply, 5000), 0u);
+    std::string reply = sim_.Control(line);
+    EXPECT_FALSE(reply.empty()) << line;
     return reply;
   }
-  int WaitExit() {
-    int status = 0;
-    for (int i = 0; i < 500; ++i) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
+  int WaitExit() { return sim_.WaitExit().value_or(-1); }
 
-  std::string dir_;
-  pid_t pid_ = -1;
+  zq::test::SimulatedReader sim_;
+  const std::string dir_ = sim_.dir();
 };
 
 TEST_F(SimProcess, PublishesItsDescription) {
@@ -103,7 +73,7 @@ TEST_F(SimProcess, PublishesItsDescription) {
   EXPECT_EQ(d["vendor_id"], "FFF1");
   EXPECT_EQ(d["product_id"], "7C02");
   EXPECT_EQ(d["serial_number"], "SIM0001");
-  EXPECT_EQ(d["server_pid"], pid_);
+  EXPECT_EQ(d["server_pid"], sim_.pid());
   EXPECT_NE(d["interface_path"].get<std::string>().find("vid_fff1&pid_7c02"), std::string::npos);
   EXPECT_TRUE(Exists(Path(".hid")));
   EXPECT_TRUE(Exists(Path(".ctl")));
@@ -143,11 +113,11 @@ TEST_F(SimProcess, SecondConnectionIsRefused) {
 TEST_F(SimProcess, FirmwareFilesFromMkfwDownload) {
   std::string good = dir_ + "/good.dwl", bad = dir_ + "/bad.dwl";
   int code = -1;
-  Shell(std::string(ZQ_SIM_PATH) + " mkfw --version 0456 --blocks 4 " + good, &code);
+  Shell(SimulatorProgram() + " mkfw --version 0456 --blocks 4 " + good, &code);
   ASSERT_EQ(code, 0);
-  Shell(std::string(ZQ_SIM_PATH) + " mkfw --version 0999 --blocks 2 --last-bad " + bad, &code);
+  Shell(SimulatorProgram() + " mkfw --version 0999 --blocks 2 --last-bad " + bad, &code);
   ASSERT_EQ(code, 0);
-  Shell(std::string(ZQ_SIM_PATH) + " mkfw --version 12 --blocks 2 " + bad, &code);
+  Shell(SimulatorProgram() + " mkfw --version 12 --blocks 2 " + bad, &code);
   EXPECT_NE(code, 0);
 
   SocketTransport t;
@@ -175,10 +145,10 @@ TEST_F(SimProcess, FirmwareFilesFromMkfwDownload) {
 
 TEST_F(SimProcess, CtlSubcommandAndFaults) {
   int code = -1;
-  std::string out = Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + dir_ + " fault status 6405 1", &code);
+  std::string out = Shell(SimulatorProgram() + " ctl --dir " + dir_ + " fault status 6405 1", &code);
   EXPECT_EQ(out, "OK\n");
   EXPECT_EQ(code, 0);
-  out = Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + dir_ + " nonsense 2>/dev/null", &code);
+  out = Shell(SimulatorProgram() + " ctl --dir " + dir_ + " nonsense 2>/dev/null", &code);
   EXPECT_EQ(out.rfind("ERR", 0), 0u);
   EXPECT_EQ(code, 1);
   SocketTransport t;
@@ -187,6 +157,20 @@ TEST_F(SimProcess, CtlSubcommandAndFaults) {
   ASSERT_TRUE(host.PowerUp());
   EXPECT_EQ(host.Exchange({0x03, 0xFF, 0x00, 0x00}), (Bytes{0x64, 0x05}));
   EXPECT_EQ(host.Exchange({0x03, 0xFF, 0x00, 0x00}), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(SimProcess, TagsLoadReadsTheNamedFile) {
+  const std::string path = dir_ + "/tags.json";
+  std::ofstream(path) << R"({"tags":[{"epc":"1111"},{"epc":"2222","pc":"0800","rssi":7}]})";
+  EXPECT_EQ(Ctl("tags load " + path), "OK");
+  nlohmann::json tags = sim_.State()["tags"];
+  ASSERT_EQ(tags.size(), 2u);
+  EXPECT_EQ(tags[0]["stored_crc"], "CCAE");
+  EXPECT_EQ(tags[1]["rssi"], 7);
+  EXPECT_EQ(Ctl("tags load /nonexistent/tags.json"), "ERR cannot read /nonexistent/tags.json");
+  std::ofstream(path, std::ios::trunc) << "[{";
+  EXPECT_EQ(Ctl("tags load " + path), "ERR " + path + " is not JSON");
+  EXPECT_EQ(sim_.State()["tags"].size(), 2u);
 }
 
 TEST_F(SimProcess, UnplugEndsTheHandleAndReplugPublishesAgain) {
@@ -217,29 +201,28 @@ TEST_F(SimProcess, QuitAndSigtermRemoveTheFiles) {
   EXPECT_FALSE(Exists(Path(".json")));
   EXPECT_FALSE(Exists(Path(".hid")));
   EXPECT_FALSE(Exists(Path(".ctl")));
-  Shell("rm -rf " + dir_);
-  SetUp();  // a second server
-  ::kill(pid_, SIGTERM);
+  ASSERT_TRUE(sim_.Start());  // a second server
+  ::kill(sim_.pid(), SIGTERM);
   EXPECT_EQ(WaitExit(), 0);
   EXPECT_FALSE(Exists(Path(".json")));
   EXPECT_FALSE(Exists(Path(".ctl")));
 }
 
 TEST(SimDaemon, DetachesOncePublishedAndRefusesASecondServer) {
-  const std::string dir = UniqueDir();
+  const std::string dir = ::testing::TempDir() + "zq-sim-daemon-" + std::to_string(::getpid());
   int code = -1;
-  std::string out = Shell(std::string(ZQ_SIM_PATH) + " --daemon --name unit7 --unit 7 --dir " + dir, &code);
+  std::string out = Shell(SimulatorProgram() + " --daemon --name unit7 --unit 7 --dir " + dir, &code);
   ASSERT_EQ(code, 0);
   const pid_t pid = static_cast<pid_t>(std::stol(out));
   EXPECT_GT(pid, 0);
   EXPECT_TRUE(Exists(dir + "/unit7.json"));  // already there when the parent returned
-  Shell(std::string(ZQ_SIM_PATH) + " --dir " + dir + " --name unit7 2>/dev/null", &code);
+  Shell(SimulatorProgram() + " --dir " + dir + " --name unit7 2>/dev/null", &code);
   EXPECT_EQ(code, 1);
   // The directory is also found through the environment.
-  out = Shell("ZELQUAR_SIM_DIR=" + dir + " " + ZQ_SIM_PATH + " ctl --name unit7 state", &code);
+  out = Shell("ZELQUAR_SIM_DIR=" + dir + " " + SimulatorProgram() + " ctl --name unit7 state", &code);
   EXPECT_EQ(code, 0);
   EXPECT_EQ(nlohmann::json::parse(out.substr(3))["unit"], 7);
-  out = Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + dir + " --name unit7 quit", &code);
+  out = Shell(SimulatorProgram() + " ctl --dir " + dir + " --name unit7 quit", &code);
   EXPECT_EQ(out, "OK\n");
   EXPECT_TRUE(WaitFor([&] { return ::kill(pid, 0) != 0; }));
   EXPECT_FALSE(Exists(dir + "/unit7.json"));

@@ -26,16 +26,16 @@ class ReaderTest : public ::testing::Test {
     for (uint8_t b : bytes) reader_.Receive(b, t_, &out);
     return out;
   }
-  std::vector<Transmission> Send(uint8_t address, const Bytes& payload) { return Feed(ReaderHost::Frame(address, payload)); }
+  std::vector<Transmission> Send(uint8_t address, const Bytes& payload) { return Feed(protocol::EncodeFrame(address, payload)); }
   // The body of a single well-formed reply whose address is `seq`.
   static Bytes Body(const std::vector<Transmission>& out, uint8_t seq) {
     EXPECT_EQ(out.size(), 1u);
     if (out.size() != 1) return {};
-    const Bytes& f = out[0].bytes;
-    EXPECT_EQ(f[0], seq);
-    EXPECT_EQ(XorOf(f.data(), f.size() - 1), f.back());
-    EXPECT_EQ((size_t{f[1]} << 8 | f[2]) + 4, f.size());
-    return Bytes(f.begin() + 3, f.end() - 1);
+    protocol::FrameView f;
+    EXPECT_EQ(protocol::DecodeFrame(out[0].bytes, &f), protocol::FrameStatus::kComplete);
+    EXPECT_EQ(f.address, seq);
+    EXPECT_EQ(f.wireLength, out[0].bytes.size());
+    return Bytes(f.payload, f.payload + f.payloadLength);
   }
   Bytes Cmd(const Bytes& c) { return reader_.Execute(c); }
 
@@ -53,7 +53,7 @@ TEST_F(ReaderTest, ReplyCarriesTheSequenceBitAlone) {
 
 TEST_F(ReaderTest, ResendRequestRepeatsTheLastReply) {
   auto first = Send(0x01, {0x00, 0x02, 0x00, 0x04, 0x00, 0x1F, 0x02, 0x1D});
-  auto again = Feed(ReaderHost::Frame(0x81, {}));
+  auto again = Feed(protocol::EncodeFrame(0x81, {}));
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].bytes, first[0].bytes);
   EXPECT_EQ(reader_.counters().resend_requests, 1u);
@@ -78,7 +78,7 @@ TEST_F(ReaderTest, RepeatedRequestIsAnsweredWithoutRunningTwice) {
 }
 
 TEST_F(ReaderTest, BadCheckByteIsDropped) {
-  Bytes f = ReaderHost::Frame(0x01, {0x03, 0xFF, 0x00, 0x00});
+  Bytes f = protocol::EncodeFrame(0x01, {0x03, 0xFF, 0x00, 0x00});
   f.back() ^= 0x01;
   EXPECT_TRUE(Feed(f).empty());
   EXPECT_EQ(reader_.counters().bad_checks, 1u);
@@ -87,7 +87,7 @@ TEST_F(ReaderTest, BadCheckByteIsDropped) {
 
 TEST_F(ReaderTest, FramesForAnotherUnitAreIgnored) {
   EXPECT_TRUE(Send(0x02 + 1, {0x03, 0xFF, 0x00, 0x00}).empty());
-  EXPECT_TRUE(Feed(ReaderHost::Frame(0x83, {})).empty());
+  EXPECT_TRUE(Feed(protocol::EncodeFrame(0x83, {})).empty());
   EXPECT_EQ(reader_.counters().frames_received, 2u);
   EXPECT_EQ(reader_.counters().commands_executed, 0u);
   Faults f;
@@ -95,12 +95,12 @@ TEST_F(ReaderTest, FramesForAnotherUnitAreIgnored) {
   std::vector<Transmission> out;
   unit3.PowerOn(0, &out);
   out.clear();
-  for (uint8_t b : ReaderHost::Frame(0x07, {0x03, 0xFF, 0x00, 0x00})) unit3.Receive(b, 10, &out);
+  for (uint8_t b : protocol::EncodeFrame(0x07, {0x03, 0xFF, 0x00, 0x00})) unit3.Receive(b, 10, &out);
   EXPECT_EQ(Body(out, 1), (Bytes{0x90, 0x00}));
 }
 
 TEST_F(ReaderTest, FrameCutByAPauseIsDropped) {
-  Bytes f = ReaderHost::Frame(0x01, {0x03, 0xFF, 0x00, 0x00});
+  Bytes f = protocol::EncodeFrame(0x01, {0x03, 0xFF, 0x00, 0x00});
   EXPECT_TRUE(Feed(Bytes(f.begin(), f.begin() + 4)).empty());
   t_ += kFramePauseUs + 1;
   EXPECT_TRUE(Feed(Bytes(f.begin() + 4, f.end())).empty());
@@ -127,7 +127,7 @@ TEST_F(ReaderTest, PowerOffForgetsTheLastRequest) {
 TEST_F(ReaderTest, DroppedReplyComesBackOnResend) {
   faults_.drop_reply = 1;
   EXPECT_TRUE(Send(0x01, {0x03, 0xFF, 0x00, 0x00}).empty());
-  EXPECT_EQ(Body(Feed(ReaderHost::Frame(0x81, {})), 1), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(Body(Feed(protocol::EncodeFrame(0x81, {})), 1), (Bytes{0x90, 0x00}));
 }
 
 TEST_F(ReaderTest, BadCheckAndStallFaultsSpoilOneTransmissionEach) {
@@ -135,11 +135,12 @@ TEST_F(ReaderTest, BadCheckAndStallFaultsSpoilOneTransmissionEach) {
   faults_.stall = 1;
   auto a = Send(0x01, {0x03, 0xFF, 0x00, 0x00});
   ASSERT_EQ(a.size(), 1u);
-  EXPECT_NE(XorOf(a[0].bytes.data(), a[0].bytes.size() - 1), a[0].bytes.back());
-  auto b = Feed(ReaderHost::Frame(0x81, {}));
+  protocol::FrameView spoiled;
+  EXPECT_EQ(protocol::DecodeFrame(a[0].bytes, &spoiled), protocol::FrameStatus::kBadCheck);
+  auto b = Feed(protocol::EncodeFrame(0x81, {}));
   ASSERT_EQ(b.size(), 1u);
   EXPECT_EQ(b[0].bytes.size(), 3u);  // half of a 6-byte frame
-  EXPECT_EQ(Body(Feed(ReaderHost::Frame(0x81, {})), 1), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(Body(Feed(protocol::EncodeFrame(0x81, {})), 1), (Bytes{0x90, 0x00}));
   EXPECT_EQ(faults_.bad_check + faults_.stall, 0);
 }
 
@@ -175,11 +176,11 @@ TEST_F(ReaderTest, SetUpItemsAreCheckedAndStored) {
 TEST_F(ReaderTest, SpeedWordSetUpIsSeventeenBytes) {
   // mode 2, Delimita 0, SndSpeed 2, RcvSpeed 5: w = 0x2025.
   Bytes good{0x00, 0x01, 0x00, 0x0D, 0, 0, 0, 0x0F, 0, 0, 0, 0x26, 0x20, 0x25, 0x00, 0x00, 0};
-  good[16] = XorOf(&good[4], 12);
+  good[16] = protocol::BlockCheck(&good[4], 12);
   EXPECT_EQ(Cmd(good), (Bytes{0x90, 0x00}));
   EXPECT_EQ(reader_.settings().speed_word, 0x2025);
   Bytes eighteen{0x00, 0x01, 0x00, 0x0D, 0, 0, 0, 0x0F, 0, 0, 0, 0x26, 0x00, 0x20, 0x25, 0x00, 0x00, 0};
-  eighteen[17] = XorOf(&eighteen[4], 12);
+  eighteen[17] = protocol::BlockCheck(&eighteen[4], 12);
   EXPECT_EQ(Cmd(eighteen), (Bytes{0x64, 0x00}));
 }
 

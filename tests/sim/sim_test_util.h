@@ -13,15 +13,17 @@
 #include <vector>
 
 #include "platform/sim_endpoint.h"
-#include "sim/model/bits.h"
+#include "protocol/bits.h"
+#include "protocol/crc.h"
+#include "protocol/frame.h"
 #include "sim/model/device.h"
 
 namespace zq::sim::test {
 
 // ---- Gen2 commands (CRC-16 appended) ----------------------------------------
 
-inline Bytes Finish(BitWriter w, size_t* bits) {
-  uint16_t crc = Crc16Bits(w.bytes().data(), w.bit_count());
+inline Bytes Finish(protocol::BitWriter w, size_t* bits) {
+  uint16_t crc = protocol::Crc16Bits(w.bytes().data(), w.bit_count());
   w.Put(crc, 16);
   *bits = w.bit_count();
   return w.bytes();
@@ -33,13 +35,12 @@ struct Gen2 {
 };
 
 inline Gen2 SelectCmd(uint8_t bank, uint32_t pointer, const Bytes& mask, uint32_t maskBits, uint8_t action = 0) {
-  BitWriter w;
+  protocol::BitWriter w;
   w.Put(0xA, 4);
   w.Put(0, 3);
   w.Put(action, 3);
   w.Put(bank, 2);
-  Bytes ebv = EncodeEbv(pointer);
-  w.PutBits(ebv.data(), ebv.size() * 8);
+  w.PutEbv(pointer);
   w.Put(maskBits, 8);
   w.PutBits(mask.data(), maskBits);
   w.Put(0, 1);
@@ -49,7 +50,7 @@ inline Gen2 SelectCmd(uint8_t bank, uint32_t pointer, const Bytes& mask, uint32_
 }
 
 inline Gen2 ReqRnCmd(uint16_t handle) {
-  BitWriter w;
+  protocol::BitWriter w;
   w.Put(0xC1, 8);
   w.Put(handle, 16);
   Gen2 g;
@@ -58,11 +59,10 @@ inline Gen2 ReqRnCmd(uint16_t handle) {
 }
 
 inline Gen2 ReadCmd(uint8_t bank, uint32_t ptr, uint8_t count, uint16_t handle) {
-  BitWriter w;
+  protocol::BitWriter w;
   w.Put(0xC2, 8);
   w.Put(bank, 2);
-  Bytes ebv = EncodeEbv(ptr);
-  w.PutBits(ebv.data(), ebv.size() * 8);
+  w.PutEbv(ptr);
   w.Put(count, 8);
   w.Put(handle, 16);
   Gen2 g;
@@ -71,11 +71,10 @@ inline Gen2 ReadCmd(uint8_t bank, uint32_t ptr, uint8_t count, uint16_t handle) 
 }
 
 inline Gen2 WriteCmd(uint8_t bank, uint32_t ptr, uint16_t coveredWord, uint16_t handle) {
-  BitWriter w;
+  protocol::BitWriter w;
   w.Put(0xC3, 8);
   w.Put(bank, 2);
-  Bytes ebv = EncodeEbv(ptr);
-  w.PutBits(ebv.data(), ebv.size() * 8);
+  w.PutEbv(ptr);
   w.Put(coveredWord, 16);
   w.Put(handle, 16);
   Gen2 g;
@@ -84,7 +83,7 @@ inline Gen2 WriteCmd(uint8_t bank, uint32_t ptr, uint16_t coveredWord, uint16_t 
 }
 
 inline Gen2 KillCmd(uint16_t coveredHalf, uint16_t handle) {
-  BitWriter w;
+  protocol::BitWriter w;
   w.Put(0xC4, 8);
   w.Put(coveredHalf, 16);
   w.Put(0, 3);
@@ -95,7 +94,7 @@ inline Gen2 KillCmd(uint16_t coveredHalf, uint16_t handle) {
 }
 
 inline Gen2 LockCmd(uint32_t payload, uint16_t handle) {
-  BitWriter w;
+  protocol::BitWriter w;
   w.Put(0xC5, 8);
   w.Put(payload, 20);
   w.Put(handle, 16);
@@ -105,7 +104,7 @@ inline Gen2 LockCmd(uint32_t payload, uint16_t handle) {
 }
 
 inline Gen2 AccessCmd(uint16_t coveredHalf, uint16_t handle) {
-  BitWriter w;
+  protocol::BitWriter w;
   w.Put(0xC6, 8);
   w.Put(coveredHalf, 16);
   w.Put(handle, 16);
@@ -136,19 +135,19 @@ struct TagBits {
 
 inline TagBits ParseImmediate(const Bytes& b) {
   TagBits t;
-  BitReader r(b.data(), b.size() * 8);
+  protocol::BitReader r(b.data(), b.size() * 8);
   uint32_t v = 0, crc = 0;
   r.Get(16, &v);
   r.Get(16, &crc);
   t.value = static_cast<uint16_t>(v);
-  t.crc_ok = Crc16Bits(b.data(), 16) == crc;
+  t.crc_ok = protocol::Crc16Bits(b.data(), 16) == crc;
   return t;
 }
 
 // Delayed / Read / error replies: header bit first. `words` for a Read.
 inline TagBits ParseWithHeader(const Bytes& b, size_t words) {
   TagBits t;
-  BitReader r(b.data(), b.size() * 8);
+  protocol::BitReader r(b.data(), b.size() * 8);
   uint32_t v = 0;
   r.Get(1, &v);
   t.header = v != 0;
@@ -168,7 +167,7 @@ inline TagBits ParseWithHeader(const Bytes& b, size_t words) {
   t.handle = static_cast<uint16_t>(v);
   uint32_t crc = 0;
   r.Get(16, &crc);
-  t.crc_ok = Crc16Bits(b.data(), covered) == crc;
+  t.crc_ok = protocol::Crc16Bits(b.data(), covered) == crc;
   return t;
 }
 
@@ -327,35 +326,23 @@ class ReaderHost {
     }
   }
 
-  static Bytes Frame(uint8_t address, const Bytes& payload) {
-    Bytes f;
-    f.reserve(payload.size() + 4);
-    f.push_back(address);
-    f.push_back(static_cast<uint8_t>(payload.size() >> 8));
-    f.push_back(static_cast<uint8_t>(payload.size()));
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(XorOf(f.data(), f.size()));
-    return f;
-  }
-
   // Reads one reply frame; its body, or nothing when none (or a broken one) came.
   std::optional<Bytes> ReadReply(int timeoutMs = 2000, uint8_t* address = nullptr) {
-    Bytes head = t_.ReadUart(3, timeoutMs);
-    if (head.size() < 3) return std::nullopt;
-    size_t len = (size_t{head[1]} << 8) | head[2];
-    Bytes rest = t_.ReadUart(len + 1, timeoutMs);
-    if (rest.size() != len + 1) return std::nullopt;
-    Bytes frame = head;
-    frame.insert(frame.end(), rest.begin(), rest.end());
-    if (XorOf(frame.data(), frame.size() - 1) != frame.back()) return std::nullopt;
-    if (address) *address = head[0];
-    return Bytes(frame.begin() + 3, frame.end() - 1);
+    Bytes frame = t_.ReadUart(protocol::kFrameHeadLength, timeoutMs);
+    if (frame.size() < protocol::kFrameHeadLength) return std::nullopt;
+    const size_t rest = protocol::PayloadLength(frame.data()) + 1;
+    Bytes tail = t_.ReadUart(rest, timeoutMs);
+    frame.insert(frame.end(), tail.begin(), tail.end());
+    protocol::FrameView f;
+    if (protocol::DecodeFrame(frame, &f) != protocol::FrameStatus::kComplete) return std::nullopt;
+    if (address) *address = f.address;
+    return Bytes(f.payload, f.payload + f.payloadLength);
   }
 
   // One command exchange with a fresh sequence bit; the reply body.
   std::optional<Bytes> Exchange(const Bytes& command, int timeoutMs = 2000) {
     seq_ ^= 1;
-    WriteUart(Frame(static_cast<uint8_t>(2 * unit_ + seq_), command));
+    WriteUart(protocol::EncodeFrame(static_cast<uint8_t>(protocol::UnitAddress(unit_) | seq_), command));
     uint8_t address = 0xFF;
     auto body = ReadReply(timeoutMs, &address);
     if (body && address != seq_) return std::nullopt;
@@ -365,9 +352,11 @@ class ReaderHost {
 
   // A raw Gen2 command through 08 03; the reply body.
   std::optional<Bytes> Tag(const Gen2& g, uint8_t mode = 0, uint16_t replyBits = 32) {
-    Bytes c{0x08, 0x03, 0x00, mode, static_cast<uint8_t>(replyBits >> 8), static_cast<uint8_t>(replyBits), 0x00, 0x32,
-            static_cast<uint8_t>(g.count >> 8), static_cast<uint8_t>(g.count)};
-    c.insert(c.end(), g.bits.begin(), g.bits.end());
+    const uint8_t head[] = {0x08, 0x03, 0x00, mode, static_cast<uint8_t>(replyBits >> 8), static_cast<uint8_t>(replyBits),
+                            0x00, 0x32, static_cast<uint8_t>(g.count >> 8), static_cast<uint8_t>(g.count)};
+    Bytes c(sizeof head + g.bits.size());
+    std::copy(std::begin(head), std::end(head), c.begin());
+    std::copy(g.bits.begin(), g.bits.end(), c.begin() + sizeof head);
     return Exchange(c);
   }
   // The tag's reply bytes of a 08 03 reply body (01, bits, 90 00), or empty.

@@ -1,5 +1,6 @@
-// The Gen2 tag model driven through TagField: selection, singulation and
-// every tag command with its success and error replies.
+// The Gen2 tag model: StoredCRC and the memory as hex, and TagField driven
+// through selection, singulation and every tag command with its success and
+// error replies.
 #include <gtest/gtest.h>
 
 #include "sim/model/tags.h"
@@ -19,6 +20,26 @@ using test::ReadCmd;
 using test::ReqRnCmd;
 using test::SelectCmd;
 using test::WriteCmd;
+
+TEST(StoredCrc, SampleTags) {
+  Tag empty = Tag::WithEpc({});
+  EXPECT_EQ(empty.pc(), 0x0000);
+  EXPECT_EQ(empty.stored_crc(), 0xE2F0);
+  Tag one = Tag::WithEpc({0x1111});
+  EXPECT_EQ(one.pc(), 0x0800);
+  EXPECT_EQ(one.stored_crc(), 0xCCAE);
+  Tag six = Tag::WithEpc({0x1111, 0x2222, 0x3333, 0x4444, 0x5555, 0x6666});
+  EXPECT_EQ(six.pc(), 0x3000);
+  EXPECT_EQ(six.stored_crc(), 0x1835);
+}
+
+TEST(Hex, RoundTripAndRejects) {
+  Bytes b;
+  ASSERT_TRUE(FromHex("00aBFf", &b));
+  EXPECT_EQ(ToHex(b), "00ABFF");
+  EXPECT_FALSE(FromHex("ABC", &b));
+  EXPECT_FALSE(FromHex("GG", &b));
+}
 
 class TagFieldTest : public ::testing::Test {
  protected:
@@ -130,7 +151,7 @@ TEST_F(TagFieldTest, WritingTheEpcUpdatesStoredCrc) {
   Delayed(Write(h, 1, 4, 0xABCD));
   const Tag& t = field_.tags()[0];
   EXPECT_EQ(t.epc[4], 0xABCD);
-  EXPECT_EQ(t.stored_crc(), Crc16Bytes(t.PcEpcBytes()));
+  EXPECT_EQ(t.stored_crc(), protocol::Crc16Bytes(t.PcEpcBytes()));
 }
 
 TEST_F(TagFieldTest, LockedBanksNeedTheSecuredState) {

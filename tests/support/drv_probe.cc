@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/api/shared_area.h"
+#include "driver/state/shared_area.h"
 #include "platform/named_mutex.h"
 #include "platform/shared_section.h"
 

@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <signal.h>
 #include <unistd.h>
-
-#include <cstdio>
 
 #include <atomic>
 #include <filesystem>
@@ -45,34 +42,18 @@ InstallDir::InstallDir(std::optional<std::string> iniBody, const std::string& ob
   chmod((path_ + "/mirror.log").c_str(), 0666);
   if (iniBody) WriteIni(*iniBody);
   if (withReader) {
-    // With umask 0 its sockets admit every user, so a probe that dropped
-    // its privileges reaches the reader as well.
-    sim_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/bin/sh", "-c", "umask 0; exec \"$0\" \"$@\"", ZQ_SIM_PATH, "--dir", simDir()},
-        Environment());
-    // It publishes its description last, once it serves.
-    for (int i = 0; i < 1000 && !fs::exists(simDir() + "/reader0.json"); ++i) usleep(5000);
-    EXPECT_TRUE(fs::exists(simDir() + "/reader0.json")) << "the simulated reader did not start";
+    // Open to every user, so a probe that dropped its privileges reaches the reader as well.
+    sim_ = std::make_unique<SimulatedReader>(SimOptions{.dir = simDir(), .openToAllUsers = true});
+    EXPECT_TRUE(sim_->published()) << "the simulated reader did not start";
   }
 }
 
 std::string InstallDir::SimControl(const std::string& command) const {
-  const std::string cmd = std::string(ZQ_SIM_PATH) + " ctl --dir " + simDir() + " " + command;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return "";
-  std::string out;
-  char buf[4096];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  pclose(p);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
+  return sim_ ? sim_->Control(command, 10000) : "";
 }
 
 InstallDir::~InstallDir() {
-  if (sim_) {
-    sim_->Kill(SIGTERM);
-    sim_->Wait();
-  }
+  sim_.reset();
   std::error_code ec;
   fs::remove_all(path_, ec);
   const std::string prefix = "ZELQUAR." + namespace_ + ".";

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/sim_fixture.h"
 
 namespace zq::test {
 
@@ -65,7 +66,7 @@ class InstallDir {
  private:
   std::string path_;
   std::string namespace_;
-  std::unique_ptr<ChildProcess> sim_;
+  std::unique_ptr<SimulatedReader> sim_;
 };
 
 // Parses "key=value key=value" answers of the probe's inspect commands.

@@ -4,8 +4,9 @@
 #include <map>
 #include <thread>
 
-#include "driver/transport/rw_io.h"
+#include "driver/link/link_transport.h"
 #include "platform/channel.h"
+#include "protocol/frame.h"
 
 namespace zq::test {
 
@@ -86,18 +87,20 @@ FakeReader& FakeReader::For(const drv::PortDataArea& area) {
   return (*fakes)[&area];
 }
 
-Bytes ReplyFrame(uint8_t address, const Bytes& body) {
-  Bytes f;
-  f.reserve(body.size() + 4);
-  f.push_back(address);
-  f.push_back(static_cast<uint8_t>(body.size() >> 8));
-  f.push_back(static_cast<uint8_t>(body.size()));
-  f.insert(f.end(), body.begin(), body.end());
-  uint8_t x = 0;
-  for (uint8_t b : f) x ^= b;
-  f.push_back(x);
-  return f;
+const drv::LinkTransport& FakeReader::Table() {
+  static constexpr drv::LinkTransport kTable{
+      [](drv::PortDataArea& area, const uint8_t* frame, uint32_t length) { return For(area).Write(frame, length); },
+      [](drv::PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
+        return For(area).Read(buffer, maximum, waitMs);
+      },
+      [](drv::PortDataArea& area) { return For(area).Purge(); },
+  };
+  return kTable;
 }
+
+void FakeReader::Install() { drv::InstallLinkTransport(&Table()); }
+
+Bytes ReplyFrame(uint8_t address, const Bytes& body) { return protocol::EncodeFrame(address, body); }
 
 Bytes BrokenReplyFrame(uint8_t address, const Bytes& body) {
   Bytes f = ReplyFrame(address, body);
@@ -106,18 +109,3 @@ Bytes BrokenReplyFrame(uint8_t address, const Bytes& body) {
 }
 
 }  // namespace zq::test
-
-// The transport the link level is linked against in these tests.
-namespace zq::drv {
-
-int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length) {
-  return test::FakeReader::For(area).Write(frame, length);
-}
-
-int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
-  return test::FakeReader::For(area).Read(buffer, maximum, waitMs);
-}
-
-int32_t k_PurgeComm(PortDataArea& area) { return test::FakeReader::For(area).Purge(); }
-
-}  // namespace zq::drv

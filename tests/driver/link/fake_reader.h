@@ -1,6 +1,7 @@
-// A scripted reader standing where the byte transport would be: the link
-// thread's RW_Write, RW_Read and k_PurgeComm land here. Each unit's data
-// area has its own fake, so several ports can talk at once.
+// A scripted reader standing where the byte transport would be: installed
+// through the link's transport table (FakeReader::Install), the link
+// thread's writes, reads and purges land here. Each unit's data area has
+// its own fake, so several ports can talk at once.
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,7 @@
 
 namespace zq::drv {
 struct PortDataArea;
+struct LinkTransport;
 }
 
 namespace zq::test {
@@ -40,6 +42,11 @@ class FakeReader {
   int32_t Purge();
 
   static FakeReader& For(const drv::PortDataArea& area);
+
+  // The table that sends every port's link traffic to its fake, and its
+  // installation for the link threads started from now on.
+  static const drv::LinkTransport& Table();
+  static void Install();
 
  private:
   struct Chunk {

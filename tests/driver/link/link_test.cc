@@ -3,20 +3,25 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <deque>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/link/link_transport.h"
+#include "driver/state/shared_area.h"
 #include "platform/channel.h"
+#include "platform/clock.h"
 #include "platform/win32_errors.h"
+#include "protocol/frame.h"
 #include "tests/driver/link/fake_reader.h"
 
 namespace zq::drv {
@@ -49,7 +54,10 @@ constexpr int32_t kResendWindowMs = 500;
 
 class LinkTest : public ::testing::Test {
  protected:
-  void SetUp() override { Open(0); }
+  void SetUp() override {
+    FakeReader::Install();
+    Open(0);
+  }
   void TearDown() override {
     for (uint32_t unit : opened_) {
       PortEntry& e = Entry(unit);
@@ -88,10 +96,8 @@ class LinkTest : public ::testing::Test {
     h->timeoutMs = kAnswerTimeoutMs;
     h->portEntry = reinterpret_cast<uintptr_t>(&e);
     uint8_t* frame = request.data() + kHeaderSize;
-    frame[0] = static_cast<uint8_t>(2 * unit);
-    frame[1] = static_cast<uint8_t>(body.size() >> 8);
-    frame[2] = static_cast<uint8_t>(body.size());
-    std::memcpy(frame + 3, body.data(), body.size());
+    protocol::WriteFrameHead(protocol::UnitAddress(unit), body.size(), frame);
+    std::memcpy(frame + protocol::kFrameHeadLength, body.data(), body.size());
     std::vector<uint8_t> response(kResponseBufferSize, 0);
     const int32_t result = k_CM_TransmitMsg(0x0100 | unit, request.data(), static_cast<int32_t>(kHeaderSize) + frameLength,
                                             response.data(), static_cast<int32_t>(kResponseBufferSize));
@@ -325,6 +331,122 @@ TEST_F(LinkTest, TwoPortsExchangeAtTheSameTimeWithoutMixingReplies) {
   a.join();
   b.join();
   EXPECT_EQ(bad.load(), 0);
+}
+
+// A reader of its own behind a transport table: a script of the commands
+// it expects, in order, and what it does with each. It checks every frame
+// it is given as the reader would (address, length, block check) and echoes
+// the request's sequence bit in its answer.
+class ScriptedReader {
+ public:
+  static void Reset() {
+    std::lock_guard<std::mutex> g(lock_);
+    steps_.clear();
+    pending_.clear();
+    mismatches_.clear();
+  }
+  // The next frame must carry `command`; the reader answers with `answer`,
+  // or, with a write result other than 0, the write fails with it.
+  static void Expect(const Bytes& command, const Bytes& answer, int32_t writeResult = 0) {
+    std::lock_guard<std::mutex> g(lock_);
+    steps_.push_back({command, answer, writeResult});
+  }
+  static std::vector<std::string> Mismatches() {
+    std::lock_guard<std::mutex> g(lock_);
+    return mismatches_;
+  }
+  static size_t StepsLeft() {
+    std::lock_guard<std::mutex> g(lock_);
+    return steps_.size();
+  }
+
+  static const LinkTransport kTable;
+
+ private:
+  struct Step {
+    Bytes command;
+    Bytes answer;
+    int32_t writeResult;
+  };
+
+  static int32_t Write(PortDataArea&, const uint8_t* frame, uint32_t length) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (steps_.empty()) return kRwNotOpen;  // past the script the reader is gone
+    const Step step = steps_.front();
+    steps_.pop_front();
+    const Bytes f(frame, frame + length);
+    uint8_t check = 0;
+    for (uint8_t b : f) check ^= b;
+    if (f.size() < 4 || (f[0] & 0xFE) != 2 || ((f[1] << 8) | f[2]) + 4u != f.size() || check != 0 ||
+        Bytes(f.begin() + 3, f.end() - 1) != step.command) {
+      mismatches_.push_back("unexpected frame of " + std::to_string(f.size()) + " bytes");
+      return kRwFailed;
+    }
+    if (step.writeResult != 0) return step.writeResult;
+    pending_ = test::ReplyFrame(f[0] & 1, step.answer);
+    return 0;
+  }
+
+  static int32_t Read(PortDataArea&, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      if (!pending_.empty()) {
+        const size_t n = std::min<size_t>(maximum, pending_.size());
+        std::copy(pending_.begin(), pending_.begin() + static_cast<long>(n), buffer);
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
+        return static_cast<int32_t>(n);
+      }
+    }
+    // Only a write of this same link thread brings more: wait out the time.
+    platform::SleepUnlessStopped(waitMs == 0 ? 50 : waitMs);
+    return kRwTimeout;
+  }
+
+  static int32_t Purge(PortDataArea&) { return 0; }
+
+  static inline std::mutex lock_;
+  static inline std::deque<Step> steps_;
+  static inline Bytes pending_;
+  static inline std::vector<std::string> mismatches_;
+};
+
+constexpr LinkTransport ScriptedReader::kTable{&ScriptedReader::Write, &ScriptedReader::Read, &ScriptedReader::Purge};
+
+TEST_F(LinkTest, AReaderInstalledThroughTheTableCarriesTheWholeConversationOfItsPort) {
+  const Bytes kSecondAnswer{0x33, 0x90, 0x00};
+  ScriptedReader::Reset();
+  ScriptedReader::Expect(kCommand, kAnswer);
+  ScriptedReader::Expect(kCommand, {}, kRwNotOpen);  // the device has gone away
+  ScriptedReader::Expect(kCommand, kSecondAnswer);
+  // Unit 1's link thread starts with the scripted reader and keeps it after
+  // the fakes are installed again; unit 0's thread keeps its fake.
+  InstallLinkTransport(&ScriptedReader::kTable);
+  Open(1);
+  FakeReader::Install();
+  AnswerEveryRequest(kAnswer, 0);
+
+  Bytes reply;
+  ASSERT_EQ(Exchange(kCommand, &reply, 1), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x01, kAnswer));
+
+  // A write the transport refuses fails the request with -4 (no resends
+  // from the API side here).
+  Shared()->retryTimeoutApi = 0;
+  EXPECT_EQ(Exchange(kCommand, nullptr, 1), -4);
+  Shared()->retryTimeoutApi = kResendWindowMs;
+  EXPECT_FALSE(MirrorLinesWith("L_Error k_L_RW_Write(1) detail = -65533  (892)").empty());
+
+  // The port goes on with the next command as if nothing had happened.
+  ASSERT_EQ(Exchange(kCommand, &reply, 1), 0);
+  ASSERT_EQ(reply.size(), kSecondAnswer.size() + 4);
+  EXPECT_EQ(Bytes(reply.begin() + 3, reply.end() - 1), kSecondAnswer);
+  EXPECT_TRUE(ScriptedReader::Mismatches().empty());
+  EXPECT_EQ(ScriptedReader::StepsLeft(), 0u);
+
+  // Unit 0 still talks to its fake, and no frame of unit 1 reached a fake.
+  ASSERT_EQ(Exchange(kCommand, &reply, 0), 0);
+  EXPECT_EQ(Reader(0).written().size(), 1u);
+  EXPECT_TRUE(Reader(1).written().empty());
 }
 
 TEST(ResponseWait, IsTwiceTheTimeoutAtLeastTheResendWindowPlus120Seconds) {

@@ -26,7 +26,7 @@ std::string Mode() {
 int32_t Func(void*, PortRequest* r) {
   switch (r->code) {
     case OpenPort:
-      return Mode() == "no-device" ? ERROR_FILE_NOT_FOUND : 0;
+      return Mode() == "no-device" ? zq::platform::kErrorFileNotFound : 0;
     case ClosePort:
       return 0;
     case WritePort:
@@ -45,7 +45,7 @@ int32_t Func(void*, PortRequest* r) {
     case RfrwGetFeature:
       return 0;
     case DeviceRestart:
-      return ERROR_NOT_SUPPORTED;
+      return zq::platform::kErrorNotSupported;
     default:
       return kResultUnknownRequest;
   }

@@ -17,15 +17,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/api/lifecycle.h"
-#include "driver/api/shared_area.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/device.h"
 #include "driver/transport/hid_binding.h"
 #include "driver/transport/rw_io.h"
-#include "tests/support/child_process.h"
+#include "tests/support/sim_fixture.h"
 
 namespace zq::drv {
 namespace {
@@ -62,24 +61,12 @@ std::vector<std::string> MirrorLinesWith(const std::string& fragment) {
   return out;
 }
 
-std::string Shell(const std::string& command) {
-  FILE* p = popen(command.c_str(), "r");
-  std::string out;
-  char buf[8192];
-  while (p && fgets(buf, sizeof buf, p)) out += buf;
-  if (p) pclose(p);
-  return out;
-}
-
 class TransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(SimDir());
     std::ofstream(MirrorPath(), std::ios::trunc).close();
-    sim_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{ZQ_SIM_PATH, "--dir", SimDir()},
-                                                std::map<std::string, std::string>{});
-    for (int i = 0; i < 1000 && !fs::exists(SimDir() + "/reader0.json"); ++i) usleep(5000);
-    ASSERT_TRUE(fs::exists(SimDir() + "/reader0.json"));
+    sim_ = std::make_unique<test::SimulatedReader>(test::SimOptions{.dir = SimDir()});
+    ASSERT_TRUE(sim_->published());
     area_ = Shared();
     ASSERT_NE(area_, nullptr);
     const std::string commDir = fs::path(ZQ_COMM_LIB_PATH).parent_path().string() + "/";
@@ -96,20 +83,15 @@ class TransportTest : public ::testing::Test {
   }
   void TearDown() override {
     if (HidBound()) RW_Close(*data_);
-    sim_->Kill(SIGTERM);
-    sim_->Wait();
+    sim_.reset();
     fs::remove_all(SimDir());
   }
 
-  nlohmann::json State() {
-    const std::string out = Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + SimDir() + " state");
-    const size_t brace = out.find('{');
-    return brace == std::string::npos ? nlohmann::json() : nlohmann::json::parse(out.substr(brace));
-  }
+  nlohmann::json State() { return sim_->State(); }
   uint32_t Latch() { return static_cast<uint32_t>(std::stoul(State()["gpio_latch"].get<std::string>(), nullptr, 16)); }
-  void Control(const std::string& command) { Shell(std::string(ZQ_SIM_PATH) + " ctl --dir " + SimDir() + " " + command); }
+  void Control(const std::string& command) { sim_->Control(command); }
 
-  std::unique_ptr<test::ChildProcess> sim_;
+  std::unique_ptr<test::SimulatedReader> sim_;
   SharedArea* area_ = nullptr;
   PortDataArea* data_ = nullptr;
 };

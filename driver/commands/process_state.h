@@ -1,4 +1,5 @@
-// State of the reader command layer that lives in each process or thread.
+// State of the reader command layer that lives in each process or thread
+// (the command layer's files: docs/driver.md).
 //
 // The port addressed by the command layer and the recovery counters belong
 // to the calling thread, so that two threads of one process working on two

@@ -6,6 +6,11 @@
 //
 // Handles and pointers held here are meaningful only in the process named by
 // the port entry's owner process id.
+//
+// This module sits below every other layer of the driver: the log, the
+// locks, the link, the transport, the command layer and the exported calls
+// all reach the shared records through Shared() and include nothing of
+// each other's to do so.
 #pragma once
 
 #include <cstddef>
@@ -87,5 +92,14 @@ struct SharedArea {
 // The key under which the shared section of a library file is found; tests
 // and diagnostics use it to inspect a running system.
 inline constexpr const char* kSharedAreaKeyPrefix = "ZELQUAR_Drv:";
+
+// The shared area of this process; nullptr before the library attached and
+// after it detached. Lock-free; callable from any thread at any time, also
+// from the attach and detach code.
+SharedArea* Shared();
+
+// Publishes the area once the attach code has mapped it, and withdraws it
+// (nullptr) at detach. Only the attach and detach code calls it.
+void PublishSharedArea(SharedArea* area);
 
 }  // namespace zq::drv

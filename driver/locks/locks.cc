@@ -1,4 +1,4 @@
-#include "driver/api/locks.h"
+#include "driver/locks/locks.h"
 
 #include <cstdio>
 
@@ -31,7 +31,7 @@ namespace {
 // The log texts of one mutex family. Lines of the unit families carry the
 // port after the handle; those of the list family do not.
 struct Family {
-  int level;  // of the before, after and release lines
+  LogLevel level;  // of the before and after lines
   bool withPort;
   const char* before;
   const char* after;
@@ -39,15 +39,15 @@ struct Family {
   const char* release;
 };
 
-constexpr Family kApi{4, true, "▽▽k_RFRW_SetMutexAPI Signal待ち (0x%x) Port=0x%04x PID=%x TID=%x",
+constexpr Family kApi{LogLevel::kTrace, true, "▽▽k_RFRW_SetMutexAPI Signal待ち (0x%x) Port=0x%04x PID=%x TID=%x",
                       "▼▼k_RFRW_SetMutexAPI (0x%x) Port=0x%04x Ret=0x%x PID=%x TID=%x",
                       "MutexError k_RFRW_SetMutexAPI Port=0x%04x detail=%d",
                       "▲▲k_RFRW_ReleaseMutexAPI (0x%x) Port=0x%04x PID=%x TID=%x"};
-constexpr Family kList{2, false, "▽▽k_RFRW_SetMutexList Signal待ち (0x%x) PID=%x TID=%x",
+constexpr Family kList{LogLevel::kStep, false, "▽▽k_RFRW_SetMutexList Signal待ち (0x%x) PID=%x TID=%x",
                        "▼▼k_RFRW_SetMutexList (0x%x) Ret=0x%x PID=%x TID=%x",
                        "MutexError k_RFRW_SetMutexList detail=%d",
                        "▲▲k_RFRW_ReleaseMutexList (0x%x) PID=%x TID=%x"};
-constexpr Family kRw{2, true, "▽▽k_RFRW_SetMutexRW Signal待ち (0x%x) Port=0x%04x PID=%x TID=%x",
+constexpr Family kRw{LogLevel::kStep, true, "▽▽k_RFRW_SetMutexRW Signal待ち (0x%x) Port=0x%04x PID=%x TID=%x",
                      "▼▼k_RFRW_SetMutexRW (0x%x) Port=0x%04x Ret=0x%x PID=%x TID=%x",
                      "MutexError k_RFRW_SetMutexRW Port=0x%04x detail=%d",
                      "▲▲k_RFRW_ReleaseMutexRW (0x%x) Port=0x%04x PID=%x TID=%x"};
@@ -57,9 +57,9 @@ MutexHandle Take(const Family& f, const std::string& name, uint32_t port) {
   if (!h) {
     const int detail = static_cast<int>(platform::LastError());
     if (f.withPort) {
-      OutputLog(0, port, nullptr, 0, f.failure, port, detail);
+      OutputLog(LogLevel::kError, port, nullptr, 0, f.failure, port, detail);
     } else {
-      OutputLog(0, port, nullptr, 0, f.failure, detail);
+      OutputLog(LogLevel::kError, port, nullptr, 0, f.failure, detail);
     }
     return nullptr;
   }
@@ -83,9 +83,9 @@ void Release(const Family& f, uint32_t port, MutexHandle h) {
   if (!h) return;
   const uint32_t hv = platform::NamedMutexHandleValue(h);
   if (f.withPort) {
-    OutputLog(2, port, nullptr, 0, f.release, hv, port, Pid(), Tid());
+    OutputLog(LogLevel::kStep, port, nullptr, 0, f.release, hv, port, Pid(), Tid());
   } else {
-    OutputLog(2, port, nullptr, 0, f.release, hv, Pid(), Tid());
+    OutputLog(LogLevel::kStep, port, nullptr, 0, f.release, hv, Pid(), Tid());
   }
   platform::ReleaseNamedMutex(h);
   platform::CloseNamedMutex(h);

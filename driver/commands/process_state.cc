@@ -1,4 +1,4 @@
-#include "driver/api/process_state.h"
+#include "driver/commands/process_state.h"
 
 #include <mutex>
 

@@ -1,0 +1,19 @@
+// The thread attach and detach lines. Linux does not tell a library when
+// threads start and end, so a thread is noted the first time it enters the
+// library (an exported call, or a thread the driver started itself) and its
+// detach line is logged when a noted thread ends.
+#pragma once
+
+namespace zq::drv {
+
+// Starts and stops the watching of noted threads (process attach and
+// detach; one thread at a time). Threads still running at the stop get no
+// detach line.
+void StartThreadLines();
+void StopThreadLines();
+
+// Logs the thread attach line the first time the calling thread comes here.
+// Never blocks beyond the log call; callable from any thread.
+void NoteThread();
+
+}  // namespace zq::drv
