@@ -1,10 +1,16 @@
-// CDllPort: the data path. Writes with their retry, feature reports, the
-// reader thread that fills the receive buffer, and the requests answered
-// from that buffer the way serial-port calls would be.
+// CDllPort: the data path. Writes with their retry, feature reports, and
+// the requests answered from the receive buffer the way serial-port calls
+// would be (or passed to the serial line for kinds 3 to 5).
 //
-// Sections: helpers; WritePort and the writers; feature reports; reader
-// thread; reader-side appends; ReadPort; WaitPortEvent and SetPortMask;
-// ClearPortError and PurgePort; GetPortOverlappedResult and IoControlPort.
+// Every operation of the non-serial kinds, and every read and write of the
+// serial ones, has finished when its request returns: the OVERLAPPED then
+// holds its outcome (Internal = result, InternalHigh = bytes). Only a
+// serial WaitPortEvent stays pending (Internal = 997) until the line
+// completes it.
+//
+// Sections: WritePort and the writers; feature reports; ReadPort;
+// WaitPortEvent and SetPortMask; ClearPortError and PurgePort;
+// GetPortOverlappedResult and IoControlPort.
 #include <algorithm>
 #include <cstring>
 
@@ -14,83 +20,119 @@
 namespace zq::comm {
 namespace {
 
-platform::SyncEvent* EventOf(const OVERLAPPED* o) { return o ? static_cast<platform::SyncEvent*>(o->hEvent) : nullptr; }
-
-void ResetEventOf(const OVERLAPPED* o) {
-  if (platform::SyncEvent* e = EventOf(o)) e->Reset();
-}
-
-void SetEventOf(const OVERLAPPED* o) {
-  if (platform::SyncEvent* e = EventOf(o)) e->Set();
-}
-
-// Records a finished operation where GetOverlappedResult looks for it.
-void Complete(OVERLAPPED* o, uint32_t error, uint32_t bytes) {
-  if (!o) return;
-  o->Internal = error;
-  o->InternalHigh = bytes;
-}
+constexpr size_t kWriteDumpFrom = 16;
+constexpr size_t kWriteDumpMax = 20;
 
 }  // namespace
 
 // ---- WritePort and the writers ------------------------------------------------------------
 
 int32_t CDllPort::DoWritePort(const WriteParams& p) {
+  const TraceSink& t = trace();
+  t.Line(Api("WritePort() start"), p.length, 0, 0);
   // A write needs somewhere to report its count, and data when it has a length.
-  if (!p.bytesWritten || (p.length > 0 && !p.data)) return kResultWriteFailed;
+  if (!p.bytesWritten || (p.length > 0 && !p.data)) {
+    t.Line(Api("WritePort() error end"), 0, 0, 0);
+    return kResultWriteFailed;
+  }
+  const bool internal = !p.overlapped;
+  t.Line("WritePort() 1", 0, 0, 0);
+  t.Data("AA40", p.length, p.data);
+  t.Line("WritePort() 2", 0, 0, 0);
   *p.bytesWritten = 0;
-  if (port_lock_.Wait(timings_.portLockIoMs) != platform::kWaitObject0) return kResultWriteFailed;
 
   bool ok = false;
-  uint32_t written = 0, error = 0;
-  if (!handle_) {
-    ResetEventOf(p.overlapped);
-  } else {
-    const auto* data = static_cast<const uint8_t*>(p.data);
-    const uint32_t attempts = std::max<uint32_t>(1, retry_time_ / 100);
-    for (uint32_t attempt = 1;; ++attempt) {
-      written = 0;
-      if (IsHidKind()) {
-        ok = WriteHidReports(data, p.length, &written, &error);
-      } else if (port_kind_ == PortKindUsbPrint) {
-        ok = WritePlain(data, p.length, &written, &error);
-      } else {
-        error = platform::kErrorInvalidParameter;
+  uint32_t written = 0;
+  if (port_lock_.Wait(side_->timings.portLockIoMs) == platform::kWaitObject0) {
+    t.Line("WritePort() 3", 0, 0, 0);
+    if (!isOpen()) {
+      t.Line("WritePort() 9", 0, 0, 0);
+      ResetEventOf(p.overlapped);
+      t.Line("AA42", 0, 0, 0);
+      t.Line("WritePort() 10", 0, 0, 0);
+    } else {
+      const auto* data = static_cast<const uint8_t*>(p.data);
+      t.Line("WritePort() 4", 0, 0, 0);
+      if (p.length > kWriteDumpFrom) {
+        t.Line("WritePort() 5", 0, 0, 0);
+        trace_lib_.Dump(t, data + kWriteDumpFrom, std::min<size_t>(p.length - kWriteDumpFrom, kWriteDumpMax));
       }
-      // Only a general failure (a device that choked on the report) is worth
-      // another try; anything else will fail the same way again.
-      if (ok || error != platform::kErrorGenFailure || attempt >= attempts) break;
-      platform::SleepMilliseconds(100);
+      t.Line("WritePort() 6", 0, 0, 0);
+      const uint32_t attempts = std::max<uint32_t>(1, retry_time_ / 100);
+      uint32_t error = 0;
+      for (uint32_t attempt = 1;; ++attempt) {
+        written = 0;
+        error = 0;
+        if (IsHidKind()) {
+          ok = WriteHidReports(data, p.length, &written, &error);
+        } else if (IsTcpKind()) {
+          ok = SendSocket(data, p.length, &written, &error);
+        } else if (port_kind_ >= PortKindUsbPrint && port_kind_ <= PortKindSerial5) {
+          ok = WritePlain(data, p.length, &written, &error);
+        } else {
+          error = platform::kErrorInvalidParameter;
+        }
+        // Only a general failure (a device that choked on the report) is worth
+        // another try; anything else will fail the same way again.
+        if (ok || error != platform::kErrorGenFailure || attempt >= attempts) break;
+        platform::SleepMilliseconds(100);
+      }
+      if (!ok) t.Line("AA45", 0, 0, 0);
+      t.Line("WritePort() 8", 0, 0, 0);
+      *p.bytesWritten = written;
+      CompleteOverlapped(p.overlapped, ok ? 0 : error, written);
+      t.Line("AA41", 3, 0, written);
+      t.Line("WritePort() 10", 0, 0, 0);
     }
-    *p.bytesWritten = written;
-    Complete(p.overlapped, ok ? 0 : error, written);
+    port_lock_.Release();
   }
-  port_lock_.Release();
-  return ok ? 0 : kResultWriteFailed;
+  t.Line("WritePort() 11", 0, 0, 0);
+  if (internal) t.Line("WritePort() 12", 0, 0, 0);
+  t.Line("WritePort() 13", 0, 0, 0);
+  if (!ok) {
+    t.Line(Api("WritePort() error end"), 0, 0, 0);
+    return kResultWriteFailed;
+  }
+  t.Line(Api("WritePort() normal end"), written, 0, 0);
+  return 0;
 }
 
 bool CDllPort::WriteHidReports(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error) {
+  const TraceSink& t = trace();
+  t.Line("Alias_WriteFile_HID() START", 0, 0, 0);
   uint8_t report[kOutputWorkArea];
   size_t offset = 0;
   // A write of length 0 still sends one (all-zero) report.
   do {
     const size_t chunk = BuildOutputReport(port_kind_, data, length, offset, lengths_.output, report);
+    t.Data("AAc0", lengths_.output, report);
     size_t n = 0;
-    if (uint32_t e = handle_->Write(report, lengths_.output, &n); e != 0) {
+    if (uint32_t e = device_->Write(report, lengths_.output, &n); e != 0) {
+      t.Line("AAc3", 2, 0, e);
       *error = e;
       platform::SetLastError(e);
+      t.Line("Alias_WriteFile_HID() error end: LastError=", e, 0, 0);
       return false;
     }
+    t.Line("AAc4", 2, 1, static_cast<uint32_t>(n));
     *written += static_cast<uint32_t>(chunk);
     offset += chunk;
   } while (offset < length);
+  t.Line("Alias_WriteFile_HID() normal end", 0, 0, 0);
   return true;
 }
 
 bool CDllPort::WritePlain(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error) {
-  size_t n = 0;
-  const uint32_t e = length > 0 ? handle_->Write(data, length, &n) : 0;
-  *written = static_cast<uint32_t>(n);
+  trace().Data("AAd0", length, data);
+  uint32_t e = 0;
+  if (serial_) {
+    e = serial_->Write(data, length, written);
+  } else if (length > 0) {
+    size_t n = 0;
+    e = device_->Write(data, length, &n);
+    *written = static_cast<uint32_t>(n);
+  }
+  trace().Line("AAd1", 2, e == 0 ? 1 : 0, e);
   if (e != 0) {
     *error = e;
     platform::SetLastError(e);
@@ -104,107 +146,29 @@ bool CDllPort::WritePlain(const uint8_t* data, uint32_t length, uint32_t* writte
 // Feature reports take no port lock (they are control transfers beside the
 // data path); the API lock keeps them from overlapping an open or close.
 int32_t CDllPort::DoSetFeature(const FeatureParams& p) {
-  if (!p.report) return kResultInvalidParameter;
-  if (!handle_) return platform::kErrorInvalidHandle;
-  return static_cast<int32_t>(handle_->SetFeature(p.report, p.length));
+  trace().Line(Api("RfrwSetFeature() start"), p.report ? p.report[0] : 0, 0, 0);
+  const uint32_t e = !p.report ? platform::kErrorInvalidParameter
+                     : !device_ ? platform::kErrorInvalidHandle
+                                : device_->SetFeature(p.report, p.length);
+  if (e != 0) {
+    trace().Line(Api("RfrwSetFeature() error end"), 0, e, 0);
+    return static_cast<int32_t>(e);
+  }
+  trace().Line(Api("RfrwSetFeature() normal end"), 0, 0, 0);
+  return 0;
 }
 
 int32_t CDllPort::DoGetFeature(const FeatureParams& p) {
-  if (!p.report) return kResultInvalidParameter;
-  if (!handle_) return platform::kErrorInvalidHandle;
-  return static_cast<int32_t>(handle_->GetFeature(p.report, p.length));
-}
-
-// ---- reader thread ------------------------------------------------------------------------------
-
-void CDllPort::DoReadThread(int32_t kind, platform::DeviceHandle* device, uint32_t retryTime) {
-  const uint32_t errorLimit = retryTime / 100;
-  uint32_t errors = 0;
-  EmptyReceiveBuffer();
-  uint8_t local[kInputWorkArea] = {};
-  size_t kept = 0;  // stream bytes that did not fit yet
-  const bool stream = kind == PortKindUsbPrint;
-  const size_t readLength = stream ? kInputWorkArea : lengths_.input;
-
-  while (!reader_.stopRequested()) {
-    if (stream && kept > 0) {
-      // Bytes held back from a full buffer go first; nothing is read over them.
-      kept = StreamAppend(local, kept);
-      if (kept == kInputWorkArea) {
-        reader_.SleepFor(30);
-        continue;
-      }
-    }
-    size_t count = 0;
-    const uint32_t e = device->Read(local + kept, readLength - kept, timings_.readerSliceMs, &count);
-    if (e == 0) {
-      errors = 0;
-      if (stream) {
-        kept = StreamAppend(local, kept + count);
-      } else if (local[0] == 0 && kind == PortKindHid) {
-        reader_.SleepFor(30);  // an empty report: nothing to deliver
-      } else {
-        ReportAppend(kind, local, readLength);
-      }
-      continue;
-    }
-    if (e == platform::kErrorTimeout) continue;  // a quiet slice: look at the stop flag
-    if (e == platform::kErrorDeviceNotConnected) return;  // the device went away: end quietly
-    if (e == platform::kErrorOperationAborted && reader_.stopRequested()) return;  // cancelled by the close
-    if (++errors > errorLimit) {
-      ErrorNotify();
-      return;
-    }
-    reader_.SleepFor(100);
+  trace().Line(Api("RfrwGetFeature() start"), p.report ? p.report[0] : 0, 0, 0);
+  const uint32_t e = !p.report ? platform::kErrorInvalidParameter
+                     : !device_ ? platform::kErrorInvalidHandle
+                                : device_->GetFeature(p.report, p.length);
+  if (e != 0) {
+    trace().Line(Api("RfrwGetFeature() error end"), 0, e, 0);
+    return static_cast<int32_t>(e);
   }
-}
-
-// ---- reader-side appends ---------------------------------------------------------------------------
-
-void CDllPort::ReportAppend(int32_t kind, const uint8_t* report, size_t inputLength) {
-  if (buffer_lock_.Wait(timings_.bufferLockMs) != platform::kWaitObject0) return;  // the report is dropped
-  const InputData in = ParseInputReport(kind, report, inputLength);
-  receive_.Append(in.data, in.count);  // what does not fit is dropped
-  if (!in.continued && (event_mask_ & EV_RXCHAR) && waiter_mask_) CompleteWaiter(EV_RXCHAR);
-  buffer_lock_.Release();
-}
-
-size_t CDllPort::StreamAppend(uint8_t* bytes, size_t count) {
-  if (buffer_lock_.Wait(timings_.bufferLockMs) != platform::kWaitObject0) return count;  // all kept
-  const size_t k = receive_.Append(bytes, count);
-  if ((event_mask_ & EV_RXCHAR) && waiter_mask_) CompleteWaiter(EV_RXCHAR);
-  buffer_lock_.Release();
-  std::memmove(bytes, bytes + k, count - k);
-  std::memset(bytes + (count - k), 0, k);
-  return count - k;
-}
-
-void CDllPort::ErrorNotify() {
-  if (buffer_lock_.Wait(timings_.bufferLockMs) != platform::kWaitObject0) return;
-  if (waiter_mask_) {
-    uint32_t events = 0;
-    if (event_mask_ & EV_ERR) events |= EV_ERR;
-    if ((event_mask_ & EV_RXCHAR) && receive_.count() > 0) events |= EV_RXCHAR;
-    CompleteWaiter(events);
-  } else if (event_mask_ & EV_ERR) {
-    error_latched_ = 1;
-  }
-  buffer_lock_.Release();
-}
-
-void CDllPort::CompleteWaiter(uint32_t events) {
-  *waiter_mask_ = events;
-  OVERLAPPED* o = waiter_overlapped_;
-  waiter_mask_ = nullptr;
-  waiter_overlapped_ = nullptr;
-  Complete(o, 0, 0);
-  SetEventOf(o);
-}
-
-void CDllPort::EmptyReceiveBuffer() {
-  if (buffer_lock_.Wait(timings_.bufferLockMs) != platform::kWaitObject0) return;
-  receive_.Clear();
-  buffer_lock_.Release();
+  trace().Line(Api("RfrwGetFeature() normal end"), 0, 0, 0);
+  return 0;
 }
 
 // ---- ReadPort -----------------------------------------------------------------------------------------
@@ -212,62 +176,127 @@ void CDllPort::EmptyReceiveBuffer() {
 int32_t CDllPort::DoReadPort(const ReadParams& p) {
   if (!p.bytesRead) return kResultInvalidParameter;
   *p.bytesRead = 0;
-  if (!handle_) {
+  if (!isOpen()) {
     ResetEventOf(p.overlapped);
+    trace().Line("AA32", 0, 0, 0);
     return 0;
   }
-  if (buffer_lock_.Wait(timings_.bufferLockMs) != platform::kWaitObject0) {
-    // A buffer lock that cannot be had means a reader stuck inside it.
-    reader_.RequestStop();
-    return platform::kErrorGenFailure;
-  }
   uint32_t n = 0;
-  if (p.buffer && p.length > 0 && receive_.count() > 0)
-    n = static_cast<uint32_t>(receive_.Take(static_cast<uint8_t*>(p.buffer), p.length));
-  buffer_lock_.Release();
+  if (serial_) {
+    trace().Line("AAh1", 1, p.length, 0);
+    const uint32_t e = p.length > 0 && !p.buffer ? platform::kErrorInvalidParameter
+                                                 : serial_->Read(p.buffer, p.length, &n);
+    trace().Line("AAh2", 2, e == 0 ? 1 : 0, e);
+    if (e != 0) {
+      serial_->ClearErrors(&comm_errors_, &comm_stat_);  // the line's error state is cleared
+      CompleteOverlapped(p.overlapped, e, 0);
+      return static_cast<int32_t>(e);
+    }
+  } else {
+    if (side_->Lock() != platform::kWaitObject0) {
+      // A buffer lock that cannot be had means a reader stuck inside it.
+      reader_.RequestStop();
+      trace().Line("AAh0", 0, 0, 0);
+      return static_cast<int32_t>(platform::kErrorGenFailure);
+    }
+    if (p.buffer && p.length > 0 && side_->buffer.count() > 0)
+      n = static_cast<uint32_t>(side_->buffer.Take(static_cast<uint8_t*>(p.buffer), p.length));
+    side_->lock.Release();
+  }
   *p.bytesRead = n;
-  Complete(p.overlapped, 0, n);
+  CompleteOverlapped(p.overlapped, 0, n);
+  if (trace().on() && n > kWriteDumpFrom) {
+    // The delivered bytes beyond the first 16, without the trailing zero
+    // bytes but one.
+    const auto* b = static_cast<const uint8_t*>(p.buffer);
+    size_t shown = n;
+    while (shown > 1 && b[shown - 1] == 0 && b[shown - 2] == 0) --shown;
+    if (shown > kWriteDumpFrom) {
+      size_t length = shown - kWriteDumpFrom;
+      if (trace_dump_limit_ > 0) length = std::min<size_t>(length, static_cast<size_t>(trace_dump_limit_));
+      trace_lib_.Dump(trace(), b + kWriteDumpFrom, length);
+    }
+  }
   return 0;
 }
 
 // ---- WaitPortEvent and SetPortMask ----------------------------------------------------------------------
 
 int32_t CDllPort::DoWaitPortEvent(const WaitEventParams& p) {
-  if (!p.eventMask || !p.overlapped) return kResultInvalidParameter;
-  if (!handle_) {
+  if (!p.eventMask || !p.overlapped) {
+    trace().Line("AA70", 0, 0, 0);
+    return kResultInvalidParameter;
+  }
+  if (!isOpen()) {
     ResetEventOf(p.overlapped);
+    trace().Line("AA72", 0, 0, 0);
     return 0;
   }
-  if (buffer_lock_.Wait(timings_.bufferLockMs) != platform::kWaitObject0) return 0;
-  uint32_t events = 0;
-  if ((event_mask_ & EV_RXCHAR) && receive_.count() > 0) events |= EV_RXCHAR;
-  if ((event_mask_ & EV_ERR) && error_latched_) {
-    events |= EV_ERR;
-    error_latched_ = 0;
+  if (serial_) {
+    uint32_t* word = p.eventMask;
+    OVERLAPPED* o = p.overlapped;
+    ResetEventOf(o);
+    CompleteOverlapped(o, platform::kErrorIoPending, 0);
+    // The line completes a pending wait from its own thread: the caller
+    // keeps both alive until its event is set.
+    const uint32_t e = serial_->WaitEvent(word, [word, o](uint32_t result, uint32_t events) {
+      *word = events;
+      CompleteOverlapped(o, result, 0);
+      SetEventOf(o);
+    });
+    if (e == 0) {
+      CompleteOverlapped(o, 0, 0);
+      SetEventOf(o);
+      return 0;
+    }
+    if (e != platform::kErrorIoPending) CompleteOverlapped(o, e, 0);
+    trace().Line("AA71", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
+  if (side_->Lock() != platform::kWaitObject0) return 0;
+  uint32_t events = 0;
+  if ((side_->eventMask & EV_RXCHAR) && side_->buffer.count() > 0) events |= EV_RXCHAR;
+  if ((side_->eventMask & EV_ERR) && side_->errorLatched) {
+    events |= EV_ERR;
+    side_->errorLatched = 0;
+  }
+  const auto held = static_cast<uint32_t>(side_->buffer.count());
   if (events != 0) {
-    waiter_mask_ = nullptr;
-    waiter_overlapped_ = nullptr;
+    side_->waiterMask = nullptr;
+    side_->waiterOverlapped = nullptr;
     *p.eventMask = events;
-    Complete(p.overlapped, 0, 0);
+    CompleteOverlapped(p.overlapped, 0, 0);
     SetEventOf(p.overlapped);
+    trace().Line("AAg0", 2, events, held);
   } else {
     // The reader completes it: the caller keeps both alive until its event is set.
-    waiter_mask_ = p.eventMask;
-    waiter_overlapped_ = p.overlapped;
+    side_->waiterMask = p.eventMask;
+    side_->waiterOverlapped = p.overlapped;
     *p.eventMask = 0;
     ResetEventOf(p.overlapped);
+    trace().Line("AAg1", 1, held, 0);
   }
-  buffer_lock_.Release();
+  side_->lock.Release();
   return 0;
 }
 
 int32_t CDllPort::DoSetPortMask(uint32_t mask) {
-  if (buffer_lock_.Wait(timings_.bufferLockMs) == platform::kWaitObject0) {
-    event_mask_ = mask;
-    waiter_mask_ = nullptr;  // dropped without completing
-    waiter_overlapped_ = nullptr;
-    buffer_lock_.Release();
+  if (side_->Lock() == platform::kWaitObject0) {
+    side_->eventMask = mask;
+    side_->waiterMask = nullptr;  // dropped without completing
+    side_->waiterOverlapped = nullptr;
+    side_->lock.Release();
+  }
+  trace().Line("AAB0", 0, 0, 0);
+  if (!isOpen()) {
+    trace().Line("AAB2", 0, 0, 0);
+    return 0;
+  }
+  if (serial_) {
+    if (uint32_t e = serial_->SetMask(mask); e != 0) {
+      trace().Line("AAB1", 2, 0, e);
+      return static_cast<int32_t>(e);
+    }
   }
   return 0;
 }
@@ -275,60 +304,99 @@ int32_t CDllPort::DoSetPortMask(uint32_t mask) {
 // ---- ClearPortError and PurgePort --------------------------------------------------------------------------
 
 int32_t CDllPort::DoClearPortError(const ClearErrorParams& p) {
-  if (!p.errors || !p.stat) return kResultInvalidParameter;
-  if (!handle_) return 0;
+  if (!p.errors || !p.stat) {
+    trace().Line("AA90", 0, 0, 0);
+    return kResultInvalidParameter;
+  }
+  if (!isOpen()) {
+    trace().Line("AA92", 0, 0, 0);
+    return 0;
+  }
+  if (serial_) {
+    if (uint32_t e = serial_->ClearErrors(p.errors, p.stat); e != 0) {
+      trace().Line("AA91", 2, 0, e);
+      return static_cast<int32_t>(e);
+    }
+    return 0;
+  }
   *p.errors = 0;
   std::memset(p.stat, 0, sizeof *p.stat);
-  if (buffer_lock_.Wait(timings_.bufferLockMs) == platform::kWaitObject0) {
-    p.stat->cbInQue = static_cast<uint32_t>(receive_.count());
-    buffer_lock_.Release();
+  if (side_->Lock() == platform::kWaitObject0) {
+    p.stat->cbInQue = static_cast<uint32_t>(side_->buffer.count());
+    side_->lock.Release();
   }
   return 0;
 }
 
 int32_t CDllPort::DoPurgePort(uint32_t flags) {
-  if (!handle_) return 0;
-  if (flags & PURGE_RXCLEAR) EmptyReceiveBuffer();
-  if (flags & (PURGE_TXABORT | PURGE_RXABORT)) handle_->CancelIo();
+  if (!isOpen()) {
+    trace().Line("AA81", 0, 0, 0);
+    return 0;
+  }
+  if (serial_) {
+    if (uint32_t e = serial_->Purge(flags); e != 0) {
+      trace().Line("AA80", 2, 0, e);
+      return static_cast<int32_t>(e);
+    }
+    return 0;
+  }
+  if (flags & PURGE_RXCLEAR) side_->Empty();
+  // PURGE_TXABORT and PURGE_RXABORT end the caller's pending operations. The
+  // caller has none here (its reads and writes finish within their
+  // requests), and the reader's own read is not the caller's: nothing is
+  // cancelled.
   return 0;
 }
 
 // ---- GetPortOverlappedResult and IoControlPort ----------------------------------------------------------------
 
 int32_t CDllPort::DoGetOverlappedResult(const OverlappedResultParams& p) {
-  if (!p.overlapped || !p.bytesTransferred) return kResultInvalidParameter;
-  if (port_lock_.Wait(timings_.portLockIoMs) != platform::kWaitObject0) return 0;
-  int32_t result = 0;
-  if (handle_) {
-    // Every operation of these kinds has finished by the time its request
-    // returns: the OVERLAPPED holds its outcome.
-    const auto error = static_cast<uint32_t>(p.overlapped->Internal);
-    *p.bytesTransferred = static_cast<uint32_t>(p.overlapped->InternalHigh);
-    if (error != 0) {
-      if (error == platform::kErrorGenFailure ||
-          error == platform::kErrorDeviceNotConnected)
-        restart_refusal_ = 1;
-      result = static_cast<int32_t>(error);
+  if (!p.overlapped || !p.bytesTransferred) {
+    trace().Line("AA60", 0, 0, 0);
+    return kResultInvalidParameter;
+  }
+  if (port_lock_.Wait(side_->timings.portLockIoMs) != platform::kWaitObject0) return 0;
+  uint32_t error = 0;
+  if (!isOpen()) {
+    trace().Line("AA62", 0, 0, 0);
+  } else if (!IsTcpKind()) {
+    trace().Line("AAf0", 1, p.wait, 0);
+    error = OverlappedStatus(p.overlapped);
+    if (error == platform::kErrorIoPending) {
+      // Only a serial event wait is still pending.
+      auto* event = static_cast<platform::SyncEvent*>(p.overlapped->hEvent);
+      if (p.wait && event) event->Wait(-1);
+      error = OverlappedStatus(p.overlapped);
+      if (error == platform::kErrorIoPending) error = platform::kErrorIoIncomplete;
     }
+    *p.bytesTransferred = static_cast<uint32_t>(p.overlapped->InternalHigh);
+    trace().Line("AAf1", 3, error == 0 ? 1 : 0, error);
+    if (error == platform::kErrorGenFailure || error == platform::kErrorDeviceNotConnected) restart_refusal_ = 1;
+    if (error != 0) trace().Line("AA61", 2, 0, error);
   }
   port_lock_.Release();
-  return result;
+  return static_cast<int32_t>(error);
 }
 
 int32_t CDllPort::DoIoControlPort(const IoControlParams& p) {
-  if (port_lock_.Wait(timings_.portLockIoMs) != platform::kWaitObject0) return 0;
-  int32_t result = 0;
+  trace().Line("AA50", 3, p.controlCode, p.inSize);
+  if (port_lock_.Wait(side_->timings.portLockIoMs) != platform::kWaitObject0) return 0;
+  uint32_t result = 0;
   if (p.bytesReturned) *p.bytesReturned = 0;
-  if (!handle_) {
+  if (!isOpen()) {
     ResetEventOf(p.overlapped);
-  } else {
-    // Windows I/O control codes of HID and printer drivers have no
-    // counterpart on hidraw and usblp nodes: the device does not support them.
+    trace().Line("AA52", 0, 0, 0);
+  } else if (!IsTcpKind()) {
+    // Windows I/O control codes of HID, printer and serial drivers have no
+    // counterpart on these Linux nodes: the device does not support them.
+    trace().Line("AAe0", 1, p.controlCode, 0);
     result = platform::kErrorNotSupported;
-    Complete(p.overlapped, static_cast<uint32_t>(result), 0);
+    trace().Line("AAe1", 2, 0, result);
+    CompleteOverlapped(p.overlapped, result, 0);
   }
+  trace().Line("AA51", 3, result, 0);
   port_lock_.Release();
-  return result;
+  return static_cast<int32_t>(result);
 }
 
 }  // namespace zq::comm

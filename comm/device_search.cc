@@ -8,11 +8,13 @@
 
 namespace zq::comm {
 
-uint32_t SearchDevicePath(const std::string& fragment, const InterfaceEnumerator& next, char (&out)[kDevicePathSize]) {
+uint32_t SearchDevicePath(const std::string& fragment, const InterfaceEnumerator& next, char (&out)[kDevicePathSize],
+                          const std::function<void(const std::string& path)>& onPath) {
   for (size_t index = 0;; ++index) {
     std::string path;
     const uint32_t e = next(index, &path);
     if (e != 0) return e;  // 259 at the end; any other error ends the search too
+    if (onPath) onPath(path);
     if (platform::PathMatchesFragment(path, fragment)) {
       // A matching path is at most 259 characters: it fits with its terminator.
       std::memcpy(out, path.c_str(), path.size() + 1);
@@ -21,7 +23,9 @@ uint32_t SearchDevicePath(const std::string& fragment, const InterfaceEnumerator
   }
 }
 
-uint32_t GetDevicePath(const std::string& fragment, char (&out)[kDevicePathSize], platform::InterfaceClass cls) {
+uint32_t GetDevicePath(const std::string& fragment, char (&out)[kDevicePathSize], platform::InterfaceClass cls,
+                       const TraceSink& trace) {
+  trace.Text("F000:GetDevicePath() start", fragment);
   std::vector<platform::DeviceInterface> set;
   if (uint32_t e = platform::EnumerateDeviceInterfaces(cls, &set); e != 0) return e;
   return SearchDevicePath(
@@ -31,7 +35,7 @@ uint32_t GetDevicePath(const std::string& fragment, char (&out)[kDevicePathSize]
         *path = set[index].path;
         return 0;
       },
-      out);
+      out, [&](const std::string& path) { trace.Text("F001", path); });
 }
 
 }  // namespace zq::comm

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "comm/trace.h"
 #include "platform/hid.h"
 
 namespace zq::comm {
@@ -21,10 +22,13 @@ using InterfaceEnumerator = std::function<uint32_t(size_t index, std::string* pa
 // Walks members 0, 1, 2 ... until one matches (its path is copied with its
 // terminator into `out` and 0 returned), the set ends (259), or the walk
 // fails with another error, which ends the search and is returned.
-uint32_t SearchDevicePath(const std::string& fragment, const InterfaceEnumerator& next, char (&out)[kDevicePathSize]);
+// `onPath` sees every path the walk looks at.
+uint32_t SearchDevicePath(const std::string& fragment, const InterfaceEnumerator& next, char (&out)[kDevicePathSize],
+                          const std::function<void(const std::string& path)>& onPath = {});
 
-// The search over the interfaces present now. 0, 259, or the error of an
-// enumeration that could list nothing.
-uint32_t GetDevicePath(const std::string& fragment, char (&out)[kDevicePathSize], platform::InterfaceClass cls);
+// The search over the interfaces present now, traced ("F000", "F001").
+// 0, 259, or the error of an enumeration that could list nothing.
+uint32_t GetDevicePath(const std::string& fragment, char (&out)[kDevicePathSize], platform::InterfaceClass cls,
+                       const TraceSink& trace);
 
 }  // namespace zq::comm

@@ -1,8 +1,7 @@
-// CDllPort: life cycle, dispatch, open and close, device discovery by kind,
-// and the emulated line state of the non-serial kinds.
+// CDllPort: life cycle, dispatch, open and close, device discovery by kind.
 //
-// Sections: life cycle; dispatch; OpenPort; InternalCreateComm and the open
-// by kind; ClosePort and InternalCloseComm; line state requests.
+// Sections: life cycle; dispatch; OpenPort; event log; InternalCreateComm
+// and the open by kind; ClosePort and InternalCloseComm.
 #include "comm/port.h"
 
 #include <algorithm>
@@ -42,7 +41,7 @@ class Held {
 
 // ---- life cycle ---------------------------------------------------------------------
 
-CDllPort::CDllPort() = default;
+CDllPort::CDllPort() : side_(std::make_shared<ReceiveSide>()) {}
 
 CDllPort::~CDllPort() {
   // Term is the caller's last word: no request runs any more, so the close
@@ -52,12 +51,21 @@ CDllPort::~CDllPort() {
   CloseNamedEvents();
 }
 
-bool CDllPort::SyncObjectsReady() const { return buffer_lock_.ok() && port_lock_.ok() && api_lock_.ok(); }
+bool CDllPort::SyncObjectsReady() const { return side_->lock.ok() && port_lock_.ok() && api_lock_.ok(); }
+
+uint32_t CDllPort::HandleValue() const {
+  if (socket_) return kTcpHandleMarker;
+  const void* h = device_ ? static_cast<const void*>(device_.get()) : static_cast<const void*>(serial_.get());
+  return h ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)) : 0xFFFFFFFF;
+}
 
 // ---- dispatch -----------------------------------------------------------------------
 
 int32_t CDllPort::Dispatch(PortRequest* r) {
-  if (api_lock_.Wait(timings_.apiLockMs) != platform::kWaitObject0) return kResultBusy;
+  if (uint32_t w = api_lock_.Wait(side_->timings.apiLockMs); w != platform::kWaitObject0) {
+    trace().Line("AA00", 2, w, platform::LastError());
+    return kResultBusy;
+  }
   Held api(api_lock_);
   if (!r) return kResultInvalidParameter;
   try {
@@ -95,9 +103,7 @@ int32_t CDllPort::Dispatch(PortRequest* r) {
       case GetPortState:
         return DoGetPortState(r->state);
       case DeviceRestart:
-        // The class-installer restart is not available yet: refuse without
-        // touching the port, so the caller's reopen finds it as it was.
-        return platform::kErrorNotSupported;
+        return DoDeviceRestart(r->restart);
       case RfrwSetFeature:
         return DoSetFeature(r->feature);
       case RfrwGetFeature:
@@ -108,23 +114,27 @@ int32_t CDllPort::Dispatch(PortRequest* r) {
   } catch (const std::bad_alloc&) {
     return static_cast<int32_t>(platform::kErrorNotEnoughMemory);
   } catch (...) {
-    return platform::kErrorGenFailure;
+    return static_cast<int32_t>(platform::kErrorGenFailure);
   }
 }
 
 // ---- OpenPort -----------------------------------------------------------------------
 
 int32_t CDllPort::DoOpenPort(const PortOpenParams& p) {
+  trace().Line(Api("OpenPort() start"), 0, 0, 0);  // only while tracing is still on from an earlier open
   TakeOverSettings(p);
   RenewNamedEvents();
+  trace_lib_.set_enabled(1);
+  side_->trace.set_state(-2);
+  trace_lib_.Open(logical_device_name_, side_->trace);
   // Tracing is on exactly when a logical device name was given.
-  trace_enabled_ = 1;
-  trace_state_ = -2;
-  if (!logical_device_name_.empty()) trace_state_ = 1;
+  if (!logical_device_name_.empty()) side_->trace.set_state(1);
+  trace().Text("AA10", device_name_);
   RenewEventSource();
   restart_refusal_ = 1;
   const int32_t result = InternalCreateComm();
   restart_refusal_ = 0;
+  trace().Line(Api("OpenPort() end"), 4, static_cast<uint32_t>(result), static_cast<uint32_t>(port_kind_));
   return result;
 }
 
@@ -139,16 +149,16 @@ void CDllPort::TakeOverSettings(const PortOpenParams& p) {
   retry_time_ = p.retryTime;
   // The reader reads the mask under the buffer lock; an open on an open port
   // changes it while the reader runs.
-  if (buffer_lock_.Wait(timings_.bufferLockMs) == platform::kWaitObject0) {
-    event_mask_ = p.eventMask;
-    buffer_lock_.Release();
+  if (side_->Lock() == platform::kWaitObject0) {
+    side_->eventMask = p.eventMask;
+    side_->lock.Release();
   }
   timeouts_ = p.timeouts;
   input_queue_size_ = p.inputQueueSize;
   output_queue_size_ = p.outputQueueSize;
   line_settings_ = BoundedText(p.lineSettings, kLineSettingsMax);
   // The kind of an open port stays what the device was opened as.
-  if (!handle_) port_kind_ = p.portKind;
+  if (!isOpen()) port_kind_ = p.portKind;
   if (p.portKind == PortKindSerial || p.portKind == PortKindTcp || p.portKind == PortKindTcpAnnounce)
     trace_dump_limit_ = p.values[0];
 }
@@ -167,6 +177,8 @@ void CDllPort::CloseNamedEvents() {
   restart_event_ = complete_event_ = nullptr;
 }
 
+// ---- event log ----------------------------------------------------------------------------
+
 void CDllPort::RenewEventSource() {
   CloseEventSource();
   // A failed registration is no error: the port opens without event-log entries.
@@ -178,33 +190,40 @@ void CDllPort::CloseEventSource() {
   event_source_ = nullptr;
 }
 
+void CDllPort::ReportEvent(platform::EventType type, uint32_t id, int32_t threshold, const char* extra,
+                           const void* data, size_t length) {
+  if (!event_source_ || event_log_level_ < threshold) return;
+  std::vector<std::string> strings{event_text1_, event_text2_};
+  if (extra) strings.emplace_back(extra);
+  platform::ReportEvent(event_source_, type, 0, id, strings, data, length);  // a failure is ignored
+}
+
 // ---- InternalCreateComm and the open by kind ------------------------------------------
 
 int32_t CDllPort::InternalCreateComm() {
-  if (port_lock_.Wait(timings_.portLockOpenCloseMs) != platform::kWaitObject0) return kResultBusy;
-  Held port(port_lock_);
-  if (handle_) return 0;
-
-  if (uint32_t e = OpenByKind(); e != 0) {
-    if (event_source_ && event_log_level_ >= 2) {
-      platform::ReportEvent(event_source_, platform::EventType::kInformation, 0, kEventOpenFailed,
-                            {event_text1_, event_text2_}, &e, sizeof e);
-    }
-    return static_cast<int32_t>(e);
+  trace().Text("AAI5 InternalCreateComm() start", device_name_);
+  if (uint32_t w = port_lock_.Wait(side_->timings.portLockOpenCloseMs); w != platform::kWaitObject0) {
+    trace().Line("AAI0", 2, w, platform::LastError());
+    return kResultBusy;
   }
-  platform::SleepMilliseconds(30);
-  ConfigureAfterOpen();
-
-  if (IsReaderKind()) {
-    platform::DeviceHandle* device = handle_.get();
-    const int32_t kind = port_kind_;
-    const uint32_t retryTime = retry_time_;
-    if (uint32_t e = reader_.Start([this, kind, device, retryTime] { DoReadThread(kind, device, retryTime); });
-        e != 0) {
-      handle_.reset();
+  Held port(port_lock_);
+  trace().Text("AAI1", device_name_);
+  if (!isOpen()) {
+    if (uint32_t e = OpenByKind(); e != 0) {
+      trace().Line("AAI2", 1, e, 0);
+      ReportEvent(platform::EventType::kInformation, kEventOpenFailed, 2, nullptr, &e, sizeof e);
+      return static_cast<int32_t>(e);
+    }
+    platform::SleepMilliseconds(30);
+    ConfigureAfterOpen();
+    if (uint32_t e = StartReader(); e != 0) {
+      CloseDevice();
+      trace().Line("AAI3", 1, e, 0);
       return static_cast<int32_t>(e);
     }
   }
+  trace().Line("AAI4", 1, 0, 0);
+  trace().Line("InternalCreateComm() normal end:m_PortHandle=", HandleValue(), 0, 0);
   return 0;
 }
 
@@ -218,23 +237,31 @@ uint32_t CDllPort::OpenByKind() {
     case PortKindSerial:
     case PortKindSerial4:
     case PortKindSerial5:
+      return OpenSerial();
     case PortKindTcp:
     case PortKindTcpAnnounce:
-      // Serial lines and TCP/IP are not available in this build.
-      return platform::kErrorNotSupported;
+      return AliasCreateFileTcpIp();
     default:
       return platform::kErrorInvalidParameter;
   }
 }
 
 uint32_t CDllPort::OpenHid() {
+  trace().Text("AAZ0", device_name_);
   char path[kDevicePathSize] = {};
-  if (GetDevicePath(device_name_, path, platform::InterfaceClass::kHid) != 0) return platform::kErrorFileNotFound;
+  if (uint32_t r = GetDevicePath(device_name_, path, platform::InterfaceClass::kHid, trace()); r != 0) {
+    trace().Line("AAZ1", 1, r, 0);
+    return platform::kErrorFileNotFound;
+  }
+  trace().Text("AAZ4", path);
   std::unique_ptr<platform::DeviceHandle> h;
   if (uint32_t e = platform::OpenDeviceInterface(platform::InterfaceClass::kHid, path, &h); e != 0) {
+    trace().Line("AAZ5", 1, e, 0);
+    trace().Line("AAZ6", 0, 0, 0);
     restart_refusal_ = 0;
     return e;
   }
+  trace().Line("AAZ7", 0, 0, 0);
   const platform::ReportLengths l = h->Lengths();
   // The reader reads into a 256-byte area and a write builds its reports in
   // a 257-byte one; a device with longer reports, or too short ones to carry
@@ -242,117 +269,118 @@ uint32_t CDllPort::OpenHid() {
   // writing forever.
   if (l.input > kInputWorkArea || l.output > kOutputWorkArea || l.input < MinimumInputLength(port_kind_) ||
       l.output < MinimumOutputLength(port_kind_)) {
+    trace().Line("AAZ9", 1, platform::kErrorNotSupported, 0);
     return platform::kErrorNotSupported;
   }
   lengths_ = l;
-  handle_ = std::move(h);
+  device_ = std::move(h);
+  trace().Line("AAZC", 0, 0, 0);
   return 0;
 }
 
 uint32_t CDllPort::OpenUsbPrinter() {
+  trace().Text("AAa0", device_name_);
   char path[kDevicePathSize] = {};
-  if (GetDevicePath(device_name_, path, platform::InterfaceClass::kUsbPrinter) != 0) return platform::kErrorFileNotFound;
+  if (uint32_t r = GetDevicePath(device_name_, path, platform::InterfaceClass::kUsbPrinter, trace()); r != 0) {
+    trace().Line("AAa1", 1, r, 0);
+    return platform::kErrorFileNotFound;
+  }
+  trace().Text("AAa2", path);
   std::unique_ptr<platform::DeviceHandle> h;
   if (uint32_t e = platform::OpenDeviceInterface(platform::InterfaceClass::kUsbPrinter, path, &h); e != 0) {
+    trace().Line("AAa3", 1, e, 0);
+    trace().Line("AAa4", 0, 0, 0);
     restart_refusal_ = 0;
     return e;
   }
   lengths_ = {};
-  handle_ = std::move(h);
+  device_ = std::move(h);
+  trace().Line("AAa5", 0, 0, 0);
   return 0;
 }
 
-// The configuration step after an open, for the kinds this build opens: an
-// empty receive buffer. (Nothing can be pending on a handle just opened, so
-// there is no I/O to cancel; a cancel here would abort the reader's first read.)
-void CDllPort::ConfigureAfterOpen() { EmptyReceiveBuffer(); }
+uint32_t CDllPort::OpenSerial() { return platform::SerialLine::Open(device_name_, &serial_); }
+
+uint32_t CDllPort::StartReader() {
+  std::shared_ptr<ReceiveSide> side = side_;
+  if (IsReaderKind()) {
+    std::shared_ptr<platform::DeviceHandle> device = device_;
+    const int32_t kind = port_kind_;
+    const size_t input = lengths_.input;
+    const uint32_t retryTime = retry_time_;
+    return reader_.Start([side, device, kind, input, retryTime](const platform::WorkerThread::Signal& s) {
+      DoReadThread(side, device, kind, input, retryTime, s);
+    });
+  }
+  if (IsTcpKind()) {
+    std::shared_ptr<platform::TcpConnection> socket = socket_;
+    return reader_.Start(
+        [side, socket](const platform::WorkerThread::Signal& s) { TcpReadThread(side, socket, s); });
+  }
+  return 0;  // the serial kinds: the caller uses the comm calls
+}
 
 // ---- ClosePort and InternalCloseComm -------------------------------------------------
 
 int32_t CDllPort::DoClosePort() {
+  trace().Line(Api("ClosePort() start"), 1, 0, 0);
   InternalCloseComm();
   CloseEventSource();
-  if (trace_enabled_) trace_state_ = -2;
+  trace().Line(Api("ClosePort() end"), 1, 0, 0);
+  trace_lib_.Close(side_->trace);
   return 0;
 }
 
 void CDllPort::InternalCloseComm() {
-  if (port_lock_.Wait(timings_.portLockOpenCloseMs) != platform::kWaitObject0) return;
+  trace().Line("AAJ0 InternalCloseComm() start", 2, 0, platform::LastError());
+  if (uint32_t w = port_lock_.Wait(side_->timings.portLockOpenCloseMs); w != platform::kWaitObject0) {
+    trace().Line("AAJ0", 2, w, platform::LastError());
+    return;
+  }
   Held port(port_lock_);
+  trace().Line("AAJ1", 1, 0, 0);
   TearDownDevice();
+  trace().Line("AAJ2 InternalCloseComm() end", 0, 0, 0);
 }
 
 void CDllPort::TearDownDevice() {
-  if (!handle_) return;
+  if (!isOpen()) return;
+  if (serial_) {
+    serial_->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  } else {
+    side_->Empty();
+  }
   StopReader();
-  handle_.reset();
+  if (serial_) serial_->SetMask(0);
+  CloseDevice();
 }
 
 void CDllPort::StopReader() {
-  // The stop flag goes up before the purge cancels the pending read, so the
-  // reader takes the cancelled read for the stop it is and not for a device
-  // error to report through EV_ERR.
-  reader_.RequestStop();
-  handle_->CancelIo();
-  EmptyReceiveBuffer();
-  reader_.Join(timings_.readerStopWaitMs);
+  if (reader_.running()) {
+    // The stop flag goes up before the pending read is cancelled, so the
+    // reader takes the cancelled read for the stop it is and not for a
+    // device error to report through EV_ERR.
+    reader_.RequestStop();
+    if (device_) device_->CancelIo();
+    if (uint32_t w = reader_.Join(side_->timings.readerStopWaitMs); w != platform::kWaitObject0) {
+      // It runs on detached, holding its own share of the receive side and
+      // the device: they stay alive until it ends.
+      trace().Line("AAQ1", 2, w, platform::LastError());
+    }
+  } else {
+    reader_.Join(0);
+  }
   // A waiter registered on this open must not be completed by the reader of
   // a later one, after its caller has let the OVERLAPPED go.
-  if (buffer_lock_.Wait(timings_.bufferLockMs) == platform::kWaitObject0) {
-    waiter_mask_ = nullptr;
-    waiter_overlapped_ = nullptr;
-    buffer_lock_.Release();
-  }
+  side_->DropWaiter();
 }
 
-// ---- line state requests ----------------------------------------------------------------
-
-int32_t CDllPort::DoGetModemStatus(const ModemStatusParams& p) {
-  if (!p.status) return kResultInvalidParameter;
-  *p.status = handle_ ? (MS_CTS_ON | MS_DSR_ON) : 0;
-  return 0;
-}
-
-int32_t CDllPort::DoSetPortState(const StateParams& p) {
-  if (p.dcb) dcb_shadow_ = *p.dcb;
-  return 0;
-}
-
-int32_t CDllPort::DoSetPortTimeouts(const TimeoutsParams& p) {
-  if (p.timeouts) timeouts_ = *p.timeouts;
-  return 0;
-}
-
-int32_t CDllPort::DoEscapeFunction(uint32_t function) {
-  switch (function) {
-    case SETRTS:
-      dcb_shadow_.fRtsControl = 1;
-      break;
-    case CLRRTS:
-      dcb_shadow_.fRtsControl = 0;
-      break;
-    case SETDTR:
-      dcb_shadow_.fDtrControl = 1;
-      break;
-    case CLRDTR:
-      dcb_shadow_.fDtrControl = 0;
-      break;
-    default:
-      break;
-  }
-  return 0;
-}
-
-int32_t CDllPort::DoGetProperties(const PropertiesParams& p) {
-  if (!p.properties) return kResultInvalidParameter;
-  if (handle_) std::memset(p.properties, 0, sizeof *p.properties);
-  return 0;
-}
-
-int32_t CDllPort::DoGetPortState(const StateParams& p) {
-  if (!p.dcb) return kResultInvalidParameter;
-  if (handle_) *p.dcb = dcb_shadow_;
-  return 0;
+void CDllPort::CloseDevice() {
+  trace().Line("AAb0", 0, 0, 0);
+  if (socket_) CloseTcp();
+  device_.reset();
+  serial_.reset();
+  trace().Line("AAb1", 1, 1, 0);
 }
 
 }  // namespace zq::comm

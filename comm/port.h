@@ -6,7 +6,13 @@
 // in the order API, port, buffer; the reader thread takes only the buffer
 // lock, so stopping it while holding the port lock cannot deadlock.
 //
-// Sections: timings; the object (life cycle, requests, reader side, state).
+// The open device is one of three: a device interface (kinds 0 to 2), a
+// serial line (3 to 5) or a TCP connection (6, 7). The reader thread of
+// kinds 0 to 2, 6 and 7 shares the receive side and its device with the
+// object (receive_side.h).
+//
+// Sections: the object (life cycle, test access, requests, open and close,
+// restart, write path, state).
 #pragma once
 
 #include <cstddef>
@@ -14,30 +20,23 @@
 #include <memory>
 #include <string>
 
-#include "comm/hid_framing.h"
+#include "comm/receive_side.h"
+#include "comm/trace.h"
 #include "platform/comm_sync.h"
 #include "platform/hid.h"
+#include "platform/serial_line.h"
+#include "platform/tcp_connection.h"
 #include "zq_comm_boundary.h"
 
 namespace zq::comm {
 
-// ---- timings -------------------------------------------------------------------------
-
-// Lock waits and reader pacing. Fixed for the driver; tests that exercise a
-// busy lock shorten them through CDllPort::timings().
-struct CommTimings {
-  int32_t apiLockMs = 10000;
-  int32_t portLockOpenCloseMs = 60000;  // InternalCreateComm, InternalCloseComm
-  int32_t portLockIoMs = 2000;          // WritePort, IoControlPort, GetPortOverlappedResult
-  int32_t bufferLockMs = 10000;
-  int32_t readerSliceMs = 1000;         // the reader looks at its stop flag at least this often
-  int32_t readerStopWaitMs = 10000;
-};
-
 // Event IDs of the event-log entries this library writes.
 inline constexpr uint32_t kEventOpenFailed = 0x400003EA;
+inline constexpr uint32_t kEventRestartBegins = 0x800003ED;
+inline constexpr uint32_t kEventRestartFailed = 0x800003EE;
 
-// ---- the object -------------------------------------------------------------------------
+// The value m_PortHandle holds while a TCP socket is connected.
+inline constexpr uint32_t kTcpHandleMarker = 0x12345678;
 
 class CDllPort {
  public:
@@ -55,11 +54,14 @@ class CDllPort {
   int32_t Dispatch(PortRequest* request);
 
   // ---- for tests that link the library's internals ----
-  CommTimings& timings() { return timings_; }
+  CommTimings& timings() { return side_->timings; }
   platform::TimedMutex& apiLock() { return api_lock_; }
   platform::TimedMutex& portLock() { return port_lock_; }
+  platform::TimedMutex& bufferLock() { return side_->lock; }
+  std::weak_ptr<ReceiveSide> receiveSide() const { return side_; }
+  platform::DeviceHandle* device() const { return device_.get(); }
   bool readerRunning() const { return reader_.running(); }
-  bool isOpen() const { return handle_ != nullptr; }
+  bool isOpen() const { return device_ || serial_ || socket_; }
   platform::ReportLengths reportLengths() const { return lengths_; }
 
  private:
@@ -80,6 +82,7 @@ class CDllPort {
   int32_t DoEscapeFunction(uint32_t function);
   int32_t DoGetProperties(const PropertiesParams& p);
   int32_t DoGetPortState(const StateParams& p);
+  int32_t DoDeviceRestart(const RestartParams& p);
   int32_t DoSetFeature(const FeatureParams& p);
   int32_t DoGetFeature(const FeatureParams& p);
 
@@ -89,33 +92,40 @@ class CDllPort {
   void CloseNamedEvents();
   void RenewEventSource();
   void CloseEventSource();
+  void ReportEvent(platform::EventType type, uint32_t id, int32_t threshold, const char* extra, const void* data,
+                   size_t length);
   int32_t InternalCreateComm();
-  // The device open of the port kind: 0 with handle_ set, or the Win32 error.
+  // The device open of the port kind: 0 with the device set, or the Win32 error.
   uint32_t OpenByKind();
   uint32_t OpenHid();
   uint32_t OpenUsbPrinter();
-  void ConfigureAfterOpen();
+  uint32_t OpenSerial();
+  uint32_t AliasCreateFileTcpIp();
+  uint32_t StartReader();
+  void ConfigureAfterOpen();  // the line configuration step (line.cc)
   void InternalCloseComm();
-  // Stops the reader, drops the waiter and closes the device (port lock held,
-  // or no other thread left).
+  // Purges, stops the reader, sets the serial mask to 0 and closes the
+  // device (port lock held, or no other thread left).
   void TearDownDevice();
   void StopReader();
+  void CloseDevice();
+  void CloseTcp();
+
+  // ---- restart ----
+  int32_t RunDeviceRestart(const char* reason, uint32_t value);
+  int32_t DevConRestart(uint32_t* systemError);
 
   // ---- write path ----
   bool WriteHidReports(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
   bool WritePlain(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
-
-  // ---- reader side ----
-  void DoReadThread(int32_t kind, platform::DeviceHandle* device, uint32_t retryTime);
-  void ReportAppend(int32_t kind, const uint8_t* report, size_t inputLength);
-  size_t StreamAppend(uint8_t* bytes, size_t count);
-  void ErrorNotify();
-  // With the buffer lock held: completes the pending waiter with `events`.
-  void CompleteWaiter(uint32_t events);
-  void EmptyReceiveBuffer();
+  bool SendSocket(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
 
   bool IsHidKind() const { return port_kind_ == PortKindHid || port_kind_ == PortKindHidCounted; }
   bool IsReaderKind() const { return IsHidKind() || port_kind_ == PortKindUsbPrint; }
+  bool IsSerialKind() const { return port_kind_ >= PortKindSerial && port_kind_ <= PortKindSerial5; }
+  bool IsTcpKind() const { return port_kind_ == PortKindTcp || port_kind_ == PortKindTcpAnnounce; }
+  const TraceSink& trace() const { return side_->trace; }
+  uint32_t HandleValue() const;
 
   // ---- settings taken over at OpenPort (bounded copies) ----
   std::string device_name_;
@@ -126,7 +136,6 @@ class CDllPort {
   int32_t event_log_level_ = 0;
   std::string restart_pattern_;
   uint32_t retry_time_ = 0;
-  uint32_t event_mask_ = 0;  // guarded by the buffer lock once a reader runs
   COMMTIMEOUTS timeouts_{};
   uint32_t input_queue_size_ = 0;
   uint32_t output_queue_size_ = 0;
@@ -135,28 +144,22 @@ class CDllPort {
   int32_t trace_dump_limit_ = 0;
 
   // ---- trace and event log ----
-  int32_t trace_enabled_ = 0;
-  int32_t trace_state_ = 0;
+  CZqTrace trace_lib_;
   platform::EventSource* event_source_ = nullptr;
 
-  // ---- device ----
-  std::unique_ptr<platform::DeviceHandle> handle_;  // m_PortHandle: null while closed
+  // ---- device (m_PortHandle: open while one of them is set) ----
+  std::shared_ptr<platform::DeviceHandle> device_;
+  std::unique_ptr<platform::SerialLine> serial_;
+  std::shared_ptr<platform::TcpConnection> socket_;
   platform::ReportLengths lengths_;
   DCB dcb_shadow_{};
   platform::WorkerThread reader_;
   uint32_t restart_refusal_ = 0;
-
-  // ---- receive buffer (buffer lock) ----
-  ReceiveBuffer receive_;
-  uint32_t error_latched_ = 0;
-  uint32_t* waiter_mask_ = nullptr;
-  OVERLAPPED* waiter_overlapped_ = nullptr;
   uint32_t comm_errors_ = 0;
   COMSTAT comm_stat_{};
 
-  // ---- locks and named events ----
-  CommTimings timings_;
-  platform::TimedMutex buffer_lock_;
+  // ---- receive side, locks and named events ----
+  std::shared_ptr<ReceiveSide> side_;
   platform::TimedMutex port_lock_;
   platform::TimedMutex api_lock_;
   std::string restart_event_name_;

@@ -78,6 +78,30 @@ inline constexpr uint32_t CLRDTR = 6;
 inline constexpr uint32_t SETBREAK = 8;
 inline constexpr uint32_t CLRBREAK = 9;
 
+// DCB field values.
+inline constexpr uint8_t NOPARITY = 0;
+inline constexpr uint8_t ODDPARITY = 1;
+inline constexpr uint8_t EVENPARITY = 2;
+inline constexpr uint8_t MARKPARITY = 3;
+inline constexpr uint8_t SPACEPARITY = 4;
+inline constexpr uint8_t ONESTOPBIT = 0;
+inline constexpr uint8_t ONE5STOPBITS = 1;
+inline constexpr uint8_t TWOSTOPBITS = 2;
+inline constexpr uint32_t DTR_CONTROL_DISABLE = 0;
+inline constexpr uint32_t DTR_CONTROL_ENABLE = 1;
+inline constexpr uint32_t DTR_CONTROL_HANDSHAKE = 2;
+inline constexpr uint32_t RTS_CONTROL_DISABLE = 0;
+inline constexpr uint32_t RTS_CONTROL_ENABLE = 1;
+inline constexpr uint32_t RTS_CONTROL_HANDSHAKE = 2;
+inline constexpr uint32_t RTS_CONTROL_TOGGLE = 3;
+
+// Comm error flags (ClearCommError).
+inline constexpr uint32_t CE_RXOVER = 0x0001;
+inline constexpr uint32_t CE_OVERRUN = 0x0002;
+inline constexpr uint32_t CE_RXPARITY = 0x0004;
+inline constexpr uint32_t CE_FRAME = 0x0008;
+inline constexpr uint32_t CE_BREAK = 0x0010;
+
 // Modem status bits.
 inline constexpr uint32_t MS_CTS_ON = 0x0010;
 inline constexpr uint32_t MS_DSR_ON = 0x0020;

@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
+#include "platform/syslog_sender.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -248,12 +248,12 @@ WorkerThread::~WorkerThread() {
   if (thread_.joinable()) thread_.join();
 }
 
-uint32_t WorkerThread::Start(std::function<void()> body) {
+uint32_t WorkerThread::Start(std::function<void(const Signal&)> body) {
   if (thread_.joinable()) thread_.join();
   auto state = std::make_shared<State>();
   try {
     thread_ = std::thread([state, body = std::move(body)]() {
-      body();
+      body(Signal(state));
       state->finished.Set();
     });
   } catch (const std::system_error& e) {
@@ -273,13 +273,9 @@ void WorkerThread::RequestStop() {
 
 bool WorkerThread::stopRequested() const { return state_ && state_->stop.load(std::memory_order_acquire); }
 
-bool WorkerThread::SleepFor(int32_t timeoutMs) {
-  if (!state_) {
-    SleepMilliseconds(static_cast<uint32_t>(timeoutMs));
-    return false;
-  }
-  return state_->wake.Wait(timeoutMs) == kWaitObject0;
-}
+bool WorkerThread::Signal::stopRequested() const { return state_->stop.load(std::memory_order_acquire); }
+
+bool WorkerThread::Signal::SleepFor(int32_t timeoutMs) const { return state_->wake.Wait(timeoutMs) == kWaitObject0; }
 
 uint32_t WorkerThread::Join(int32_t timeoutMs) {
   if (!thread_.joinable()) return kWaitObject0;
@@ -313,11 +309,10 @@ bool ReportEvent(EventSource* source, EventType type, uint16_t category, uint32_
     SetLastError(kErrorInvalidHandle);
     return false;
   }
-  std::string text = source->name;
   char head[96];
-  std::snprintf(head, sizeof head, ": event 0x%08X type %u category %u", eventId, static_cast<unsigned>(type),
+  std::snprintf(head, sizeof head, "event 0x%08X type %u category %u", eventId, static_cast<unsigned>(type),
                 static_cast<unsigned>(category));
-  text += head;
+  std::string text = head;
   for (const std::string& s : strings) {
     text += " \"";
     text += s;
@@ -332,9 +327,10 @@ bool ReportEvent(EventSource* source, EventType type, uint16_t category, uint32_
       text += hex;
     }
   }
-  const int priority = type == EventType::kError ? LOG_ERR : type == EventType::kWarning ? LOG_WARNING : LOG_INFO;
-  ::syslog(LOG_USER | priority, "%s", text.c_str());
-  return true;
+  const LogSeverity severity = type == EventType::kError     ? LogSeverity::kError
+                               : type == EventType::kWarning ? LogSeverity::kWarning
+                                                             : LogSeverity::kInformation;
+  return SendToSystemLog(severity, source->name, text);
 }
 
 void DeregisterEventSource(EventSource* source) { delete source; }

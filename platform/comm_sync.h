@@ -95,26 +95,39 @@ void CloseNamedEvent(NamedEvent* event);
 // ---- Thread ------------------------------------------------------------------------
 
 // A thread whose stop is cooperative: RequestStop raises a flag that the
-// thread's body reads through stopRequested() and that wakes SleepFor at
+// thread's body reads through its Signal and that wakes Signal::SleepFor at
 // once. Join waits a bounded time and, if the thread has not ended,
 // leaves it running detached (the caller must then keep what it uses alive).
 class WorkerThread {
+  struct State;
+
  public:
+  // What the body sees of its own thread. Copyable, and valid for as long
+  // as the body runs, also after the WorkerThread is gone.
+  class Signal {
+   public:
+    bool stopRequested() const;
+    // Sleeps timeoutMs or until a stop is requested; true when the stop came.
+    bool SleepFor(int32_t timeoutMs) const;
+
+   private:
+    friend class WorkerThread;
+    explicit Signal(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    std::shared_ptr<State> state_;
+  };
+
   WorkerThread() = default;
   ~WorkerThread();  // joins without limit when the thread was neither joined nor abandoned
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
   // Starts `body` on a new thread. 0 or a Win32 error (nothing started).
-  uint32_t Start(std::function<void()> body);
+  uint32_t Start(std::function<void(const Signal&)> body);
   // True from Start until the body has returned.
   bool running() const;
 
   void RequestStop();
   bool stopRequested() const;
-  // For the thread's own body: sleeps timeoutMs or until a stop is requested.
-  // True when the stop came.
-  bool SleepFor(int32_t timeoutMs);
 
   // Waits for the end at most timeoutMs: kWaitObject0 (joined) or
   // kWaitTimeout (the thread runs on, detached). Afterwards the object can
@@ -124,7 +137,6 @@ class WorkerThread {
  private:
   // Shared with the running thread, so that a thread left running detached
   // never touches a freed object of ours.
-  struct State;
   std::shared_ptr<State> state_;
   std::thread thread_;
 };
@@ -132,15 +144,18 @@ class WorkerThread {
 // ---- EventSource ----------------------------------------------------------------------
 
 // RegisterEventSourceA / ReportEventA / DeregisterEventSource: entries go to
-// syslog (facility user) with the source name, event ID, type, category,
-// insertion strings and data (hex) in the message. No process-wide state:
-// several sources may be registered at once.
+// the system log (facility user) with the source name as ident and the
+// event ID, type, category, insertion strings and data in the message:
+//   event 0x800003ED type 2 category 0 "text1" "text2" "WriteFile" data 01 00 00 00
+// The destination is $ZELQUAR_SYSLOG_SOCKET when set (a Unix datagram
+// socket, read at every entry; tests capture entries there), else the
+// system's. No process-wide state: several sources may be registered at once.
 struct EventSource;
 enum class EventType : uint16_t { kError = 1, kWarning = 2, kInformation = 4 };
 
 // nullptr (LastError 87) for an empty name.
 EventSource* RegisterEventSource(const std::string& sourceName);
-// False when the entry could not be handed to syslog.
+// False when the entry could not be handed over. Never blocks.
 bool ReportEvent(EventSource* source, EventType type, uint16_t category, uint32_t eventId,
                  const std::vector<std::string>& strings, const void* data, size_t dataLength);
 void DeregisterEventSource(EventSource* source);

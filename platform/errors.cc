@@ -1,6 +1,9 @@
 #include "platform/win32_errors.h"
 
+#include <netdb.h>
+
 #include <cerrno>
+#include <iterator>
 
 namespace zq::platform {
 namespace {
@@ -41,15 +44,68 @@ constexpr ErrnoRow kErrnoTable[] = {
     {EINTR, kErrorOperationAborted},
 };
 
+// The same for socket calls, whose errors Winsock numbers apart.
+constexpr ErrnoRow kSocketErrnoTable[] = {
+    {0, kErrorSuccess},
+    {EINTR, kWsaeIntr},
+    {EACCES, kWsaeAccess},
+    {EPERM, kWsaeAccess},
+    {EINVAL, kWsaeInval},
+    {EMFILE, kWsaeMFile},
+    {ENFILE, kWsaeMFile},
+    {EWOULDBLOCK, kWsaeWouldBlock},
+    {EINPROGRESS, kWsaeWouldBlock},
+    {EAFNOSUPPORT, kWsaeAfNoSupport},
+    {EADDRNOTAVAIL, kWsaeAddrNotAvail},
+    {ENETDOWN, kWsaeNetDown},
+    {ENETUNREACH, kWsaeNetUnreach},
+    {ECONNABORTED, kWsaeConnAborted},
+    {ECONNRESET, kWsaeConnReset},
+    {EPIPE, kWsaeConnReset},
+    {ENOBUFS, kWsaeNoBufs},
+    {ENOMEM, kWsaeNoBufs},
+    {ENOTCONN, kWsaeNotConn},
+    {ESHUTDOWN, kWsaeShutdown},
+    {ETIMEDOUT, kWsaeTimedOut},
+    {ECONNREFUSED, kWsaeConnRefused},
+    {EHOSTUNREACH, kWsaeHostUnreach},
+    {EHOSTDOWN, kWsaeHostUnreach},
+};
+
+constexpr ErrnoRow kAddrInfoTable[] = {
+    {0, kErrorSuccess},
+    {EAI_NONAME, kWsaHostNotFound},
+    {EAI_AGAIN, kWsaTryAgain},
+    {EAI_FAIL, kWsaNoRecovery},
+#ifdef EAI_NODATA
+    {EAI_NODATA, kWsaNoData},
+#endif
+    {EAI_FAMILY, kWsaeAfNoSupport},
+    {EAI_SOCKTYPE, kWsaTypeNotFound},
+    {EAI_SERVICE, kWsaTypeNotFound},
+    {EAI_MEMORY, kErrorNotEnoughMemory},
+    {EAI_BADFLAGS, kWsaeInval},
+};
+
+uint32_t Lookup(const ErrnoRow* begin, const ErrnoRow* end, int err, uint32_t otherwise) {
+  for (const ErrnoRow* row = begin; row != end; ++row) {
+    if (row->err == err) return row->win32;
+  }
+  return otherwise;
+}
+
 thread_local uint32_t t_lastError = 0;
 
 }  // namespace
 
-uint32_t Win32FromErrno(int err) {
-  for (const ErrnoRow& row : kErrnoTable) {
-    if (row.err == err) return row.win32;
-  }
-  return kErrorGenFailure;
+uint32_t Win32FromErrno(int err) { return Lookup(std::begin(kErrnoTable), std::end(kErrnoTable), err, kErrorGenFailure); }
+
+uint32_t WsaFromErrno(int err) {
+  return Lookup(std::begin(kSocketErrnoTable), std::end(kSocketErrnoTable), err, kWsaeNetDown);
+}
+
+uint32_t WsaFromAddrInfoError(int eai) {
+  return Lookup(std::begin(kAddrInfoTable), std::end(kAddrInfoTable), eai, kWsaNoRecovery);
 }
 
 uint32_t LastError() { return t_lastError; }

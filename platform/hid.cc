@@ -27,6 +27,33 @@ uint32_t EnumerateDeviceInterfaces(InterfaceClass cls, std::vector<DeviceInterfa
   return anyListed ? 0 : firstError;
 }
 
+uint32_t EnumerateHidClassNodes(std::vector<DeviceNode>* out) {
+  out->clear();
+  std::vector<DeviceInterface> interfaces;
+  if (uint32_t e = EnumerateDeviceInterfaces(InterfaceClass::kHid, &interfaces); e != 0) return e;
+  *out = HidClassNodes(interfaces);
+  return 0;
+}
+
+uint32_t RestartDeviceNode(const DeviceNode& node) {
+  const DeviceInterface& iface = node.source;
+  if (iface.restartLocation.empty()) {
+    SetLastError(kErrorNotSupported);
+    return kErrorNotSupported;
+  }
+  // usblp records name their backend "usblp" but belong to the hidraw table.
+  const std::string owner = iface.backend == "usblp" ? "hidraw" : iface.backend;
+  for (const DeviceBackend* b : DeviceBackends()) {
+    if (owner == b->name) {
+      const uint32_t e = b->restart(iface);
+      if (e != 0) SetLastError(e);
+      return e;
+    }
+  }
+  SetLastError(kErrorNotSupported);
+  return kErrorNotSupported;
+}
+
 uint32_t OpenDeviceInterface(InterfaceClass cls, const std::string& path, std::unique_ptr<DeviceHandle>* handle) {
   handle->reset();
   for (const DeviceBackend* b : DeviceBackends()) {

@@ -51,6 +51,10 @@ struct DeviceInterface {
   std::vector<std::string> usbCompatibleIds;
   std::string backend;   // "hidraw", "usblp" or "sim"
   std::string location;  // the backend's address: device node or socket path
+  // Where a restart of the USB device behind it goes: its usbfs node
+  // /dev/bus/usb/BBB/DDD (hidraw), the simulator's control socket (sim);
+  // empty when it cannot be restarted.
+  std::string restartLocation;
   ReportLengths lengths;  // known at enumeration (simulated devices); else read at open
 };
 
@@ -93,6 +97,16 @@ class DeviceHandle {
   virtual void CancelIo() = 0;
 };
 
+// A device node of the HID setup class, as the device installer lists it:
+// a HID device, or the USB device above one (which Windows files under the
+// same class). Restarting either resets the USB device behind `source`.
+struct DeviceNode {
+  std::string instanceId;
+  std::vector<std::string> hardwareIds;
+  std::vector<std::string> compatibleIds;
+  DeviceInterface source;  // the interface the node was found through
+};
+
 // ---- backend table ----------------------------------------------------------------------
 
 struct DeviceBackend {
@@ -108,6 +122,11 @@ struct DeviceBackend {
   // (checked by the caller, not here), other Win32 errors. Blocks briefly.
   // Thread-safe.
   uint32_t (*open)(const DeviceInterface& iface, std::unique_ptr<DeviceHandle>* handle);
+  // Resets the USB device behind `iface` (a record this backend listed),
+  // the way a stop and start of its driver stack would: open handles end
+  // with 1167 and the device is listed again once it is back. 0 or a Win32
+  // error. Blocks until the device is back or the reset failed. Thread-safe.
+  uint32_t (*restart)(const DeviceInterface& iface);
 };
 
 // The backends in enumeration order: hidraw, then sim.
@@ -123,6 +142,16 @@ extern const DeviceBackend kSimBackend;
 // that cannot list is skipped). 0 (also when none is present) or a Win32
 // error when nothing at all could be listed.
 uint32_t EnumerateDeviceInterfaces(InterfaceClass cls, std::vector<DeviceInterface>* out);
+
+// The present device nodes of the HID setup class: for each present HID
+// interface, its USB device (once, however many interfaces it has) and then
+// the HID device itself. 0 or a Win32 error as EnumerateDeviceInterfaces.
+uint32_t EnumerateHidClassNodes(std::vector<DeviceNode>* out);
+
+// Restarts the USB device behind a node (DeviceBackend::restart of the
+// backend that listed it). 0, kErrorNotSupported when it has no restart
+// location, or a Win32 error.
+uint32_t RestartDeviceNode(const DeviceNode& node);
 
 // Opens the present interface of `cls` whose path equals `path` without
 // regard to case (CreateFile on an interface path). 2 when none is present.

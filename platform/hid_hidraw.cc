@@ -3,10 +3,11 @@
 // libudev and described by the pure functions of hid_names.h.
 //
 // Sections: udev facts; enumeration; handles (HID report, byte stream); open;
-// backend table.
+// restart; backend table.
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
+#include <linux/usbdevice_fs.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -82,6 +83,9 @@ uint32_t EnumerateHidraw(InterfaceClass cls, std::vector<DeviceInterface>* out) 
         if (hid ? DescribeHidrawNode(facts, &iface) : DescribeUsbPrinterNode(facts, &iface)) {
           iface.backend = hid ? "hidraw" : "usblp";
           iface.location = node;
+          udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
+          const char* usbNode = usb ? udev_device_get_devnode(usb) : nullptr;
+          if (usbNode) iface.restartLocation = usbNode;
           out->push_back(std::move(iface));
         }
       }
@@ -286,10 +290,29 @@ uint32_t OpenNode(const DeviceInterface& iface, std::unique_ptr<DeviceHandle>* h
   return 0;
 }
 
+// ---- restart ---------------------------------------------------------------------------
+
+// A port reset of the USB device: the kernel unbinds and rebinds its
+// interface drivers, so every hidraw and usblp node of it goes and comes back.
+uint32_t RestartUsbDevice(const DeviceInterface& iface) {
+  int fd;
+  do {
+    fd = ::open(iface.restartLocation.c_str(), O_WRONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Win32FromErrno(errno);
+  int rc;
+  do {
+    rc = ::ioctl(fd, USBDEVFS_RESET, 0);
+  } while (rc < 0 && errno == EINTR);
+  const int err = errno;
+  ::close(fd);
+  return rc < 0 ? DeviceError(err) : 0;
+}
+
 }  // namespace
 
 // ---- backend table -------------------------------------------------------------------------
 
-const DeviceBackend kHidrawBackend = {"hidraw", EnumerateHidraw, OpenNode};
+const DeviceBackend kHidrawBackend = {"hidraw", EnumerateHidraw, OpenNode, RestartUsbDevice};
 
 }  // namespace zq::platform

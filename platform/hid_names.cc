@@ -238,6 +238,22 @@ DescriptorInfo ParseReportDescriptor(const uint8_t* data, size_t length) {
   return info;
 }
 
+// ---- setup class nodes ---------------------------------------------------------------
+
+std::vector<DeviceNode> HidClassNodes(const std::vector<DeviceInterface>& interfaces) {
+  std::vector<DeviceNode> out;
+  std::vector<std::string> usbSeen;
+  for (const DeviceInterface& i : interfaces) {
+    if (!i.usbInstanceId.empty() &&
+        std::find(usbSeen.begin(), usbSeen.end(), Upper(i.usbInstanceId)) == usbSeen.end()) {
+      usbSeen.push_back(Upper(i.usbInstanceId));
+      out.push_back({i.usbInstanceId, i.usbHardwareIds, i.usbCompatibleIds, i});
+    }
+    out.push_back({i.instanceId, i.hardwareIds, i.compatibleIds, i});
+  }
+  return out;
+}
+
 // ---- fragment match ----------------------------------------------------------------
 
 bool PathMatchesFragment(const std::string& path, const std::string& fragment) {
@@ -286,6 +302,7 @@ bool DescribeSimDevice(const std::string& jsonText, const std::string& dir, Devi
   out->backend = "sim";
   out->location = dir + "/" + hidSocket;
   *controlSocket = ctlSocket.empty() || ctlSocket.find('/') != std::string::npos ? std::string() : dir + "/" + ctlSocket;
+  out->restartLocation = *controlSocket;
   return true;
 }
 

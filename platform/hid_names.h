@@ -5,17 +5,19 @@
 //  - Windows-shaped interface paths and device IDs for hidraw and usblp
 //    nodes, from the sysfs facts of the node and its USB parents;
 //  - HidP_GetCaps' report lengths from a HID report descriptor;
+//  - the device nodes of the HID setup class;
 //  - the interface-path fragment match of device discovery;
 //  - a simulated device's record from its NAME.json.
 //
-// Sections: sysfs facts; path and ID synthesis; report descriptors;
-// fragment match; simulated devices.
+// Sections: sysfs facts; path and ID synthesis; report descriptors; setup
+// class nodes; fragment match; simulated devices.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/hid.h"
 
@@ -73,6 +75,13 @@ struct DescriptorInfo {
 // plus one for the report ID byte (which Windows counts also when the
 // device uses no report IDs), as HidP_GetCaps reports them.
 DescriptorInfo ParseReportDescriptor(const uint8_t* data, size_t length);
+
+// ---- setup class nodes --------------------------------------------------------------
+
+// The HID setup class's device nodes of these interfaces, in order: for each
+// interface its USB node (when it has one, and only the first time that
+// instance ID appears) and then its HID node.
+std::vector<DeviceNode> HidClassNodes(const std::vector<DeviceInterface>& interfaces);
 
 // ---- fragment match ----------------------------------------------------------------------
 

@@ -8,7 +8,7 @@
 // polls the socket while the others wait on a condition) and files each
 // message where it belongs.
 //
-// Sections: enumeration; the handle; open; backend table.
+// Sections: enumeration; the handle; open; restart; backend table.
 #include <dirent.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -331,10 +331,26 @@ uint32_t OpenSim(const DeviceInterface& iface, std::unique_ptr<DeviceHandle>* ha
   return 0;
 }
 
+// ---- restart ------------------------------------------------------------------------------
+
+constexpr int kControlTimeoutMs = 5000;
+
+// The simulated device is pulled and plugged in again: its open handles end,
+// the bridge and the reader start from power-up, and the device is published
+// again before the answer comes.
+uint32_t RestartSim(const DeviceInterface& iface) {
+  for (const char* command : {"unplug", "replug"}) {
+    std::string reply;
+    if (uint32_t e = ControlRequest(iface.restartLocation, command, &reply, kControlTimeoutMs); e != 0) return e;
+    if (reply.rfind("OK", 0) != 0) return kErrorGenFailure;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // ---- backend table ---------------------------------------------------------------------
 
-const DeviceBackend kSimBackend = {"sim", EnumerateSim, OpenSim};
+const DeviceBackend kSimBackend = {"sim", EnumerateSim, OpenSim, RestartSim};
 
 }  // namespace zq::platform

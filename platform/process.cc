@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <syslog.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -22,6 +21,7 @@
 
 extern char** environ;
 
+#include "platform/syslog_sender.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -119,9 +119,7 @@ uint32_t StartProgram(const std::string& program, const std::string& argv0, bool
 
 void NotifyUser(const std::string& text, const std::string& caption) {
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  ::openlog(caption.c_str(), LOG_PID, LOG_USER);
-  ::syslog(LOG_ERR, "%s", text.c_str());
-  ::closelog();
+  SendToSystemLog(LogSeverity::kError, caption, text);
 }
 
 bool IsAdministrator() {

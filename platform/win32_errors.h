@@ -43,6 +43,30 @@ inline constexpr uint32_t kErrorIoPending = 997;
 inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
 inline constexpr uint32_t kErrorTimeout = 1460;
 
+// Winsock error numbers (WSAGetLastError) of the comm library's TCP/IP kinds.
+inline constexpr uint32_t kWsaeIntr = 10004;
+inline constexpr uint32_t kWsaeAccess = 10013;
+inline constexpr uint32_t kWsaeInval = 10022;
+inline constexpr uint32_t kWsaeMFile = 10024;
+inline constexpr uint32_t kWsaeWouldBlock = 10035;
+inline constexpr uint32_t kWsaeAfNoSupport = 10047;
+inline constexpr uint32_t kWsaeAddrNotAvail = 10049;
+inline constexpr uint32_t kWsaeNetDown = 10050;
+inline constexpr uint32_t kWsaeNetUnreach = 10051;
+inline constexpr uint32_t kWsaeConnAborted = 10053;
+inline constexpr uint32_t kWsaeConnReset = 10054;
+inline constexpr uint32_t kWsaeNoBufs = 10055;
+inline constexpr uint32_t kWsaeNotConn = 10057;
+inline constexpr uint32_t kWsaeShutdown = 10058;
+inline constexpr uint32_t kWsaeTimedOut = 10060;
+inline constexpr uint32_t kWsaeConnRefused = 10061;
+inline constexpr uint32_t kWsaeHostUnreach = 10065;
+inline constexpr uint32_t kWsaTypeNotFound = 10109;
+inline constexpr uint32_t kWsaHostNotFound = 11001;
+inline constexpr uint32_t kWsaTryAgain = 11002;
+inline constexpr uint32_t kWsaNoRecovery = 11003;
+inline constexpr uint32_t kWsaNoData = 11004;
+
 // Wait results.
 inline constexpr uint32_t kWaitObject0 = 0x00000000;
 inline constexpr uint32_t kWaitAbandoned = 0x00000080;
@@ -52,6 +76,12 @@ inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
 // The Win32 number for an errno value; unknown values become kErrorGenFailure.
 // Pure; callable from any thread.
 uint32_t Win32FromErrno(int err);
+
+// The Winsock number for an errno value of a socket call; unknown values
+// become kWsaeNetDown. Pure; callable from any thread.
+uint32_t WsaFromErrno(int err);
+// The Winsock number for a getaddrinfo result (EAI_ values). Pure.
+uint32_t WsaFromAddrInfoError(int eai);
 
 // The calling thread's last error, as set by the last platform call that
 // failed and reports its failure by its failure value. Thread-local; never

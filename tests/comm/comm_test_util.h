@@ -5,22 +5,33 @@
 //    directory of the test's own with real zelquar-sim processes in it;
 //  - ScriptedDevice: a simulated device served by the test itself, through
 //    the same socket protocol, that records every report the library sends
-//    and sends the input reports a test scripts.
+//    and sends the input reports a test scripts;
+//  - Scratch: a working directory of the test's own (the trace files land
+//    in the current directory);
+//  - SyslogCapture: the event log's destination replaced by a datagram
+//    socket of the test.
 //
-// Sections: CommLib; Requests; ScriptedDevice.
+// Sections: CommLib; Requests; ScriptedDevice; Scratch and trace files;
+// SyslogCapture.
 #pragma once
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -78,6 +89,23 @@ class CommLib {
   PortTermFunc term_ = nullptr;
 };
 
+// Everything OpenPort takes that the tests vary.
+struct OpenOptions {
+  std::string deviceName;
+  int32_t kind = PortKindHid;
+  uint32_t retryTime = 5000;
+  uint32_t eventMask = 0xD9;
+  std::string logicalName;
+  std::string eventSource;
+  std::string eventText1;
+  std::string eventText2;
+  int32_t eventLogLevel = 0;
+  std::string restartPattern;
+  std::string lineSettings = "115200,N,8,1";
+  COMMTIMEOUTS timeouts{10, 10, 100, 20, 20};
+  int32_t dumpLimit = 0;
+};
+
 // One port object of the loaded library; Term at the end.
 class Port {
  public:
@@ -102,23 +130,91 @@ class Port {
   // OpenPort with the driver's settings, the given device name and kind.
   int32_t Open(const std::string& deviceName, int32_t kind = PortKindHid, uint32_t retryTime = 5000,
                uint32_t eventMask = 0xD9, const char* logicalName = "") {
+    OpenOptions o;
+    o.deviceName = deviceName;
+    o.kind = kind;
+    o.retryTime = retryTime;
+    o.eventMask = eventMask;
+    o.logicalName = logicalName;
+    return Open(o);
+  }
+  int32_t Open(const OpenOptions& o) {
     PortRequest r{};
     r.code = OpenPort;
     PortOpenParams& p = r.open;
-    p.deviceName = deviceName.c_str();
-    p.logicalDeviceName = logicalName;
-    p.eventSourceName = "";
-    p.eventText1 = "";
-    p.eventText2 = "";
-    p.restartPattern = "";
-    p.retryTime = retryTime;
-    p.eventMask = eventMask;
-    p.timeouts = {10, 10, 100, 20, 20};
+    p.deviceName = o.deviceName.c_str();
+    p.logicalDeviceName = o.logicalName.c_str();
+    p.eventSourceName = o.eventSource.c_str();
+    p.eventText1 = o.eventText1.c_str();
+    p.eventText2 = o.eventText2.c_str();
+    p.eventLogLevel = o.eventLogLevel;
+    p.restartPattern = o.restartPattern.c_str();
+    p.retryTime = o.retryTime;
+    p.eventMask = o.eventMask;
+    p.timeouts = o.timeouts;
     p.inputQueueSize = 1024;
     p.outputQueueSize = 1024;
-    p.lineSettings = "115200,N,8,1";
-    p.portKind = kind;
+    p.lineSettings = o.lineSettings.c_str();
+    p.portKind = o.kind;
+    p.values[0] = o.dumpLimit;
     return Call(r);
+  }
+  int32_t Restart(const char* reason, uint32_t value) {
+    PortRequest r{};
+    r.code = DeviceRestart;
+    r.restart = {reason, value};
+    return Call(r);
+  }
+  int32_t GetState(DCB* dcb) {
+    PortRequest r{};
+    r.code = GetPortState;
+    r.state.dcb = dcb;
+    return Call(r);
+  }
+  int32_t SetState(DCB* dcb) {
+    PortRequest r{};
+    r.code = SetPortState;
+    r.state.dcb = dcb;
+    return Call(r);
+  }
+  int32_t Escape(uint32_t function) {
+    PortRequest r{};
+    r.code = EscapePortFunction;
+    r.escape.function = function;
+    return Call(r);
+  }
+  int32_t ModemStatus(uint32_t* status) {
+    PortRequest r{};
+    r.code = GetPortModemStatus;
+    r.modemStatus.status = status;
+    return Call(r);
+  }
+  int32_t Properties(COMMPROP* properties) {
+    PortRequest r{};
+    r.code = GetPortProperties;
+    r.properties.properties = properties;
+    return Call(r);
+  }
+  int32_t SetMask(uint32_t mask) {
+    PortRequest r{};
+    r.code = SetPortMask;
+    r.mask.mask = mask;
+    return Call(r);
+  }
+  int32_t OverlappedResult(OVERLAPPED* o, uint32_t* bytes, uint32_t wait) {
+    PortRequest r{};
+    r.code = GetPortOverlappedResult;
+    r.overlappedResult = {o, bytes, wait};
+    return Call(r);
+  }
+  // ClearPortError's count of bytes held; 0xFFFFFFFF when it failed.
+  uint32_t Held() {
+    COMSTAT st{};
+    uint32_t errors = 0;
+    PortRequest r{};
+    r.code = ClearPortError;
+    r.clearError = {&errors, &st};
+    return Call(r) == 0 ? st.cbInQue : 0xFFFFFFFF;
   }
   int32_t Close() {
     PortRequest r{};
@@ -314,5 +410,119 @@ class ScriptedDevice {
   std::deque<Bytes> outgoing_;
   std::vector<Bytes> outputs_;
 };
+
+// ---- Scratch and trace files ----------------------------------------------------------------
+
+// A directory of this test, made the current directory while it lives.
+class Scratch {
+ public:
+  Scratch() {
+    static std::atomic<int> n{0};
+    path_ = "/tmp/zq-comm-scratch-" + std::to_string(::getpid()) + "-" + std::to_string(++n);
+    std::filesystem::create_directories(path_);
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(path_);
+  }
+  ~Scratch() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::filesystem::path previous_;
+};
+
+inline std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The messages of the trace file in the current directory, time stamps
+// (24 characters) and CR LF taken off.
+inline std::vector<std::string> TraceMessages(const std::string& file = "ZqRfrwCommVO_Log.LOG") {
+  std::vector<std::string> out;
+  const std::string text = FileText(file);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    out.push_back(line.size() >= 24 ? line.substr(24) : line);
+    at = end + 2;
+  }
+  return out;
+}
+
+inline bool HasMessage(const std::vector<std::string>& lines, const std::string& m) {
+  return std::find(lines.begin(), lines.end(), m) != lines.end();
+}
+
+// The position of the first message equal to `m` at or after `from`; -1 if none.
+inline long MessageAt(const std::vector<std::string>& lines, const std::string& m, size_t from = 0) {
+  for (size_t i = from; i < lines.size(); ++i)
+    if (lines[i] == m) return static_cast<long>(i);
+  return -1;
+}
+
+// "\x81\xA1" "API:" + text, as the trace writes API lines.
+inline std::string ApiLine(const std::string& text) { return std::string("\x81\xA1") + "API:" + text; }
+
+// ---- SyslogCapture ----------------------------------------------------------------------------
+
+// A datagram socket of the test that ZELQUAR_SYSLOG_SOCKET names while it
+// lives: the event-log entries of this process arrive here.
+class SyslogCapture {
+ public:
+  explicit SyslogCapture(const std::string& dir) {
+    path_ = dir + "/syslog.sock";
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::setenv("ZELQUAR_SYSLOG_SOCKET", path_.c_str(), 1);
+  }
+  ~SyslogCapture() {
+    ::unsetenv("ZELQUAR_SYSLOG_SOCKET");
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  SyslogCapture(const SyslogCapture&) = delete;
+  SyslogCapture& operator=(const SyslogCapture&) = delete;
+
+  bool ok() const { return ok_; }
+  // The entries that arrived within `ms` of the last one (the first wait
+  // is `ms` too), in order.
+  std::vector<std::string> Take(int ms = 300) {
+    std::vector<std::string> out;
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, ms) <= 0) return out;
+      char buf[4096];
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return out;
+      out.emplace_back(buf, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
+// The message part of an entry ("<PRI>stamp ident[pid]: message"), or "".
+inline std::string EntryMessage(const std::string& entry, const std::string& ident) {
+  const std::string mark = " " + ident + "[" + std::to_string(::getpid()) + "]: ";
+  const size_t at = entry.find(mark);
+  return at == std::string::npos ? "" : entry.substr(at + mark.size());
+}
 
 }  // namespace zq::comm::test

@@ -1,7 +1,8 @@
 // Through the library's internals, against zelquar-sim: the port object's
 // locks (their waits shortened so a busy lock shows in milliseconds instead
-// of 10 or 60 seconds), its reader thread's end on an unplug, and the
-// enumeration over both device backends.
+// of 10 or 60 seconds), its reader thread's ends (an unplug, failed reads,
+// a stop it does not meet in time), and the enumeration over both device
+// backends.
 #include <gtest/gtest.h>
 
 #include "comm/port.h"
@@ -10,13 +11,35 @@
 namespace zq::comm::test {
 namespace {
 
-int32_t OpenRequest(CDllPort& port, const char* name, int32_t kind = PortKindHid) {
+int32_t OpenRequest(CDllPort& port, const char* name, int32_t kind = PortKindHid, uint32_t retryTime = 5000,
+                    const char* pattern = "", const char* source = "", int32_t level = 0) {
   PortRequest r{};
   r.code = OpenPort;
   r.open.deviceName = name;
-  r.open.retryTime = 5000;
+  r.open.retryTime = retryTime;
   r.open.eventMask = EV_RXCHAR | EV_ERR;
   r.open.portKind = kind;
+  r.open.restartPattern = pattern;
+  r.open.eventSourceName = source;
+  r.open.eventText1 = "one";
+  r.open.eventText2 = "two";
+  r.open.eventLogLevel = level;
+  return port.Dispatch(&r);
+}
+
+// WaitPortEvent with a fresh OVERLAPPED on `event`.
+int32_t WaitEvent(CDllPort& port, uint32_t* mask, OVERLAPPED* o, platform::SyncEvent* event) {
+  *o = OVERLAPPED{};
+  o->hEvent = event;
+  PortRequest r{};
+  r.code = WaitPortEvent;
+  r.waitEvent = {mask, o};
+  return port.Dispatch(&r);
+}
+
+int32_t Simple(CDllPort& port, int32_t code) {
+  PortRequest r{};
+  r.code = code;
   return port.Dispatch(&r);
 }
 
@@ -87,28 +110,98 @@ TEST(CommLocks, UnplugEndsTheReaderWithoutEvErrAndCloseEndsItOtherwise) {
   ASSERT_EQ(sim.Control("unplug"), "OK");
   EXPECT_TRUE(WaitUntil([&] { return !port.readerRunning(); }, 3000));
   platform::SyncEvent event(true);
-  OVERLAPPED o{};
-  o.hEvent = &event;
+  OVERLAPPED o;
   uint32_t mask = 0xFF;
-  PortRequest r{};
-  r.code = WaitPortEvent;
-  r.waitEvent = {&mask, &o};
-  ASSERT_EQ(port.Dispatch(&r), 0);
+  ASSERT_EQ(WaitEvent(port, &mask, &o, &event), 0);
   EXPECT_EQ(mask, 0u);  // nothing latched
   EXPECT_FALSE(event.IsSet());
   EXPECT_TRUE(port.isOpen());  // the port stays open until the caller closes it
 
   ASSERT_EQ(sim.Control("replug"), "OK");
-  r = PortRequest{};
-  r.code = ClosePort;
-  EXPECT_EQ(port.Dispatch(&r), 0);
+  EXPECT_EQ(Simple(port, ClosePort), 0);
   ASSERT_EQ(OpenRequest(port, "vid_fff1&pid_7c02"), 0);
   ASSERT_TRUE(port.readerRunning());
-  r = PortRequest{};
-  r.code = ClosePort;
-  EXPECT_EQ(port.Dispatch(&r), 0);
+  EXPECT_EQ(Simple(port, ClosePort), 0);
   EXPECT_FALSE(port.readerRunning());
   EXPECT_FALSE(port.isOpen());
+}
+
+TEST(CommLocks, ReaderThatGivesUpLatchesEvErrForTheNextWait) {
+  SimDirectory dir;
+  SimulatedReader sim({.dir = dir.path()});
+  ASSERT_TRUE(sim.published());
+  CDllPort port;
+  // Retry time 0: the reader gives up on its first failed read.
+  ASSERT_EQ(OpenRequest(port, "vid_fff1&pid_7c02", PortKindHid, 0), 0);
+  ASSERT_TRUE(port.readerRunning());
+  port.device()->CancelIo();  // the reader's read fails, with no stop asked for
+  ASSERT_TRUE(WaitUntil([&] { return !port.readerRunning(); }, 3000));
+  platform::SyncEvent event(true);
+  OVERLAPPED o;
+  uint32_t mask = 0;
+  ASSERT_EQ(WaitEvent(port, &mask, &o, &event), 0);
+  EXPECT_EQ(mask, EV_ERR);
+  EXPECT_TRUE(event.IsSet());
+  // Reported once: the next wait is registered instead.
+  event.Reset();
+  ASSERT_EQ(WaitEvent(port, &mask, &o, &event), 0);
+  EXPECT_EQ(mask, 0u);
+  EXPECT_FALSE(event.IsSet());
+  EXPECT_TRUE(port.isOpen());
+}
+
+// A reader not ended within its stop bound runs on detached. Whatever it
+// still uses (its device, the receive buffer and its lock, the trace
+// state) must outlive the port object and be freed when it ends.
+TEST(CommLocks, ReaderLeftRunningByItsStopBoundKeepsWhatItUsesUntilItEnds) {
+  SimDirectory dir;
+  ScriptedDevice device(dir.path(), "scripted");
+  ASSERT_TRUE(device.ok());
+  auto* port = new CDllPort;
+  port->timings().readerStopWaitMs = 50;
+  ASSERT_EQ(OpenRequest(*port, "vid_fff1&pid_7c03"), 0);
+  ASSERT_TRUE(WaitUntil([&] { return device.connected(); }));
+  // The buffer lock is recursive: held by this thread, it lets this
+  // thread's Term through while the reader waits inside it with a report.
+  platform::TimedMutex& lock = port->bufferLock();
+  ASSERT_EQ(lock.Wait(-1), platform::kWaitObject0);
+  device.Send({3, 0x11, 0x22, 0x33});
+  ASSERT_TRUE(WaitUntil([&] { return device.AllSent(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the reader reaches the lock: nothing to wait on
+  std::weak_ptr<ReceiveSide> side = port->receiveSide();
+  delete port;  // Term without ClosePort: the reader is left running
+  EXPECT_FALSE(side.expired());
+  EXPECT_TRUE(device.connected());  // its device is still open for it
+  lock.Release();                   // the reader appends, sees its stop and ends
+  EXPECT_TRUE(WaitUntil([&] { return side.expired(); }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return !device.connected(); }, 3000));
+}
+
+TEST(CommLocks, RestartWhileAnotherHoldsThePortLockReturns102AndLeavesThePortOpen) {
+  SimDirectory dir;
+  Scratch scratch;
+  SyslogCapture syslog(scratch.path());
+  ASSERT_TRUE(syslog.ok());
+  SimulatedReader sim({.dir = dir.path()});
+  ASSERT_TRUE(sim.published());
+  CDllPort port;
+  port.timings().portLockRestartMs = 50;
+  ASSERT_EQ(OpenRequest(port, "vid_fff1&pid_7c02", PortKindHid, 5000, "USB\\vid_FFF1&pid_7C02", "ZqLockTest", 1), 0);
+  {
+    LockHolder holder(port.portLock());
+    PortRequest r{};
+    r.code = DeviceRestart;
+    r.restart = {"POTR", 1};
+    EXPECT_EQ(port.Dispatch(&r), 102);
+  }
+  EXPECT_TRUE(port.isOpen());
+  EXPECT_TRUE(port.readerRunning());
+  EXPECT_TRUE(sim.State()["hid_open"]);
+  const std::vector<std::string> entries = syslog.Take();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(EntryMessage(entries[0], "ZqLockTest"),
+            "event 0x800003EE type 2 category 0 \"one\" \"two\" data 66 00 00 00 00 00 00 00");
+  EXPECT_EQ(Simple(port, ClosePort), 0);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // (zelquar-sim's bridge accepts only reports whose ID is their UART count).
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "comm_test_util.h"
 
 namespace zq::comm::test {
@@ -138,6 +140,46 @@ TEST_F(ScriptedPort, CountedInputCompletesTheWaitOnlyAfterTheLastReportOfARun) {
   ASSERT_EQ(port.Read(&all, 100), 0);
   ASSERT_EQ(all.size(), 65u);
   EXPECT_EQ(Bytes(all.end() - 3, all.end()), (Bytes{0xC0, 0xC1, 0xC2}));
+}
+
+// A serial-style caller on a HID port: the line state is emulated from the
+// DCB shadow and nothing of it reaches the device.
+TEST_F(ScriptedPort, LineRequestsOnAHidPortAnswerFromTheShadowAndSendNothing) {
+  Port port(lib_);
+  ASSERT_EQ(port.Open(kScripted, PortKindHid), 0);
+  uint32_t status = 0;
+  EXPECT_EQ(port.ModemStatus(&status), 0);
+  EXPECT_EQ(status, 0x30u);
+  COMMPROP prop;
+  std::memset(&prop, 0xAB, sizeof prop);
+  EXPECT_EQ(port.Properties(&prop), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&prop), sizeof prop), std::string(sizeof prop, '\0'));
+
+  DCB dcb{};
+  ASSERT_EQ(port.GetState(&dcb), 0);
+  EXPECT_EQ(dcb.BaudRate, 115200u);  // from "115200,N,8,1"
+  EXPECT_EQ(dcb.ByteSize, 8);
+  EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
+  ASSERT_EQ(port.Escape(CLRDTR), 0);
+  ASSERT_EQ(port.GetState(&dcb), 0);
+  EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_DISABLE);
+  EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
+  dcb.BaudRate = 9600;
+  ASSERT_EQ(port.SetState(&dcb), 0);
+  ASSERT_EQ(port.GetState(&dcb), 0);
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+  EXPECT_TRUE(device_.OutputReports().empty());
+
+  // A closed port keeps what it is told and rebuilds the line at the next open.
+  ASSERT_EQ(port.Close(), 0);
+  DCB untouched{};
+  untouched.BaudRate = 1;
+  EXPECT_EQ(port.GetState(&untouched), 0);
+  EXPECT_EQ(untouched.BaudRate, 1u);
+  ASSERT_EQ(port.Open(kScripted, PortKindHid), 0);
+  ASSERT_EQ(port.GetState(&dcb), 0);
+  EXPECT_EQ(dcb.BaudRate, 115200u);
+  EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
 }
 
 }  // namespace

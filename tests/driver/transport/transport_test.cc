@@ -196,6 +196,21 @@ TEST_F(TransportTest, AConfigurationStepThatFailsIsFollowedByARestartAndAnotherA
   EXPECT_EQ(MirrorLinesWith("HidDeviceRestart() start").size(), 1u);
 }
 
+TEST_F(TransportTest, ARestartReplugsTheBridgeAndTheDriverReopensIt) {
+  ASSERT_EQ(k_RS_Open(*data_), 0);
+  ASSERT_EQ(Latch() & 0x2000u, 0x2000u);  // the reader is powered
+  ASSERT_EQ(HidDeviceRestart(), 0);
+  // The pattern "USB\vid_FFF1&pid_7C02" found the bridge's USB node, the
+  // bridge came back from power-up, and the driver's reopen found it.
+  EXPECT_EQ(MirrorLinesWith("DeviceRestart g_fpFunc() end,dwRet=0x0").size(), 1u);
+  EXPECT_TRUE(MirrorLinesWith("HidDeviceRestart() error end").empty());
+  EXPECT_EQ(Latch() & 0x2000u, 0u);
+  EXPECT_TRUE(State()["hid_open"].get<bool>());
+  EXPECT_TRUE(HidBound());
+  EXPECT_EQ(k_GPIO_ONOFF(9, 1), 0);  // through the reopened port
+  EXPECT_EQ(Latch() & 0x2000u, 0x2000u);
+}
+
 TEST_F(TransportTest, AMissingLibraryOrBridgeEndsTheOpen) {
   const std::string empty = Scratch() + "/empty/";
   fs::create_directories(empty);
