@@ -195,7 +195,7 @@ int32_t CDllPort::DoReadPort(const ReadParams& p) {
   } else {
     if (side_->Lock() != platform::kWaitObject0) {
       // A buffer lock that cannot be had means a reader stuck inside it.
-      reader_.RequestStop();
+      platform::RequestThreadStop(reader_);
       trace().Line("AAh0", 0, 0, 0);
       return static_cast<int32_t>(platform::kErrorGenFailure);
     }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "comm/device_search.h"
@@ -47,6 +48,7 @@ CDllPort::~CDllPort() {
   // Term is the caller's last word: no request runs any more, so the close
   // needs no lock. Ending the reader here keeps it from outliving the object.
   TearDownDevice();
+  platform::CloseThread(reader_);
   CloseEventSource();
   CloseNamedEvents();
 }
@@ -303,21 +305,28 @@ uint32_t CDllPort::OpenSerial() { return platform::SerialLine::Open(device_name_
 
 uint32_t CDllPort::StartReader() {
   std::shared_ptr<ReceiveSide> side = side_;
+  std::function<uint32_t()> body;
   if (IsReaderKind()) {
     std::shared_ptr<platform::DeviceHandle> device = device_;
     const int32_t kind = port_kind_;
     const size_t input = lengths_.input;
     const uint32_t retryTime = retry_time_;
-    return reader_.Start([side, device, kind, input, retryTime](const platform::WorkerThread::Signal& s) {
-      DoReadThread(side, device, kind, input, retryTime, s);
-    });
-  }
-  if (IsTcpKind()) {
+    body = [side, device, kind, input, retryTime] {
+      DoReadThread(side, device, kind, input, retryTime);
+      return 0u;
+    };
+  } else if (IsTcpKind()) {
     std::shared_ptr<platform::TcpConnection> socket = socket_;
-    return reader_.Start(
-        [side, socket](const platform::WorkerThread::Signal& s) { TcpReadThread(side, socket, s); });
+    body = [side, socket] {
+      TcpReadThread(side, socket);
+      return 0u;
+    };
+  } else {
+    return 0;  // the serial kinds: the caller uses the comm calls
   }
-  return 0;  // the serial kinds: the caller uses the comm calls
+  platform::CloseThread(reader_);  // a reader of an earlier open that has ended
+  reader_ = platform::StartThread(std::move(body));
+  return reader_ ? 0 : platform::LastError();
 }
 
 // ---- ClosePort and InternalCloseComm -------------------------------------------------
@@ -356,20 +365,20 @@ void CDllPort::TearDownDevice() {
 }
 
 void CDllPort::StopReader() {
-  if (reader_.running()) {
+  if (readerRunning()) {
     // The stop flag goes up before the pending read is cancelled, so the
     // reader takes the cancelled read for the stop it is and not for a
     // device error to report through EV_ERR.
-    reader_.RequestStop();
+    platform::RequestThreadStop(reader_);
     if (device_) device_->CancelIo();
-    if (uint32_t w = reader_.Join(side_->timings.readerStopWaitMs); w != platform::kWaitObject0) {
+    if (!platform::WaitThreadEnd(reader_, side_->timings.readerStopWaitMs)) {
       // It runs on detached, holding its own share of the receive side and
       // the device: they stay alive until it ends.
-      trace().Line("AAQ1", 2, w, platform::LastError());
+      trace().Line("AAQ1", 2, platform::kWaitTimeout, platform::LastError());
     }
-  } else {
-    reader_.Join(0);
   }
+  platform::CloseThread(reader_);
+  reader_ = nullptr;
   // A waiter registered on this open must not be completed by the reader of
   // a later one, after its caller has let the OVERLAPPED go.
   side_->DropWaiter();

@@ -26,6 +26,8 @@
 #include "platform/hid.h"
 #include "platform/serial_line.h"
 #include "platform/tcp_connection.h"
+#include "platform/threads.h"
+#include "platform/win32_errors.h"
 #include "zq_comm_boundary.h"
 
 namespace zq::comm {
@@ -60,7 +62,7 @@ class CDllPort {
   platform::TimedMutex& bufferLock() { return side_->lock; }
   std::weak_ptr<ReceiveSide> receiveSide() const { return side_; }
   platform::DeviceHandle* device() const { return device_.get(); }
-  bool readerRunning() const { return reader_.running(); }
+  bool readerRunning() const { return reader_ && platform::ThreadExitCode(reader_) == platform::kErrorStillActive; }
   bool isOpen() const { return device_ || serial_ || socket_; }
   platform::ReportLengths reportLengths() const { return lengths_; }
 
@@ -153,7 +155,7 @@ class CDllPort {
   std::shared_ptr<platform::TcpConnection> socket_;
   platform::ReportLengths lengths_;
   DCB dcb_shadow_{};
-  platform::WorkerThread reader_;
+  platform::Thread* reader_ = nullptr;  // the receive side's reader, while one was started
   uint32_t restart_refusal_ = 0;
   uint32_t comm_errors_ = 0;
   COMSTAT comm_stat_{};

@@ -9,6 +9,7 @@
 
 #include "platform/hid.h"
 #include "platform/tcp_connection.h"
+#include "platform/threads.h"
 #include "platform/win32_errors.h"
 
 namespace zq::comm {
@@ -113,7 +114,7 @@ void ReceiveSide::DropWaiter() {
 // ---- DoReadThread -----------------------------------------------------------------------------
 
 void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_ptr<platform::DeviceHandle>& device,
-                  int32_t kind, size_t inputLength, uint32_t retryTime, const platform::WorkerThread::Signal& signal) {
+                  int32_t kind, size_t inputLength, uint32_t retryTime) {
   const TraceSink& trace = side->trace;
   trace.Line("AAR0 DoReadThread() START", 0, 0, 0);
   const uint32_t errorLimit = retryTime / 100;
@@ -124,12 +125,12 @@ void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_pt
   const bool stream = kind == PortKindUsbPrint;
   const size_t readLength = stream ? kInputWorkArea : inputLength;
 
-  while (!signal.stopRequested()) {
+  while (!platform::StopRequested()) {
     if (stream && kept > 0) {
       // Bytes held back from a full buffer go first; nothing is read over them.
       kept = side->StreamAppend(local, kept);
       if (kept == kInputWorkArea) {
-        signal.SleepFor(30);
+        platform::SleepUnlessStopped(30);
         continue;
       }
     }
@@ -140,7 +141,7 @@ void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_pt
       if (stream) {
         kept = side->StreamAppend(local, kept + count);
       } else if (local[0] == 0 && kind == PortKindHid) {
-        signal.SleepFor(30);  // an empty report: nothing to deliver
+        platform::SleepUnlessStopped(30);  // an empty report: nothing to deliver
       } else {
         side->ReportAppend(kind, local, readLength);
       }
@@ -148,7 +149,7 @@ void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_pt
     }
     if (e == platform::kErrorTimeout) {
       // A quiet slice: the stop flag decides.
-      if (signal.stopRequested()) {
+      if (platform::StopRequested()) {
         trace.Line("AAR7", 0, 0, 0);
         return;
       }
@@ -158,22 +159,21 @@ void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_pt
       trace.Line("AAR5", 0, 0, 0);  // the device went away: end quietly
       return;
     }
-    if (e == platform::kErrorOperationAborted && signal.stopRequested()) break;  // cancelled by the close
+    if (e == platform::kErrorOperationAborted && platform::StopRequested()) break;  // cancelled by the close
     ++errors;
     trace.Line("AAR6", 3, e, 0);
     if (errors > errorLimit) {
       side->ErrorNotify();
       return;
     }
-    signal.SleepFor(100);
+    platform::SleepUnlessStopped(100);
   }
   trace.Line("AARC DoReadThread() END", 0, 0, 0);
 }
 
 // ---- TCP reader ---------------------------------------------------------------------------------
 
-void TcpReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_ptr<platform::TcpConnection>& socket,
-                   const platform::WorkerThread::Signal& signal) {
+void TcpReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_ptr<platform::TcpConnection>& socket) {
   const TraceSink& trace = side->trace;
   trace.Line("AAi0", 0, 0, 0);
   side->Empty();
@@ -182,11 +182,11 @@ void TcpReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_p
   bool quiet = false;  // the previous pass found no data
   // The socket is polled, not blocked on: the stop flag is seen every 30 ms.
   constexpr int kPollMs = 30;
-  while (!signal.stopRequested()) {
+  while (!platform::StopRequested()) {
     if (kept == sizeof local) {
       // A full buffer holds everything back: nothing is received over it.
       kept = side->StreamAppend(local, kept);
-      if (kept == sizeof local) signal.SleepFor(kPollMs);
+      if (kept == sizeof local) platform::SleepUnlessStopped(kPollMs);
       continue;
     }
     if (!quiet) trace.Line("AAi1", 0, 0, 0);

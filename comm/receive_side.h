@@ -79,16 +79,18 @@ class ReceiveSide {
 
 // ---- reader threads ---------------------------------------------------------------------
 
+// Both readers run on a stoppable thread (platform/threads.h) and end soon
+// after it is asked to stop.
+//
 // DoReadThread (kinds 0, 1, 2): reads input reports or stream bytes into
 // the receive side until stopped, the device goes away (quietly) or more
 // than retryTime / 100 consecutive reads fail (error-notify).
 void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_ptr<platform::DeviceHandle>& device,
-                  int32_t kind, size_t inputLength, uint32_t retryTime, const platform::WorkerThread::Signal& signal);
+                  int32_t kind, size_t inputLength, uint32_t retryTime);
 
 // The TCP reader (kinds 6, 7): stream bytes into the receive side until
 // stopped; any receive error, and the peer's close, error-notifies and ends it.
-void TcpReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_ptr<platform::TcpConnection>& socket,
-                   const platform::WorkerThread::Signal& signal);
+void TcpReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_ptr<platform::TcpConnection>& socket);
 
 // The OVERLAPPED's outcome where GetPortOverlappedResult looks for it, and
 // its event. Safe against a reader of the same OVERLAPPED on another thread.

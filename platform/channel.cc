@@ -1,18 +1,18 @@
-// Sections: pipes; stop requests; events; threads.
+// Sections: pipes; events.
 #include "platform/channel.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <thread>
 
+#include "platform/stop_wake.h"
+#include "platform/threads.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -101,7 +101,7 @@ void ClosePipeEnd(PipeEnd* end) {
 
 uint32_t PipeHandleValue(const PipeEnd* end) { return end ? static_cast<uint32_t>(end->fd) : 0; }
 
-// ---- stop requests ----------------------------------------------------------
+// ---- events ---------------------------------------------------------------
 
 struct Event {
   std::mutex mutex;
@@ -113,51 +113,6 @@ struct Event {
   bool closed = false;
   int waiters = 0;
 };
-
-struct Thread {
-  std::thread thread;
-  std::atomic<uint32_t> exitCode{kErrorStillActive};
-  std::atomic<bool> stop{false};
-  std::mutex waitLock;          // guards waitingOn
-  Event* waitingOn = nullptr;   // the event the thread waits on now
-  std::mutex sleepLock;
-  std::condition_variable sleepCv;
-  // Shared with the running thread, so a detached thread can still finish.
-};
-
-namespace {
-
-thread_local Thread* t_self = nullptr;
-
-// Registers the calling thread's current wait, so StopThread can wake it.
-class WaitRegistration {
- public:
-  explicit WaitRegistration(Event* event) {
-    if (!t_self) return;
-    std::lock_guard<std::mutex> g(t_self->waitLock);
-    t_self->waitingOn = event;
-  }
-  ~WaitRegistration() {
-    if (!t_self) return;
-    std::lock_guard<std::mutex> g(t_self->waitLock);
-    t_self->waitingOn = nullptr;
-  }
-};
-
-}  // namespace
-
-bool StopRequested() { return t_self && t_self->stop.load(); }
-
-bool SleepUnlessStopped(uint32_t ms) {
-  if (!t_self) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return true;
-  }
-  std::unique_lock<std::mutex> lock(t_self->sleepLock);
-  return !t_self->sleepCv.wait_for(lock, std::chrono::milliseconds(ms), [] { return t_self->stop.load(); });
-}
-
-// ---- events ---------------------------------------------------------------
 
 Event* CreateEvent(bool manualReset, bool initiallySet) {
   auto* e = new (std::nothrow) Event;
@@ -200,36 +155,40 @@ uint32_t WaitForEvent(Event* event, int32_t timeoutMs) {
     SetLastError(kErrorInvalidHandle);
     return kWaitFailed;
   }
-  WaitRegistration registration(event);
-  std::unique_lock<std::mutex> lock(event->mutex);
-  if (event->closed) {
-    SetLastError(kErrorInvalidHandle);
-    return kWaitFailed;
-  }
-  ++event->waiters;
-  auto ready = [&] { return event->set || event->closed || StopRequested(); };
-  bool signalled = true;
-  if (timeoutMs < 0) {
-    event->cv.wait(lock, ready);
-  } else {
-    signalled = event->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
-  }
-  --event->waiters;
   uint32_t result;
-  if (event->closed) {
-    SetLastError(kErrorInvalidHandle);
-    result = kWaitFailed;
-  } else if (!signalled) {
-    result = kWaitTimeout;
-  } else if (!event->set) {
-    SetLastError(kErrorOperationAborted);
-    result = kWaitFailed;
-  } else {
-    if (!event->manualReset) event->set = false;
-    result = kWaitObject0;
+  bool lastOut;
+  {
+    // Gone before the event may be: the last waiter out of a closed event
+    // frees it.
+    StopWakeRegistration stopWakes(event->mutex, event->cv);
+    std::unique_lock<std::mutex> lock(event->mutex);
+    if (event->closed) {
+      SetLastError(kErrorInvalidHandle);
+      return kWaitFailed;
+    }
+    ++event->waiters;
+    auto ready = [&] { return event->set || event->closed || StopRequested(); };
+    bool signalled = true;
+    if (timeoutMs < 0) {
+      event->cv.wait(lock, ready);
+    } else {
+      signalled = event->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    }
+    --event->waiters;
+    if (event->closed) {
+      SetLastError(kErrorInvalidHandle);
+      result = kWaitFailed;
+    } else if (!signalled) {
+      result = kWaitTimeout;
+    } else if (!event->set) {
+      SetLastError(kErrorOperationAborted);
+      result = kWaitFailed;
+    } else {
+      if (!event->manualReset) event->set = false;
+      result = kWaitObject0;
+    }
+    lastOut = event->closed && event->waiters == 0;
   }
-  const bool lastOut = event->closed && event->waiters == 0;
-  lock.unlock();
   if (lastOut) delete event;
   return result;
 }
@@ -246,85 +205,6 @@ void CloseEvent(Event* event) {
 
 uint32_t EventHandleValue(const Event* event) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event));
-}
-
-// ---- threads --------------------------------------------------------------
-
-namespace {
-
-struct Start {
-  Thread* self;
-  uint32_t (*procedure)(void*);
-  void* argument;
-};
-
-}  // namespace
-
-Thread* StartThread(uint32_t (*procedure)(void*), void* argument) {
-  if (!procedure) {
-    SetLastError(kErrorInvalidParameter);
-    return nullptr;
-  }
-  auto* t = new (std::nothrow) Thread;
-  if (!t) {
-    SetLastError(kErrorNotEnoughMemory);
-    return nullptr;
-  }
-  try {
-    t->thread = std::thread([start = Start{t, procedure, argument}] {
-      t_self = start.self;
-      start.self->exitCode.store(start.procedure(start.argument));
-    });
-  } catch (...) {
-    delete t;
-    SetLastError(kErrorNotEnoughMemory);
-    return nullptr;
-  }
-  return t;
-}
-
-uint32_t ThreadExitCode(const Thread* thread) { return thread ? thread->exitCode.load() : kErrorInvalidHandle; }
-
-bool StopThread(Thread* thread, uint32_t boundMs) {
-  if (!thread) return true;
-  thread->stop.store(true);
-  Event* waiting = nullptr;
-  {
-    std::lock_guard<std::mutex> g(thread->waitLock);
-    waiting = thread->waitingOn;
-    // Wake it under the event's lock, so it cannot miss the request between
-    // its check and its sleep.
-    if (waiting) {
-      std::lock_guard<std::mutex> e(waiting->mutex);
-      waiting->cv.notify_all();
-    }
-  }
-  {
-    std::lock_guard<std::mutex> g(thread->sleepLock);
-    thread->sleepCv.notify_all();
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-  while (thread->exitCode.load() == kErrorStillActive) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-void CloseThread(Thread* thread) {
-  if (!thread) return;
-  if (thread->exitCode.load() != kErrorStillActive) {
-    if (thread->thread.joinable()) thread->thread.join();
-    delete thread;
-    return;
-  }
-  // Still running: it goes on alone and its record is never freed, as the
-  // thread may still touch it.
-  thread->thread.detach();
-}
-
-uint32_t ThreadHandleValue(const Thread* thread) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(thread));
 }
 
 }  // namespace zq::platform

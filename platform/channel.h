@@ -1,11 +1,6 @@
-// Pipes, events and threads for channels between threads of one process,
-// with the shapes of their Windows counterparts.
-//
-// Threads started here can be stopped cooperatively: StopThread asks the
-// thread to end and wakes its event waits and stop-aware sleeps; the thread
-// sees the request through StopRequested() and its waits returning
-// kWaitFailed with LastError() kErrorOperationAborted. No thread is ever
-// killed where it stands, so no lock is left held.
+// Pipes and events for channels between threads of one process, with the
+// shapes of their Windows counterparts. An event wait of a thread started by
+// StartThread (threads.h) ends when the thread is asked to stop.
 #pragma once
 
 #include <cstddef>
@@ -50,27 +45,5 @@ uint32_t WaitForEvent(Event* event, int32_t timeoutMs);
 // Closes the handle; threads still waiting on it wake with kWaitFailed.
 void CloseEvent(Event* event);
 uint32_t EventHandleValue(const Event* event);
-
-// ---- threads --------------------------------------------------------------
-
-struct Thread;
-
-// Starts `procedure(argument)` on a new thread at once; its return value is
-// the thread's exit code. nullptr (LastError set) when it cannot start.
-Thread* StartThread(uint32_t (*procedure)(void*), void* argument);
-// kErrorStillActive (259) while the thread runs, then its exit code.
-uint32_t ThreadExitCode(const Thread* thread);
-// Asks the thread to stop, wakes its waits, and waits up to boundMs for it to
-// end. True when it ended. Never call it on the calling thread.
-bool StopThread(Thread* thread, uint32_t boundMs);
-// Releases the handle: joins a thread that has ended, lets one that still
-// runs go on alone (detached).
-void CloseThread(Thread* thread);
-uint32_t ThreadHandleValue(const Thread* thread);
-
-// True when the calling thread was started here and asked to stop.
-bool StopRequested();
-// Sleeps `ms`, or less when the calling thread is asked to stop; false then.
-bool SleepUnlessStopped(uint32_t ms);
 
 }  // namespace zq::platform

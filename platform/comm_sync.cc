@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -234,57 +235,6 @@ void CloseNamedEvent(NamedEvent* event) {
   if (!event) return;
   ::munmap(event->object, sizeof(SharedEventObject));
   delete event;
-}
-
-// ---- Thread ----------------------------------------------------------------------------
-
-struct WorkerThread::State {
-  std::atomic<bool> stop{false};
-  SyncEvent wake{true};
-  SyncEvent finished{true};
-};
-
-WorkerThread::~WorkerThread() {
-  if (thread_.joinable()) thread_.join();
-}
-
-uint32_t WorkerThread::Start(std::function<void(const Signal&)> body) {
-  if (thread_.joinable()) thread_.join();
-  auto state = std::make_shared<State>();
-  try {
-    thread_ = std::thread([state, body = std::move(body)]() {
-      body(Signal(state));
-      state->finished.Set();
-    });
-  } catch (const std::system_error& e) {
-    return Win32FromErrno(e.code().value());
-  }
-  state_ = std::move(state);
-  return 0;
-}
-
-bool WorkerThread::running() const { return state_ && !state_->finished.IsSet(); }
-
-void WorkerThread::RequestStop() {
-  if (!state_) return;
-  state_->stop.store(true, std::memory_order_release);
-  state_->wake.Set();
-}
-
-bool WorkerThread::stopRequested() const { return state_ && state_->stop.load(std::memory_order_acquire); }
-
-bool WorkerThread::Signal::stopRequested() const { return state_->stop.load(std::memory_order_acquire); }
-
-bool WorkerThread::Signal::SleepFor(int32_t timeoutMs) const { return state_->wake.Wait(timeoutMs) == kWaitObject0; }
-
-uint32_t WorkerThread::Join(int32_t timeoutMs) {
-  if (!thread_.joinable()) return kWaitObject0;
-  if (state_->finished.Wait(timeoutMs) == kWaitObject0) {
-    thread_.join();
-    return kWaitObject0;
-  }
-  thread_.detach();
-  return kWaitTimeout;
 }
 
 // ---- EventSource -------------------------------------------------------------------------

@@ -1,24 +1,20 @@
-// Synchronisation objects, threads and the event log, as the comm library
-// uses them: unnamed recursive mutexes with timed waits, auto- and
-// manual-reset events, process-shared named events, a thread with a
-// cooperative stop and a bounded join, and an event source that writes to
-// syslog.
+// Synchronisation objects and the event log, as the comm library uses them:
+// unnamed recursive mutexes with timed waits, auto- and manual-reset events,
+// process-shared named events, and an event source that writes to syslog.
+// Its threads are the stoppable threads of threads.h.
 //
 // Wait results are the Win32 ones of win32_errors.h (kWaitObject0,
 // kWaitTimeout, kWaitFailed). Every object here may be used from any thread
 // unless a member says otherwise.
 //
-// Sections: TimedMutex; SyncEvent; NamedEvent; Thread; EventSource; Sleep.
+// Sections: TimedMutex; SyncEvent; NamedEvent; EventSource; Sleep.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/channel.h"
@@ -91,55 +87,6 @@ bool ResetNamedEvent(NamedEvent* event);
 uint32_t WaitNamedEvent(NamedEvent* event, int32_t timeoutMs);
 // Closes the handle; nullptr is ignored.
 void CloseNamedEvent(NamedEvent* event);
-
-// ---- Thread ------------------------------------------------------------------------
-
-// A thread whose stop is cooperative: RequestStop raises a flag that the
-// thread's body reads through its Signal and that wakes Signal::SleepFor at
-// once. Join waits a bounded time and, if the thread has not ended,
-// leaves it running detached (the caller must then keep what it uses alive).
-class WorkerThread {
-  struct State;
-
- public:
-  // What the body sees of its own thread. Copyable, and valid for as long
-  // as the body runs, also after the WorkerThread is gone.
-  class Signal {
-   public:
-    bool stopRequested() const;
-    // Sleeps timeoutMs or until a stop is requested; true when the stop came.
-    bool SleepFor(int32_t timeoutMs) const;
-
-   private:
-    friend class WorkerThread;
-    explicit Signal(std::shared_ptr<State> state) : state_(std::move(state)) {}
-    std::shared_ptr<State> state_;
-  };
-
-  WorkerThread() = default;
-  ~WorkerThread();  // joins without limit when the thread was neither joined nor abandoned
-  WorkerThread(const WorkerThread&) = delete;
-  WorkerThread& operator=(const WorkerThread&) = delete;
-
-  // Starts `body` on a new thread. 0 or a Win32 error (nothing started).
-  uint32_t Start(std::function<void(const Signal&)> body);
-  // True from Start until the body has returned.
-  bool running() const;
-
-  void RequestStop();
-  bool stopRequested() const;
-
-  // Waits for the end at most timeoutMs: kWaitObject0 (joined) or
-  // kWaitTimeout (the thread runs on, detached). Afterwards the object can
-  // start a new thread.
-  uint32_t Join(int32_t timeoutMs);
-
- private:
-  // Shared with the running thread, so that a thread left running detached
-  // never touches a freed object of ours.
-  std::shared_ptr<State> state_;
-  std::thread thread_;
-};
 
 // ---- EventSource ----------------------------------------------------------------------
 

@@ -1,10 +1,145 @@
+// Sections: stoppable threads; stop wake registration; thread exit hook.
 #include "platform/threads.h"
 
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "platform/stop_wake.h"
+#include "platform/win32_errors.h"
 
 namespace zq::platform {
+
+// ---- stoppable threads ----------------------------------------------------
+
+namespace {
+
+// What the running thread and its handle share: a thread left running past
+// its handle keeps the record alive until it ends.
+struct ThreadRecord {
+  std::atomic<uint32_t> exitCode{kErrorStillActive};
+  std::atomic<bool> stop{false};
+  std::mutex lock;                          // guards the wait below, the sleep and the end
+  std::condition_variable changed;          // stop requested or thread ended
+  std::mutex* waitMutex = nullptr;          // the wait the thread is in now
+  std::condition_variable* waitCv = nullptr;
+};
+
+thread_local ThreadRecord* t_self = nullptr;
+
+}  // namespace
+
+struct Thread {
+  std::shared_ptr<ThreadRecord> record;
+  std::thread thread;
+};
+
+Thread* StartThread(std::function<uint32_t()> body) {
+  if (!body) {
+    SetLastError(kErrorInvalidParameter);
+    return nullptr;
+  }
+  auto* t = new (std::nothrow) Thread;
+  if (!t) {
+    SetLastError(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+  try {
+    t->record = std::make_shared<ThreadRecord>();
+    t->thread = std::thread([record = t->record, body = std::move(body)] {
+      t_self = record.get();
+      const uint32_t code = body();
+      std::lock_guard<std::mutex> g(record->lock);
+      record->exitCode.store(code);
+      record->changed.notify_all();
+    });
+  } catch (...) {
+    delete t;
+    SetLastError(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+  return t;
+}
+
+uint32_t ThreadExitCode(const Thread* thread) { return thread ? thread->record->exitCode.load() : kErrorInvalidHandle; }
+
+void RequestThreadStop(Thread* thread) {
+  if (!thread) return;
+  ThreadRecord& r = *thread->record;
+  r.stop.store(true);
+  std::lock_guard<std::mutex> g(r.lock);
+  if (r.waitMutex) {
+    // Under the wait's own lock, so the waiter cannot miss the request
+    // between its check and its sleep.
+    std::lock_guard<std::mutex> w(*r.waitMutex);
+    r.waitCv->notify_all();
+  }
+  r.changed.notify_all();
+}
+
+bool WaitThreadEnd(Thread* thread, uint32_t boundMs) {
+  if (!thread) return true;
+  ThreadRecord& r = *thread->record;
+  std::unique_lock<std::mutex> lock(r.lock);
+  return r.changed.wait_for(lock, std::chrono::milliseconds(boundMs),
+                            [&r] { return r.exitCode.load() != kErrorStillActive; });
+}
+
+bool StopThread(Thread* thread, uint32_t boundMs) {
+  RequestThreadStop(thread);
+  return WaitThreadEnd(thread, boundMs);
+}
+
+void CloseThread(Thread* thread) {
+  if (!thread) return;
+  if (thread->record->exitCode.load() != kErrorStillActive) {
+    if (thread->thread.joinable()) thread->thread.join();
+  } else if (thread->thread.joinable()) {
+    thread->thread.detach();  // it holds its own share of the record
+  }
+  delete thread;
+}
+
+uint32_t ThreadHandleValue(const Thread* thread) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(thread));
+}
+
+bool StopRequested() { return t_self && t_self->stop.load(); }
+
+bool SleepUnlessStopped(uint32_t ms) {
+  if (!t_self) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+  }
+  ThreadRecord& r = *t_self;
+  std::unique_lock<std::mutex> lock(r.lock);
+  return !r.changed.wait_for(lock, std::chrono::milliseconds(ms), [&r] { return r.stop.load(); });
+}
+
+// ---- stop wake registration -----------------------------------------------
+
+StopWakeRegistration::StopWakeRegistration(std::mutex& mutex, std::condition_variable& cv) {
+  if (!t_self) return;
+  std::lock_guard<std::mutex> g(t_self->lock);
+  t_self->waitMutex = &mutex;
+  t_self->waitCv = &cv;
+}
+
+StopWakeRegistration::~StopWakeRegistration() {
+  if (!t_self) return;
+  std::lock_guard<std::mutex> g(t_self->lock);
+  t_self->waitMutex = nullptr;
+  t_self->waitCv = nullptr;
+}
+
+// ---- thread exit hook -----------------------------------------------------
+
 namespace {
 
 pthread_key_t g_key;

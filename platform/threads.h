@@ -1,8 +1,47 @@
-// Per-thread bookkeeping that a library needs because Linux, unlike the
-// Windows loader, does not tell a library when threads start and end.
+// Threads that stop cooperatively, and the per-thread bookkeeping a library
+// needs because Linux, unlike the Windows loader, does not tell a library
+// when threads start and end.
+//
+// No thread is ever killed where it stands, so no lock is left held: a stop
+// request raises the thread's flag and wakes its event waits (they return
+// kWaitFailed with LastError() kErrorOperationAborted) and its stop-aware
+// sleeps; the thread sees the request through StopRequested().
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
 namespace zq::platform {
+
+// ---- stoppable threads ----------------------------------------------------
+
+struct Thread;
+
+// Starts `body` on a new thread at once; its return value is the thread's
+// exit code. nullptr (LastError set) when it cannot start.
+Thread* StartThread(std::function<uint32_t()> body);
+// kErrorStillActive (259) while the thread runs, then its exit code.
+uint32_t ThreadExitCode(const Thread* thread);
+// Raises the thread's stop flag and wakes its waits and sleeps. Never
+// blocks for long; any thread may call it, the thread itself too.
+void RequestThreadStop(Thread* thread);
+// Waits up to boundMs for the thread to end; true when it ended. Never call
+// it on the calling thread.
+bool WaitThreadEnd(Thread* thread, uint32_t boundMs);
+// RequestThreadStop, then WaitThreadEnd.
+bool StopThread(Thread* thread, uint32_t boundMs);
+// Releases the handle: joins a thread that has ended; one that still runs
+// goes on alone (detached) and what it uses of its record is freed when it
+// ends. nullptr is ignored.
+void CloseThread(Thread* thread);
+uint32_t ThreadHandleValue(const Thread* thread);
+
+// True when the calling thread was started here and asked to stop.
+bool StopRequested();
+// Sleeps `ms`, or less when the calling thread is asked to stop; false then.
+bool SleepUnlessStopped(uint32_t ms);
+
+// ---- thread exit hook -----------------------------------------------------
 
 // Arranges for `onExit` to run on every thread marked with MarkCurrentThread
 // when that thread ends (not on threads that end unmarked). Install once,

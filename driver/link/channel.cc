@@ -12,6 +12,7 @@
 #include "driver/log/output_log.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
+#include "platform/threads.h"
 #include "platform/clock.h"
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
@@ -265,7 +266,7 @@ int32_t CreateChannel(PortEntry& entry, LinkThreadProc procedure) {
   entry.dEvent2 = entry.lEvent2 = Handle(e2);
   if (!made2) return kNoChannelObjects;
   g_startRecord = ThreadStartRecord{nullptr, p1w, p2r, e1, e2, &entry};
-  platform::Thread* thread = platform::StartThread(procedure, &g_startRecord);
+  platform::Thread* thread = platform::StartThread([procedure] { return procedure(&g_startRecord); });
   if (!thread) return kNoThread;
   entry.linkThread = Handle(thread);
   OutputLog(LogLevel::kError, entry.port, nullptr, 0, "Llevel Thread Create %x", platform::ThreadHandleValue(thread));

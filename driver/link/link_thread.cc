@@ -12,6 +12,7 @@
 #include "driver/log/thread_lines.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
+#include "platform/threads.h"
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
 

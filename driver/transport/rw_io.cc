@@ -9,7 +9,7 @@
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/hid_binding.h"
-#include "platform/channel.h"
+#include "platform/threads.h"
 #include "platform/clock.h"
 #include "platform/win32_errors.h"
 

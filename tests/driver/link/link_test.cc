@@ -19,6 +19,7 @@
 #include "driver/link/link_transport.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
+#include "platform/threads.h"
 #include "platform/clock.h"
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
