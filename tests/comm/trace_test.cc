@@ -105,6 +105,9 @@ TEST_F(Trace, TheFileRotatesPast20000BytesAndReplacesAnOlderBackLog) {
 TEST_F(Trace, WritesDumpTheirBytesFrom16OnInRowsOf20) {
   Port port(lib_);
   ASSERT_EQ(port.Open(Options("DumpTest")), 0);
+  // The reader thread's first line comes in its own time; the write's lines
+  // must not be interleaved with it.
+  ASSERT_TRUE(WaitUntil([&] { return HasMessage(TraceMessages(), "AAR0 DoReadThread() START 0x0 0x0 0x0"); }));
   Bytes data(40);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
   ASSERT_EQ(port.Write(data), 0);
