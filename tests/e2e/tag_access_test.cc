@@ -48,6 +48,35 @@ TEST_F(Read, BadParametersAreRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(Received(), before);
 }
 
+TEST_F(Read, EveryReaderReplyToTheReadMapsToItsResponse) {
+  struct Case {
+    const char* reply;  // the reader's reply body to the Read
+    const char* response;
+  };
+  const Case cases[] = {
+      {"6401", "046401"},              // refused: the status word as it is
+      {"6402", "156402"},              // reader status 15
+      {"056400", "056403"},            // a reader status in 2..17
+      {"206400", "046403"},            // one outside it
+      {"0012345678AB9000", "046403"},  // eight bytes, no tag reply
+      {"0312346404", "036404"},        // a reader status with 64 04
+      {"019000", "046403"},            // shorter than a Read reply
+  };
+  for (const Case& c : cases) {
+    // Select, session and handle acquisition answered as the reader does, then the reply.
+    ASSERT_EQ(Sim("fault reply 9000 2"), "OK");
+    ASSERT_EQ(Sim("fault reply " + PcEpc(kTagA) + "12349000 1"), "OK");
+    ASSERT_EQ(Sim(std::string("fault reply ") + c.reply + " 1"), "OK");
+    EXPECT_EQ(Send(ReadCommand(kTagA, 3, 0, 1)), (Answer{0, static_cast<int>(std::string(c.response).size() / 2), c.response}))
+        << c.reply;
+  }
+  // The reader reports another tag than the one addressed.
+  ASSERT_EQ(Sim("fault reply 9000 2"), "OK");
+  ASSERT_EQ(Sim("fault reply " + PcEpc(kTagB) + "12349000 1"), "OK");
+  EXPECT_EQ(Send(ReadCommand(kTagA, 3, 0, 1)), (Answer{0, 3, "046403"}));
+  EXPECT_EQ(State()["faults"]["reply"], 0);
+}
+
 // ---- write ----
 
 using Write = TagTest;
