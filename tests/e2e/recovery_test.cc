@@ -221,5 +221,37 @@ TEST_F(OneRecovery, AnOpenWhoseOperatingModeIsRefusedRecoversTheDeviceOrClosesTh
   EXPECT_EQ(probe_->Ask("open 0x0100"), "0");
 }
 
+
+TEST_F(Recovery, PowerCtrlAnswersTheReadersStatusWordAndRecoversLikeACommand) {
+  // Power values other than 0 and 3 are refused before any exchange.
+  uint64_t mark = Received();
+  EXPECT_EQ(probe_->Ask("power-sts 0x0100 1"), "-3 1234");
+  EXPECT_EQ(probe_->Ask("power-sts 0x0100 2"), "-3 1234");
+  EXPECT_EQ(Received(), mark);
+
+  EXPECT_EQ(probe_->Ask("power-sts 0x0100 0"), "0 9000");
+  EXPECT_EQ(probe_->Ask("power-sts 0x0100 3"), "0 9000");
+  const std::vector<std::string> sent = CommandsSince(mark);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_NE(sent[0], sent[1]);
+  // A refusal whose low byte has its top bit set comes back unchanged.
+  ASSERT_EQ(Sim("fault status 6A82 1"), "OK");
+  EXPECT_EQ(probe_->Ask("power-sts 0x0100 3"), "0 6a82");
+  EXPECT_EQ(Lines("RfPowerOffOnRetry Start"), 0u);
+
+  // A power-off/on word: the reader is recovered, its settings replayed
+  // (the power command has none of its own) and the command sent again.
+  const int boots = State()["counters"]["boots"];
+  mark = Received();
+  ASSERT_EQ(Sim("fault status 6405 1"), "OK");
+  EXPECT_EQ(probe_->Ask("power-sts 0x0100 3"), "0 9000");
+  EXPECT_EQ(CommandsSince(mark), RecoveryOf(sent[1], kLevel20Hex, 1));
+  EXPECT_EQ(State()["counters"]["boots"], boots + 1);
+  EXPECT_EQ(Lines("g_RwPowerOffOnRetryTotalCount = 1"), 1u);
+  EXPECT_EQ(Lines("RfPowerOffOnRetry End,StatusWord=0x9000"), 1u);
+  EXPECT_EQ(Lines("RFRW_PowerCtrl Out  Sts = 0x9000"), 3u);
+  EXPECT_EQ(Lines("D_Error RFRW_PowerCtrl(6)"), 0u);
+}
+
 }  // namespace
 }  // namespace zq::test
