@@ -242,6 +242,9 @@ TEST_F(Recovery, PowerCtrlAnswersTheReadersStatusWordAndRecoversLikeACommand) {
   ASSERT_EQ(Sim("fault status 6A82 1"), "OK");
   EXPECT_EQ(probe_->Ask("power-sts 0x0100 3"), "0 6a82");
   EXPECT_EQ(Lines("RfPowerOffOnRetry Start"), 0u);
+  // An answer without a status word is not read past its end.
+  ASSERT_EQ(Sim("fault reply - 1"), "OK");
+  EXPECT_EQ(probe_->Ask("power-sts 0x0100 0"), "0 6403");
 
   // A power-off/on word: the reader is recovered, its settings replayed
   // (the power command has none of its own) and the command sent again.
