@@ -44,7 +44,7 @@ __attribute__((constructor(101))) void Isolate() {
   setenv("ZELQUAR_SIM_DIR", (Dir() + "/sim").c_str(), 1);
 }
 
-// The driver installed with its comm library, loaded like an application
+// The driver installed with its comm library and firmware file, loaded like an application
 // loads it, with unit 0 open on a simulated reader.
 class Installed {
  public:
@@ -52,6 +52,7 @@ class Installed {
     fs::create_directories(Dir() + "/sim");
     fs::copy_file(ZQ_DRIVER_LIB_PATH, Dir() + "/libZELQUAR_Drv.so", fs::copy_options::overwrite_existing);
     fs::copy_file(ZQ_COMM_LIB_PATH, Dir() + "/libZqRfrwCommVO.so", fs::copy_options::overwrite_existing);
+    fs::copy_file(ZQ_FIRMWARE_PATH, Dir() + "/ZQRWDSP01.dwl", fs::copy_options::overwrite_existing);
     std::ofstream(Dir() + "/ZELQUAR_Drv.ini") << "[RFRW_Drv]\nAdminCheckCut=1\nLogFileFlg=0\n";
     sim_ = std::make_unique<zq::test::SimulatedReader>(zq::test::SimOptions{.dir = Dir() + "/sim", .wireTiming = wireTiming});
     lib_ = dlopen((Dir() + "/libZELQUAR_Drv.so").c_str(), RTLD_NOW | RTLD_LOCAL);

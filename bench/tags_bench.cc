@@ -62,6 +62,7 @@ class Installed {
     fs::create_directories(Dir() + "/sim");
     fs::copy_file(ZQ_DRIVER_LIB_PATH, Dir() + "/libZELQUAR_Drv.so", fs::copy_options::overwrite_existing);
     fs::copy_file(ZQ_COMM_LIB_PATH, Dir() + "/libZqRfrwCommVO.so", fs::copy_options::overwrite_existing);
+    fs::copy_file(ZQ_FIRMWARE_PATH, Dir() + "/ZQRWDSP01.dwl", fs::copy_options::overwrite_existing);
     std::ofstream(Dir() + "/ZELQUAR_Drv.ini") << "[RFRW_Drv]\nAdminCheckCut=1\nLogFileFlg=0\n";
     sim = std::make_unique<zq::test::SimulatedReader>(
         zq::test::SimOptions{.dir = Dir() + "/sim", .scenario = scenario, .wireTiming = wireTiming});

@@ -1,6 +1,8 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -12,6 +14,29 @@ uint32_t FileExistsError(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) return 0;
   return Win32FromErrno(errno);
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+uint32_t InputFile::Open(const std::string& path) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  return fd_ < 0 ? Win32FromErrno(errno) : 0;
+}
+
+uint32_t InputFile::Read(uint8_t* buffer, size_t length, size_t* got) {
+  *got = 0;
+  if (fd_ < 0) return kErrorInvalidHandle;
+  while (*got < length) {
+    const ssize_t n = ::read(fd_, buffer + *got, length - *got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Win32FromErrno(errno);
+    if (n == 0) break;
+    *got += static_cast<size_t>(n);
+  }
+  return 0;
 }
 
 }  // namespace zq::platform

@@ -1,6 +1,7 @@
-// Questions about files on disk.
+// Files on disk: whether one exists, and reading one from start to end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -10,5 +11,28 @@ namespace zq::platform {
 // (kErrorFileNotFound, kErrorPathNotFound, kErrorAccessDenied, ...). Never
 // blocks beyond the file system lookup.
 uint32_t FileExistsError(const std::string& path);
+
+// A file read as raw bytes from its start, one piece after another (a
+// firmware file). Closed when the object goes. One thread at a time; each
+// call blocks only for the file system.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // 0, or the Win32 error of the open (kErrorFileNotFound, ...). A file
+  // already open is closed first.
+  uint32_t Open(const std::string& path);
+  // Reads up to `length` bytes into `buffer`, stopping short only at the
+  // end of the file: 0 with *got the count (0 at the end), or the Win32
+  // error of a failed read (a directory gives one) with *got what came
+  // before it.
+  uint32_t Read(uint8_t* buffer, size_t length, size_t* got);
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace zq::platform

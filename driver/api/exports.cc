@@ -211,14 +211,11 @@ int32_t Transmit(uint32_t port, uint32_t sLen, const uint8_t* sndData, int32_t* 
 constexpr OpenPortLines kPowerCtrlLines{"D_Error RFRW_PowerCtrl(5)  (%d)", 1046, "D_Error RFRW_PowerCtrl(4) (%d)",
                                         1042};
 
-int32_t PowerCtrlUnderApiMutex(uint32_t port) {
+int32_t PowerCtrlUnderApiMutex(uint32_t port, int32_t power, int32_t* sts) {
   int32_t result;
-  if (!OwnOpenPort(port, kPowerCtrlLines, &result)) return result;
-  // The reader command set is not part of this build, so the power
-  // command cannot be sent.
-  result = RFRW_ERROR_INTERNAL;
-  OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_PowerCtrl(6) detail = %d  (%d)", result, 1050);
-  return result;
+  PortEntry* entry = OwnOpenPort(port, kPowerCtrlLines, &result);
+  if (!entry) return result;
+  return k_PowerCtrlDispatch(*entry, power, sts);
 }
 
 int32_t CheckPowerCtrlArguments(uint32_t port, int32_t power, const int32_t* sts) {
@@ -241,7 +238,7 @@ int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
   if (result == RFRW_SUCCESS) result = CheckPowerCtrlArguments(port, power, sts);
   if (result == RFRW_SUCCESS) {
     ApiMutexHold api(port);
-    result = PowerCtrlUnderApiMutex(port);
+    result = PowerCtrlUnderApiMutex(port, power, sts);
   }
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Out  Ret = %d", result);
   if (sts) OutputLog(LogLevel::kCall, port, nullptr, 0, "RFRW_PowerCtrl Out  Sts = 0x%x", static_cast<uint32_t>(*sts));

@@ -1,15 +1,129 @@
+// Sections: the file's path; one block; the check and download.
 #include "driver/commands/firmware.h"
 
+#include <cstring>
+
+#include "ZELQUAR_Drv.h"
+#include "driver/commands/exchange.h"
+#include "driver/commands/handlers.h"
 #include "driver/commands/process_state.h"
+#include "driver/link/level.h"
 #include "driver/log/output_log.h"
+#include "driver/state/shared_area.h"
+#include "platform/files.h"
+#include "platform/win32_errors.h"
+#include "protocol/frame.h"
+#include "protocol/status_word.h"
 
 namespace zq::drv {
+namespace {
 
-// This build has no firmware download: the reader keeps the firmware it
-// has, which is what a matching firmware file would leave it with.
-int32_t k_Download_Firm(PortEntry&) {
-  OutputLog(LogLevel::kCall, CurrentPort(), nullptr, 0, "k_Download_Firm: no firmware download in this build");
-  return 0;
+// The download's lines name no port.
+constexpr uint32_t kNoPort = 0x200;
+// The version query's answer: two version bytes and the status word.
+constexpr size_t kVersionReplyLength = 4;
+
+void LogReadFailure(uint32_t systemError) {
+  OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "D_Error k_Download_Firm(2) detail = 0x%x  (%d)", systemError, 2134);
+}
+
+}  // namespace
+
+// ---- the file's path ----------------------------------------------------------
+
+bool FirmwareFilePath(const std::string& iniPath, const std::string& fileName, std::string* path) {
+  const size_t slash = iniPath.rfind('/');
+  *path = (slash == std::string::npos ? std::string() : iniPath.substr(0, slash + 1)) + fileName;
+  return path->size() < kFirmwarePathSize;
+}
+
+// ---- one block ------------------------------------------------------------------
+
+int32_t k_TransmitDownLoadData(PortEntry& entry, const uint8_t* block, int32_t length) {
+  const uint32_t port = CurrentPort();
+  int32_t result = kLinkChannelFailed;
+  if (entry.requestBuffer && entry.responseBuffer) {
+    const int32_t requestLength = BuildRequestMessage(port & 0xFF, block, length, kFirmwareBlockTimeoutMs,
+                                                      reinterpret_cast<uintptr_t>(&entry), entry.requestBuffer);
+    result = k_CM_TransmitMsg(port, entry.requestBuffer, requestLength, entry.responseBuffer,
+                              static_cast<int32_t>(kResponseBufferSize));
+  }
+  if (result != 0) {
+    OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "D_Error k_TransmitDownLoadData(1) detail = %d  (%d)", result, 2190);
+    return result;
+  }
+  uint16_t sw = protocol::kSwGeneralFailure;
+  k_MakeRecvDat(port, entry.responseBuffer + kHeaderSize, &sw, nullptr, nullptr);
+  if (sw == protocol::kSwSuccess) return RFRW_SUCCESS;
+  OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "D_Error k_TransmitDownLoadData(2) detail = 0x%x  (%d)", sw, 2194);
+  return RFRW_ERROR_DEVICE;
+}
+
+// ---- the check and download -------------------------------------------------------
+
+int32_t k_Download_Firm(PortEntry& entry) {
+  uint8_t version[kInternalFrameSize] = {};
+  const int32_t queried = Internal_DownLoadVLCMD(version);
+  if (queried != 0) {
+    OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "D_Error k_Download_Firm(3) detail = %d  (%d)", queried, 2138);
+    return queried;
+  }
+  if (protocol::PayloadLength(version) != kVersionReplyLength) {
+    // A reader that cannot tell its version is left as it is.
+    OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "D_Error k_Download_Firm(3) detail = %d  (%d)", 0, 2138);
+    return RFRW_SUCCESS;
+  }
+
+  const SharedArea* area = Shared();
+  std::string path;
+  const bool fits = area && FirmwareFilePath(area->iniPath, area->dspFileName, &path);
+  char shownPath[kFirmwarePathSize] = {};
+  std::memcpy(shownPath, path.data(), path.size() < sizeof shownPath ? path.size() : sizeof shownPath - 1);
+  OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0, "Download Dsp File Name=%s", shownPath);
+
+  platform::InputFile file;
+  // A path cut to the buffer would name another file: it is not opened.
+  const uint32_t opened = fits ? file.Open(path) : platform::kErrorFilenameExceedRange;
+  if (opened != 0) {
+    OutputLog(LogLevel::kError, kNoPort, reinterpret_cast<const uint8_t*>(shownPath), sizeof shownPath,
+              "D_Error k_Download_Firm(1) detail = 0x%x  (%d),FilePath=", opened, 2127);
+    OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "FileOpenError FilePath=0x%x  (%d)", opened, 2129);
+    return RFRW_ERROR_FILE_MISSING;
+  }
+
+  uint8_t header[kFirmwareHeaderLength];
+  size_t got = 0;
+  if (const uint32_t e = file.Read(header, sizeof header, &got); e != 0 || got != sizeof header) {
+    LogReadFailure(e);
+    return RFRW_ERROR_INTERNAL;
+  }
+  OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "k_Download  FirmVL = 0x%02x%02x : FileVL = 0x%02x%02x ", version[3],
+            version[4], header[0], header[1]);
+  if (version[3] == header[0] && version[4] == header[1] && (area ? area->dspAlwaysDownloadMode : 0) != 1) {
+    return RFRW_SUCCESS;
+  }
+
+  for (;;) {
+    uint8_t record[kFirmwareRecordLength];
+    const uint32_t e = file.Read(record, sizeof record, &got);
+    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "k_Download_Firm 一行読込み %d byte", static_cast<int>(got));
+    if (e != 0) {
+      LogReadFailure(e);
+      return RFRW_ERROR_INTERNAL;
+    }
+    if (got == 0) return RFRW_SUCCESS;  // the end of the file
+    if (got < sizeof record) {
+      // A record cut short: the file is damaged, and the reader must not
+      // get a block made of whatever the buffer held before.
+      LogReadFailure(0);
+      return RFRW_ERROR_INTERNAL;
+    }
+    const int32_t sent = k_TransmitDownLoadData(entry, record, static_cast<int32_t>(kFirmwareBlockLength));
+    if (sent != 0) {
+      OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "D_Error k_Download_Firm(4) detail = %d  (%d)", sent, 2142);
+      return sent;
+    }
+  }
 }
 
 }  // namespace zq::drv

@@ -1,15 +1,50 @@
-// The reader firmware check and download of RFRW_Open.
+// The reader firmware check and download of RFRW_Open: the reader's
+// firmware version against the firmware file beside the library, and the
+// file's blocks sent one exchange each when they differ.
+//
+// The file: 2 version bytes, 2 bytes not examined, then 39-byte records
+// whose first 37 bytes are one download block (the reader's own download
+// command, sent as it is) and whose last 2 are not sent.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace zq::drv {
 
 struct PortEntry;
 
-// Brings the reader's firmware up to the firmware file beside the library:
-// 0 when it is current or was downloaded, else the failure (the open then
-// recovers or closes).
+inline constexpr size_t kFirmwareHeaderLength = 4;
+inline constexpr size_t kFirmwareRecordLength = 39;
+inline constexpr size_t kFirmwareBlockLength = 37;
+// The reader's answer time for one block.
+inline constexpr int32_t kFirmwareBlockTimeoutMs = 4000;
+// The path buffer the firmware file's name is formed in.
+inline constexpr size_t kFirmwarePathSize = 292;
+
+// Brings the reader's firmware up to the firmware file:
+//   RFRW_SUCCESS  current (also when the reader's answer to the version
+//                 query has no version), or downloaded;
+//   RFRW_ERROR_FILE_MISSING  the file cannot be opened;
+//   RFRW_ERROR_INTERNAL      the file cannot be read, or it ends in a
+//                 record shorter than 39 bytes (a damaged file: nothing of
+//                 that record is sent);
+//   the version query's failure, or the first failing block's
+//   (k_TransmitDownLoadData).
+// Under the API mutex with the device attached; CurrentPort() names the
+// port of `entry`. A download that fails part-way starts again from the
+// first block the next time.
 int32_t k_Download_Firm(PortEntry& entry);
+
+// One block (`length` bytes) as one exchange with the reader timeout of
+// kFirmwareBlockTimeoutMs: RFRW_SUCCESS when the reader answered 90 00,
+// RFRW_ERROR_DEVICE for another status word, else the exchange's failure.
+int32_t k_TransmitDownLoadData(PortEntry& entry, const uint8_t* block, int32_t length);
+
+// The firmware file's path: the directory of `iniPath` (up to its last
+// '/') and `fileName`. False when it does not fit kFirmwarePathSize bytes
+// with its terminating zero. Pure.
+bool FirmwareFilePath(const std::string& iniPath, const std::string& fileName, std::string* path);
 
 }  // namespace zq::drv

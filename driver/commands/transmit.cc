@@ -9,6 +9,7 @@
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "platform/clock.h"
+#include "protocol/frame.h"
 #include "protocol/status_word.h"
 
 namespace zq::drv {
@@ -39,30 +40,48 @@ void LogRoutingError(const RouteDecision& d, uint32_t sLen, const uint8_t* c) {
   }
 }
 
-void LogCount() {
-  OutputLog(LogLevel::kError, CurrentPort(), nullptr, 0, "g_RwPowerOffOnRetryTotalCount=%d", RwPowerOffOnRetryTotalCount());
+constexpr RecoveryLoopLines kTransmitLines{"g_RwPowerOffOnRetryTotalCount=%d", true};
+constexpr RecoveryLoopLines kPowerCtrlLines{"g_RwPowerOffOnRetryTotalCount = %d", false};
+
+int32_t RecoveryLimit() {
+  const SharedArea* area = Shared();
+  return area ? area->rwPowerOffOnRetryCount : 3;
+}
+
+void PauseAfterFailedRecovery() { platform::SleepMilliseconds(kRecoveryPauseMs); }
+
+// The status word of the power command's answer: the body's first two
+// bytes when it is just a status word, else its second and third.
+int32_t PowerStatusOf(const uint8_t* frame) {
+  const size_t n = protocol::PayloadLength(frame);
+  if (n < 2) return protocol::kSwGeneralFailure;  // no status word to report
+  const uint8_t* at = n == 2 ? frame + 3 : frame + 4;
+  return (at[0] << 8) | at[1];
 }
 
 }  // namespace
 
 int32_t RunWithRecovery(int32_t limit, const std::function<int32_t()>& send, const RecoveryCall* recover,
-                        const std::function<void()>& pause) {
+                        const std::function<void()>& pause, const RecoveryLoopLines& lines) {
   int32_t& count = RwPowerOffOnRetryTotalCount();
+  auto logCount = [&] { OutputLog(LogLevel::kError, CurrentPort(), nullptr, 0, lines.count, count); };
   for (;;) {
     RwPowerOffOnRetryFlag() = 0;
     const int32_t result = send();
     if (RwPowerOffOnRetryFlag() == 0) return result;
     ++count;
-    LogCount();
+    logCount();
     if (count > limit || !recover) return result;
     for (;;) {
       uint16_t sw = 0;
       const int32_t recovered = (*recover)(&sw);
-      OutputLog(LogLevel::kError, CurrentPort(), nullptr, 0, "RfPowerOffOnRetry End,StatusWord=0x%x", sw);
+      if (recovered == 0 || lines.endLineAfterFailure) {
+        OutputLog(LogLevel::kError, CurrentPort(), nullptr, 0, "RfPowerOffOnRetry End,StatusWord=0x%x", sw);
+      }
       if (recovered == 0 && sw == protocol::kSwSuccess) break;  // send the command again
       if (recovered != 0) pause();
       ++count;
-      LogCount();
+      logCount();
       if (count > limit) return recovered;
     }
   }
@@ -92,9 +111,26 @@ int32_t k_TransmitDispatch(PortEntry& entry, uint32_t sLen, const uint8_t* sndDa
     return RunRoute(d, sLen, sndData, rcvLen, rcvData);
   };
   RecoveryCall recover = [&](uint16_t* sw) { return kRecovery.RfPowerOffOnRetry(entry, sw, sLen, sndData); };
-  const int32_t limit = area ? area->rwPowerOffOnRetryCount : 3;
-  return RunWithRecovery(limit, send, kRecovery.RfPowerOffOnRetry ? &recover : nullptr,
-                         [] { platform::SleepMilliseconds(kRecoveryPauseMs); });
+  return RunWithRecovery(RecoveryLimit(), send, kRecovery.RfPowerOffOnRetry ? &recover : nullptr, PauseAfterFailedRecovery,
+                         kTransmitLines);
+}
+
+int32_t k_PowerCtrlDispatch(PortEntry& entry, int32_t power, int32_t* sts) {
+  RwPowerOffOnRetryTotalCount() = 0;
+  auto send = [&]() -> int32_t {
+    uint8_t frame[kInternalFrameSize] = {};
+    const int32_t result = Internal_PowerCtrlCMD(power, frame);
+    if (result == 0) *sts = PowerStatusOf(frame);
+    if (result != 0 && RwPowerOffOnRetryFlag() == 0) {
+      OutputLog(LogLevel::kError, CurrentPort(), nullptr, 0, "D_Error RFRW_PowerCtrl(6) detail = %d  (%d)", result, 1050);
+    }
+    return result;
+  };
+  // The power command has no setting of its own to keep from the replay.
+  static const uint8_t kNoCommand[4] = {0, 0, 0, 0};
+  RecoveryCall recover = [&](uint16_t* sw) { return kRecovery.RfPowerOffOnRetry(entry, sw, 0, kNoCommand); };
+  return RunWithRecovery(RecoveryLimit(), send, kRecovery.RfPowerOffOnRetry ? &recover : nullptr, PauseAfterFailedRecovery,
+                         kPowerCtrlLines);
 }
 
 }  // namespace zq::drv

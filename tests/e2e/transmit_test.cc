@@ -33,18 +33,6 @@ TEST_F(Transmit, AnOpenPutsTheReaderIntoItsOperatingMode) {
   EXPECT_EQ(Lines("DSP Boot Mode Set"), 1u);
 }
 
-TEST_F(Transmit, AnOpenWhoseOperatingModeIsRefusedClosesThePort) {
-  ASSERT_EQ(probe_->Ask("close 0x0100"), "0");
-  ASSERT_EQ(Sim("fault reply 6401 1"), "OK");
-  EXPECT_EQ(probe_->Ask("open 0x0100"), "-4");
-  EXPECT_EQ(Lines("D_Error Internal_FarmModeCMD Error,Data="), 1u);
-  EXPECT_EQ(Lines("D_Error RFRW_Open(8) detail1 = -4  (868)"), 1u);
-  EXPECT_EQ(ParseFields(probe_->Ask("entry 0"))["use"], "0");
-  EXPECT_EQ(Send("00051600"), (Answer{-1001, 0, ""}));
-  // The reader answers again: the next open goes through.
-  EXPECT_EQ(probe_->Ask("open 0x0100"), "0");
-}
-
 TEST_F(Transmit, RoutingErrorsAreParameterErrorsWithTheirLines) {
   struct Case {
     std::string hex;
@@ -144,7 +132,13 @@ TEST_F(Transmit, RepliesAreRewrittenCheckedAndAnsweredAsTheReaderGaveThem) {
   EXPECT_EQ(Lines("k_TransmitMsg   set g_RwPowerOffOnRetryFlag"), 0u);
 }
 
-TEST_F(Transmit, RecoveryWordsAndFailedExchangesArmTheRetryFlag) {
+class NoRecoveries : public ReaderTest {
+ protected:
+  NoRecoveries() : ReaderTest(kFastReaderIni + "RwPowerOffOnRetryCount=0\n") {}
+};
+
+TEST_F(NoRecoveries, RecoveryWordsAndFailedExchangesArmTheRetryFlag) {
+  // With no recovery allowed the armed flag is only counted and logged.
   // 64 05 to 64 0E ask for a power-off/on; the reply is still the answer.
   ASSERT_EQ(Sim("fault reply 640A 1"), "OK");
   EXPECT_EQ(Send("03FF0000"), (Answer{0, 2, "640A"}));
@@ -169,11 +163,6 @@ TEST_F(Transmit, RecoveryWordsAndFailedExchangesArmTheRetryFlag) {
   ASSERT_EQ(Sim("fault drop-reply 0"), "OK");
   EXPECT_EQ(Send("03FF0000"), (Answer{0, 2, "9000"}));
 }
-
-class NoRecoveries : public ReaderTest {
- protected:
-  NoRecoveries() : ReaderTest(kFastReaderIni + "RwPowerOffOnRetryCount=0\n") {}
-};
 
 TEST_F(NoRecoveries, ACommandThatArmsTheFlagKeepsItsOwnAnswer) {
   ASSERT_EQ(Sim("fault reply 6405 1"), "OK");

@@ -236,6 +236,15 @@ std::string Run(const std::string& line) {
     return std::to_string(g_drv.power(Num(a.at(0)), cmd == "power" ? static_cast<int32_t>(std::stol(a.at(1))) : 0,
                                       cmd == "power" ? &sts : nullptr));
   }
+  if (cmd == "power-sts") {
+    // power-sts PORT POWER: "RESULT STS" with *Sts in hex (its value before
+    // the call is 0x1234, so an untouched one shows).
+    int32_t sts = 0x1234;
+    const int32_t rc = g_drv.power(Num(a.at(0)), static_cast<int32_t>(std::stol(a.at(1))), &sts);
+    char b[16];
+    std::snprintf(b, sizeof b, "%x", static_cast<uint32_t>(sts));
+    return std::to_string(rc) + " " + b;
+  }
   if (cmd == "log-burst") {
     // log-burst THREADS CALLS: each thread makes CALLS version calls, every
     // one of which writes records; answers when all threads are done.

@@ -36,6 +36,7 @@ InstallDir::InstallDir(std::optional<std::string> iniBody, const std::string& ob
   fs::copy_file(ZQ_DRIVER_LIB_PATH, libraryPath(), fs::copy_options::overwrite_existing);
   fs::copy_file(ZQ_OUTLOG_PATH, collectorPath(), fs::copy_options::overwrite_existing);
   fs::copy_file(ZQ_COMM_LIB_PATH, commLibraryPath(), fs::copy_options::overwrite_existing);
+  fs::copy_file(ZQ_FIRMWARE_PATH, firmwarePath(), fs::copy_options::overwrite_existing);
   fs::create_directories(path_ + "/sim");
   chmod((path_ + "/sim").c_str(), 0777);
   WriteFile("mirror.log", "");
@@ -71,6 +72,19 @@ void InstallDir::RemoveIni() const { fs::remove(path_ + "/ZELQUAR_Drv.ini"); }
 void InstallDir::WriteFile(const std::string& name, const std::string& bytes) const {
   std::ofstream out(path_ + "/" + name, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+std::string InstallDir::MakeFirmware(const std::string& version, int blocks, bool lastBad) const {
+  const std::string out = path_ + "/made.dwl";
+  std::vector<std::string> argv{SimulatorProgram(), "mkfw", "--version", version, "--blocks", std::to_string(blocks)};
+  if (lastBad) argv.push_back("--last-bad");
+  argv.push_back(out);
+  ChildProcess tool(argv, {});
+  if (tool.Wait() != 0) return "";
+  std::ifstream in(out, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  fs::remove(out);
+  return bytes;
 }
 
 std::vector<std::string> InstallDir::LogLines() const {

@@ -18,7 +18,8 @@ namespace zq::test {
 class InstallDir {
  public:
   // `iniBody`: the lines of section [RFRW_Drv]; nullopt installs no INI file.
-  // The driver library and the log collector are installed.
+  // The driver library, the log collector and the firmware file that
+  // matches the simulated reader's firmware (ZQRWDSP01.dwl) are installed.
   // `objectNamespace` "" gives the installation a namespace of its own.
   // The comm library is installed too, and a simulated reader runs in the
   // installation's simulator directory unless `withReader` is false.
@@ -35,6 +36,7 @@ class InstallDir {
   std::string collectorPath() const { return path_ + "/ZELQUAR_Outlog"; }
   std::string commLibraryPath() const { return path_ + "/libZqRfrwCommVO.so"; }
   std::string simDir() const { return path_ + "/sim"; }
+  std::string firmwarePath() const { return path_ + "/ZQRWDSP01.dwl"; }
   // One control command to the simulated reader ("state", "fault ..."); its
   // answer line.
   std::string SimControl(const std::string& command) const;
@@ -45,6 +47,9 @@ class InstallDir {
   void WriteIni(const std::string& body) const;
   void RemoveIni() const;
   void WriteFile(const std::string& name, const std::string& bytes) const;
+  // The bytes of a firmware file made by `zelquar-sim mkfw` (version 4 hex
+  // digits); "" when the tool failed.
+  std::string MakeFirmware(const std::string& version, int blocks, bool lastBad = false) const;
 
   // The log mirror's lines so far.
   std::vector<std::string> LogLines() const;

@@ -422,7 +422,8 @@ int32_t RunScript(Script& s, int32_t limit, bool withRecovery) {
     *sw = r.second;
     return r.first;
   };
-  return RunWithRecovery(limit, send, withRecovery ? &recover : nullptr, [&] { ++s.pauses; });
+  return RunWithRecovery(limit, send, withRecovery ? &recover : nullptr, [&] { ++s.pauses; },
+                         RecoveryLoopLines{"g_RwPowerOffOnRetryTotalCount=%d", true});
 }
 
 TEST(RunWithRecovery, BoundedRecoveriesEachFollowedByAResend) {

@@ -1,0 +1,106 @@
+// The reader's firmware brought up to the firmware file beside the library
+// at every RFRW_Open, against the simulated reader (firmware 01 23): what
+// the reader was sent, the version it runs afterwards, the open's result and
+// the download's log lines, for files that match, differ, are missing,
+// damaged or refused.
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+
+#include "tests/e2e/reader_fixture.h"
+
+namespace zq::test {
+namespace {
+
+const std::string kNoDownloadBlock = "000000000000000000000000" "2354" "010000";
+
+std::string Header(const std::string& version) {
+  return std::string{static_cast<char>(std::stoi(version.substr(0, 2), nullptr, 16)),
+                     static_cast<char>(std::stoi(version.substr(2, 2), nullptr, 16)), 0, 0};
+}
+
+TEST(FirmwareAtOpen, TheReaderIsBroughtToTheFilesVersionOrTheOpenFailsAsTheDownloadDid) {
+  InstallDir install;
+  const std::string shipped = [&] {
+    std::ifstream in(install.firmwarePath(), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }();
+  ASSERT_EQ(shipped.substr(0, 2), Header("0123").substr(0, 2));
+  const int shippedBlocks = static_cast<int>((shipped.size() - 4) / 39);
+  ASSERT_GT(shippedBlocks, 0);
+  const std::string newer = install.MakeFirmware("0200", 4);
+  const std::string refused = install.MakeFirmware("0300", 3, /*lastBad=*/true);
+  const std::string twoBlocks = install.MakeFirmware("0200", 2);
+  ASSERT_EQ(newer.size(), 4u + 4 * 39);
+  ASSERT_FALSE(refused.empty());
+  // The second record cut short: a damaged file.
+  const std::string cut = twoBlocks.substr(0, 4 + 39 + 20);
+
+  struct Case {
+    const char* name;
+    std::string ini;   // added to the fast-reader settings
+    const std::string* file;  // nullptr: no firmware file
+    std::string openBlock;
+    int result;
+    int blocksSent;
+    std::string versionAfter;
+    std::map<std::string, size_t> lines;  // fragment -> lines this open added
+  };
+  const std::string header0200 = Header("0200");
+  const Case cases[] = {
+      {"equal versions", "", &shipped, "", 0, 0, "0123", {{"k_Download  FirmVL = 0x0123 : FileVL = 0x0123 ", 1}}},
+      {"always", "DspAlwaysDownloadMode=1\n", &shipped, "", 0, shippedBlocks, "0123",
+       {{"k_Download_Firm 一行読込み 39 byte", static_cast<size_t>(shippedBlocks)}, {"k_Download_Firm 一行読込み 0 byte", 1}}},
+      {"missing file", "RwPowerOffOnRetryCount=0\n", nullptr, "", -5, 0, "0123",
+       {{"D_Error k_Download_Firm(1) detail = 0x2  (2127),FilePath=", 1},
+        {"FileOpenError FilePath=0x2  (2129)", 1},
+        {"D_Error RFRW_Open(5) detail = -5  (860)", 1}}},
+      {"cut by the INI", "DspDownloadCutMode=1\n", nullptr, "", 0, 0, "0123", {{"Download Dsp File Name=", 0}}},
+      {"cut by the open block", "", nullptr, kNoDownloadBlock, 0, 0, "0123", {{"Download Dsp File Name=", 0}}},
+      {"header only", "", &header0200, "", 0, 0, "0123", {{"k_Download  FirmVL = 0x0123 : FileVL = 0x0200 ", 1}}},
+      {"short trailing record", "RwPowerOffOnRetryCount=0\n", &cut, "", -1, 1, "0123",
+       {{"k_Download_Firm 一行読込み 20 byte", 1}, {"D_Error k_Download_Firm(2) detail = 0x0  (2134)", 1}}},
+      // Refused at its last block: the recovery restarts the download from
+      // the first block, which is refused again after the one recovery allowed.
+      {"refused block", "RwPowerOffOnRetryCount=1\n", &refused, "", -2, 6, "0123",
+       {{"D_Error k_TransmitDownLoadData(2) detail = 0x", 2},
+        {"D_Error k_Download_Firm(4) detail = -2  (2142)", 2},
+        {"RfPowerOffOnRetry_Sub() End,FncRet=0", 1},
+        {"D_Error RFRW_Open(5) detail = -2  (860)", 1}}},
+      {"older reader", "", &newer, "", 0, 4, "0200", {{"k_Download  FirmVL = 0x0123 : FileVL = 0x0200 ", 1}}},
+      {"now current", "", &newer, "", 0, 0, "0200", {{"k_Download  FirmVL = 0x0200 : FileVL = 0x0200 ", 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    install.WriteIni(kFastReaderIni + c.ini);
+    if (c.file) {
+      install.WriteFile("ZQRWDSP01.dwl", *c.file);
+    } else {
+      std::remove(install.firmwarePath().c_str());
+    }
+    std::map<std::string, size_t> before;
+    for (const auto& [fragment, n] : c.lines) before[fragment] = install.LogLinesWith(fragment).size();
+    const int blocks = install.SimState()["counters"]["download_blocks"];
+    // A process of its own for each case, so the INI is read anew.
+    auto probe = install.StartLoadedProbe();
+    EXPECT_EQ(probe->Ask("open 0x0100" + (c.openBlock.empty() ? "" : " " + c.openBlock)), std::to_string(c.result));
+    const nlohmann::json s = install.SimState();
+    EXPECT_EQ(s["counters"]["download_blocks"].get<int>() - blocks, c.blocksSent);
+    EXPECT_EQ(s["firmware_version"], c.versionAfter);
+    for (const auto& [fragment, n] : c.lines) EXPECT_EQ(install.LogLinesWith(fragment).size() - before[fragment], n) << fragment;
+    if (c.result == 0) {
+      // Brought up (or left as it was): the reader is in its operating mode.
+      EXPECT_TRUE(s["settings"]["operating_mode"]);
+      EXPECT_EQ(probe->Ask("close 0x0100"), "0");
+    } else {
+      EXPECT_EQ(ParseFields(probe->Ask("entry 0"))["use"], "0");
+    }
+    probe->Send("exit");
+    probe->Wait();
+  }
+}
+
+}  // namespace
+}  // namespace zq::test
