@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "ZELQUAR_Drv.h"
 #include "driver/commands/process_state.h"
@@ -53,6 +54,17 @@ ReplyTaken TakeReply(const uint8_t* frame, int32_t capacity, uint8_t* out) {
   return taken;
 }
 
+namespace {
+
+// Every unit of a process talks through the process's one bridge, and a
+// reply frame does not name the unit it comes from: two link threads
+// reading at once would take each other's replies. One exchange at a time
+// on the bridge, whatever the unit (the unit's API mutex orders only the
+// calls of one unit).
+std::mutex g_bridgeExchange;
+
+}  // namespace
+
 int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
   const uint32_t port = CurrentPort();
   OutputLog(LogLevel::kStep, port, nullptr, 0, "k_TransmitMsg Call SndLen = 0x%x *RcvLen = 0x%x", static_cast<uint32_t>(sndLen),
@@ -73,6 +85,7 @@ int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, u
   PortEntry* entry = area && unit < static_cast<uint32_t>(kUnitCount) ? &area->portEntries[unit] : nullptr;
   int32_t result = kLinkChannelFailed;
   if (entry && entry->requestBuffer && entry->responseBuffer) {
+    const std::lock_guard<std::mutex> bridge(g_bridgeExchange);
     const int32_t length = BuildRequestMessage(unit, sndData, sndLen, area->blockTimeout,
                                                reinterpret_cast<uintptr_t>(entry), entry->requestBuffer);
     result = k_CM_TransmitMsg(port, entry->requestBuffer, length, entry->responseBuffer,

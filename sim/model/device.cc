@@ -53,6 +53,13 @@ std::string Device::Reset() {
   ro.wire_timing = options_.wire_timing;
   reader_ = std::make_unique<Reader>(ro, &faults_);
   reader_->field().set_tags(scenario_.tags);
+  extra_.clear();
+  for (const ExtraUnit& u : scenario_.extra_units) {
+    ReaderOptions eo = ro;
+    eo.unit = static_cast<uint8_t>(u.unit);
+    extra_.push_back(std::make_unique<Reader>(eo, &faults_));
+    extra_.back()->field().set_tags(u.tags);
+  }
   plugged_ = true;
   rx_.clear();
   host_line_free_us_ = reader_line_free_us_ = 0;
@@ -161,9 +168,11 @@ void Device::LatchChanged(bool wasPowered, uint64_t now) {
   if (powered) {
     std::vector<Transmission> sent;
     reader_->PowerOn(now, &sent);
+    for (auto& r : extra_) r->PowerOn(now, &sent);
     FromReader(sent);
   } else {
     reader_->PowerOff();
+    for (auto& r : extra_) r->PowerOff();
     // A reader switched off stops sending: bytes still on the wire never arrive.
     while (!rx_.empty() && rx_.back().at > now) rx_.pop_back();
     reader_line_free_us_ = static_cast<double>(now);
@@ -182,7 +191,10 @@ void Device::ToReader(const uint8_t* data, size_t length, uint64_t now) {
     }
     if (!reader_->powered()) continue;
     std::optional<uint8_t> b = LineTransfer(bridge_.config(), data[i]);
-    if (b) reader_->Receive(*b, at, &sent);
+    if (!b) continue;
+    // Every module on the line hears every byte; each answers its own unit's frames.
+    reader_->Receive(*b, at, &sent);
+    for (auto& r : extra_) r->Receive(*b, at, &sent);
   }
   FromReader(sent);
 }
@@ -236,6 +248,7 @@ void Device::Unplug() {
   plugged_ = false;
   hid_open_ = false;
   reader_->PowerOff();
+  for (auto& r : extra_) r->PowerOff();
   bridge_.Reset(options_.serial);
   rx_.clear();
 }
@@ -340,11 +353,21 @@ nlohmann::json Device::State(uint64_t now) const {
   for (const Tag& t : reader_->field().tags()) tags.push_back(TagToJson(t));
   size_t pending = 0;
   for (const RxByte& b : rx_) pending += b.at > now ? 1 : 0;
+  nlohmann::json extra = nlohmann::json::array();
+  for (const auto& r : extra_) {
+    nlohmann::json unitTags = nlohmann::json::array();
+    for (const Tag& t : r->field().tags()) unitTags.push_back(TagToJson(t));
+    extra.push_back({{"unit", r->unit()},
+                     {"commands_received", r->counters().commands_received},
+                     {"commands", r->recent_commands()},
+                     {"tags", unitTags}});
+  }
   auto fw = reader_->firmware();
   return {{"plugged", plugged_},
           {"hid_open", hid_open_},
           {"power", reader_->powered()},
           {"unit", reader_->unit()},
+          {"extra_units", extra},
           {"wire_timing", options_.wire_timing},
           {"uart",
            {{"enabled", bridge_.uart_enabled()},

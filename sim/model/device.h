@@ -77,6 +77,7 @@ class Device {
 
   // ---- for tests ----
   Reader& reader() { return *reader_; }
+  std::vector<std::unique_ptr<Reader>>& extra_readers() { return extra_; }
   const Bridge& bridge() const { return bridge_; }
   Faults& faults() { return faults_; }
 
@@ -91,6 +92,9 @@ class Device {
   Faults faults_;
   Bridge bridge_;
   std::unique_ptr<Reader> reader_;
+  // The scenario's further units on the same UART (the control commands
+  // address reader_ alone).
+  std::vector<std::unique_ptr<Reader>> extra_;
   bool plugged_ = true;
   bool hid_open_ = false;
 

@@ -131,6 +131,21 @@ std::string ParseScenario(const nlohmann::json& j, Scenario* out) {
     std::string err = ParseTagList(j["tags"], &s.tags);
     if (!err.empty()) return err;
   }
+  if (j.contains("extra_units")) {
+    if (!j["extra_units"].is_array()) return "extra_units must be a list";
+    for (const auto& item : j["extra_units"]) {
+      ExtraUnit u;
+      if (!item.is_object() || !item.contains("unit") || !item["unit"].is_number_integer() ||
+          item["unit"].get<int>() < 0 || item["unit"].get<int>() > 31)
+        return "extra_units: each with a unit 0 to 31";
+      u.unit = item["unit"].get<int>();
+      if (item.contains("tags")) {
+        std::string err = ParseTagList(item["tags"], &u.tags);
+        if (!err.empty()) return err;
+      }
+      s.extra_units.push_back(std::move(u));
+    }
+  }
   *out = std::move(s);
   return "";
 }

@@ -11,10 +11,18 @@
 
 namespace zq::sim {
 
+// A further reader module on the same UART: it answers the frames of its
+// own unit, with tags of its own.
+struct ExtraUnit {
+  int unit = 1;
+  std::vector<Tag> tags;
+};
+
 struct Scenario {
   int unit = 0;
   std::array<uint8_t, 2> firmware{0x01, 0x23};
   std::vector<Tag> tags;
+  std::vector<ExtraUnit> extra_units;  // "extra_units": [{"unit": N, "tags": [...]}]
 };
 
 // The three tags of a reader started without a scenario.

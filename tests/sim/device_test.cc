@@ -362,6 +362,33 @@ TEST_F(DeviceTest, ScenarioSetsUnitFirmwareAndTags) {
   EXPECT_NE(Device(o).Reset(), "");
 }
 
+TEST_F(DeviceTest, ExtraUnitsShareTheUartAndAnswerOnlyTheirOwnFrames) {
+  DeviceOptions o;
+  o.scenario = nlohmann::json::parse(R"({"tags":[{"epc":"1111"}],
+      "extra_units":[{"unit":1,"tags":[{"epc":"2222"},{"epc":"3333"}]}]})");
+  Device d(o);
+  ASSERT_EQ(d.Reset(), "");
+  DeviceTransport transport(d);
+  ReaderHost unit0(transport, 0), unit1(transport, 1), unit2(transport, 2);
+  ASSERT_TRUE(unit0.PowerUp());
+  // Each unit's inventory holds its own tags (the count first).
+  auto inv0 = unit0.Exchange({0x08, 0x01, 0x00, 0x00});
+  auto inv1 = unit1.Exchange({0x08, 0x01, 0x00, 0x00});
+  ASSERT_TRUE(inv0 && inv1);
+  EXPECT_EQ(Bytes(inv0->begin(), inv0->begin() + 6), (Bytes{0x00, 0x01, 0x08, 0x00, 0x11, 0x11}));
+  EXPECT_EQ(Bytes(inv1->begin(), inv1->begin() + 6), (Bytes{0x00, 0x02, 0x08, 0x00, 0x22, 0x22}));
+  // A unit that no module has stays silent.
+  EXPECT_FALSE(unit2.Exchange({0x08, 0x01, 0x00, 0x00}, 200).has_value());
+  nlohmann::json st = nlohmann::json::parse(d.Control("state", transport.now()).reply.substr(3));
+  ASSERT_EQ(st["extra_units"].size(), 1u);
+  EXPECT_EQ(st["extra_units"][0]["unit"], 1);
+  EXPECT_EQ(st["extra_units"][0]["commands_received"], 1);
+  EXPECT_EQ(st["extra_units"][0]["tags"][1]["epc"], "3333");
+  EXPECT_EQ(st["counters"]["commands_received"], 1);
+  o.scenario = nlohmann::json::parse(R"({"extra_units":[{"unit":32}]})");
+  EXPECT_NE(Device(o).Reset(), "");
+}
+
 TEST_F(DeviceTest, DescriptionCarriesWindowsShapedNames) {
   nlohmann::json d = device_->Description();
   EXPECT_EQ(d["interface_path"], "\\\\?\\hid#vid_fff1&pid_7c02#sim&reader0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}");

@@ -7,7 +7,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
+#include <functional>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -196,6 +198,38 @@ std::string Run(const std::string& line) {
     }
     const size_t shown = rcvLen > 0 && rcvLen <= capacity ? static_cast<size_t>(rcvLen) : 0;
     return std::to_string(rc) + " " + std::to_string(rcvLen) + " " + (shown ? ToHex(rcv.data(), shown) : "-");
+  }
+  if (cmd == "send-parallel") {
+    // send-parallel N PORT1 HEX1 PORT2 HEX2: two threads, started together,
+    // each sending its command N times (receive area 256); answers
+    // "SAME1 RESULT1 LENGTH1 HEX1 | SAME2 ..." with each thread's first
+    // answer and how many of its N answers equal it.
+    const uint32_t n = Num(a.at(0));
+    struct Worker {
+      uint32_t port;
+      std::vector<uint8_t> command;
+      std::string first;
+      uint32_t same = 0;
+    } workers[2] = {{Num(a.at(1)), FromHex(a.at(2)), "", 0}, {Num(a.at(3)), FromHex(a.at(4)), "", 0}};
+    std::atomic<int> ready{0};
+    auto run = [&](Worker& w) {
+      ready.fetch_add(1);
+      while (ready.load() < 2) std::this_thread::yield();
+      for (uint32_t i = 0; i < n; ++i) {
+        std::vector<uint8_t> rcv(256);
+        int32_t rcvLen = 256;
+        const int32_t rc = g_drv.transmit(w.port, static_cast<uint32_t>(w.command.size()), w.command.data(), &rcvLen, rcv.data());
+        const size_t shown = rcvLen > 0 && rcvLen <= 256 ? static_cast<size_t>(rcvLen) : 0;
+        const std::string answer = std::to_string(rc) + " " + std::to_string(rcvLen) + " " + (shown ? ToHex(rcv.data(), shown) : "-");
+        if (i == 0) w.first = answer;
+        if (answer == w.first) ++w.same;
+      }
+    };
+    std::thread t0(run, std::ref(workers[0])), t1(run, std::ref(workers[1]));
+    t0.join();
+    t1.join();
+    return std::to_string(workers[0].same) + " " + workers[0].first + " | " + std::to_string(workers[1].same) + " " +
+           workers[1].first;
   }
   if (cmd == "power" || cmd == "power-null") {
     int32_t sts = 0x1234;

@@ -1,0 +1,167 @@
+// The Gen2 tag operations through the installed driver against a
+// simulated reader.
+//
+// BM_Inventory100WireTiming: 08 01 00 02 with signal strengths over the
+// 100 tags of tests/data/tags100.json, the simulator pacing the UART at
+// 115200 baud (11 bit times a byte) and adding the module's times.
+// wire_us is the time of the call's frames on the wire plus the module's
+// times (the Select's time value, the session set-up, the inventory of 100
+// tags); overhead_pct is the driver's share on top of it,
+// (median - wire) / wire. Target: within 5%.
+// BM_Read8Words / BM_Read8WordsWireTiming: a read of 8 user words of one
+// tag (Select, session, handle, Read); exchanges is the number of reader
+// commands one read sends, us_per_exchange the median call divided by it.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using OpenFn = int32_t (*)(uint32_t, int32_t, const uint8_t*);
+using CloseFn = int32_t (*)(uint32_t);
+using TransmitFn = int32_t (*)(uint32_t, uint32_t, const uint8_t*, int32_t*, uint8_t*);
+
+constexpr uint32_t kPort = 0x0100;
+
+// ---- the wire time of the inventory ----
+// Frames on the wire: head 3, command or body, block check 1.
+constexpr double kFrame = 4;
+constexpr double kSelectFrames = (kFrame + 16) + (kFrame + 2);     // Select of length 0 (45 bits); 90 00
+constexpr double kSessionFrames = (kFrame + 17) + (kFrame + 2);    // the session set-up item; 90 00
+constexpr double kInventoryFrames = (kFrame + 4) + (kFrame + 2 + 100 * 14 + 2);  // 100 entries of 14 bytes
+constexpr double kByteUs = 11 * 1e6 / 115200;
+// Module times: a tag command's time value 50 counts 0.1 ms; a setting 1 ms;
+// an inventory 10 ms and 2 ms per tag.
+constexpr double kModuleUs = 50 * 100 + 1000 + 10000 + 100 * 2000;
+constexpr double kInventoryWireUs = (kSelectFrames + kSessionFrames + kInventoryFrames) * kByteUs + kModuleUs;
+constexpr int32_t kInventoryBody = 2 + 100 * 14 + 2;
+
+std::string Dir() { return (fs::temp_directory_path() / ("zq-tagbench-" + std::to_string(getpid()))).string(); }
+
+__attribute__((constructor(101))) void Isolate() {
+  setenv("ZELQUAR_NAMESPACE", ("zq-tagbench-" + std::to_string(getpid())).c_str(), 1);
+  setenv("ZELQUAR_SIM_DIR", (Dir() + "/sim").c_str(), 1);
+}
+
+// The driver installed with its comm library, loaded like an application
+// loads it, with unit 0 open on a simulated reader.
+class Installed {
+ public:
+  Installed(bool wireTiming, const std::string& scenario) {
+    fs::create_directories(Dir() + "/sim");
+    fs::copy_file(ZQ_DRIVER_LIB_PATH, Dir() + "/libZELQUAR_Drv.so", fs::copy_options::overwrite_existing);
+    fs::copy_file(ZQ_COMM_LIB_PATH, Dir() + "/libZqRfrwCommVO.so", fs::copy_options::overwrite_existing);
+    std::ofstream(Dir() + "/ZELQUAR_Drv.ini") << "[RFRW_Drv]\nAdminCheckCut=1\nLogFileFlg=0\n";
+    sim = std::make_unique<zq::test::SimulatedReader>(
+        zq::test::SimOptions{.dir = Dir() + "/sim", .scenario = scenario, .wireTiming = wireTiming});
+    lib_ = dlopen((Dir() + "/libZELQUAR_Drv.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib_) return;
+    open_ = reinterpret_cast<OpenFn>(dlsym(lib_, "RFRW_Open"));
+    close_ = reinterpret_cast<CloseFn>(dlsym(lib_, "RFRW_Close"));
+    transmit = reinterpret_cast<TransmitFn>(dlsym(lib_, "RFRW_CLRW_Transmit"));
+    ready_ = sim->published() && open_ && close_ && transmit && open_(kPort, 0, nullptr) == 0;
+  }
+  ~Installed() {
+    if (ready_) close_(kPort);
+    if (lib_) dlclose(lib_);
+    sim.reset();
+    std::error_code ec;
+    fs::remove_all(Dir(), ec);
+  }
+  bool ready() const { return ready_; }
+  uint64_t Commands() const { return sim->State()["counters"]["commands_received"].get<uint64_t>(); }
+
+  TransmitFn transmit = nullptr;
+  std::unique_ptr<zq::test::SimulatedReader> sim;
+
+ private:
+  void* lib_ = nullptr;
+  OpenFn open_ = nullptr;
+  CloseFn close_ = nullptr;
+  bool ready_ = false;
+};
+
+// The whole call's times in microseconds, sorted; empty after a call that
+// did not answer `expectedLength` bytes ending in 90 00.
+std::vector<double> Measure(benchmark::State& state, Installed& driver, const std::vector<uint8_t>& command,
+                            int32_t expectedLength) {
+  std::vector<uint8_t> response(2048);
+  std::vector<double> micros;
+  for (auto _ : state) {
+    int32_t length = static_cast<int32_t>(response.size());
+    const auto t0 = std::chrono::steady_clock::now();
+    const int32_t r = driver.transmit(kPort, static_cast<uint32_t>(command.size()), command.data(), &length, response.data());
+    micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    if (r != 0 || length != expectedLength || response[length - 2] != 0x90 || response[length - 1] != 0x00) {
+      state.SkipWithError("the tag operation failed");
+      return {};
+    }
+  }
+  std::sort(micros.begin(), micros.end());
+  return micros;
+}
+
+double Median(const std::vector<double>& v) { return v[v.size() / 2]; }
+double P99(const std::vector<double>& v) { return v[std::min(v.size() - 1, v.size() * 99 / 100)]; }
+
+void BM_Inventory100WireTiming(benchmark::State& state) {
+  Installed driver(true, std::string(ZQ_SOURCE_DIR) + "/tests/data/tags100.json");
+  if (!driver.ready()) {
+    state.SkipWithError("the driver did not open the simulated reader");
+    return;
+  }
+  const std::vector<double> micros = Measure(state, driver, {0x08, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00}, kInventoryBody);
+  if (micros.empty()) return;
+  state.counters["median_us"] = Median(micros);
+  state.counters["p99_us"] = P99(micros);
+  state.counters["wire_us"] = kInventoryWireUs;
+  state.counters["overhead_pct"] = 100.0 * (Median(micros) - kInventoryWireUs) / kInventoryWireUs;
+}
+BENCHMARK(BM_Inventory100WireTiming)->Iterations(20)->Unit(benchmark::kMillisecond);
+
+// A read of 8 user words of the default reader's first tag (PC 3000).
+const std::vector<uint8_t> kRead8 = {0x08, 0x10, 0x00, 0x00, 0x00, 0x11, 0x30, 0x00, 0xE2, 0x80, 0x11, 0x60, 0x60,
+                                     0x00, 0x02, 0x05, 0x4E, 0x2A, 0x12, 0x34, 0x03, 0x00, 0x08};
+
+void Read8(benchmark::State& state, bool wireTiming) {
+  Installed driver(wireTiming, "");
+  if (!driver.ready()) {
+    state.SkipWithError("the driver did not open the simulated reader");
+    return;
+  }
+  const uint64_t before = driver.Commands();
+  std::vector<uint8_t> response(64);
+  int32_t length = static_cast<int32_t>(response.size());
+  if (driver.transmit(kPort, static_cast<uint32_t>(kRead8.size()), kRead8.data(), &length, response.data()) != 0) {
+    state.SkipWithError("the read failed");
+    return;
+  }
+  const double exchanges = static_cast<double>(driver.Commands() - before);
+  const std::vector<double> micros = Measure(state, driver, kRead8, 18);
+  if (micros.empty()) return;
+  state.counters["exchanges"] = exchanges;
+  state.counters["median_us"] = Median(micros);
+  state.counters["p99_us"] = P99(micros);
+  state.counters["us_per_exchange"] = Median(micros) / exchanges;
+}
+
+void BM_Read8Words(benchmark::State& state) { Read8(state, false); }
+BENCHMARK(BM_Read8Words)->Iterations(500)->Unit(benchmark::kMicrosecond);
+
+void BM_Read8WordsWireTiming(benchmark::State& state) { Read8(state, true); }
+BENCHMARK(BM_Read8WordsWireTiming)->Iterations(100)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
