@@ -337,24 +337,26 @@ class Reader:
 
     def write_epc(self, old: TagRef, new: HexLike, password: Union[HexLike, int, None] = None) -> Tag:
         """Gives the tag ``old`` the EPC ``new`` (whole words): writes the PC word with the
-        new length (keeping the PC's other bits) and the EPC. Returns the tag as it now is."""
+        new length (keeping the PC's other bits) and the EPC, and reads them back under the
+        new identity. Returns the tag as it now is."""
         address = tag_address(old)
         epc = hex_bytes(new, "new")
         if not epc or len(epc) % 2 or len(epc) > 62:
             raise ParameterError(ERROR_PARAMETER, f"new: 1 to 31 whole words, not {len(epc)} bytes")
         pc = (len(epc) // 2) << 11 | (int.from_bytes(address[:2], "big") & 0x07FF)
-        self.write(_tag_of(address), Bank.EPC, 1, pc.to_bytes(2, "big") + epc, password)
+        self.write(_tag_of(address), Bank.EPC, 1, pc.to_bytes(2, "big") + epc, password, verify=True)
         return Tag(pc, epc)
 
     def lock(
         self,
-        epc: TagRef,
+        tag: TagRef,
+        /,
         password: Union[HexLike, int, None] = None,
         **actions: Union[LockAction, int, str],
     ) -> None:
         """Locks or unlocks memory of the tag: keyword ``kill``, ``access``, ``epc``, ``tid``,
         ``user`` with a LockAction (or its name). ``password``: the access password (none: 0)."""
-        command = lock_command(tag_address(epc), password_bytes(password) or bytes(4), lock_payload(actions))
+        command = lock_command(tag_address(tag), password_bytes(password) or bytes(4), lock_payload(actions))
         check(self._command(command), "lock")
 
     def kill(self, epc: TagRef, password: Union[HexLike, int]) -> None:
