@@ -44,7 +44,7 @@ class LockAction(enum.IntEnum):
     PERMALOCK = 3
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Tag:
     """One tag as an inventory reports it.
 
@@ -70,6 +70,10 @@ class Tag:
 
     def __str__(self) -> str:
         return self.epc_hex
+
+    def __repr__(self) -> str:
+        rssi = "" if self.rssi is None else f", rssi={self.rssi!r}"
+        return f"Tag(pc=0x{self.pc:04X}, epc='{self.epc_hex}', crc=0x{self.crc:04X}{rssi})"
 
 
 @dataclass(frozen=True)
