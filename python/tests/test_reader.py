@@ -146,3 +146,6 @@ def test_simulator_control_commands(install):
         directory = sim.directory
         assert os.path.exists(os.path.join(directory, "reader0.json"))
     assert not sim.running and not os.path.exists(os.path.join(directory, "reader0.json"))
+    # A scenario the program refuses: its own words in the error.
+    with pytest.raises(zelquar.SimulatorError, match="epc"):
+        zelquar.Simulator({"tags": [{"epc": "XYZ"}]})

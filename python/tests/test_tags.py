@@ -21,6 +21,10 @@ def test_inventory_finds_the_scenarios_tags_with_their_signal_strengths(reader, 
     assert reader.inventory()[1].rssi == -27.1875  # the conversion is back on
     sim.load_tags([])
     assert reader.inventory() == []
+    sim.fault("status", "6401", 1)  # the reader refuses the Select
+    with pytest.raises(zelquar.ReaderRefused) as refused:
+        reader.inventory()
+    assert (refused.value.status_word, refused.value.reader_status) == (0x6401, None)
     with pytest.raises(zelquar.ParameterError):
         reader.inventory(rssi="percent")
 

@@ -51,6 +51,11 @@ def candidate_paths(library: Optional[str] = None) -> List[str]:
     return paths
 
 
+def existing_path(library: Optional[str] = None) -> Optional[str]:
+    """The first path to try that exists, without loading it."""
+    return next((p for p in candidate_paths(library) if os.path.isfile(p)), None)
+
+
 class Driver:
     """The five exported functions of one loaded driver library."""
 

@@ -219,7 +219,9 @@ def kill_command(address: bytes, password: bytes) -> bytes:
 def parse_inventory(response: Response, with_rssi: bool, raw_rssi: bool) -> List[Tag]:
     """The tags of an inventory response: a 16-bit count, then per tag PC+EPC, its CRC and
     (with signal strengths) a 16-bit value, in dBm as signed 8.8 fixed point unless raw."""
-    check(response, "inventory")
+    if not response.ok:
+        # The four-byte status response: two zero bytes, then the status word.
+        raise ReaderRefused(response.status_word if response.status_word is not None else 0x6403, operation="inventory")
     data = response.data
     if len(data) < 2:
         raise ReaderRefused(0x6403, None, operation="inventory (short response)")

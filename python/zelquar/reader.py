@@ -155,7 +155,9 @@ class Reader:
     # ---- open and close ------------------------------------------------------
 
     def open(self) -> "Reader":
-        """Opens the port (RFRW_Open)."""
+        """Opens the port (RFRW_Open); opening an open Reader does nothing."""
+        if self._open:
+            return self
         if not isinstance(self.port, int) or not 0 <= self.port <= 0xFFFFFFFF:
             raise ParameterError(ERROR_PARAMETER, f"port: a 32-bit number, not {self.port!r}")
         block = None

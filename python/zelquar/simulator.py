@@ -20,7 +20,6 @@ from typing import Any, Dict, List, Optional, Union
 
 from . import _library
 from .commands import HexLike, Tag, hex_bytes
-from .errors import LibraryNotFoundError
 
 PROGRAM_NAME = "zelquar-sim"
 
@@ -37,11 +36,10 @@ def find_program(program: Optional[str] = None, library: Optional[str] = None) -
         raise SimulatorError(f"{program}: not an executable file")
     tried: List[str] = []
     prefixes: List[str] = []
-    try:
-        lib_dir = _library.load(library).directory
-        prefixes.append(os.path.dirname(os.path.dirname(lib_dir)))
-    except LibraryNotFoundError:  # the other places may still hold the program
-        pass
+    found_library = _library.existing_path(library)
+    if found_library:
+        # PREFIX/lib/zelquar/libZELQUAR_Drv.so
+        prefixes.append(os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(found_library)))))
     prefixes += [p for p in (_library.configured_prefix(), os.fspath(_library.package_prefix())) if p]
     for prefix in prefixes:
         path = os.path.join(prefix, "bin", PROGRAM_NAME)
