@@ -206,11 +206,12 @@ class Reader:
             result = self._driver.transmit(self.port, len(command), send, ctypes.byref(self._length), self._buffer)
             if result != 0:
                 raise error_for(result, f"RFRW_CLRW_Transmit(0x{self.port:04X}, {command[:4].hex().upper()})")
-            # 00 17 is answered without a response: the length stays as given.
-            if command[:2] == b"\x00\x17":
+            # 00 17 xx 00 is answered by the driver without a response (the
+            # length stays as given), unless every command goes to the reader.
+            if command[:2] == b"\x00\x17" and command[3:4] == b"\x00" and not self._flags[2]:
                 return Response(b"", None)
             length = max(0, min(self._length.value, RESPONSE_CAPACITY))
-            return Response.from_bytes(bytes(self._buffer[:length]))
+            return Response.from_bytes(ctypes.string_at(self._buffer, length))
 
     # ---- reader settings -----------------------------------------------------------
 
