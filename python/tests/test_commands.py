@@ -73,3 +73,16 @@ def test_a_refusal_carries_status_word_status_byte_tag_error_and_words_written()
         check(Response.from_bytes(bytes.fromhex("156402")), "read")
     assert (refused.value.status_word, refused.value.reader_status, refused.value.tag_error) == (0x6402, 0x15, None)
     assert check(Response.from_bytes(b"\x90\x00"), "x").data == b""
+
+
+@pytest.mark.parametrize(
+    "bank, pointer, words, password",
+    [(None, 0, 1, None), ("flash", 0, 1, None), (4, 0, 1, None), (3, -1, 1, None), (3, 0, "2", None),
+     (3, 0, 0, None), (3, 0, True, None), (3, 0, 1, 2**32), (3, 0, 1, "112233")],
+)
+def test_bad_arguments_are_parameter_errors_before_anything_is_sent(bank, pointer, words, password):
+    from zelquar.commands import bank_number, password_bytes
+
+    with pytest.raises(ParameterError) as error:
+        read_command(PC_EPC, bank_number(bank), pointer, words, password_bytes(password))
+    assert error.value.code == -3

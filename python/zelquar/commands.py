@@ -138,13 +138,18 @@ def password_bytes(password: Union[HexLike, int, None], what: str = "password") 
     if password is None:
         return None
     if isinstance(password, int):
-        if not 0 <= password <= 0xFFFFFFFF:
-            raise ParameterError(ERROR_PARAMETER, f"{what}: a 32-bit value expected")
-        return password.to_bytes(4, "big")
+        return whole_number(password, what, 0, 0xFFFFFFFF).to_bytes(4, "big")
     raw = hex_bytes(password, what)
     if len(raw) != 4:
         raise ParameterError(ERROR_PARAMETER, f"{what}: 4 bytes expected ({len(raw)} given)")
     return raw
+
+
+def whole_number(value: object, what: str, low: int, high: int) -> int:
+    """``value`` when it is an int from ``low`` to ``high``, else ParameterError."""
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise ParameterError(ERROR_PARAMETER, f"{what}: a whole number from {low} to {high}, not {value!r}")
+    return value
 
 
 def bank_number(bank: Union[Bank, int, str]) -> int:
@@ -153,9 +158,7 @@ def bank_number(bank: Union[Bank, int, str]) -> int:
             return Bank[bank.upper()]
         except KeyError:
             raise ParameterError(ERROR_PARAMETER, f"bank: one of reserved, epc, tid, user, not {bank!r}") from None
-    if not 0 <= int(bank) <= 3:
-        raise ParameterError(ERROR_PARAMETER, f"bank: 0 to 3, not {bank}")
-    return int(bank)
+    return whole_number(bank, "bank", 0, 3)
 
 
 # ---- the tag commands ---------------------------------------------------------
@@ -176,8 +179,7 @@ def inventory_command(with_rssi: bool = True) -> bytes:
 
 def _word_pointer(pointer: int) -> tuple:
     """The P2 address form and the address bytes of a word pointer."""
-    if not 0 <= pointer <= 0xFFFFFFFF:
-        raise ParameterError(ERROR_PARAMETER, f"pointer: 0 to 2**32-1, not {pointer}")
+    whole_number(pointer, "pointer", 0, 0xFFFFFFFF)
     if pointer < 0x100:
         return 0, pointer.to_bytes(1, "big")
     if pointer < 0x1000000:
@@ -187,8 +189,7 @@ def _word_pointer(pointer: int) -> tuple:
 
 def read_command(address: bytes, bank: int, pointer: int, words: int, password: Optional[bytes]) -> bytes:
     """08 10: read ``words`` words from ``pointer`` of ``bank`` of the tag with this PC and EPC."""
-    if not 1 <= words <= 255:
-        raise ParameterError(ERROR_PARAMETER, f"words: 1 to 255, not {words}")
+    whole_number(words, "words", 1, 255)
     p2, ptr = _word_pointer(pointer)
     body = address + (password or b"") + bytes((bank,)) + ptr + bytes((words,))
     return application_command(0x08, 0x10, 0x02 if password else 0x00, p2, body)
@@ -281,8 +282,7 @@ def lock_payload(actions: Mapping[str, Union[LockAction, int, str]]) -> bytes:
                 action = LockAction[action.upper()]
             except KeyError:
                 raise ParameterError(ERROR_PARAMETER, f"lock {name}: unlock, permaunlock, lock or permalock, not {action!r}") from None
-        if not 0 <= int(action) <= 3:
-            raise ParameterError(ERROR_PARAMETER, f"lock {name}: action 0 to 3, not {action}")
+        whole_number(action, f"lock {name}", 0, 3)
         shift = 2 * (4 - _LOCK_FIELDS.index(name))
         value |= 0b11 << (10 + shift)
         value |= int(action) << shift

@@ -33,6 +33,7 @@ from .commands import (
     password_bytes,
     read_command,
     tag_address,
+    whole_number,
     write_command,
 )
 from .errors import ERROR_PARAMETER, ParameterError, ReaderRefused, VerifyError, error_for
@@ -106,8 +107,7 @@ class Gpio:
 
 
 def _gpio_line(line: int) -> None:
-    if not isinstance(line, int) or not 0 <= line <= 15:
-        raise ParameterError(ERROR_PARAMETER, f"GPIO line: 0 to 15, not {line!r}")
+    whole_number(line, "GPIO line", 0, 15)
 
 
 class Reader:
@@ -158,8 +158,7 @@ class Reader:
         """Opens the port (RFRW_Open); opening an open Reader does nothing."""
         if self._open:
             return self
-        if not isinstance(self.port, int) or not 0 <= self.port <= 0xFFFFFFFF:
-            raise ParameterError(ERROR_PARAMETER, f"port: a 32-bit number, not {self.port!r}")
+        whole_number(self.port, "port", 0, 0xFFFFFFFF)
         block = None
         if any(self._flags):
             raw = bytes(12) + b"#T" + bytes(int(f) for f in self._flags)
@@ -188,7 +187,8 @@ class Reader:
         self.close()
 
     def __repr__(self) -> str:
-        return f"Reader(port=0x{self.port:04X}, {'open' if self._open else 'closed'})"
+        port = f"0x{self.port:04X}" if isinstance(self.port, int) else repr(self.port)
+        return f"Reader(port={port}, {'open' if self._open else 'closed'})"
 
     # ---- any command -----------------------------------------------------------
 
@@ -234,8 +234,7 @@ class Reader:
 
     def set_power_level(self, level: int) -> None:
         """Sets the transmit power level (0 to 63; 10 to 30 are the reader's range)."""
-        if not isinstance(level, int) or not 0 <= level <= 63:
-            raise ParameterError(ERROR_PARAMETER, f"power level: 0 to 63, not {level!r}")
+        whole_number(level, "power level", 0, 63)
         check(self._command(bytes((0x00, 0x18, level, 0x00))), "power level")
 
     @property
