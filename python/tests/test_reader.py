@@ -14,7 +14,7 @@ from conftest import SCENARIO, TAG_A
 # A child process that opens the port, says so, and holds it until its stdin closes.
 HOLDER = """
 import sys, zelquar
-with zelquar.Reader(int(sys.argv[1], 0)) as reader:
+with zelquar.Reader(0x0100) as reader:
     print("open", flush=True)
     sys.stdin.read()
 """
@@ -82,7 +82,7 @@ def test_each_error_class_comes_from_a_real_driver_result(install, sim):
     # Another process holds the port: the port itself is refused, and another
     # unit too, as the other process holds the reader's bridge.
     for port, cls, code in ((0x0100, zelquar.PortInUseError, -1002), (0x0101, zelquar.DeviceError, -2)):
-        holder = install.python(HOLDER.replace("sys.argv[1]", "'0x0100'"))
+        holder = install.python(HOLDER)
         try:
             assert holder.stdout.readline().strip() == "open", holder.stderr.read()
             with pytest.raises(cls) as error:
