@@ -149,3 +149,14 @@ def test_simulator_control_commands(install):
     # A scenario the program refuses: its own words in the error.
     with pytest.raises(zelquar.SimulatorError, match="epc"):
         zelquar.Simulator({"tags": [{"epc": "XYZ"}]})
+
+
+def test_power_switches_the_carrier_through_the_reader_and_reports_a_refusal(reader, sim):
+    sent = sim.state()["counters"]["commands_received"]
+    reader.power(False)
+    reader.power(True)
+    assert sim.state()["counters"]["commands_received"] == sent + 2
+    sim.fault("status", "6A82", 1)
+    with pytest.raises(zelquar.ReaderRefused) as refused:
+        reader.power(True)
+    assert refused.value.status_word == 0x6A82
