@@ -53,6 +53,12 @@ ReplyTaken TakeReply(const uint8_t* frame, int32_t capacity, uint8_t* out) {
   return taken;
 }
 
+namespace {
+ChannelExchange g_channelExchange = &k_CM_TransmitMsg;
+}  // namespace
+
+void InstallChannelExchange(ChannelExchange exchange) { g_channelExchange = exchange ? exchange : &k_CM_TransmitMsg; }
+
 int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
   const uint32_t port = CurrentPort();
   OutputLog(LogLevel::kStep, port, nullptr, 0, "k_TransmitMsg Call SndLen = 0x%x *RcvLen = 0x%x", static_cast<uint32_t>(sndLen),
@@ -75,8 +81,8 @@ int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, u
   if (entry && entry->requestBuffer && entry->responseBuffer) {
     const int32_t length = BuildRequestMessage(unit, sndData, sndLen, area->blockTimeout,
                                                reinterpret_cast<uintptr_t>(entry), entry->requestBuffer);
-    result = k_CM_TransmitMsg(port, entry->requestBuffer, length, entry->responseBuffer,
-                              static_cast<int32_t>(kResponseBufferSize));
+    result = g_channelExchange(port, entry->requestBuffer, length, entry->responseBuffer,
+                               static_cast<int32_t>(kResponseBufferSize));
   }
   if (result != 0) {
     RwPowerOffOnRetryFlag() = 1;
