@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Keeps a corpus small: of the inputs in the given directories, smallest
-# first, only those that reach code no input kept before them reaches (by
-# libFuzzer's edge count). Needs the libFuzzer build of the target.
+# first (largest first with ZQ_TRIM_ORDER=large, which keeps fewer inputs
+# where many small ones each reach one branch), only those that reach code
+# no input kept before them reaches (by libFuzzer's edge count). Needs the
+# libFuzzer build of the target. ZQ_TRIM_GAIN=N keeps only inputs that add
+# at least N edges (default 1), trading a little replayed coverage for a
+# corpus of a few dozen inputs.
 #
 #   fuzz/trim_corpus.sh build-fuzz/fuzz/zq_fuzz_link fuzz/corpus/link DIR...
 #
@@ -17,8 +21,8 @@ while IFS= read -r file; do
   [ -e "$kept/$name" ] && continue
   cp "$file" "$kept/$name"
   now="$(edges)"
-  if [ "${now:-0}" -gt "$best" ]; then best="$now"; else rm "$kept/$name"; fi
-done < <(find "$corpus" "$@" -type f -printf '%s %p\n' | sort -n | cut -d' ' -f2-)
+  if [ "${now:-0}" -ge "$((best + ${ZQ_TRIM_GAIN:-1}))" ]; then best="$now"; else rm "$kept/$name"; fi
+done < <(find "$corpus" "$@" -type f -printf '%s %p\n' | sort -n ${ZQ_TRIM_ORDER:+$([ "$ZQ_TRIM_ORDER" = large ] && echo -r)} | cut -d' ' -f2-)
 rm -f "$corpus"/*
 cp "$kept"/* "$corpus"/
 echo "$(ls "$corpus" | wc -l) inputs, $best edges"
