@@ -63,7 +63,11 @@ namespace {
 // calls of one unit).
 std::mutex g_bridgeExchange;
 
+ChannelExchange g_channelExchange = &k_CM_TransmitMsg;
+
 }  // namespace
+
+void InstallChannelExchange(ChannelExchange exchange) { g_channelExchange = exchange ? exchange : &k_CM_TransmitMsg; }
 
 int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
   const uint32_t port = CurrentPort();
@@ -88,8 +92,8 @@ int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, u
     const std::lock_guard<std::mutex> bridge(g_bridgeExchange);
     const int32_t length = BuildRequestMessage(unit, sndData, sndLen, area->blockTimeout,
                                                reinterpret_cast<uintptr_t>(entry), entry->requestBuffer);
-    result = k_CM_TransmitMsg(port, entry->requestBuffer, length, entry->responseBuffer,
-                              static_cast<int32_t>(kResponseBufferSize));
+    result = g_channelExchange(port, entry->requestBuffer, length, entry->responseBuffer,
+                               static_cast<int32_t>(kResponseBufferSize));
   }
   if (result != 0) {
     RwPowerOffOnRetryFlag() = 1;

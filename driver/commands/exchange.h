@@ -55,6 +55,15 @@ ReplyTaken TakeReply(const uint8_t* frame, int32_t capacity, uint8_t* out);
 // link's status (kLinkChannelFailed, kLinkFailed, ...) unchanged.
 int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData);
 
+// The channel exchange k_TransmitMsg hands its request message to, with
+// k_CM_TransmitMsg's contract (level.h). k_CM_TransmitMsg unless another
+// was installed; installing nullptr puts it back. For in-process fakes of
+// the link (the fuzz targets): install before any exchange runs, as
+// running exchanges read it without a lock.
+using ChannelExchange = int32_t (*)(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response,
+                                    int32_t responseCapacity);
+void InstallChannelExchange(ChannelExchange exchange);
+
 // ---- the reply --------------------------------------------------------------
 
 // The status word at the end of a response frame's body; 64 03 (a reply the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 
 namespace zq::sim {
 
@@ -16,6 +17,21 @@ bool HexWords(const nlohmann::json& j, std::vector<uint16_t>* out) {
   out->clear();
   for (size_t i = 0; i < b.size(); i += 2) out->push_back(static_cast<uint16_t>((b[i] << 8) | b[i + 1]));
   return true;
+}
+
+// A JSON integer within lo..hi, read without narrowing first (a file's
+// 4294967297 is no unit 1).
+bool IntegerIn(const nlohmann::json& j, int64_t lo, int64_t hi, int64_t* out) {
+  if (j.is_number_unsigned()) {
+    const uint64_t v = j.get<uint64_t>();
+    if (hi < 0 || v > static_cast<uint64_t>(hi)) return false;
+    *out = static_cast<int64_t>(v);
+    return v >= static_cast<uint64_t>(lo < 0 ? 0 : lo);
+  }
+  if (!j.is_number_integer()) return false;
+  const int64_t v = j.get<int64_t>();
+  *out = v;
+  return v >= lo && v <= hi;
 }
 
 std::string WordsHex(const std::vector<uint16_t>& w) {
@@ -79,13 +95,14 @@ std::string ParseTag(const nlohmann::json& j, Tag* out) {
     t.reserved[at + 1] = pw[1];
   }
   if (j.contains("rssi")) {
-    if (!j["rssi"].is_number_integer() || j["rssi"].get<int64_t>() < 0 || j["rssi"].get<int64_t>() > 0xFFFF)
-      return "rssi: 0 to 65535";
-    t.rssi = static_cast<uint16_t>(j["rssi"].get<int64_t>());
+    int64_t rssi = 0;
+    if (!IntegerIn(j["rssi"], 0, 0xFFFF, &rssi)) return "rssi: 0 to 65535";
+    t.rssi = static_cast<uint16_t>(rssi);
   }
   if (j.contains("min_write_power")) {
-    if (!j["min_write_power"].is_number_integer()) return "min_write_power: a power level";
-    t.min_write_power = j["min_write_power"].get<int>();
+    int64_t power = 0;
+    if (!IntegerIn(j["min_write_power"], INT32_MIN, INT32_MAX, &power)) return "min_write_power: a power level";
+    t.min_write_power = static_cast<int>(power);
   }
   std::string err = ParseLockList(j, "locked", &t.locks, false);
   if (err.empty()) err = ParseLockList(j, "permalocked", &t.locks, true);
@@ -117,9 +134,9 @@ std::string ParseScenario(const nlohmann::json& j, Scenario* out) {
   s.tags = DefaultTags();
   if (!j.is_object()) return "a scenario is a JSON object";
   if (j.contains("unit")) {
-    if (!j["unit"].is_number_integer() || j["unit"].get<int>() < 0 || j["unit"].get<int>() > 31)
-      return "unit: 0 to 31";
-    s.unit = j["unit"].get<int>();
+    int64_t unit = 0;
+    if (!IntegerIn(j["unit"], 0, 31, &unit)) return "unit: 0 to 31";
+    s.unit = static_cast<int>(unit);
   }
   if (j.contains("firmware_version")) {
     Bytes v;
