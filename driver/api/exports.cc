@@ -155,27 +155,35 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
 
 // ---- RFRW_GetDllVersion ---------------------------------------------------
 
+// The 8 version bytes into rcvData when the caller's buffer takes them:
+// RFRW_SUCCESS and *rcvBufLen 8, else RFRW_ERROR_PARAMETER and *rcvBufLen 0
+// (when given). Needs nothing of the shared area.
+int32_t WriteVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
+  if (!rcvData || !rcvBufLen || *rcvBufLen < 8) {
+    if (rcvBufLen) *rcvBufLen = 0;
+    return RFRW_ERROR_PARAMETER;
+  }
+  const uint16_t parts[4] = {ZQ_VERSION_MAJOR, ZQ_VERSION_MINOR, ZQ_VERSION_BUILD, ZQ_VERSION_REVISION};
+  for (int i = 0; i < 4; ++i) {
+    rcvData[2 * i] = static_cast<uint8_t>(parts[i] >> 8);
+    rcvData[2 * i + 1] = static_cast<uint8_t>(parts[i] & 0xFF);
+  }
+  *rcvBufLen = 8;
+  return RFRW_SUCCESS;
+}
+
 int32_t GetDllVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
   const int32_t given = rcvBufLen ? *rcvBufLen : 0;
   OutputLog(LogLevel::kCall, kNoPort, nullptr, 0, "★★★RFRW_GetDllVersion Call  RcvBufLen = %d", given);
   OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Call  ReceiveLength=%d, cRespData=0x%016llX", given,
             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(rcvData)));
-  int32_t result;
-  if (!rcvData || !rcvBufLen || given < 8) {
+  const int32_t result = WriteVersion(rcvBufLen, rcvData);
+  if (result != RFRW_SUCCESS) {
     OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "Internal_GetFileVersionCMD(1) *ReceiveLength=%d", given);
-    if (rcvBufLen) *rcvBufLen = 0;
-    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", RFRW_ERROR_PARAMETER);
-    result = RFRW_ERROR_PARAMETER;
+    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", result);
   } else {
-    const uint16_t parts[4] = {ZQ_VERSION_MAJOR, ZQ_VERSION_MINOR, ZQ_VERSION_BUILD, ZQ_VERSION_REVISION};
-    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "sz=%d  hVersion=%d", static_cast<int>(sizeof parts), 0);
-    for (int i = 0; i < 4; ++i) {
-      rcvData[2 * i] = static_cast<uint8_t>(parts[i] >> 8);
-      rcvData[2 * i + 1] = static_cast<uint8_t>(parts[i] & 0xFF);
-    }
-    *rcvBufLen = 8;
-    OutputLog(LogLevel::kStep, kNoPort, rcvData, 8, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", 0);
-    result = RFRW_SUCCESS;
+    OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "sz=%d  hVersion=%d", 8, 0);
+    OutputLog(LogLevel::kStep, kNoPort, rcvData, 8, "★Internal_GetFileVersionCMD Out  Ret = %d,Data=", result);
   }
   OutputLog(LogLevel::kCall, kNoPort, rcvData, result == 0 ? *rcvBufLen : 0, "★★★RFRW_GetDllVersion Out  Ret = %d", result);
   return result;
@@ -268,16 +276,23 @@ int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
 }
 
 // Runs an exported body inside the call scope; an exception (only memory
-// exhaustion can raise one here) becomes an internal failure.
-template <typename Body>
-int32_t Guarded(Body body) {
+// exhaustion can raise one here) becomes an internal failure. Once the
+// library is no longer attached in this process (after detach, or in a
+// forked child), `unattached` answers instead, touching nothing shared.
+template <typename Body, typename Unattached>
+int32_t Guarded(Body body, Unattached unattached) {
   ApiCallScope scope;
-  if (!scope.usable()) return kDetachedResult;
+  if (!scope.usable()) return unattached();
   try {
     return body();
   } catch (...) {
     return RFRW_ERROR_INTERNAL;
   }
+}
+
+template <typename Body>
+int32_t Guarded(Body body) {
+  return Guarded(body, [] { return kDetachedResult; });
 }
 
 }  // namespace
@@ -292,12 +307,15 @@ int32_t RFRW_Open(uint32_t Port, int32_t DataLen, const uint8_t* Data) {
 }
 
 int32_t RFRW_Close(uint32_t Port) {
-  return Guarded([&] {
-    zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Call Port = 0x%x", Port);
-    const int32_t result = zq::drv::k_RFRW_Close(Port);
-    zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Out Ret = %d", result);
-    return result;
-  });
+  return Guarded(
+      [&] {
+        zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Call Port = 0x%x", Port);
+        const int32_t result = zq::drv::k_RFRW_Close(Port);
+        zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Out Ret = %d", result);
+        return result;
+      },
+      // Nothing of this process is open any more: a close has nothing to do.
+      [&] { return zq::drv::PortNumberValid(Port) ? RFRW_SUCCESS : RFRW_ERROR_PARAMETER; });
 }
 
 int32_t RFRW_CLRW_Transmit(uint32_t Port, uint32_t SLen, const uint8_t* SndData, int32_t* RcvLen, uint8_t* RcvData) {
@@ -309,7 +327,8 @@ int32_t RFRW_PowerCtrl(uint32_t Port, int32_t Power, int32_t* Sts) {
 }
 
 int32_t RFRW_GetDllVersion(int32_t* RcvBufLen, uint8_t* RcvData) {
-  return Guarded([&] { return zq::drv::GetDllVersion(RcvBufLen, RcvData); });
+  return Guarded([&] { return zq::drv::GetDllVersion(RcvBufLen, RcvData); },
+                 [&] { return zq::drv::WriteVersion(RcvBufLen, RcvData); });
 }
 
 }  // extern "C"

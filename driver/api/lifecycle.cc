@@ -31,6 +31,12 @@ namespace {
 platform::SharedSection* g_section = nullptr;
 std::atomic<bool> g_detached{false};
 std::atomic<int> g_callsInFlight{0};
+// The process that attached. A child forked from it inherits the mapping,
+// the presence lock and these globals, but it never attached: it neither
+// counts in the shared area nor may it take anything down there.
+std::atomic<uint32_t> g_attachedProcessId{0};
+
+bool AttachedHere() { return g_attachedProcessId.load() == platform::CurrentProcessId(); }
 
 // ---- attach ---------------------------------------------------------------
 
@@ -62,6 +68,7 @@ void AttachUnderGate(platform::SharedSection& section) {
 }
 
 __attribute__((constructor)) void ProcessAttach() {
+  g_attachedProcessId.store(platform::CurrentProcessId());
   StartThreadLines();
   InstallLinkTransport(&ReaderLinkTransport());
   const std::string key = std::string(kSharedAreaKeyPrefix) + platform::OwnModulePath();
@@ -82,6 +89,13 @@ void DetachUnderGate(platform::SharedSection&) {
 // the process are still inside an exported call: those keep their mapping
 // and find the library detached at their next call.
 __attribute__((destructor)) void ProcessDetach() {
+  if (!AttachedHere()) {
+    // A forked child at its exit(): the presence lock it inherited is the
+    // parent's (flock belongs to the shared open file), so the section is
+    // not touched; only this process's own thread watch goes.
+    StopThreadLines();
+    return;
+  }
   if (!Shared() || !g_section) return;
   // Refuse new calls first; an open already in flight that reaches the port
   // table after k_List_free sees the flag and takes no entry.
@@ -106,7 +120,7 @@ __attribute__((destructor)) void ProcessDetach() {
 
 ApiCallScope::ApiCallScope() {
   g_callsInFlight.fetch_add(1);
-  usable_ = !g_detached.load() && Shared() != nullptr;
+  usable_ = !g_detached.load() && Shared() != nullptr && AttachedHere();
   if (usable_) NoteThread();
 }
 

@@ -78,10 +78,15 @@ void SetLinkRunsHere(uint32_t unit, bool runs) {
   if (unit < static_cast<uint32_t>(kUnitCount)) g_linkRunsHere[unit].store(runs);
 }
 
+bool PortNumberValid(uint32_t port) {
+  const uint32_t com = ComNumberOf(port);
+  return com >= 1 && com <= kMaxComNumber && UnitIndexOf(port) < static_cast<uint32_t>(kUnitCount);
+}
+
 int32_t k_PortCheck(uint32_t port) {
   const uint32_t com = ComNumberOf(port);
   const uint32_t unit = UnitIndexOf(port);
-  if (com >= 1 && com <= kMaxComNumber && unit < static_cast<uint32_t>(kUnitCount)) return 0;
+  if (PortNumberValid(port)) return 0;
   OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_PortCheck(1) detail1 = %d detail2 = %d  (%d)", static_cast<int>(com),
             static_cast<int>(unit), 1098);
   return kPortCheckFailed;

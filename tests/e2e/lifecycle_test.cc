@@ -1,0 +1,61 @@
+// The library's attach and detach as processes meet them: forked children,
+// calls made while a process exits.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/install_dir.h"
+
+namespace zq::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Running processes whose program is `program` (zombies have none).
+size_t ProcessesRunning(const std::string& program) {
+  size_t n = 0;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc", ec)) {
+    if (fs::read_symlink(e.path() / "exe", ec) == program && !ec) ++n;
+  }
+  return n;
+}
+
+TEST(Lifecycle, AForkedChildNeitherUsesNorTakesDownTheParentsAttachment) {
+  InstallDir install("LogFileFlg=1\nAdminCheckCut=0\nHidDeviceOpenRetryCount=0\n");
+  // The child leaves with exit() and LeakSanitizer would count the
+  // parent's objects it inherited.
+  auto parent = install.StartLoadedProbe({{"ASAN_OPTIONS", "detect_leaks=0"}});
+  ASSERT_EQ(parent->Ask("open 0x0100"), "0");
+  auto before = ParseFields(parent->Ask("inspect"));
+  ASSERT_NE(before["collector"], "0");
+
+  // A child never attached: its calls are refused or do nothing, and its
+  // exit() leaves the count, the section and the port table as they were.
+  EXPECT_EQ(parent->Ask("fork open 0x0101"), "-1 exit=0");
+  EXPECT_EQ(parent->Ask("fork close 0x0100"), "0 exit=0");
+  EXPECT_EQ(parent->Ask("fork close 0x2100"), "-3 exit=0");
+  EXPECT_EQ(parent->Ask("fork version 8").rfind("0 8 ", 0), 0u);
+  EXPECT_EQ(ParseFields(parent->Ask("inspect"))["attach"], "1");
+
+  auto third = install.StartLoadedProbe();
+  EXPECT_EQ(third->Ask("open 0x0100"), "-1002");
+  auto after = ParseFields(third->Ask("inspect"));
+  EXPECT_EQ(after["attach"], "2");
+  EXPECT_EQ(after["collector"], before["collector"]);
+  EXPECT_EQ(ProcessesRunning(install.collectorPath()), 1u);
+  EXPECT_EQ(parent->Ask("close 0x0100"), "0");
+}
+
+TEST(Lifecycle, CallsMadeWhileTheProcessExitsGetTheirDocumentedResults) {
+  InstallDir install("LogFileFlg=1\nAdminCheckCut=0\n");
+  auto probe = install.StartLoadedProbe({{"ASAN_OPTIONS", "detect_leaks=0"}});
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  probe->Send("exit-calling 0x0100");
+  EXPECT_EQ(probe->ReadLine(20000).value_or(""), "after-detach close=0 bad=-3 version=0");
+  EXPECT_EQ(probe->Wait(), 0);
+}
+
+}  // namespace
+}  // namespace zq::test
