@@ -37,4 +37,9 @@ bool MarkCurrentThread() {
   return pthread_setspecific(g_key, &marker) == 0;
 }
 
+bool UnmarkCurrentThread() {
+  if (!g_installed.load() || pthread_getspecific(g_key) == nullptr) return false;
+  return pthread_setspecific(g_key, nullptr) == 0;
+}
+
 }  // namespace zq::platform

@@ -19,4 +19,8 @@ void RemoveThreadExitHook();
 // it was already marked or no hook is installed. Never blocks.
 bool MarkCurrentThread();
 
+// Removes the calling thread's mark, so the hook does not run when it ends;
+// true when it was marked. Never blocks.
+bool UnmarkCurrentThread();
+
 }  // namespace zq::platform

@@ -11,6 +11,7 @@
 
 #include "driver/api/config.h"
 #include "driver/api/port_entries.h"
+#include "driver/link/link_thread.h"
 #include "driver/log/output_log.h"
 #include "driver/log/thread_lines.h"
 #include "driver/state/shared_area.h"
@@ -87,7 +88,8 @@ void DetachUnderGate(platform::SharedSection&) {
 
 // Runs at exit() and at the last dlclose, possibly while other threads of
 // the process are still inside an exported call: those keep their mapping
-// and find the library detached at their next call.
+// and find the library detached at their next call. So does a link thread
+// that outlived its stop bound: it may still read its port's records.
 __attribute__((destructor)) void ProcessDetach() {
   if (!AttachedHere()) {
     // A forked child at its exit(): the presence lock it inherited is the
@@ -101,7 +103,7 @@ __attribute__((destructor)) void ProcessDetach() {
   // table after k_List_free sees the flag and takes no entry.
   g_detached.store(true);
   k_List_free();
-  const bool idle = g_callsInFlight.load() == 0;
+  const bool idle = g_callsInFlight.load() == 0 && LinkThreadsRunning() == 0;
   platform::DetachSharedSection(*g_section, idle, [idle](platform::SharedSection& section) {
     DetachUnderGate(section);
     if (SharedArea* area = Shared()) CloseLogOutput(*area);

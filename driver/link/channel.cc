@@ -2,6 +2,7 @@
 //
 // Sections: pipe framing; send and receive; the exchange; response frames;
 // start and end of the link thread.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -36,7 +37,13 @@ int32_t RetryTimeoutMs() {
 // The one start record of the process, filled under the port-list mutex.
 ThreadStartRecord g_startRecord;
 
+// Constant-initialised: the detach code reads it after C++ destructors ran.
+std::atomic<int> g_linkThreadsRunning{0};
+
 }  // namespace
+
+int LinkThreadsRunning() { return g_linkThreadsRunning.load(); }
+void LinkThreadEnded() { g_linkThreadsRunning.fetch_sub(1); }
 
 // ---- pipe framing -----------------------------------------------------------
 
@@ -201,12 +208,16 @@ void k_ForcedClose(PortEntry& entry) {
     auto* thread = As<platform::Thread>(entry.linkThread);
     OutputLog(LogLevel::kCall, entry.port, nullptr, 0, "Llevel Thread Terminate %x", platform::ThreadHandleValue(thread));
     // The thread is asked to stop and given time to leave its waits; its
-    // pipe ends and buffers are its own and it frees them on the way out.
+    // context and buffers are its own and it frees them on the way out.
     const bool ended = platform::StopThread(thread, 3000);
     platform::CloseThread(thread);
     entry.linkThread = 0;
+    entry.linkContext = nullptr;
     if (!ended) {
-      // It still runs: the objects it may touch must outlive it.
+      // It still runs, past its bound: the pipes and events it may touch are
+      // left to it (never closed), its own record and context are its own,
+      // and the process keeps the shared records mapped while it runs
+      // (LinkThreadsRunning). The entry forgets them all.
       entry.dPipe1Read = entry.dPipe2Write = entry.dEvent1 = entry.dEvent2 = 0;
       entry.lPipe1Write = entry.lPipe2Read = entry.lEvent1 = entry.lEvent2 = 0;
       return;
@@ -265,8 +276,12 @@ int32_t CreateChannel(PortEntry& entry, LinkThreadProc procedure) {
   entry.dEvent2 = entry.lEvent2 = Handle(e2);
   if (!made2) return kNoChannelObjects;
   g_startRecord = ThreadStartRecord{nullptr, p1w, p2r, e1, e2, &entry};
+  g_linkThreadsRunning.fetch_add(1);
   platform::Thread* thread = platform::StartThread(procedure, &g_startRecord);
-  if (!thread) return kNoThread;
+  if (!thread) {
+    LinkThreadEnded();
+    return kNoThread;
+  }
   entry.linkThread = Handle(thread);
   OutputLog(LogLevel::kError, entry.port, nullptr, 0, "Llevel Thread Create %x", platform::ThreadHandleValue(thread));
   return 0;
@@ -344,6 +359,7 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
         if (code != platform::kErrorStillActive) {
           platform::CloseThread(thread);
           entry.linkThread = 0;
+          entry.linkContext = nullptr;
           break;
         }
         platform::SleepMilliseconds(100);

@@ -372,6 +372,8 @@ uint32_t Llevel_Thread(void* startRecord) {
   if (!c || !c->rwRecvBuffer || !c->rwSendBuffer || !c->dRecvBuffer || !c->dSendBuffer) {
     if (c) FreeContext(c);
     OutputLog(LogLevel::kCall, port, nullptr, 0, "Level Thread Exit");
+    EndThreadNote();
+    LinkThreadEnded();
     return 0;
   }
   c->requestPipe = record.pipe2Read;
@@ -429,8 +431,12 @@ uint32_t Llevel_Thread(void* startRecord) {
   OutputLog(LogLevel::kCall, port, nullptr, 0, "RW_SendBuffer free %x", Addr(c->rwSendBuffer));
   OutputLog(LogLevel::kCall, port, nullptr, 0, "D_RecvBuffer free %x", Addr(c->dRecvBuffer));
   OutputLog(LogLevel::kCall, port, nullptr, 0, "D_SendBuffer free %x", Addr(c->dSendBuffer));
-  entry.linkContext = nullptr;
+  // The port entry is not touched on the way out: the API side cleared its
+  // context when it ended the link, and a thread that outlived its stop
+  // bound may find the entry another link's by now.
   FreeContext(c);
+  EndThreadNote();
+  LinkThreadEnded();
   return 0;
 }
 

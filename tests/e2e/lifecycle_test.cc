@@ -1,5 +1,6 @@
 // The library's attach and detach as processes meet them: forked children,
-// calls made while a process exits.
+// calls made while a process exits, the order in which a port is taken
+// down.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -55,6 +56,25 @@ TEST(Lifecycle, CallsMadeWhileTheProcessExitsGetTheirDocumentedResults) {
   probe->Send("exit-calling 0x0100");
   EXPECT_EQ(probe->ReadLine(20000).value_or(""), "after-detach close=0 bad=-3 version=0");
   EXPECT_EQ(probe->Wait(), 0);
+}
+
+TEST(Lifecycle, ThePortsLinkThreadEndsBeforeItsDeviceIsReleased) {
+  InstallDir install("AdminCheckCut=0");
+  auto probe = install.StartLoadedProbe();
+  // By a close, and by the unload of a process that left ports open.
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  ASSERT_EQ(probe->Ask("unload"), "unloaded");
+  size_t exits = 0, releases = 0;
+  for (const std::string& line : install.LogLines()) {
+    if (line.find("Level Thread Exit") != std::string::npos) ++exits;
+    if (line.find("RW_Close() Call") != std::string::npos) {
+      ++releases;
+      EXPECT_EQ(exits, releases) << "the device went while its link thread still ran";
+    }
+  }
+  EXPECT_EQ(releases, 2u);
 }
 
 }  // namespace

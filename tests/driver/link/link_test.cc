@@ -14,12 +14,14 @@
 #include <string>
 #include <thread>
 
+#include "driver/api/port_entries.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
 #include "driver/link/link_transport.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
 #include "tests/driver/link/fake_reader.h"
@@ -53,7 +55,7 @@ constexpr int32_t kCharacterTimeoutMs = 40;
 constexpr int32_t kResendWindowMs = 500;
 
 class LinkTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     FakeReader::Install();
     Open(0);
@@ -85,19 +87,33 @@ class LinkTest : public ::testing::Test {
   static PortEntry& Entry(uint32_t unit) { return Shared()->portEntries[unit]; }
   static FakeReader& Reader(uint32_t unit = 0) { return FakeReader::For(*Entry(unit).dataArea); }
 
-  // One exchange of a command body; the reply frame lands in *reply.
-  static int32_t Exchange(const Bytes& body, Bytes* reply = nullptr, uint32_t unit = 0) {
-    PortEntry& e = Entry(unit);
-    std::vector<uint8_t> request(kRequestBufferSize, 0);
+  static std::vector<uint8_t> Request(const Bytes& body, uint32_t unit) {
+    std::vector<uint8_t> request(kHeaderSize + 3 + body.size(), 0);
     auto* h = reinterpret_cast<LevelMessageHeader*>(request.data());
-    const int32_t frameLength = 3 + static_cast<int32_t>(body.size());
-    h->payloadLength = frameLength;
+    h->payloadLength = 3 + static_cast<int32_t>(body.size());
     h->kind = kKindExchange;
     h->timeoutMs = kAnswerTimeoutMs;
-    h->portEntry = reinterpret_cast<uintptr_t>(&e);
+    h->portEntry = reinterpret_cast<uintptr_t>(&Entry(unit));
     uint8_t* frame = request.data() + kHeaderSize;
     protocol::WriteFrameHead(protocol::UnitAddress(unit), body.size(), frame);
     std::memcpy(frame + protocol::kFrameHeadLength, body.data(), body.size());
+    return request;
+  }
+
+  // Puts a request into the port's channel without waiting for its answer.
+  static void SendOnly(const Bytes& body, uint32_t unit = 0) {
+    PortEntry& e = Entry(unit);
+    const std::vector<uint8_t> request = Request(body, unit);
+    ASSERT_EQ(k_CM_SendMsg(0x0100 | unit, reinterpret_cast<platform::PipeEnd*>(e.dPipe2Write),
+                           reinterpret_cast<platform::Event*>(e.dEvent2), request.data(), static_cast<int32_t>(request.size())),
+              0);
+  }
+
+  // One exchange of a command body; the reply frame lands in *reply.
+  static int32_t Exchange(const Bytes& body, Bytes* reply = nullptr, uint32_t unit = 0) {
+    std::vector<uint8_t> request = Request(body, unit);
+    request.resize(kRequestBufferSize);
+    const int32_t frameLength = 3 + static_cast<int32_t>(body.size());
     std::vector<uint8_t> response(kResponseBufferSize, 0);
     const int32_t result = k_CM_TransmitMsg(0x0100 | unit, request.data(), static_cast<int32_t>(kHeaderSize) + frameLength,
                                             response.data(), static_cast<int32_t>(kResponseBufferSize));
@@ -300,6 +316,36 @@ TEST_F(LinkTest, AForcedCloseStopsAThreadThatIsWaitingForTheReader) {
   EXPECT_EQ(MirrorLinesWith("Level Thread Exit").size(), 1u);
 }
 
+// Waits up to 5 s for `done`.
+template <typename Condition>
+bool Eventually(Condition done) {
+  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+TEST_F(LinkTest, AThreadLeftRunningPastItsStopBoundNeverTouchesThePortAgain) {
+  PortEntry& e = Entry(0);
+  Reader().Hold();
+  SendOnly(kCommand);
+  ASSERT_TRUE(Eventually([] { return Reader().ReadIsHeld(); }));
+  k_ForcedClose(e);  // gives up after its bound
+  EXPECT_EQ(e.linkThread, 0u);
+  EXPECT_EQ(e.linkContext, nullptr);
+  EXPECT_EQ(e.dPipe1Read, 0u);
+  EXPECT_EQ(LinkThreadsRunning(), 1);
+  FreeLinkBuffers(e);
+
+  // The unit gets a link of its own before the old thread comes back.
+  ASSERT_EQ(k_L_Level_Init(0x0100, &Llevel_Thread, e), 0);
+  void* const fresh = e.linkContext;
+  ASSERT_NE(fresh, nullptr);
+  Reader().Release();
+  ASSERT_TRUE(Eventually([] { return LinkThreadsRunning() == 1; }));
+  EXPECT_EQ(e.linkContext, fresh);
+  AnswerEveryRequest(kAnswer);
+  EXPECT_EQ(Exchange(kCommand), 0);
+}
+
 TEST_F(LinkTest, AReplyLongerThanTheReceiveBufferIsDrainedAndFailsTheRequest) {
   Reader().SetResponder([](const Bytes& frame, FakeReader& r) {
     Bytes head{static_cast<uint8_t>(frame[0] & 1), 0xFF, 0xFF};
@@ -447,6 +493,45 @@ TEST_F(LinkTest, AReaderInstalledThroughTheTableCarriesTheWholeConversationOfIts
   ASSERT_EQ(Exchange(kCommand, &reply, 0), 0);
   EXPECT_EQ(Reader(0).written().size(), 1u);
   EXPECT_TRUE(Reader(1).written().empty());
+}
+
+// ---- a link thread still running when the process exits ----
+
+// Set in the child of the test below: released by this program's last
+// destructor, which runs after the library's detach at exit.
+FakeReader* g_heldUntilAfterDetach = nullptr;
+
+__attribute__((destructor(101))) void ReleaseAfterTheLibraryDetached() {
+  if (!g_heldUntilAfterDetach) return;
+  g_heldUntilAfterDetach->Release();
+  Eventually([] { return LinkThreadsRunning() == 0; });
+}
+
+// A port of this process whose link thread sits in a read that outlasts
+// the stop bound of the detach; then the process exits.
+void ExitWithALinkThreadInARead() {
+  FakeReader::Install();
+  SharedArea* area = Shared();
+  area->blockTimeout = kAnswerTimeoutMs;
+  PortEntry& e = area->portEntries[7];
+  e.dataArea = &area->portDataAreas[7];
+  if (k_L_Level_Init(0x0107, &Llevel_Thread, e) != 0) std::_Exit(3);
+  e.useCount = 1;
+  e.ownerProcessId = platform::CurrentProcessId();
+  SetLinkRunsHere(7, true);
+  FakeReader& reader = FakeReader::For(*e.dataArea);
+  reader.Hold();
+  const std::vector<uint8_t> request = LinkTest::Request(kCommand, 7);
+  k_CM_SendMsg(0x0107, reinterpret_cast<platform::PipeEnd*>(e.dPipe2Write), reinterpret_cast<platform::Event*>(e.dEvent2),
+               request.data(), static_cast<int32_t>(request.size()));
+  if (!Eventually([&reader] { return reader.ReadIsHeld(); })) std::_Exit(4);
+  g_heldUntilAfterDetach = &reader;
+  std::exit(0);
+}
+
+TEST(LinkAtExit, AThreadLeftRunningPastItsStopBoundStillFindsThePortRecords) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExitWithALinkThreadInARead(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ResponseWait, IsTwiceTheTimeoutAtLeastTheResendWindowPlus120Seconds) {

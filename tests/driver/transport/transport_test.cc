@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -286,6 +287,34 @@ TEST_F(FakeCommTest, AWriteThatClaimsMoreThanItWasGivenFails) {
   const uint8_t frame[4] = {0x80, 0x00, 0x00, 0x80};
   EXPECT_EQ(RW_Write(*data_, frame, sizeof frame), kRwFailed);
   EXPECT_EQ(MirrorLinesWith("D_ID_USBDRV 101 Length Error BytesWritten=5,WRLen=4").size(), 1u);
+}
+
+TEST_F(FakeCommTest, TheLibraryIsUnloadedOnlyOnceNoReadIsInsideIt) {
+  UseFake("slow-read");
+  // A read that returns while the close waits for it; then one that stays
+  // inside past the close's bound, which leaves the library loaded.
+  for (const char* readMs : {"300", "3300"}) {
+    setenv("ZQ_FAKE_COMM_READ_MS", readMs, 1);
+    std::ofstream(MirrorPath(), std::ios::trunc).close();
+    ASSERT_EQ(HidRwOpen(), 0);
+    std::atomic<bool> returned{false};
+    std::thread reader([&returned] {
+      uint8_t buf[16];
+      uint32_t n = 0;
+      EXPECT_EQ(HidRwRead(buf, sizeof buf, &n), 0);
+      returned = true;
+    });
+    for (int i = 0; i < 2000 && MirrorLinesWith("HidRwRead() START").empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(HidRwClose(), 0);
+    EXPECT_FALSE(HidBound());
+    const bool kept = !MirrorLinesWith("D_ID_USBDRV 120 LIBRARY BUSY inside=1, kept loaded").empty();
+    EXPECT_EQ(kept, std::string(readMs) == "3300");
+    EXPECT_EQ(returned.load(), !kept);
+    reader.join();
+  }
+  unsetenv("ZQ_FAKE_COMM_READ_MS");
 }
 
 TEST_F(FakeCommTest, ARestartTriesFourReopensAndAFailedInitBindsNothing) {
