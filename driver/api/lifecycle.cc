@@ -17,6 +17,7 @@
 #include "driver/state/shared_area.h"
 #include "driver/transport/rw_io.h"
 #include "platform/ini.h"
+#include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/shared_section.h"
 #include "zq_version.h"
@@ -113,6 +114,9 @@ __attribute__((destructor)) void ProcessDetach() {
   if (idle) {
     delete g_section;
     g_section = nullptr;
+    // Nothing of this process takes a mutex any more: the last process to
+    // let go of one removes it.
+    platform::LetGoOfNamedMutexes();
   }
 }
 

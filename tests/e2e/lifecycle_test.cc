@@ -1,12 +1,13 @@
 // The library's attach and detach as processes meet them: forked children,
 // calls made while a process exits, the order in which a port is taken
-// down.
+// down, and what a run leaves in /dev/shm.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "tests/support/install_dir.h"
+#include "tests/support/namespace_objects.h"
 
 namespace zq::test {
 namespace {
@@ -75,6 +76,59 @@ TEST(Lifecycle, ThePortsLinkThreadEndsBeforeItsDeviceIsReleased) {
     }
   }
   EXPECT_EQ(releases, 2u);
+}
+
+// The namespace's sections, section gates and named mutexes: the driver's
+// own objects (the comm library makes named events of its own).
+std::vector<std::string> DriverObjects(const std::string& objectNamespace) {
+  std::vector<std::string> out;
+  for (const std::string& name : NamespaceObjects(objectNamespace)) {
+    if (name.find(".sec.") != std::string::npos || name.find(".mtx.") != std::string::npos) out.push_back(name);
+  }
+  return out;
+}
+
+TEST(Lifecycle, TheLastProcessToGoRemovesTheSectionItsGateAndTheMutexes) {
+  InstallDir install("AdminCheckCut=0");
+  auto first = install.StartLoadedProbe();
+  auto second = install.StartLoadedProbe();
+  ASSERT_EQ(first->Ask("open 0x0100"), "0");
+  ASSERT_EQ(first->Ask("close 0x0100"), "0");
+  ASSERT_EQ(second->Ask("close 0x0105"), "0");
+  first->Send("exit");
+  EXPECT_EQ(first->Wait(), 0);
+  EXPECT_FALSE(DriverObjects(install.objectNamespace()).empty());  // the second still uses them
+  second->Send("exit");
+  EXPECT_EQ(second->Wait(), 0);
+  EXPECT_EQ(DriverObjects(install.objectNamespace()), std::vector<std::string>{});
+  // The next process starts afresh and works.
+  auto third = install.StartLoadedProbe();
+  EXPECT_EQ(ParseFields(third->Ask("inspect"))["attach"], "1");
+  EXPECT_EQ(third->Ask("open 0x0100"), "0");
+}
+
+TEST(Lifecycle, TestProgramsLeaveNothingInTheirNamespaces) {
+  // Programs that run the driver in their own process, with and without a
+  // simulated reader behind the comm library.
+  const std::pair<const char*, const char*> kRuns[] = {
+      {ZQ_LINK_TESTS_PATH, "zqt-link-"},
+      {ZQ_TRANSPORT_TESTS_PATH, "zqt-transport-"},
+  };
+  for (const auto& [program, prefix] : kRuns) {
+    ChildProcess run({program, "--gtest_filter=*AnOpen*:*OneRead*"}, {});
+    EXPECT_EQ(run.Wait(), 0) << program;
+    EXPECT_EQ(NamespaceObjects(prefix + std::to_string(run.pid())), std::vector<std::string>{}) << program;
+  }
+  // An installation whose probe opened the reader, once it has gone.
+  std::string objectNamespace;
+  {
+    InstallDir install("AdminCheckCut=0");
+    objectNamespace = install.objectNamespace();
+    auto probe = install.StartLoadedProbe();
+    ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+    EXPECT_FALSE(NamespaceObjects(objectNamespace).empty());
+  }
+  EXPECT_EQ(NamespaceObjects(objectNamespace), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
 #include "tests/driver/link/fake_reader.h"
+#include "tests/support/namespace_objects.h"
 
 namespace zq::drv {
 namespace {
@@ -39,6 +40,7 @@ std::string MirrorPath() { return "/tmp/zqt-link-" + std::to_string(getpid()) + 
 __attribute__((constructor(101))) void IsolateThisProcess() {
   setenv("ZELQUAR_NAMESPACE", ("zqt-link-" + std::to_string(getpid())).c_str(), 1);
   setenv("ZELQUAR_LOG_MIRROR", MirrorPath().c_str(), 1);
+  test::RemoveOwnNamespaceAtExit();
 }
 
 std::vector<std::string> MirrorLinesWith(const std::string& fragment) {
@@ -501,7 +503,8 @@ TEST_F(LinkTest, AReaderInstalledThroughTheTableCarriesTheWholeConversationOfIts
 // destructor, which runs after the library's detach at exit.
 FakeReader* g_heldUntilAfterDetach = nullptr;
 
-__attribute__((destructor(101))) void ReleaseAfterTheLibraryDetached() {
+// Before the namespace's objects go (priority 101).
+__attribute__((destructor(102))) void ReleaseAfterTheLibraryDetached() {
   if (!g_heldUntilAfterDetach) return;
   g_heldUntilAfterDetach->Release();
   Eventually([] { return LinkThreadsRunning() == 0; });

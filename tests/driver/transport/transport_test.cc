@@ -25,6 +25,7 @@
 #include "driver/transport/device.h"
 #include "driver/transport/hid_binding.h"
 #include "driver/transport/rw_io.h"
+#include "tests/support/namespace_objects.h"
 #include "tests/support/sim_fixture.h"
 
 namespace zq::drv {
@@ -41,6 +42,7 @@ __attribute__((constructor(101))) void IsolateThisProcess() {
   setenv("ZELQUAR_NAMESPACE", ("zqt-transport-" + std::to_string(getpid())).c_str(), 1);
   setenv("ZELQUAR_LOG_MIRROR", MirrorPath().c_str(), 1);
   setenv("ZELQUAR_SIM_DIR", SimDir().c_str(), 1);
+  test::RemoveOwnNamespaceAtExit();
 }
 
 // Removes this process's scratch directory after the last test.
