@@ -248,17 +248,20 @@ void OpenLogOutput(const SharedArea& area) {
   std::lock_guard<std::timed_mutex> guard(out.lock);
   constexpr int kTries = 100;
   uint32_t error = 0;
-  for (int i = 0; i < kTries; ++i) {
+  int tries = 0;
+  while (tries < kTries) {
+    ++tries;
     error = out.client.Open(kMailslotName);
     if (error == 0) {
       out.open.store(true);
       return;
     }
+    // A collector that has ended will not make the mailslot: no more tries.
     if (!platform::ProcessIsAlive(area.collectorProcessId)) break;
     platform::SleepMilliseconds(200);
   }
   char text[96];
-  std::snprintf(text, sizeof text, "MailSlot %llx retry=%d error=%d", 0xFFFFFFFFFFFFFFFFull, kTries,
+  std::snprintf(text, sizeof text, "MailSlot %llx retry=%d error=%d", 0xFFFFFFFFFFFFFFFFull, tries,
                 static_cast<int>(error));
   platform::NotifyUser(text, "ZELQUAR_Drv.dll");
 }

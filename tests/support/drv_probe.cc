@@ -182,6 +182,11 @@ std::string Run(const std::string& line) {
   for (std::string t; in >> t;) a.push_back(t);
 
   if (cmd == "load") return Load();
+  if (cmd == "stderr-to") {
+    if (!std::freopen(a.at(0).c_str(), "w", stderr)) return "error";
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    return "ok";
+  }
   if (cmd == "unload") {
     dlclose(g_drv.handle);
     g_drv = Driver{};
