@@ -3,6 +3,7 @@
 // Sections: pipe framing; send and receive; the exchange; response frames;
 // start and end of the link thread.
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -96,7 +97,12 @@ int32_t k_CM_RecvMsg(uint32_t port, platform::PipeEnd* pipe1Read, uint8_t* buffe
 int64_t ResponseWaitMs(int32_t timeoutMs, int32_t retryTimeoutMs) {
   int64_t t = 2 * static_cast<int64_t>(timeoutMs);
   if (t < retryTimeoutMs) t = retryTimeoutMs;
-  return t + 120000;
+  // The wait is handed on as a signed 32-bit count of milliseconds, where a
+  // negative value means "without limit": a huge BlockTimeout must not wrap
+  // into one. About 24.8 days is the longest wait.
+  const int64_t wait = t + 120000;
+  if (wait > INT32_MAX) return INT32_MAX;
+  return wait < 0 ? 0 : wait;
 }
 
 int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response,

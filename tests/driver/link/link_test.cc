@@ -541,6 +541,11 @@ TEST(ResponseWait, IsTwiceTheTimeoutAtLeastTheResendWindowPlus120Seconds) {
   EXPECT_EQ(ResponseWaitMs(2300, 15000), 135000);
   EXPECT_EQ(ResponseWaitMs(4000, 15000), 135000);
   EXPECT_EQ(ResponseWaitMs(10000, 15000), 140000);
+  // Never past what a 32-bit wait holds, never below nothing.
+  EXPECT_EQ(ResponseWaitMs(1073000000, 15000), 2146120000);
+  EXPECT_EQ(ResponseWaitMs(1074000000, 15000), INT32_MAX);
+  EXPECT_EQ(ResponseWaitMs(INT32_MAX, 15000), INT32_MAX);
+  EXPECT_EQ(ResponseWaitMs(-100000, -200000), 0);
 }
 
 }  // namespace
