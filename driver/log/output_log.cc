@@ -58,6 +58,13 @@ LogOutput& Output() {
 
 uint32_t Elapsed(uint32_t since) { return platform::TickCount() - since; }
 
+bool IsAscii(const char* text) {
+  for (; *text; ++text) {
+    if (static_cast<unsigned char>(*text) >= 0x80) return false;
+  }
+  return true;
+}
+
 // ---- the text mirror ------------------------------------------------------
 
 struct Mirror {
@@ -195,21 +202,28 @@ void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen,
   std::unique_ptr<char[]> text(new char[logfmt::kTextCapacity]);
   text[0] = '\0';
   if (hasText) {
+    // The log is written in code page 932. The format's own text is UTF-8
+    // (the source's literals) and is converted before formatting; the
+    // arguments are taken as they are, as the callers pass texts that are
+    // already in the log's code page (values read from the INI file). A
+    // code page 932 character never holds a '%' byte, so the converted
+    // format formats as the original would.
+    const std::string converted = IsAscii(format) ? std::string() : platform::Utf8ToCp932(format);
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text.get(), logfmt::kTextCapacity, format, args);
+    std::vsnprintf(text.get(), logfmt::kTextCapacity, converted.empty() ? format : converted.c_str(), args);
     va_end(args);
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (dataLen < 0 || !bytes) dataLen = 0;
   if (dataLen > static_cast<int32_t>(logfmt::kMaxData)) dataLen = static_cast<int32_t>(logfmt::kMaxData);
-  if (mirror) WriteMirrorLine(*mirror, level, port, text.get(), bytes, dataLen);
+  if (mirror) WriteMirrorLine(*mirror, level, port, platform::Cp932ToUtf8(text.get()).c_str(), bytes, dataLen);
   if (filter.yorn != 1) return;
 
   // Everything but the time stamp is made before the lock is taken.
   logfmt::PreparedMessage prepared;
   if (filter.collector != 0) {
-    prepared = logfmt::PrepareMessage(platform::Utf8ToCp932(text.get()), bytes, static_cast<size_t>(dataLen));
+    prepared = logfmt::PrepareMessage(text.get(), bytes, static_cast<size_t>(dataLen));
   }
   // Records of all processes go out one at a time; a holder that does not
   // let go within the budget is passed by (the mailslot keeps records whole).

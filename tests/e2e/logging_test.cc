@@ -157,6 +157,22 @@ TEST(Logging, TheCollectorServesLaterProcessesAfterItsStarterEnded) {
   EXPECT_EQ(CountContaining(log, "★★★RFRW_Close Out Ret = 0"), 1u);
 }
 
+TEST(Logging, TextsAlreadyInTheLogsCodePageAreWrittenAsTheyAre) {
+  // "テスト" in code page 932, as an INI file written on Windows holds it.
+  InstallDir install("LogFileFlg=1\nAdminCheckCut=0\nHidCommDllTrace=\x83\x65\x83\x58\x83\x67\n");
+  auto probe = install.StartLoadedProbe();
+  const uint32_t collector = CollectorOf(*probe);
+  ASSERT_NE(collector, 0u);
+  probe->Send("exit");
+  probe->Wait();
+  ASSERT_TRUE(CollectorEnds(collector));
+  // The format's own text is converted, the value is not converted again.
+  EXPECT_EQ(CountContaining(install.DecodedLog(), "IniFile HidCommDllTrace = テスト"), 1u);
+  EXPECT_EQ(install.LogLinesWith("IniFile HidCommDllTrace = テスト").size(), 1u);
+  // Japanese text of the driver's own still arrives.
+  EXPECT_GT(CountContaining(install.DecodedLog(), "Signal待ち"), 0u);
+}
+
 TEST(Logging, ACollectorThatEndsEarlyIsCollectedAndTheNextProcessSaysHowOftenItTried) {
   InstallDir install("LogFileFlg=1\nAdminCheckCut=0\n");
   auto starter = install.StartLoadedProbe();
