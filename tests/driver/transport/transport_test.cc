@@ -139,7 +139,7 @@ TEST_F(TransportTest, UartReportsAndTheSerialString) {
   ASSERT_EQ(HidUArtEnable(), 0);
   ASSERT_EQ(HidSetUartConfig(*data_), 0);
   uint8_t report[64];
-  ASSERT_EQ(HidGetUartConfig(report), 0);
+  ASSERT_EQ(HidGetUartConfig(*data_, report), 0);
   EXPECT_EQ(std::vector<uint8_t>(report, report + 9),
             (std::vector<uint8_t>{0x50, 0x00, 0x01, 0xC2, 0x00, 0x02, 0x00, 0x03, 0x00}));
   Control("fault uart-readback 1");
