@@ -17,7 +17,6 @@
 #include "platform/clock.h"
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
-#include "protocol/status_word.h"
 
 namespace zq::drv {
 namespace {
@@ -181,7 +180,11 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
 int32_t k_MakeRecvDat(uint32_t port, const uint8_t* frame, uint16_t* statusWord, int32_t* dataLength, uint8_t* data) {
   const int32_t bodyLength = static_cast<int32_t>(protocol::PayloadLength(frame));
   const uint8_t* body = frame + protocol::kFrameHeadLength;
-  if (statusWord) protocol::StatusWordOf(body, static_cast<size_t>(bodyLength), statusWord);
+  // Frame bytes L+1 and L+2 are the last two body bytes; in a body shorter
+  // than two bytes they reach back into the length field, and the caller's
+  // preset word is overwritten all the same, never kept as if it were the
+  // reader's answer.
+  if (statusWord) *statusWord = static_cast<uint16_t>((frame[bodyLength + 1] << 8) | frame[bodyLength + 2]);
   if (dataLength) {
     if (*dataLength < bodyLength - 2) {
       OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_MakeRecvDat(1) detail1 = %d detail2 = %d  (%d)", *dataLength,

@@ -127,6 +127,7 @@ int k_GetEvent(LinkContext& c) {
       if (c.requestDataLength < static_cast<int32_t>(protocol::kFrameHeadLength) ||
           c.requestDataLength > static_cast<int32_t>(kMaxRequestFrame) - 1 ||
           c.requestDataLength > length - static_cast<int32_t>(kHeaderSize)) {
+        OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_GetEvent(5) detail = %d  (%d)", c.requestDataLength, 442);
         SetError(c, kLinkChannelFailed, c.requestDataLength);
         return kEventNone;
       }
@@ -252,8 +253,9 @@ void k_RBCC(LinkContext& c) {
               address & 0xFE, address & 1, c.sequenceBit, 679);
     k_Retry(c);
   } else if (k_Send_D_Level(c, c.rwRecvBuffer, c.recvTotal, 0) != 0) {
-    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_RBCC(3) detail = %d  (%d)", kLinkChannelFailed, 692);
-    SetError(c, kLinkChannelFailed, kLinkChannelFailed);
+    // k_Send_D_Level left the pipe write's own result as the detail.
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_RBCC(3) detail = %d  (%d)", c.errorDetail, 692);
+    c.errorStatus = kLinkChannelFailed;
   } else {
     c.waitTime = -1;
     c.state = 0;

@@ -1,6 +1,7 @@
 // The channel and the link thread against a scripted reader: whole
 // conversations at byte level, run in this process.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +138,13 @@ class LinkTest : public ::testing::Test {
   std::vector<uint32_t> opened_;
 };
 
+// Waits up to 5 s for `done`.
+template <typename Condition>
+bool Eventually(Condition done) {
+  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
 const Bytes kCommand{0x00, 0x05, 0x00, 0x00};
 const Bytes kAnswer{0x11, 0x22, 0x90, 0x00};
 
@@ -174,6 +182,55 @@ TEST_F(LinkTest, AnEmptyReplyAndAReplySplitAcrossReadsAreDelivered) {
   ASSERT_EQ(Exchange(kCommand, &reply), 0);
   EXPECT_EQ(reply, test::ReplyFrame(0x00, body));
   EXPECT_EQ(Reader().written().size(), 2u);
+}
+
+TEST_F(LinkTest, TheStatusWordComesFromTheTwoBytesBeforeTheCheckByteHoweverShortTheBody) {
+  // Body, status word unpacked, data bytes; the caller presets 90 00.
+  const struct {
+    Bytes body;
+    uint16_t statusWord;
+    int32_t dataLength;
+  } kReplies[] = {
+      {{0x11, 0x22, 0x64, 0x03}, 0x6403, 2},
+      {{0x90, 0x00}, 0x9000, 0},
+      {{0x64}, 0x0164, 0},  // the low length byte and the one body byte
+      {{}, 0x0000, 0},      // the two length bytes
+  };
+  for (const auto& r : kReplies) {
+    AnswerEveryRequest(r.body);
+    Bytes reply;
+    ASSERT_EQ(Exchange(kCommand, &reply), 0);
+    uint16_t sw = 0x9000;
+    int32_t length = 64;
+    uint8_t data[64];
+    EXPECT_EQ(k_MakeRecvDat(0x0100, reply.data(), &sw, &length, data), 0);
+    EXPECT_EQ(sw, r.statusWord) << r.body.size() << " body bytes";
+    EXPECT_EQ(length, r.dataLength);
+  }
+}
+
+TEST_F(LinkTest, LinkFailuresAreLoggedAtLevel0WithTheirOwnDetail) {
+  // A request too short to hold a frame head.
+  std::vector<uint8_t> request = Request(kCommand, 0);
+  reinterpret_cast<LevelMessageHeader*>(request.data())->payloadLength = 2;
+  std::vector<uint8_t> response(kResponseBufferSize);
+  EXPECT_EQ(k_CM_TransmitMsg(0x0100, request.data(), static_cast<int32_t>(request.size()), response.data(),
+                             static_cast<int32_t>(response.size())),
+            -1);
+  EXPECT_EQ(MirrorLinesWith(" 0 0100 L_Error k_GetEvent(5) detail = 2  (442)").size(), 1u);
+
+  // A reply nobody can take any more: the API side's end of the reply pipe
+  // has gone (the write fails instead of raising SIGPIPE).
+  signal(SIGPIPE, SIG_IGN);
+  PortEntry& e = Entry(0);
+  platform::ClosePipeEnd(reinterpret_cast<platform::PipeEnd*>(e.dPipe1Read));
+  e.dPipe1Read = 0;
+  AnswerEveryRequest(kAnswer);
+  SendOnly(kCommand);
+  ASSERT_TRUE(Eventually([] { return !MirrorLinesWith("L_Error k_RBCC(3)").empty(); }));
+  EXPECT_EQ(MirrorLinesWith(" 0 0100 L_Error k_RBCC(3) detail = -2  (692)").size(), 1u);
+  EXPECT_FALSE(MirrorLinesWith(" 0 0100 L_Error k_Send_D_Level(1) detail = -2  (734)").empty());
+  k_ForcedClose(e);
 }
 
 TEST_F(LinkTest, ABadCheckByteIsFollowedByOneResendRequest) {
@@ -316,13 +373,6 @@ TEST_F(LinkTest, AForcedCloseStopsAThreadThatIsWaitingForTheReader) {
   caller.join();
   EXPECT_EQ(result, -1);
   EXPECT_EQ(MirrorLinesWith("Level Thread Exit").size(), 1u);
-}
-
-// Waits up to 5 s for `done`.
-template <typename Condition>
-bool Eventually(Condition done) {
-  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return done();
 }
 
 TEST_F(LinkTest, AThreadLeftRunningPastItsStopBoundNeverTouchesThePortAgain) {
