@@ -283,7 +283,11 @@ Thread* StartThread(uint32_t (*procedure)(void*), void* argument) {
   return t;
 }
 
-uint32_t ThreadExitCode(const Thread* thread) { return thread ? thread->exitCode.load() : kErrorInvalidHandle; }
+bool ThreadExitCode(const Thread* thread, uint32_t* code) {
+  if (!thread || !code) return false;
+  *code = thread->exitCode.load();
+  return true;
+}
 
 bool StopThread(Thread* thread, uint32_t boundMs) {
   if (!thread) return true;

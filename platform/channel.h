@@ -58,8 +58,10 @@ struct Thread;
 // Starts `procedure(argument)` on a new thread at once; its return value is
 // the thread's exit code. nullptr (LastError set) when it cannot start.
 Thread* StartThread(uint32_t (*procedure)(void*), void* argument);
-// kErrorStillActive (259) while the thread runs, then its exit code.
-uint32_t ThreadExitCode(const Thread* thread);
+// Asks for the thread's exit code: kErrorStillActive (259) while it runs,
+// then what its procedure returned. False (and *code untouched) for a null
+// handle or a null `code`. Never blocks.
+bool ThreadExitCode(const Thread* thread, uint32_t* code);
 // Asks the thread to stop, wakes its waits, and waits up to boundMs for it to
 // end. True when it ended. Never call it on the calling thread.
 bool StopThread(Thread* thread, uint32_t boundMs);

@@ -359,20 +359,19 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
     if (k_CM_TransmitMsg(port, req, static_cast<int32_t>(kHeaderSize + 7), entry.responseBuffer,
                          static_cast<int32_t>(kResponseBufferSize)) == 0) {
       auto* thread = As<platform::Thread>(entry.linkThread);
-      // It leaves right after acknowledging; a thread that has not gone
-      // after 10 s is left to the forced close below.
-      for (int polls = 0; polls < 100; ++polls) {
-        const uint32_t code = platform::ThreadExitCode(thread);
-        OutputLog(LogLevel::kCall, port, nullptr, 0, "k_L_Level_End GetExitCodeThread %d Exit=%d (%d)", 1, static_cast<int>(code),
-                  1670);
-        if (code != platform::kErrorStillActive) {
-          platform::CloseThread(thread);
-          entry.linkThread = 0;
-          entry.linkContext = nullptr;
-          break;
-        }
+      // It leaves right after acknowledging; it is waited for as long as it
+      // runs, so that its buffers are freed by itself and never under it.
+      for (;;) {
+        uint32_t code = 0;
+        const bool asked = platform::ThreadExitCode(thread, &code);
+        OutputLog(LogLevel::kCall, port, nullptr, 0, "k_L_Level_End GetExitCodeThread %d Exit=%d (%d)", asked ? 1 : 0,
+                  static_cast<int>(code), 1670);
+        if (!asked || code != platform::kErrorStillActive) break;
         platform::SleepMilliseconds(100);
       }
+      platform::CloseThread(thread);
+      entry.linkThread = 0;
+      entry.linkContext = nullptr;
     }
   }
   k_ForcedClose(entry);

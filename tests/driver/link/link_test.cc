@@ -360,6 +360,41 @@ TEST_F(LinkTest, TheEndRequestStopsTheThreadAndFreesEverything) {
   EXPECT_FALSE(MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=0 (1670)").empty());
 }
 
+// A link thread that acknowledges the end request and then takes longer
+// than a hundred polls (10 s) to leave; it ends with exit code 7 unless it
+// is told to stop first (then 8).
+uint32_t SlowToLeave(void* startRecord) {
+  const ThreadStartRecord r = *static_cast<const ThreadStartRecord*>(startRecord);
+  LevelMessageHeader reply{};
+  PipeWrite(r.pipe1Write, r.event1, reinterpret_cast<const uint8_t*>(&reply), kHeaderSize);  // ready
+  std::vector<uint8_t> request(kRequestBufferSize);
+  int32_t length = 0;
+  platform::WaitForEvent(r.event2, -1);
+  PipeRead(r.pipe2Read, request.data(), static_cast<int32_t>(request.size()), &length);
+  reply.sequenceBit = r.portEntry->sequenceBit;
+  PipeWrite(r.pipe1Write, r.event1, reinterpret_cast<const uint8_t*>(&reply), kHeaderSize);  // end acknowledged
+  const bool slept = platform::SleepUnlessStopped(10500);
+  LinkThreadEnded();
+  return slept ? 7 : 8;
+}
+
+TEST(LinkEnd, WaitsForAnAcknowledgingThreadAsLongAsItRunsAndLogsEachQuery) {
+  SharedArea* area = Shared();
+  ASSERT_NE(area, nullptr);
+  area->blockTimeout = kAnswerTimeoutMs;
+  PortEntry& e = area->portEntries[1];
+  e.dataArea = &area->portDataAreas[1];
+  ASSERT_EQ(k_L_Level_Init(0x0101, &SlowToLeave, e), 0);
+  k_L_Level_End(0x0101, e);
+  EXPECT_EQ(e.linkThread, 0u);
+  const auto polls = MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=");
+  ASSERT_GT(polls.size(), 100u);
+  EXPECT_NE(polls.back().find("GetExitCodeThread 1 Exit=7 (1670)"), std::string::npos) << polls.back();
+  EXPECT_EQ(MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=259 (1670)").size(), polls.size() - 1);
+  EXPECT_TRUE(MirrorLinesWith("Llevel Thread Terminate").empty());
+  std::filesystem::remove(MirrorPath());
+}
+
 TEST_F(LinkTest, AForcedCloseStopsAThreadThatIsWaitingForTheReader) {
   // The reader is silent: the thread sits in its reads when the close comes.
   PortEntry& e = Entry(0);
