@@ -42,6 +42,9 @@ __attribute__((constructor(101))) void IsolateThisProcess() {
   setenv("ZELQUAR_NAMESPACE", ("zqt-link-" + std::to_string(getpid())).c_str(), 1);
   setenv("ZELQUAR_LOG_MIRROR", MirrorPath().c_str(), 1);
   test::RemoveOwnNamespaceAtExit();
+  // Also when no test runs (a listing of the tests): the library's attach
+  // has created the mirror by then.
+  std::atexit([] { std::filesystem::remove(MirrorPath()); });
 }
 
 std::vector<std::string> MirrorLinesWith(const std::string& fragment) {

@@ -43,6 +43,11 @@ __attribute__((constructor(101))) void IsolateThisProcess() {
   setenv("ZELQUAR_LOG_MIRROR", MirrorPath().c_str(), 1);
   setenv("ZELQUAR_SIM_DIR", SimDir().c_str(), 1);
   test::RemoveOwnNamespaceAtExit();
+  // Also when no test runs (a listing of the tests).
+  std::atexit([] {
+    std::error_code ec;
+    fs::remove_all(Scratch(), ec);
+  });
 }
 
 // Removes this process's scratch directory after the last test.
