@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -116,6 +117,65 @@ std::string InspectEntry(uint32_t unit) {
   return o.str();
 }
 
+std::string Run(const std::string& line);
+
+// A child forked from this process (the library stays loaded as the parent
+// loaded it) runs `command`, answers through a pipe and leaves with exit():
+// "ANSWER exit=STATUS".
+std::string RunInForkedChild(const std::string& command) {
+  int fds[2];
+  if (pipe(fds) != 0) return "error pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const std::string answer = Run(command);
+    (void)!write(fds[1], answer.data(), answer.size());
+    close(fds[1]);
+    std::exit(0);
+  }
+  close(fds[1]);
+  std::string answer;
+  char buf[256];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return answer + " exit=" + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+int AttachCount() {
+  const zq::drv::SharedArea* a = Inspect();
+  if (!a) return -1;
+  const int count = a->attachCount;
+  zq::platform::UnmapInspectedSection(a, sizeof *a);
+  return count;
+}
+
+// Exits while a thread keeps calling RFRW_Close(port), RFRW_Close of a bad
+// port and RFRW_GetDllVersion. Once the shared area shows this process
+// detached, the thread writes "after-detach close=R bad=R version=R" with
+// the results of one more round, straight to the output, and stops calling.
+void ExitWhileCalling(uint32_t port) {
+  const int attached = AttachCount();
+  std::thread([port, attached] {
+    for (;;) {
+      const bool detached = AttachCount() < attached;
+      int32_t len = 8;
+      uint8_t buf[8];
+      const int32_t close = g_drv.close(port);
+      const int32_t bad = g_drv.close(0x2100);
+      const int32_t version = g_drv.version(&len, buf);
+      if (detached) {
+        char line[96];
+        const int n = std::snprintf(line, sizeof line, "after-detach close=%d bad=%d version=%d\n", close, bad, version);
+        (void)!write(1, line, static_cast<size_t>(n));
+        for (;;) pause();
+      }
+    }
+  }).detach();
+  std::exit(0);
+}
+
 std::string Run(const std::string& line) {
   std::istringstream in(line);
   std::string cmd;
@@ -124,6 +184,11 @@ std::string Run(const std::string& line) {
   for (std::string t; in >> t;) a.push_back(t);
 
   if (cmd == "load") return Load();
+  if (cmd == "stderr-to") {
+    if (!std::freopen(a.at(0).c_str(), "w", stderr)) return "error";
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    return "ok";
+  }
   if (cmd == "unload") {
     dlclose(g_drv.handle);
     g_drv = Driver{};
@@ -155,6 +220,9 @@ std::string Run(const std::string& line) {
     return ok ? "ok" : "error";
   }
   if (!g_drv.handle) return "not-loaded";
+
+  if (cmd == "fork") return RunInForkedChild(line.substr(line.find(' ') + 1));
+  if (cmd == "exit-calling") ExitWhileCalling(Num(a.at(0)));
 
   if (cmd == "open") {
     std::vector<uint8_t> data = a.size() > 1 ? FromHex(a[1]) : std::vector<uint8_t>{};
