@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
@@ -227,7 +228,11 @@ void k_ForcedClose(PortEntry& entry) {
       // It still runs, past its bound: the pipes and events it may touch are
       // left to it (never closed), its own record and context are its own,
       // and the process keeps the shared records mapped while it runs
-      // (LinkThreadsRunning). The entry forgets them all.
+      // (LinkThreadsRunning). The entry forgets them all; they are held
+      // here, never freed, so they stay reachable while it may use them.
+      static auto* leftToThreads = new std::vector<uintptr_t>;
+      leftToThreads->insert(leftToThreads->end(), {entry.dPipe1Read, entry.lPipe1Write, entry.lPipe2Read,
+                                                   entry.dPipe2Write, entry.dEvent1, entry.dEvent2});
       entry.dPipe1Read = entry.dPipe2Write = entry.dEvent1 = entry.dEvent2 = 0;
       entry.lPipe1Write = entry.lPipe2Read = entry.lEvent1 = entry.lEvent2 = 0;
       return;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "driver/log/output_log.h"
 #include "driver/state/shared_area.h"
@@ -71,6 +72,10 @@ void DropBinding() {
   while (g_requestsInside.load() != 0 && platform::TickCount() - started < kDrainBoundMs) platform::SleepMilliseconds(1);
   if (const int inside = g_requestsInside.load(); inside != 0) {
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "D_ID_USBDRV 120 LIBRARY BUSY inside=%d, kept loaded", inside);
+    // Never freed, and held where they stay reachable: the request still
+    // inside may use them until the process ends.
+    static auto* kept = new std::vector<void*>;
+    kept->insert(kept->end(), {g_hHidModule, g_openEvents[0], g_openEvents[1]});
     for (platform::Event*& e : g_openEvents) e = nullptr;
   } else {
     if (g_fpTerm && port) g_fpTerm(port);

@@ -42,7 +42,9 @@ struct Driver {
   VersionFn version = nullptr;
 };
 
-std::string g_libraryPath;
+// argv[1]: lives as long as the process, also for threads still calling
+// while exit() runs the destructors.
+const char* g_libraryPath = "";
 Driver g_drv;
 std::map<std::string, zq::platform::NamedMutex*> g_heldMutexes;
 
@@ -65,7 +67,7 @@ std::string ToHex(const uint8_t* data, size_t n) {
 uint32_t Num(const std::string& s) { return static_cast<uint32_t>(std::stoul(s, nullptr, 0)); }
 
 std::string Load() {
-  g_drv.handle = dlopen(g_libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  g_drv.handle = dlopen(g_libraryPath, RTLD_NOW | RTLD_LOCAL);
   if (!g_drv.handle) return std::string("error ") + dlerror();
   g_drv.open = reinterpret_cast<OpenFn>(dlsym(g_drv.handle, "RFRW_Open"));
   g_drv.close = reinterpret_cast<CloseFn>(dlsym(g_drv.handle, "RFRW_Close"));
@@ -85,7 +87,7 @@ std::string DropPrivileges() {
 // Maps the shared area of the library without attaching to it.
 const zq::drv::SharedArea* Inspect() {
   char real[PATH_MAX];
-  if (!realpath(g_libraryPath.c_str(), real)) return nullptr;
+  if (!realpath(g_libraryPath, real)) return nullptr;
   const std::string key = std::string(zq::drv::kSharedAreaKeyPrefix) + real;
   return static_cast<const zq::drv::SharedArea*>(zq::platform::InspectSharedSection(key, sizeof(zq::drv::SharedArea)));
 }
