@@ -15,6 +15,7 @@
 #include "driver/link/link_thread.h"
 #include "driver/state/shared_area.h"
 #include "tests/driver/link/fake_reader.h"
+#include "tests/support/namespace_objects.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ using namespace zq::drv;
 
 __attribute__((constructor(101))) void Isolate() {
   setenv("ZELQUAR_NAMESPACE", ("zq-linkbench-" + std::to_string(getpid())).c_str(), 1);
+  zq::test::RemoveOwnNamespaceAtExit();
 }
 
 void BM_FourByteCommandRoundTrip(benchmark::State& state) {

@@ -8,6 +8,7 @@
 
 #include "driver/locks/locks.h"
 #include "platform/named_mutex.h"
+#include "tests/support/namespace_objects.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ BENCHMARK(BM_ApiMutexTakeRelease);
 int main(int argc, char** argv) {
   // Keep the benchmark's objects apart from any running system.
   if (!std::getenv("ZELQUAR_NAMESPACE")) setenv("ZELQUAR_NAMESPACE", "zq-bench", 1);
+  zq::test::RemoveOwnNamespaceAtExit();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -20,6 +20,7 @@
 #include "driver/link/link_thread.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
+#include "tests/support/namespace_objects.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {
@@ -32,6 +33,7 @@ std::string SimDir() { return "/tmp/zq-transportbench-" + std::to_string(getpid(
 __attribute__((constructor(101))) void Isolate() {
   setenv("ZELQUAR_NAMESPACE", ("zq-trbench-" + std::to_string(getpid())).c_str(), 1);
   setenv("ZELQUAR_SIM_DIR", SimDir().c_str(), 1);
+  zq::test::RemoveOwnNamespaceAtExit();
 }
 
 // A simulated reader in this process's simulator directory, and the

@@ -35,8 +35,10 @@ enum RFRW_Result {
 
   /* The library could not do its own part: memory ran out, the channel to
    * the port's link thread failed, the command is not handled by this build,
-   * or the library is being unloaded. The port stays as it was. Retry; if it
-   * persists, close and open the port again. */
+   * or the library is not attached in the calling process (it is being
+   * unloaded, or the process is a fork() child of the one that loaded it,
+   * which must load nothing through it). The port stays as it was. Retry; if
+   * it persists, close and open the port again. */
   RFRW_ERROR_INTERNAL = -1,
 
   /* RFRW_Open could not attach the reader device: the USB bridge was not
@@ -76,7 +78,9 @@ enum RFRW_Result {
 /* Opens the port. Data may be null (DataLen 0). */
 ZELQUAR_DRV_API int32_t RFRW_Open(uint32_t Port, int32_t DataLen, const uint8_t* Data);
 
-/* Closes the port; 0 also when it was not open or belongs to another process. */
+/* Closes the port: 0, also when it was not open, belongs to another process
+ * or the library is no longer attached in this process; -3 for a bad port
+ * number. */
 ZELQUAR_DRV_API int32_t RFRW_Close(uint32_t Port);
 
 /* Sends one application command (at most 1552 bytes); *RcvLen is the size of
@@ -88,7 +92,9 @@ ZELQUAR_DRV_API int32_t RFRW_CLRW_Transmit(uint32_t Port, uint32_t SLen, const u
 ZELQUAR_DRV_API int32_t RFRW_PowerCtrl(uint32_t Port, int32_t Power, int32_t* Sts);
 
 /* Writes the 8-byte file version (major, minor, build, revision, each 16-bit
- * big-endian); *RcvBufLen is the buffer size on entry, 8 on success. */
+ * big-endian); *RcvBufLen is the buffer size on entry, 8 on success. 0, or
+ * -3 (and *RcvBufLen 0) for a buffer shorter than 8 bytes; it needs no port
+ * and answers even while the library is being unloaded. */
 ZELQUAR_DRV_API int32_t RFRW_GetDllVersion(int32_t* RcvBufLen, uint8_t* RcvData);
 
 #ifdef __cplusplus

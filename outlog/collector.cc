@@ -1,6 +1,7 @@
 // Sections: pure helpers; the log file; the receive loop.
 #include "outlog/collector.h"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -40,6 +41,9 @@ class LogFile {
 
   bool Open() {
     file_ = std::fopen(path_.c_str(), "ab");
+    // Kept before anything else can overwrite it: the size look-up below
+    // fails on a file that was never created.
+    openErrno_ = file_ ? 0 : errno;
     std::error_code ec;
     const auto size = std::filesystem::file_size(path_, ec);
     size_ = ec ? 0 : static_cast<int64_t>(size);
@@ -54,6 +58,8 @@ class LogFile {
     return Open();
   }
   bool IsOpen() const { return file_ != nullptr; }
+  // The system error code of the last failed open.
+  int OpenError() const { return static_cast<int>(platform::Win32FromErrno(openErrno_)); }
   void Flush() {
     if (file_) std::fflush(file_);
   }
@@ -90,6 +96,7 @@ class LogFile {
   std::string path_;
   std::FILE* file_ = nullptr;
   int64_t size_ = 0;
+  int openErrno_ = 0;
 };
 
 // Status lines go out at once; records printed to the console ride the
@@ -104,13 +111,10 @@ void Print(const char* text) {
 bool SendersRemain(const Settings& s, bool* reportedGone) {
   if (platform::ProcessIsAlive(s.watchedPid)) return true;
   if (!*reportedGone) {
+    // A process that has ended cannot be opened any more (its exit code
+    // is its parent's to collect, never ours).
     char text[96];
-    if (s.watchedPid == 0) {
-      std::snprintf(text, sizeof text, "OpenProcess Error Processid=%x", s.watchedPid);
-    } else {
-      // The exit code of a process that is not our child is unknown.
-      std::snprintf(text, sizeof text, "Process=%llx ExitCode=%x", static_cast<unsigned long long>(s.watchedPid), 0u);
-    }
+    std::snprintf(text, sizeof text, "OpenProcess Error Processid=%x", s.watchedPid);
     Print(text);
     *reportedGone = true;
   }
@@ -157,7 +161,7 @@ int RunCollector(const Settings& s) {
   }
   LogFile log(s);
   if (!log.Open()) {
-    std::snprintf(line, sizeof line, "fopen error %d", static_cast<int>(platform::Win32FromErrno(errno)));
+    std::snprintf(line, sizeof line, "fopen error %d", log.OpenError());
     platform::NotifyUser(line, kCaption);
     Print(line);
     return kExitLogFile;
@@ -189,13 +193,14 @@ int RunCollector(const Settings& s) {
     }
     log.RotateIfDue();
     if (!log.IsOpen() && !log.Open()) {
-      std::snprintf(line, sizeof line, "fopen error %d: record dropped", static_cast<int>(platform::Win32FromErrno(errno)));
+      std::snprintf(line, sizeof line, "fopen error %d: record dropped", log.OpenError());
       Print(line);
       continue;
     }
-    std::fwrite(buf.get(), 1, std::strlen(reinterpret_cast<char*>(buf.get())), stdout);
-    std::fputc('\n', stdout);
-    log.Append(buf.get(), std::strlen(reinterpret_cast<char*>(buf.get())));
+    // Printed as it came: a record carries its own line ends.
+    const size_t length = std::strlen(reinterpret_cast<char*>(buf.get()));
+    std::fwrite(buf.get(), 1, length, stdout);
+    log.Append(buf.get(), length);
     if (!flushedFirst) {
       log.Flush();
       flushedFirst = true;

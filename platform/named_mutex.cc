@@ -30,9 +30,16 @@ struct SharedMutexObject {
   pthread_mutex_t mutex;
 };
 
+// A mapped mutex object and the descriptor whose shared flock tells other
+// processes this one uses it.
+struct CachedObject {
+  SharedMutexObject* object;
+  int fd;
+};
+
 struct MutexCache {
   std::mutex lock;
-  std::unordered_map<std::string, SharedMutexObject*> objects;
+  std::unordered_map<std::string, CachedObject> objects;
 };
 
 // Intentionally never destroyed: a mapping may be in use by another thread
@@ -56,17 +63,36 @@ bool InitialiseMutex(pthread_mutex_t* m) {
   return ok;
 }
 
+// A write lock (fcntl, independent of flock) on the object's first byte:
+// held while the object is initialised, released by the kernel when its
+// holder dies.
+bool LockForInitialisation(int fd, bool lock) {
+  struct flock range {};
+  range.l_type = lock ? F_WRLCK : F_UNLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = 0;
+  range.l_len = 1;
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_SETLKW, &range);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 // Maps the shared object of `name`, initialising it when nobody has. The
-// flock on the object serialises initialisation, and a creator that dies
-// half-way leaves the ready mark unset, so the next opener initialises.
-SharedMutexObject* MapObject(const std::string& name) {
+// shared flock taken on it tells other processes this one uses it, for as
+// long as it caches it (a last user removes an object only while nobody
+// holds one). Initialisation is serialised by a write lock on its first
+// byte: a creator that dies half-way leaves the ready mark unset, so the
+// next opener initialises.
+bool MapObject(const std::string& name, CachedObject* out) {
   const std::string objName = SharedObjectName("mtx", name);
-  int fd = detail::OpenSharedObject(objName);
-  if (fd < 0) {
+  int fd = detail::OpenLocked(objName, LOCK_SH);
+  if (fd < 0 || !LockForInitialisation(fd, true)) {
     SetLastError(Win32FromErrno(errno));
-    return nullptr;
+    if (fd >= 0) ::close(fd);
+    return false;
   }
-  detail::FlockRetry(fd, LOCK_EX);
   SharedMutexObject* obj = nullptr;
   struct stat st {};
   int failure = 0;
@@ -92,10 +118,14 @@ SharedMutexObject* MapObject(const std::string& name) {
       }
     }
   }
-  detail::FlockRetry(fd, LOCK_UN);
-  ::close(fd);
-  if (!obj) SetLastError(Win32FromErrno(failure));
-  return obj;
+  LockForInitialisation(fd, false);
+  if (!obj) {
+    ::close(fd);
+    SetLastError(Win32FromErrno(failure));
+    return false;
+  }
+  *out = CachedObject{obj, fd};
+  return true;
 }
 
 }  // namespace
@@ -116,11 +146,12 @@ NamedMutex* OpenNamedMutex(const char* name) {
     std::lock_guard<std::mutex> guard(cache.lock);
     auto it = cache.objects.find(name);
     if (it != cache.objects.end()) {
-      obj = it->second;
+      obj = it->second.object;
     } else {
-      obj = MapObject(name);
-      if (!obj) return nullptr;
-      cache.objects.emplace(name, obj);
+      CachedObject mapped{};
+      if (!MapObject(name, &mapped)) return nullptr;
+      cache.objects.emplace(name, mapped);
+      obj = mapped.object;
     }
   }
   auto* handle = new (std::nothrow) NamedMutex{obj, g_nextHandleValue.fetch_add(4)};
@@ -176,5 +207,15 @@ bool ReleaseNamedMutex(NamedMutex* mutex) {
 void CloseNamedMutex(NamedMutex* mutex) { delete mutex; }
 
 uint32_t NamedMutexHandleValue(const NamedMutex* mutex) { return mutex ? mutex->value : 0; }
+
+void LetGoOfNamedMutexes() {
+  MutexCache& cache = Cache();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  for (auto& [name, cached] : cache.objects) {
+    detail::RemoveIfAlone(cached.fd, SharedObjectName("mtx", name));
+    ::close(cached.fd);
+  }
+  cache.objects.clear();
+}
 
 }  // namespace zq::platform

@@ -6,6 +6,9 @@
 // Every open returns a handle of its own and every close releases it, as the
 // callers pair them; the shared object behind a name is mapped once per
 // process and stays mapped, so opening costs no system call after the first.
+// A process that maps an object holds it (a shared flock) until it lets go
+// of its mutexes; the last process to let go removes the object from the
+// system, as Windows drops a mutex with its last handle.
 #pragma once
 
 #include <cstdint>
@@ -34,5 +37,13 @@ void CloseNamedMutex(NamedMutex* mutex);
 
 // A small number that names the handle in log lines, as a Windows handle value.
 uint32_t NamedMutexHandleValue(const NamedMutex* mutex);
+
+// Lets go of every mutex this process has opened: an object that no other
+// process holds is removed from the system, so its name starts anew with its
+// next user. Handles still open (a thread of this process still inside)
+// keep working on what they had; the next open maps the name again. Call
+// when the process is done with the mutexes (library detach), from one
+// thread; blocks only briefly.
+void LetGoOfNamedMutexes();
 
 }  // namespace zq::platform

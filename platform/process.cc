@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -92,25 +92,68 @@ std::string OwnProgramPath() {
   return path;
 }
 
+namespace {
+
+// In a forked child: only async-signal-safe calls until the exec.
+[[noreturn]] void ExecProgram(const char* program, char* const* args, bool quietOutput, int reportFd) {
+  ::setpgid(0, 0);  // a terminal's Ctrl-C meant for the application does not reach it
+  const int in = ::open("/dev/null", O_RDONLY);  // it reads nothing: no caller's pipe stays open in it
+  if (in >= 0) ::dup2(in, 0);
+  if (quietOutput) {
+    const int out = ::open("/dev/null", O_WRONLY);
+    if (out >= 0) ::dup2(out, 1);
+  }
+  ::execve(program, args, environ);
+  const int err = errno;
+  (void)!::write(reportFd, &err, sizeof err);
+  ::_exit(127);
+}
+
+}  // namespace
+
 uint32_t StartProgram(const std::string& program, const std::string& argv0, bool quietOutput, bool highPriority) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // It reads nothing: a caller's input pipe must not be held open by it.
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (quietOutput) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // Its own process group: a terminal's Ctrl-C meant for the application
-  // does not stop the collector of every process.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
+  // The program runs as a grandchild: the child between exits at once, so
+  // the program belongs to init, which collects it when it ends, whenever
+  // that is; the caller never keeps an ended program as a zombie. Two
+  // close-on-exec pipes carry back its id and, if the exec fails, its errno.
+  int idPipe[2], execPipe[2];
+  if (::pipe2(idPipe, O_CLOEXEC) != 0) {
+    SetLastError(Win32FromErrno(errno));
+    return 0;
+  }
+  if (::pipe2(execPipe, O_CLOEXEC) != 0) {
+    SetLastError(Win32FromErrno(errno));
+    ::close(idPipe[0]);
+    ::close(idPipe[1]);
+    return 0;
+  }
   char* args[] = {const_cast<char*>(argv0.c_str()), nullptr};
-  pid_t pid = 0;
-  int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, args, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    SetLastError(Win32FromErrno(rc));
+  const pid_t middle = ::fork();
+  if (middle == 0) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ExecProgram(program.c_str(), args, quietOutput, execPipe[1]);
+    (void)!::write(idPipe[1], &pid, sizeof pid);
+    ::_exit(0);
+  }
+  const int forkError = errno;
+  ::close(idPipe[1]);
+  ::close(execPipe[1]);
+  pid_t pid = -1;
+  int execError = 0;
+  if (middle > 0) {
+    while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (::read(idPipe[0], &pid, sizeof pid) != static_cast<ssize_t>(sizeof pid)) pid = -1;
+    // End of file once the exec has closed the pipe; an errno when it failed.
+    ssize_t n;
+    while ((n = ::read(execPipe[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    if (n != static_cast<ssize_t>(sizeof execError)) execError = 0;
+  }
+  ::close(idPipe[0]);
+  ::close(execPipe[0]);
+  if (middle < 0 || pid <= 0 || execError != 0) {
+    SetLastError(Win32FromErrno(middle < 0 ? forkError : pid <= 0 ? EAGAIN : execError));
     return 0;
   }
   if (highPriority) (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(pid), -10);

@@ -25,8 +25,10 @@ std::string OwnProgramPath();
 // `argv0` as its whole argument list (element 0) and the caller's
 // environment. `quietOutput` sends its standard output to /dev/null;
 // `highPriority` asks for a raised scheduling priority (a refusal is
-// ignored). Returns the new process id, or 0 with LastError() set (a
-// missing program is kErrorFileNotFound). Blocks only for the spawn.
+// ignored). The program is not the caller's child: when it ends, the system
+// collects it, and it never lingers as the caller's zombie. Returns the new
+// process id, or 0 with LastError() set (a missing program is
+// kErrorFileNotFound). Blocks only until the program has been executed.
 uint32_t StartProgram(const std::string& program, const std::string& argv0, bool quietOutput, bool highPriority);
 
 // Shows a message to the person running the program, who may not be at a

@@ -19,6 +19,7 @@ namespace zq::platform {
 namespace {
 
 using detail::FlockRetry;
+using detail::OpenLocked;
 using detail::OpenSharedObject;
 
 uint64_t Fnv1a(std::string_view text, uint64_t seed) {
@@ -56,14 +57,13 @@ std::string SharedSectionObjectName(std::string_view key, size_t size) {
 SharedSection AttachSharedSection(std::string_view key, size_t size, const SectionGateWork& underGate) {
   const std::string name = SharedSectionObjectName(key, size);
   uint32_t err = 0;
-  int gate = OpenSharedObject(name + ".gate");
+  int gate = OpenLocked(name + ".gate", LOCK_EX);
   if (gate < 0) {
     FailTo(&err);
     SharedSection s = PrivateSection(size, err);
     if (underGate) underGate(s);
     return s;
   }
-  FlockRetry(gate, LOCK_EX);
 
   SharedSection s;
   s.objectName = name;
@@ -112,12 +112,16 @@ void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWo
   if (!section.shared || section.handle < 0) {
     if (underGate) underGate(section);
   } else {
-    int gate = OpenSharedObject(section.objectName + ".gate");
-    if (gate >= 0) FlockRetry(gate, LOCK_EX);
+    const std::string gateName = section.objectName + ".gate";
+    int gate = OpenLocked(gateName, LOCK_EX);
     if (underGate) underGate(section);
-    // Still alone after the others left (or died): the object goes with us,
-    // so /dev/shm does not collect dead sections.
-    if (FlockRetry(section.handle, LOCK_EX | LOCK_NB) == 0) ::shm_unlink(section.objectName.c_str());
+    // Still alone after the others left (or died): the object and its gate
+    // go with us, so /dev/shm does not collect dead sections. The gate goes
+    // while we hold it; whoever waits on it then opens the name anew.
+    if (FlockRetry(section.handle, LOCK_EX | LOCK_NB) == 0) {
+      ::shm_unlink(section.objectName.c_str());
+      if (gate >= 0) ::shm_unlink(gateName.c_str());
+    }
     ::close(section.handle);
     section.handle = -1;
     if (gate >= 0) {
@@ -134,21 +138,30 @@ void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWo
 
 bool SharedSectionInUse(std::string_view key, size_t size) {
   const std::string name = SharedSectionObjectName(key, size);
-  int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return false;  // nobody ever attached, or the last one removed it
-  int gate = OpenSharedObject(name + ".gate");
-  if (gate >= 0) FlockRetry(gate, LOCK_EX);
+  const int probe = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (probe < 0) return false;  // nobody ever attached, or the last one removed it
+  ::close(probe);
+  const std::string gateName = name + ".gate";
+  int gate = OpenLocked(gateName, LOCK_EX);
   bool inUse = false;
-  if (FlockRetry(fd, LOCK_EX | LOCK_NB) == 0) {
-    FlockRetry(fd, LOCK_UN);
+  const int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) {
+    // The last user removed the section and its gate meanwhile: the gate
+    // held now exists only for this look and goes again (whoever waits on
+    // it opens the name anew).
+    if (gate >= 0) ::shm_unlink(gateName.c_str());
   } else {
-    inUse = errno == EWOULDBLOCK;
+    if (FlockRetry(fd, LOCK_EX | LOCK_NB) == 0) {
+      FlockRetry(fd, LOCK_UN);
+    } else {
+      inUse = errno == EWOULDBLOCK;
+    }
+    ::close(fd);
   }
   if (gate >= 0) {
     FlockRetry(gate, LOCK_UN);
     ::close(gate);
   }
-  ::close(fd);
   return inUse;
 }
 

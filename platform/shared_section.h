@@ -6,7 +6,8 @@
 // when every earlier user crashed. Presence is a shared flock each attached
 // process holds on the section object (the kernel drops it when a process
 // dies); attaches and detaches are serialised by an exclusive gate lock, so
-// two first attaches cannot both zero-fill.
+// two first attaches cannot both zero-fill. The last process to detach
+// removes the section and its gate from the system.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +39,8 @@ using SectionGateWork = std::function<void(SharedSection&)>;
 SharedSection AttachSharedSection(std::string_view key, size_t size, const SectionGateWork& underGate);
 
 // Runs `underGate`, then detaches: drops this process's presence. When this
-// process was the last one attached, the system object is removed. Memory
+// process was the last one attached, the system object and its gate are
+// removed. Memory
 // stays mapped when `unmap` is false (other threads may still look at it
 // while the process exits). Blocks like AttachSharedSection.
 void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWork& underGate);

@@ -69,6 +69,12 @@ Thread* StartThread(std::function<uint32_t()> body) {
 
 uint32_t ThreadExitCode(const Thread* thread) { return thread ? thread->record->exitCode.load() : kErrorInvalidHandle; }
 
+bool ThreadExitCode(const Thread* thread, uint32_t* code) {
+  if (!thread || !code) return false;
+  *code = thread->record->exitCode.load();
+  return true;
+}
+
 void RequestThreadStop(Thread* thread) {
   if (!thread) return;
   ThreadRecord& r = *thread->record;
@@ -170,6 +176,11 @@ bool MarkCurrentThread() {
   if (pthread_getspecific(g_key) != nullptr) return false;
   static char marker;
   return pthread_setspecific(g_key, &marker) == 0;
+}
+
+bool UnmarkCurrentThread() {
+  if (!g_installed.load() || pthread_getspecific(g_key) == nullptr) return false;
+  return pthread_setspecific(g_key, nullptr) == 0;
 }
 
 }  // namespace zq::platform

@@ -22,6 +22,9 @@ struct Thread;
 Thread* StartThread(std::function<uint32_t()> body);
 // kErrorStillActive (259) while the thread runs, then its exit code.
 uint32_t ThreadExitCode(const Thread* thread);
+// The same as a query that can fail: false (and *code untouched) for a null
+// handle or a null `code`. Never blocks.
+bool ThreadExitCode(const Thread* thread, uint32_t* code);
 // Raises the thread's stop flag and wakes its waits and sleeps. Never
 // blocks for long; any thread may call it, the thread itself too.
 void RequestThreadStop(Thread* thread);
@@ -57,5 +60,9 @@ void RemoveThreadExitHook();
 // Marks the calling thread; true the first time for this thread, false when
 // it was already marked or no hook is installed. Never blocks.
 bool MarkCurrentThread();
+
+// Removes the calling thread's mark, so the hook does not run when it ends;
+// true when it was marked. Never blocks.
+bool UnmarkCurrentThread();
 
 }  // namespace zq::platform

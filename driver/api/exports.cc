@@ -157,6 +157,19 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
 
 // ---- RFRW_GetDllVersion ---------------------------------------------------
 
+// The 8 version bytes into rcvData when the caller's buffer takes them:
+// RFRW_SUCCESS and *rcvBufLen 8, else RFRW_ERROR_PARAMETER and *rcvBufLen 0
+// (when given). Needs nothing of the shared area.
+int32_t WriteVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
+  if (!rcvData || !rcvBufLen || *rcvBufLen < 8) {
+    if (rcvBufLen) *rcvBufLen = 0;
+    return RFRW_ERROR_PARAMETER;
+  }
+  FileVersionBytes(rcvData);
+  *rcvBufLen = 8;
+  return RFRW_SUCCESS;
+}
+
 int32_t GetDllVersion(int32_t* rcvBufLen, uint8_t* rcvData) {
   OutputLog(LogLevel::kCall, kNoPort, nullptr, 0, "★★★RFRW_GetDllVersion Call  RcvBufLen = %d", rcvBufLen ? *rcvBufLen : 0);
   const int32_t result = Internal_GetFileVersionCMD(rcvBufLen, rcvData);
@@ -246,16 +259,23 @@ int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
 }
 
 // Runs an exported body inside the call scope; an exception (only memory
-// exhaustion can raise one here) becomes an internal failure.
-template <typename Body>
-int32_t Guarded(Body body) {
+// exhaustion can raise one here) becomes an internal failure. Once the
+// library is no longer attached in this process (after detach, or in a
+// forked child), `unattached` answers instead, touching nothing shared.
+template <typename Body, typename Unattached>
+int32_t Guarded(Body body, Unattached unattached) {
   ApiCallScope scope;
-  if (!scope.usable()) return kDetachedResult;
+  if (!scope.usable()) return unattached();
   try {
     return body();
   } catch (...) {
     return RFRW_ERROR_INTERNAL;
   }
+}
+
+template <typename Body>
+int32_t Guarded(Body body) {
+  return Guarded(body, [] { return kDetachedResult; });
 }
 
 }  // namespace
@@ -270,12 +290,15 @@ int32_t RFRW_Open(uint32_t Port, int32_t DataLen, const uint8_t* Data) {
 }
 
 int32_t RFRW_Close(uint32_t Port) {
-  return Guarded([&] {
-    zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Call Port = 0x%x", Port);
-    const int32_t result = zq::drv::k_RFRW_Close(Port);
-    zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Out Ret = %d", result);
-    return result;
-  });
+  return Guarded(
+      [&] {
+        zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Call Port = 0x%x", Port);
+        const int32_t result = zq::drv::k_RFRW_Close(Port);
+        zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Out Ret = %d", result);
+        return result;
+      },
+      // Nothing of this process is open any more: a close has nothing to do.
+      [&] { return zq::drv::PortNumberValid(Port) ? RFRW_SUCCESS : RFRW_ERROR_PARAMETER; });
 }
 
 int32_t RFRW_CLRW_Transmit(uint32_t Port, uint32_t SLen, const uint8_t* SndData, int32_t* RcvLen, uint8_t* RcvData) {
@@ -287,7 +310,8 @@ int32_t RFRW_PowerCtrl(uint32_t Port, int32_t Power, int32_t* Sts) {
 }
 
 int32_t RFRW_GetDllVersion(int32_t* RcvBufLen, uint8_t* RcvData) {
-  return Guarded([&] { return zq::drv::GetDllVersion(RcvBufLen, RcvData); });
+  return Guarded([&] { return zq::drv::GetDllVersion(RcvBufLen, RcvData); },
+                 [&] { return zq::drv::WriteVersion(RcvBufLen, RcvData); });
 }
 
 }  // extern "C"

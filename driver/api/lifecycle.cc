@@ -11,11 +11,13 @@
 
 #include "driver/api/config.h"
 #include "driver/api/port_entries.h"
+#include "driver/link/link_thread.h"
 #include "driver/log/output_log.h"
 #include "driver/log/thread_lines.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/rw_io.h"
 #include "platform/ini.h"
+#include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/shared_section.h"
 #include "zq_version.h"
@@ -31,6 +33,12 @@ namespace {
 platform::SharedSection* g_section = nullptr;
 std::atomic<bool> g_detached{false};
 std::atomic<int> g_callsInFlight{0};
+// The process that attached. A child forked from it inherits the mapping,
+// the presence lock and these globals, but it never attached: it neither
+// counts in the shared area nor may it take anything down there.
+std::atomic<uint32_t> g_attachedProcessId{0};
+
+bool AttachedHere() { return g_attachedProcessId.load() == platform::CurrentProcessId(); }
 
 // ---- attach ---------------------------------------------------------------
 
@@ -62,6 +70,7 @@ void AttachUnderGate(platform::SharedSection& section) {
 }
 
 __attribute__((constructor)) void ProcessAttach() {
+  g_attachedProcessId.store(platform::CurrentProcessId());
   StartThreadLines();
   InstallLinkTransport(&ReaderLinkTransport());
   const std::string key = std::string(kSharedAreaKeyPrefix) + platform::OwnModulePath();
@@ -80,14 +89,22 @@ void DetachUnderGate(platform::SharedSection&) {
 
 // Runs at exit() and at the last dlclose, possibly while other threads of
 // the process are still inside an exported call: those keep their mapping
-// and find the library detached at their next call.
+// and find the library detached at their next call. So does a link thread
+// that outlived its stop bound: it may still read its port's records.
 __attribute__((destructor)) void ProcessDetach() {
+  if (!AttachedHere()) {
+    // A forked child at its exit(): the presence lock it inherited is the
+    // parent's (flock belongs to the shared open file), so the section is
+    // not touched; only this process's own thread watch goes.
+    StopThreadLines();
+    return;
+  }
   if (!Shared() || !g_section) return;
   // Refuse new calls first; an open already in flight that reaches the port
   // table after k_List_free sees the flag and takes no entry.
   g_detached.store(true);
   k_List_free();
-  const bool idle = g_callsInFlight.load() == 0;
+  const bool idle = g_callsInFlight.load() == 0 && LinkThreadsRunning() == 0;
   platform::DetachSharedSection(*g_section, idle, [idle](platform::SharedSection& section) {
     DetachUnderGate(section);
     if (SharedArea* area = Shared()) CloseLogOutput(*area);
@@ -97,6 +114,9 @@ __attribute__((destructor)) void ProcessDetach() {
   if (idle) {
     delete g_section;
     g_section = nullptr;
+    // Nothing of this process takes a mutex any more: the last process to
+    // let go of one removes it.
+    platform::LetGoOfNamedMutexes();
   }
 }
 
@@ -106,7 +126,7 @@ __attribute__((destructor)) void ProcessDetach() {
 
 ApiCallScope::ApiCallScope() {
   g_callsInFlight.fetch_add(1);
-  usable_ = !g_detached.load() && Shared() != nullptr;
+  usable_ = !g_detached.load() && Shared() != nullptr && AttachedHere();
   if (usable_) NoteThread();
 }
 

@@ -15,8 +15,8 @@ class ApiCallScope {
   ~ApiCallScope();
   ApiCallScope(const ApiCallScope&) = delete;
   ApiCallScope& operator=(const ApiCallScope&) = delete;
-  // False after process detach: the call must return without touching
-  // shared state.
+  // False after process detach, and in a forked child that never attached:
+  // the call must return without touching shared state.
   bool usable() const { return usable_; }
 
  private:

@@ -78,10 +78,15 @@ void SetLinkRunsHere(uint32_t unit, bool runs) {
   if (unit < static_cast<uint32_t>(kUnitCount)) g_linkRunsHere[unit].store(runs);
 }
 
+bool PortNumberValid(uint32_t port) {
+  const uint32_t com = ComNumberOf(port);
+  return com >= 1 && com <= kMaxComNumber && UnitIndexOf(port) < static_cast<uint32_t>(kUnitCount);
+}
+
 int32_t k_PortCheck(uint32_t port) {
   const uint32_t com = ComNumberOf(port);
   const uint32_t unit = UnitIndexOf(port);
-  if (com >= 1 && com <= kMaxComNumber && unit < static_cast<uint32_t>(kUnitCount)) return 0;
+  if (PortNumberValid(port)) return 0;
   OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_PortCheck(1) detail1 = %d detail2 = %d  (%d)", static_cast<int>(com),
             static_cast<int>(unit), 1098);
   return kPortCheckFailed;
@@ -155,9 +160,11 @@ int32_t k_RFRW_Close(uint32_t port) {
     MutexHandle list = k_RFRW_SetMutexList(port);
     // Process detach may have released the entry meanwhile.
     if (entry->useCount != 0 && entry->ownerProcessId == self) {
-      ReleasePort(*entry);
+      // The link thread goes first: the device release may unload the comm
+      // library it reads through.
       k_L_Level_End(port, *entry);
       SetLinkRunsHere(UnitIndexOf(port), false);
+      ReleasePort(*entry);
       entry->useCount = 0;
       entry->ownerProcessId = 0;
     }
@@ -174,16 +181,20 @@ void k_List_free() {
   OutputLog(LogLevel::kCall, 0x200, nullptr, 0, "k_List_free Call");
   MutexHandle list = k_RFRW_SetMutexList(0x200);
   const uint32_t self = platform::CurrentProcessId();
+  // Every link thread of the process stops before any device is released:
+  // the ports share the process's one comm library binding.
+  for (int unit = 0; unit < kUnitCount; ++unit) {
+    PortEntry& entry = area->portEntries[unit];
+    if (entry.ownerProcessId != self || entry.useCount == 0 || !LinkRunsHere(static_cast<uint32_t>(unit))) continue;
+    k_ForcedClose(entry);
+    FreeLinkBuffers(entry);
+    SetLinkRunsHere(static_cast<uint32_t>(unit), false);
+  }
   for (int unit = 0; unit < kUnitCount; ++unit) {
     PortEntry& entry = area->portEntries[unit];
     if (entry.ownerProcessId != self) continue;
     if (entry.useCount != 0) {
       ReleasePort(entry);
-      if (LinkRunsHere(static_cast<uint32_t>(unit))) {
-        k_ForcedClose(entry);
-        FreeLinkBuffers(entry);
-        SetLinkRunsHere(static_cast<uint32_t>(unit), false);
-      }
       entry.linkRunning = 0;
       entry.useCount = 0;
     }

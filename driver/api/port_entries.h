@@ -13,7 +13,10 @@ struct PortEntry;
 inline uint32_t ComNumberOf(uint32_t port) { return (port >> 8) & 0xFFu; }
 inline uint32_t UnitIndexOf(uint32_t port) { return port & 0xFFu; }
 
-// 0 when 1 <= COM number <= 32 and unit index < 32; else logs the detail
+// Whether 1 <= COM number <= 32 and unit index < 32. Pure.
+bool PortNumberValid(uint32_t port);
+
+// 0 when the port number is valid; else logs the detail
 // values and returns kPortCheckFailed (the callers log it as their detail).
 inline constexpr int32_t kPortCheckFailed = -1;
 int32_t k_PortCheck(uint32_t port);

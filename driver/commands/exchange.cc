@@ -165,9 +165,7 @@ HandlerCall::~HandlerCall() {
 }
 
 int32_t HandlerCall::FailV(int32_t result, const char* format, va_list args) {
-  char line[512];
-  std::vsnprintf(line, sizeof line, format, args);
-  OutputLog(LogLevel::kError, port_, nullptr, 0, "%s", line);
+  OutputLogV(LogLevel::kError, port_, nullptr, 0, format, args);
   if (receiveLength_) *receiveLength_ = 0;
   answered_ = 0;
   result_ = result;

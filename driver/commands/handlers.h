@@ -53,6 +53,8 @@ int32_t ANTLevelGetCMD(uint32_t sendLength, const uint8_t* command, int32_t* rec
 int32_t RssiModeSetCMD(uint32_t sendLength, const uint8_t* command, int32_t* receiveLength, uint8_t* rcvData);
 // The library's file version: 8 bytes, RFRW_GetDllVersion's answer.
 int32_t Internal_GetFileVersionCMD(int32_t* receiveLength, uint8_t* respData);
+// The 8 version bytes themselves (four big-endian 16-bit parts). Pure.
+void FileVersionBytes(uint8_t out[8]);
 // Converts two raw signal bytes in place (most significant first).
 void ConvRSSI(uint8_t* rssi);
 

@@ -125,15 +125,19 @@ int32_t Internal_GetFileVersionCMD(int32_t* receiveLength, uint8_t* respData) {
     OutputLog(LogLevel::kError, kNoPort, nullptr, 0, "Internal_GetFileVersionCMD(1) *ReceiveLength=%d", given);
     return call.Finish(RFRW_ERROR_PARAMETER);
   }
+  uint8_t version[8];
+  FileVersionBytes(version);
+  OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "sz=%d  hVersion=%d", static_cast<int>(sizeof version), 0);
+  return call.Answer(version, 8);
+}
+
+void FileVersionBytes(uint8_t out[8]) {
   // The build's version is the library's file version.
   const uint16_t parts[4] = {ZQ_VERSION_MAJOR, ZQ_VERSION_MINOR, ZQ_VERSION_BUILD, ZQ_VERSION_REVISION};
-  OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "sz=%d  hVersion=%d", static_cast<int>(sizeof parts), 0);
-  uint8_t version[8];
   for (int i = 0; i < 4; ++i) {
-    version[2 * i] = static_cast<uint8_t>(parts[i] >> 8);
-    version[2 * i + 1] = static_cast<uint8_t>(parts[i] & 0xFF);
+    out[2 * i] = static_cast<uint8_t>(parts[i] >> 8);
+    out[2 * i + 1] = static_cast<uint8_t>(parts[i] & 0xFF);
   }
-  return call.Answer(version, 8);
 }
 
 }  // namespace zq::drv

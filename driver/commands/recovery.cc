@@ -26,7 +26,7 @@ constexpr int32_t kReplayCapacity = 256;
 
 void Log(LogLevel level, const char* format, int32_t value) { OutputLog(level, CurrentPort(), nullptr, 0, format, value); }
 
-void LogLine(LogLevel level, const char* text) { OutputLog(level, CurrentPort(), nullptr, 0, "%s", text); }
+void LogLine(LogLevel level, const char* text) { OutputLogText(level, CurrentPort(), nullptr, 0, text); }
 
 PortDataArea& DataAreaOf(PortEntry& entry) {
   return entry.dataArea ? *entry.dataArea : Shared()->portDataAreas[CurrentPort() & 0xFF];

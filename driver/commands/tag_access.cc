@@ -205,7 +205,7 @@ int32_t EPC_TagDataWrite(uint16_t lc, uint8_t p1, uint8_t p2, const uint8_t* dat
       return call.Finish(s.status());
     }
     ++retries;
-    OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0, "%s", retryLine);
+    OutputLogText(LogLevel::kStep, CurrentPort(), nullptr, 0, retryLine);
   }
   return AnswerLastStatus(call, s, "EPC_TagDataWrite");
 }

@@ -2,9 +2,12 @@
 //
 // Sections: pipe framing; send and receive; the exchange; response frames;
 // start and end of the link thread.
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
@@ -16,7 +19,6 @@
 #include "platform/clock.h"
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
-#include "protocol/status_word.h"
 
 namespace zq::drv {
 namespace {
@@ -37,7 +39,13 @@ int32_t RetryTimeoutMs() {
 // The one start record of the process, filled under the port-list mutex.
 ThreadStartRecord g_startRecord;
 
+// Constant-initialised: the detach code reads it after C++ destructors ran.
+std::atomic<int> g_linkThreadsRunning{0};
+
 }  // namespace
+
+int LinkThreadsRunning() { return g_linkThreadsRunning.load(); }
+void LinkThreadEnded() { g_linkThreadsRunning.fetch_sub(1); }
 
 // ---- pipe framing -----------------------------------------------------------
 
@@ -90,7 +98,12 @@ int32_t k_CM_RecvMsg(uint32_t port, platform::PipeEnd* pipe1Read, uint8_t* buffe
 int64_t ResponseWaitMs(int32_t timeoutMs, int32_t retryTimeoutMs) {
   int64_t t = 2 * static_cast<int64_t>(timeoutMs);
   if (t < retryTimeoutMs) t = retryTimeoutMs;
-  return t + 120000;
+  // The wait is handed on as a signed 32-bit count of milliseconds, where a
+  // negative value means "without limit": a huge BlockTimeout must not wrap
+  // into one. About 24.8 days is the longest wait.
+  const int64_t wait = t + 120000;
+  if (wait > INT32_MAX) return INT32_MAX;
+  return wait < 0 ? 0 : wait;
 }
 
 int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response,
@@ -169,7 +182,11 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
 int32_t k_MakeRecvDat(uint32_t port, const uint8_t* frame, uint16_t* statusWord, int32_t* dataLength, uint8_t* data) {
   const int32_t bodyLength = static_cast<int32_t>(protocol::PayloadLength(frame));
   const uint8_t* body = frame + protocol::kFrameHeadLength;
-  if (statusWord) protocol::StatusWordOf(body, static_cast<size_t>(bodyLength), statusWord);
+  // Frame bytes L+1 and L+2 are the last two body bytes; in a body shorter
+  // than two bytes they reach back into the length field, and the caller's
+  // preset word is overwritten all the same, never kept as if it were the
+  // reader's answer.
+  if (statusWord) *statusWord = static_cast<uint16_t>((frame[bodyLength + 1] << 8) | frame[bodyLength + 2]);
   if (dataLength) {
     if (*dataLength < bodyLength - 2) {
       OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_MakeRecvDat(1) detail1 = %d detail2 = %d  (%d)", *dataLength,
@@ -202,12 +219,20 @@ void k_ForcedClose(PortEntry& entry) {
     auto* thread = As<platform::Thread>(entry.linkThread);
     OutputLog(LogLevel::kCall, entry.port, nullptr, 0, "Llevel Thread Terminate %x", platform::ThreadHandleValue(thread));
     // The thread is asked to stop and given time to leave its waits; its
-    // pipe ends and buffers are its own and it frees them on the way out.
+    // context and buffers are its own and it frees them on the way out.
     const bool ended = platform::StopThread(thread, 3000);
     platform::CloseThread(thread);
     entry.linkThread = 0;
+    entry.linkContext = nullptr;
     if (!ended) {
-      // It still runs: the objects it may touch must outlive it.
+      // It still runs, past its bound: the pipes and events it may touch are
+      // left to it (never closed), its own record and context are its own,
+      // and the process keeps the shared records mapped while it runs
+      // (LinkThreadsRunning). The entry forgets them all; they are held
+      // here, never freed, so they stay reachable while it may use them.
+      static auto* leftToThreads = new std::vector<uintptr_t>;
+      leftToThreads->insert(leftToThreads->end(), {entry.dPipe1Read, entry.lPipe1Write, entry.lPipe2Read,
+                                                   entry.dPipe2Write, entry.dEvent1, entry.dEvent2});
       entry.dPipe1Read = entry.dPipe2Write = entry.dEvent1 = entry.dEvent2 = 0;
       entry.lPipe1Write = entry.lPipe2Read = entry.lEvent1 = entry.lEvent2 = 0;
       return;
@@ -266,8 +291,12 @@ int32_t CreateChannel(PortEntry& entry, LinkThreadProc procedure) {
   entry.dEvent2 = entry.lEvent2 = Handle(e2);
   if (!made2) return kNoChannelObjects;
   g_startRecord = ThreadStartRecord{nullptr, p1w, p2r, e1, e2, &entry};
+  g_linkThreadsRunning.fetch_add(1);
   platform::Thread* thread = platform::StartThread([procedure] { return procedure(&g_startRecord); });
-  if (!thread) return kNoThread;
+  if (!thread) {
+    LinkThreadEnded();
+    return kNoThread;
+  }
   entry.linkThread = Handle(thread);
   OutputLog(LogLevel::kError, entry.port, nullptr, 0, "Llevel Thread Create %x", platform::ThreadHandleValue(thread));
   return 0;
@@ -336,19 +365,19 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
     if (k_CM_TransmitMsg(port, req, static_cast<int32_t>(kHeaderSize + 7), entry.responseBuffer,
                          static_cast<int32_t>(kResponseBufferSize)) == 0) {
       auto* thread = As<platform::Thread>(entry.linkThread);
-      // It leaves right after acknowledging; a thread that has not gone
-      // after 10 s is left to the forced close below.
-      for (int polls = 0; polls < 100; ++polls) {
-        const uint32_t code = platform::ThreadExitCode(thread);
-        OutputLog(LogLevel::kCall, port, nullptr, 0, "k_L_Level_End GetExitCodeThread %d Exit=%d (%d)", 1, static_cast<int>(code),
-                  1670);
-        if (code != platform::kErrorStillActive) {
-          platform::CloseThread(thread);
-          entry.linkThread = 0;
-          break;
-        }
+      // It leaves right after acknowledging; it is waited for as long as it
+      // runs, so that its buffers are freed by itself and never under it.
+      for (;;) {
+        uint32_t code = 0;
+        const bool asked = platform::ThreadExitCode(thread, &code);
+        OutputLog(LogLevel::kCall, port, nullptr, 0, "k_L_Level_End GetExitCodeThread %d Exit=%d (%d)", asked ? 1 : 0,
+                  static_cast<int>(code), 1670);
+        if (!asked || code != platform::kErrorStillActive) break;
         platform::SleepMilliseconds(100);
       }
+      platform::CloseThread(thread);
+      entry.linkThread = 0;
+      entry.linkContext = nullptr;
     }
   }
   k_ForcedClose(entry);

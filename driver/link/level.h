@@ -42,7 +42,8 @@ void k_ForcedClose(PortEntry& entry);
 void FreeLinkBuffers(PortEntry& entry);
 
 // The response wait of an exchange with the given reader timeout:
-// twice the timeout, raised to `retryTimeoutMs`, plus 120000 ms. Pure.
+// twice the timeout, raised to `retryTimeoutMs`, plus 120000 ms, within
+// 0 .. INT32_MAX. Pure.
 int64_t ResponseWaitMs(int32_t timeoutMs, int32_t retryTimeoutMs);
 
 }  // namespace zq::drv

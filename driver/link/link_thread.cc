@@ -75,7 +75,7 @@ void Drain(LinkContext& c, int32_t waitMs, LogLevel level, const char* label) {
     if (platform::StopRequested()) return;
     const int32_t result = c.io->read(*c.transport, scrap, kDrainChunk, static_cast<uint32_t>(waitMs));
     if (result <= 0) return;
-    OutputLog(level, c.port, scrap, result, "%s", label);
+    OutputLogText(level, c.port, scrap, result, label);
   }
 }
 
@@ -128,6 +128,7 @@ int k_GetEvent(LinkContext& c) {
       if (c.requestDataLength < static_cast<int32_t>(protocol::kFrameHeadLength) ||
           c.requestDataLength > static_cast<int32_t>(kMaxRequestFrame) - 1 ||
           c.requestDataLength > length - static_cast<int32_t>(kHeaderSize)) {
+        OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_GetEvent(5) detail = %d  (%d)", c.requestDataLength, 442);
         SetError(c, kLinkChannelFailed, c.requestDataLength);
         return kEventNone;
       }
@@ -253,8 +254,9 @@ void k_RBCC(LinkContext& c) {
               address & 0xFE, address & 1, c.sequenceBit, 679);
     k_Retry(c);
   } else if (k_Send_D_Level(c, c.rwRecvBuffer, c.recvTotal, 0) != 0) {
-    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_RBCC(3) detail = %d  (%d)", kLinkChannelFailed, 692);
-    SetError(c, kLinkChannelFailed, kLinkChannelFailed);
+    // k_Send_D_Level left the pipe write's own result as the detail.
+    OutputLog(LogLevel::kError, c.port, nullptr, 0, "L_Error k_RBCC(3) detail = %d  (%d)", c.errorDetail, 692);
+    c.errorStatus = kLinkChannelFailed;
   } else {
     c.waitTime = -1;
     c.state = 0;
@@ -373,6 +375,8 @@ uint32_t Llevel_Thread(void* startRecord) {
   if (!c || !c->rwRecvBuffer || !c->rwSendBuffer || !c->dRecvBuffer || !c->dSendBuffer) {
     if (c) FreeContext(c);
     OutputLog(LogLevel::kCall, port, nullptr, 0, "Level Thread Exit");
+    EndThreadNote();
+    LinkThreadEnded();
     return 0;
   }
   c->requestPipe = record.pipe2Read;
@@ -430,8 +434,12 @@ uint32_t Llevel_Thread(void* startRecord) {
   OutputLog(LogLevel::kCall, port, nullptr, 0, "RW_SendBuffer free %x", Addr(c->rwSendBuffer));
   OutputLog(LogLevel::kCall, port, nullptr, 0, "D_RecvBuffer free %x", Addr(c->dRecvBuffer));
   OutputLog(LogLevel::kCall, port, nullptr, 0, "D_SendBuffer free %x", Addr(c->dSendBuffer));
-  entry.linkContext = nullptr;
+  // The port entry is not touched on the way out: the API side cleared its
+  // context when it ended the link, and a thread that outlived its stop
+  // bound may find the entry another link's by now.
   FreeContext(c);
+  EndThreadNote();
+  LinkThreadEnded();
   return 0;
 }
 

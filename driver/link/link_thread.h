@@ -44,7 +44,17 @@ struct LinkContext {
 };
 
 // The thread procedure; its argument is the process's ThreadStartRecord.
+// Counted among the running link threads from k_L_Level_Init's start of it
+// until its very last step.
 uint32_t Llevel_Thread(void* startRecord);
+
+// Link threads of this process that have not finished, including those left
+// running after their stop bound passed: while any runs, the shared records
+// it may still read must stay mapped. Thread-safe; never blocks.
+int LinkThreadsRunning();
+// The last step of a link thread (only Llevel_Thread and a start that failed
+// call it).
+void LinkThreadEnded();
 
 // Called by the API side when a port whose link thread still runs is opened
 // again: drops requests left in the request pipe and returns the thread to

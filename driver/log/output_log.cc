@@ -58,6 +58,13 @@ LogOutput& Output() {
 
 uint32_t Elapsed(uint32_t since) { return platform::TickCount() - since; }
 
+bool IsAscii(const char* text) {
+  for (; *text; ++text) {
+    if (static_cast<unsigned char>(*text) >= 0x80) return false;
+  }
+  return true;
+}
+
 // ---- the text mirror ------------------------------------------------------
 
 struct Mirror {
@@ -184,6 +191,22 @@ Filter CurrentFilter() {
 // ---- OutputLog --------------------------------------------------------------
 
 void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  OutputLogV(level, port, data, dataLen, format, args);
+  va_end(args);
+}
+
+void OutputLogText(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* text) {
+  if (!text || IsAscii(text)) {
+    OutputLog(level, port, data, dataLen, "%s", text ? text : "");
+    return;
+  }
+  // Arguments are taken in the log's code page.
+  OutputLog(level, port, data, dataLen, "%s", platform::Utf8ToCp932(text).c_str());
+}
+
+void OutputLogV(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, va_list args) {
   const uint32_t systemError = platform::LastError();
   const Filter filter = CurrentFilter();
   const bool hasText = format && *format;
@@ -195,21 +218,25 @@ void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen,
   std::unique_ptr<char[]> text(new char[logfmt::kTextCapacity]);
   text[0] = '\0';
   if (hasText) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text.get(), logfmt::kTextCapacity, format, args);
-    va_end(args);
+    // The log is written in code page 932. The format's own text is UTF-8
+    // (the source's literals) and is converted before formatting; the
+    // arguments are taken as they are, as the callers pass texts that are
+    // already in the log's code page (values read from the INI file). A
+    // code page 932 character never holds a '%' byte, so the converted
+    // format formats as the original would.
+    const std::string converted = IsAscii(format) ? std::string() : platform::Utf8ToCp932(format);
+    std::vsnprintf(text.get(), logfmt::kTextCapacity, converted.empty() ? format : converted.c_str(), args);
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (dataLen < 0 || !bytes) dataLen = 0;
   if (dataLen > static_cast<int32_t>(logfmt::kMaxData)) dataLen = static_cast<int32_t>(logfmt::kMaxData);
-  if (mirror) WriteMirrorLine(*mirror, level, port, text.get(), bytes, dataLen);
+  if (mirror) WriteMirrorLine(*mirror, level, port, platform::Cp932ToUtf8(text.get()).c_str(), bytes, dataLen);
   if (filter.yorn != 1) return;
 
   // Everything but the time stamp is made before the lock is taken.
   logfmt::PreparedMessage prepared;
   if (filter.collector != 0) {
-    prepared = logfmt::PrepareMessage(platform::Utf8ToCp932(text.get()), bytes, static_cast<size_t>(dataLen));
+    prepared = logfmt::PrepareMessage(text.get(), bytes, static_cast<size_t>(dataLen));
   }
   // Records of all processes go out one at a time; a holder that does not
   // let go within the budget is passed by (the mailslot keeps records whole).
@@ -248,17 +275,20 @@ void OpenLogOutput(const SharedArea& area) {
   std::lock_guard<std::timed_mutex> guard(out.lock);
   constexpr int kTries = 100;
   uint32_t error = 0;
-  for (int i = 0; i < kTries; ++i) {
+  int tries = 0;
+  while (tries < kTries) {
+    ++tries;
     error = out.client.Open(kMailslotName);
     if (error == 0) {
       out.open.store(true);
       return;
     }
+    // A collector that has ended will not make the mailslot: no more tries.
     if (!platform::ProcessIsAlive(area.collectorProcessId)) break;
     platform::SleepMilliseconds(200);
   }
   char text[96];
-  std::snprintf(text, sizeof text, "MailSlot %llx retry=%d error=%d", 0xFFFFFFFFFFFFFFFFull, kTries,
+  std::snprintf(text, sizeof text, "MailSlot %llx retry=%d error=%d", 0xFFFFFFFFFFFFFFFFull, tries,
                 static_cast<int>(error));
   platform::NotifyUser(text, "ZELQUAR_Drv.dll");
 }

@@ -2,6 +2,7 @@
 // this process's log output.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 namespace zq::drv {
@@ -28,6 +29,12 @@ inline constexpr int32_t kDefaultLogLevel = 3;
 // when the collector has stalled.
 void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
+// The same with the arguments as a va_list.
+void OutputLogV(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, va_list args)
+    __attribute__((format(printf, 5, 0)));
+// A record whose whole text is `text`, UTF-8 like a format's own text (it is
+// converted to the log's code page; a '%' in it is just a character).
+void OutputLogText(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* text);
 
 // Starts the collector program beside the library (first attach, logging
 // on); its process id goes into the shared area, 0 when it could not start.

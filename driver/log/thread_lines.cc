@@ -18,6 +18,10 @@ void StartThreadLines() { platform::InstallThreadExitHook(&OnMarkedThreadExit); 
 
 void StopThreadLines() { platform::RemoveThreadExitHook(); }
 
+void EndThreadNote() {
+  if (platform::UnmarkCurrentThread()) OnMarkedThreadExit();
+}
+
 void NoteThread() {
   if (platform::MarkCurrentThread()) {
     OutputLog(LogLevel::kError, 0, nullptr, 0, "DLL_THREAD_ATTACH PID=%x TID=%x", platform::CurrentProcessId(),

@@ -16,4 +16,9 @@ void StopThreadLines();
 // Never blocks beyond the log call; callable from any thread.
 void NoteThread();
 
+// Logs the calling thread's detach line now, if it was noted, instead of
+// when it ends: for a thread of the driver's own whose last steps must not
+// log any more (they may come after the process detached).
+void EndThreadNote();
+
 }  // namespace zq::drv

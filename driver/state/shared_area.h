@@ -56,7 +56,7 @@ struct PortEntry {
   uint8_t* requestBuffer;    // one LevelMessage, allocated while the link runs
   uint8_t* responseBuffer;
   uint8_t sequenceBit;
-  void* linkContext;         // written by the link thread itself
+  void* linkContext;         // set by the link thread when it starts, cleared by the API side when it ends the link
 };
 
 struct SharedArea {

@@ -66,11 +66,11 @@ int32_t HidUArtEnable() {
   return 0;
 }
 
-int32_t HidGetUartConfig(uint8_t* report) {
+int32_t HidGetUartConfig(const PortDataArea& area, uint8_t* report) {
   std::memset(report, 0, kReportSize);
   report[0] = 0x50;
   const int32_t result = HidRfrwGetFeature(report);
-  OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidGetUartConfig  HidRfrwGetFeature() dwRet=%d", result);
+  OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidGetUartConfig  HidRfrwGetFeature() dwRet=%d", result);
   return result;
 }
 
@@ -81,7 +81,7 @@ int32_t HidSetUartConfig(const PortDataArea& area) {
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidSetUartConfig  HidRfrwSetFeature() dwRet=%d", sent);
   if (sent != 0) return sent;
   uint8_t back[kReportSize];
-  const int32_t got = HidGetUartConfig(back);
+  const int32_t got = HidGetUartConfig(area, back);
   if (got != 0) return got;
   return std::memcmp(back, kUartConfig, sizeof kUartConfig) == 0 ? 0 : -1;
 }

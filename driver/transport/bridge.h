@@ -13,7 +13,9 @@ struct PortDataArea;
 int32_t HidUArtEnable();
 // 0, a report error, or -1 when the configuration read back differs.
 int32_t HidSetUartConfig(const PortDataArea& area);
-int32_t HidGetUartConfig(uint8_t* report);
+// Fetches the UART configuration report into report[64]; the log line
+// names the port of `area`. 0 or the report error.
+int32_t HidGetUartConfig(const PortDataArea& area, uint8_t* report);
 // Empties both bridge FIFOs: 0 or the report error.
 int32_t PurgeBridge();
 // The GPIO calls' failure: a report failed, or the lines read back differ.

@@ -63,7 +63,8 @@ int32_t k_RS_Open(PortDataArea& area) {
       SetOpenMarkers(area);
       return RFRW_SUCCESS;
     }
-    if (attempt + 1 < kConfigurationAttempts) HidDeviceRestart();
+    // Every failed attempt, the last one too, leaves the bridge restarted.
+    HidDeviceRestart();
   }
   OutputLog(LogLevel::kError, area.port, nullptr, 0, "k_RS_Open()2 error end");
   return RFRW_ERROR_DEVICE;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "driver/log/output_log.h"
 #include "driver/state/shared_area.h"
@@ -34,6 +35,11 @@ std::atomic<void*> g_cpDllPort{nullptr};
 // The two events handed over with each open; the next open or the close
 // releases them.
 platform::Event* g_openEvents[2] = {nullptr, nullptr};
+// Requests of any thread inside the comm library right now. The binding is
+// dropped only once none is: a link thread may be in a read when its port's
+// device goes, or be stuck there past its stop bound.
+std::atomic<int> g_requestsInside{0};
+constexpr uint32_t kDrainBoundMs = 3000;
 
 unsigned long long Hex(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -45,10 +51,40 @@ void ReleaseOpenEvents() {
 }
 
 int32_t Call(comm::PortRequest& request) {
-  comm::PortFunc func = g_fpFunc.load();
+  // Counted before the binding is read: a release that clears the binding
+  // afterwards sees this request and waits for it.
+  g_requestsInside.fetch_add(1);
+  const comm::PortFunc func = g_fpFunc.load();
   void* port = g_cpDllPort.load();
-  if (!func || !port) return kNotBound;
-  return func(port, &request);
+  const int32_t result = func && port ? func(port, &request) : kNotBound;
+  g_requestsInside.fetch_sub(1);
+  return result;
+}
+
+// Takes the binding away from new requests, waits (bounded) for those still
+// inside, then ends the port object and unloads the library. A request that
+// stays inside past the bound keeps them both: the port object, the events
+// it was given and the library's code are then left as they are, for good.
+void DropBinding() {
+  void* port = g_cpDllPort.exchange(nullptr);
+  g_fpFunc.store(nullptr);
+  const uint32_t started = platform::TickCount();
+  while (g_requestsInside.load() != 0 && platform::TickCount() - started < kDrainBoundMs) platform::SleepMilliseconds(1);
+  if (const int inside = g_requestsInside.load(); inside != 0) {
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "D_ID_USBDRV 120 LIBRARY BUSY inside=%d, kept loaded", inside);
+    // Never freed, and held where they stay reachable: the request still
+    // inside may use them until the process ends.
+    static auto* kept = new std::vector<void*>;
+    kept->insert(kept->end(), {g_hHidModule, g_openEvents[0], g_openEvents[1]});
+    for (platform::Event*& e : g_openEvents) e = nullptr;
+  } else {
+    if (g_fpTerm && port) g_fpTerm(port);
+    platform::FreeModule(g_hHidModule);
+    ReleaseOpenEvents();
+  }
+  g_hHidModule = nullptr;
+  g_fpInit = nullptr;
+  g_fpTerm = nullptr;
 }
 
 // ---- open parameters ------------------------------------------------------------
@@ -66,16 +102,7 @@ struct OpenTexts {
 
 bool HidBound() { return g_hHidModule && g_fpInit && g_fpTerm && g_fpFunc.load(); }
 
-void HidUnbind() {
-  if (g_fpTerm && g_cpDllPort.load()) g_fpTerm(g_cpDllPort.load());
-  g_cpDllPort.store(nullptr);
-  g_fpFunc.store(nullptr);
-  platform::FreeModule(g_hHidModule);
-  g_hHidModule = nullptr;
-  g_fpInit = nullptr;
-  g_fpTerm = nullptr;
-  ReleaseOpenEvents();
-}
+void HidUnbind() { DropBinding(); }
 
 int32_t HidRwOpen() {
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() CALL");
@@ -192,15 +219,8 @@ int32_t HidRwClose() {
   }
   const int32_t result = HidRw_DeviceClose();
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() g_fpTerm:g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
-  g_fpTerm(g_cpDllPort.load());
-  g_cpDllPort.store(nullptr);
-  g_fpFunc.store(nullptr);
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() FreeLibrary:g_hHidModule=0x%llx", Hex(g_hHidModule));
-  platform::FreeModule(g_hHidModule);
-  g_hHidModule = nullptr;
-  g_fpInit = nullptr;
-  g_fpTerm = nullptr;
-  ReleaseOpenEvents();
+  DropBinding();
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() end:dwRet=%d", result);
   return result;
 }

@@ -116,5 +116,15 @@ TEST(Config, DetachCountsDownAndReportsTheLogSwitch) {
   EXPECT_EQ(ParseFields(first->Ask("inspect"))["attach"], "1");
 }
 
+TEST(Config, AHugeBlockTimeoutGivesTheLongestWaitNotAnEndlessOne) {
+  // Twice this is past what a signed 32-bit millisecond wait holds.
+  InstallDir install("AdminCheckCut=0\nBlockTimeout=1100000000\n");
+  auto probe = install.StartLoadedProbe();
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");  // the end exchange waits with it
+  EXPECT_FALSE(install.LogLinesWith("k_CM_TransmitMsg2 Timeout=(2147363647)").empty());
+  EXPECT_TRUE(install.LogLinesWith("k_CM_TransmitMsg2 Timeout=(-").empty());
+}
+
 }  // namespace
 }  // namespace zq::test

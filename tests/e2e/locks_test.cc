@@ -42,8 +42,8 @@ TEST(Locks, CallsOnOneUnitWaitForEachOtherAndOtherUnitsDoNot) {
   auto otherUnit = install.StartLoadedProbe();
   sameUnit->Send("open 0x0100");
   // The other unit's calls go through while unit 0 is busy.
-  EXPECT_EQ(otherUnit->Ask("open 0x0101" + kOpenWithoutReader, 5000), "0");
-  EXPECT_EQ(otherUnit->Ask("close 0x0101", 5000), "0");
+  EXPECT_EQ(otherUnit->Ask("open 0x0101" + kOpenWithoutReader, 20000), "0");
+  EXPECT_EQ(otherUnit->Ask("close 0x0101", 20000), "0");
   EXPECT_FALSE(sameUnit->ReadLine(300).has_value());
 
   ASSERT_EQ(holder->Ask("release-mutex ZELQU_MUTEXOFAPI_R00"), "ok");

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -47,6 +48,24 @@ bool CollectorEnds(uint32_t pid) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+// Whether `pid` is an ended process still waiting for `parent` to collect it.
+bool ZombieOf(uint32_t pid, pid_t parent) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string state;
+  pid_t ppid = 0;
+  fields >> state >> ppid;
+  return state == "Z" && ppid == parent;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 uint32_t CollectorOf(ChildProcess& probe) {
@@ -136,6 +155,44 @@ TEST(Logging, TheCollectorServesLaterProcessesAfterItsStarterEnded) {
   const auto log = install.DecodedLog();
   EXPECT_EQ(CountContaining(log, "★★★RFRW_Open Call  Port = 0x107"), 1u);
   EXPECT_EQ(CountContaining(log, "★★★RFRW_Close Out Ret = 0"), 1u);
+}
+
+TEST(Logging, TextsAlreadyInTheLogsCodePageAreWrittenAsTheyAre) {
+  // "テスト" in code page 932, as an INI file written on Windows holds it.
+  InstallDir install("LogFileFlg=1\nAdminCheckCut=0\nHidCommDllTrace=\x83\x65\x83\x58\x83\x67\n");
+  auto probe = install.StartLoadedProbe();
+  const uint32_t collector = CollectorOf(*probe);
+  ASSERT_NE(collector, 0u);
+  probe->Send("exit");
+  probe->Wait();
+  ASSERT_TRUE(CollectorEnds(collector));
+  // The format's own text is converted, the value is not converted again.
+  EXPECT_EQ(CountContaining(install.DecodedLog(), "IniFile HidCommDllTrace = テスト"), 1u);
+  EXPECT_EQ(install.LogLinesWith("IniFile HidCommDllTrace = テスト").size(), 1u);
+  // Japanese text of the driver's own still arrives.
+  EXPECT_GT(CountContaining(install.DecodedLog(), "Signal待ち"), 0u);
+}
+
+TEST(Logging, ACollectorThatEndsEarlyIsCollectedAndTheNextProcessSaysHowOftenItTried) {
+  InstallDir install("LogFileFlg=1\nAdminCheckCut=0\n");
+  auto starter = install.StartLoadedProbe();
+  const uint32_t collector = CollectorOf(*starter);
+  ASSERT_NE(collector, 0u);
+  ASSERT_EQ(kill(static_cast<pid_t>(collector), SIGKILL), 0);
+  ASSERT_TRUE(CollectorEnds(collector));
+  // It is not the starter's zombie, whatever became of it.
+  for (int i = 0; i < 100 && ZombieOf(collector, starter->pid()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(ZombieOf(collector, starter->pid()));
+
+  // The next process finds no mailslot and no collector: one try, and the
+  // message says so.
+  auto later = install.StartProbe();
+  ASSERT_EQ(later->Ask("stderr-to " + install.path() + "/later.err"), "ok");
+  ASSERT_EQ(later->Ask("load"), "loaded");
+  const std::string said = ReadFile(install.path() + "/later.err");
+  EXPECT_NE(said.find("ZELQUAR_Drv.dll: MailSlot ffffffffffffffff retry=1 error=2\n"), std::string::npos) << said;
 }
 
 TEST(Logging, AStoppedCollectorSlowsButNeverHangsTheDriverAndLossesAreReported) {

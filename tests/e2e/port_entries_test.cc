@@ -61,6 +61,21 @@ TEST(PortEntries, AnOpenPowersTheSimulatedReaderAndACloseReleasesIt) {
   EXPECT_NE(state.find("\"gpio_latch\":\"0004\""), std::string::npos);  // 7, 8, 9 off
 }
 
+TEST(PortEntries, ABridgeThatNeverConfiguresIsRestartedAfterEveryFailedAttempt) {
+  InstallDir install("AdminCheckCut=0");
+  auto probe = install.StartLoadedProbe();
+  install.SimControl("fault uart-readback 11");
+  EXPECT_EQ(probe->Ask("open 0x0A03" + kOpenWithoutReader, 60000), "-2");
+  EXPECT_EQ(install.LogLinesWith("HidSetUartConfig() error end").size(), 11u);
+  EXPECT_EQ(install.LogLinesWith("HidDeviceRestart() start").size(), 11u);
+  EXPECT_EQ(install.LogLinesWith("k_RS_Open()2 error end").size(), 1u);
+  // The binding was kept: the next open configures the restarted bridge.
+  EXPECT_EQ(probe->Ask("open 0x0A03" + kOpenWithoutReader), "0");
+  // Each read-back of the configuration is logged for the port opened.
+  EXPECT_EQ(install.LogLinesWith(" 0a03 HidGetUartConfig  HidRfrwGetFeature() dwRet=0").size(), 12u);
+  EXPECT_TRUE(install.LogLinesWith(" 0200 HidGetUartConfig").empty());
+}
+
 TEST(PortEntries, EachOpenPortHasALinkThreadThatCloseAndUnloadEnd) {
   InstallDir install("AdminCheckCut=0");
   auto probe = install.StartLoadedProbe();

@@ -194,5 +194,39 @@ TEST(Collector, EndsWhenTheWatchedProcessHasEndedAndTheMailslotIsDrained) {
   EXPECT_EQ(run.Read("ZELQUAR_DrvDLL_Log.LOG"), "one");
 }
 
+TEST(Collector, PrintsRecordsAsTheyCameAndTellsAGoneWatchedProcessByItsId) {
+  CollectorRun run("");
+  run.Send("one");
+  run.Send("two\n");
+  ASSERT_TRUE(run.FileBecomes("ZELQUAR_DrvDLL_Log.LOG", "onetwo\n"));
+  const unsigned watched = static_cast<unsigned>(run.watched_->pid());
+  run.watched_->Kill(SIGKILL);
+  run.watched_->Wait();
+  EXPECT_EQ(run.collector_->WaitFor(10000), std::optional<int>(kExitNormal));
+  EXPECT_EQ(run.collector_->ReadLine(5000), std::optional<std::string>("onetwo"));
+  char gone[64];
+  std::snprintf(gone, sizeof gone, "OpenProcess Error Processid=%x", watched);
+  EXPECT_EQ(run.collector_->ReadLine(5000), std::optional<std::string>(gone));
+}
+
+TEST(Collector, ALogFileThatCannotBeOpenedEndsWithCode1AndTheOpenOwnError) {
+  // Created through a link into sysfs, where nobody may create files (root
+  // neither): the open is refused and the file never comes to exist.
+  test::InstallDir install("", std::string(platform::ObjectNamespace()), false);
+  const std::string target = "/sys/zelquar-log-" + std::to_string(getpid()) + ".LOG";
+  ASSERT_FALSE(fs::exists(target));
+  fs::create_symlink(target, install.path() + "/ZELQUAR_DrvDLL_Log.LOG");
+  char arg0[16];
+  std::snprintf(arg0, sizeof arg0, "%08x", platform::CurrentProcessId());
+  test::ChildProcess collector({arg0}, install.Environment(), install.path(), install.collectorPath());
+  EXPECT_EQ(collector.WaitFor(10000), std::optional<int>(kExitLogFile));
+  char startLine[32];
+  std::snprintf(startLine, sizeof startLine, "Start Process=%x", platform::CurrentProcessId());
+  EXPECT_EQ(collector.ReadLine(5000), std::optional<std::string>(startLine));
+  char refused[32];
+  std::snprintf(refused, sizeof refused, "fopen error %d", static_cast<int>(platform::kErrorAccessDenied));
+  EXPECT_EQ(collector.ReadLine(5000), std::optional<std::string>(refused));
+}
+
 }  // namespace
 }  // namespace zq::outlog

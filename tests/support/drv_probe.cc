@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,7 +42,9 @@ struct Driver {
   VersionFn version = nullptr;
 };
 
-std::string g_libraryPath;
+// argv[1]: lives as long as the process, also for threads still calling
+// while exit() runs the destructors.
+const char* g_libraryPath = "";
 Driver g_drv;
 std::map<std::string, zq::platform::NamedMutex*> g_heldMutexes;
 
@@ -64,7 +67,7 @@ std::string ToHex(const uint8_t* data, size_t n) {
 uint32_t Num(const std::string& s) { return static_cast<uint32_t>(std::stoul(s, nullptr, 0)); }
 
 std::string Load() {
-  g_drv.handle = dlopen(g_libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  g_drv.handle = dlopen(g_libraryPath, RTLD_NOW | RTLD_LOCAL);
   if (!g_drv.handle) return std::string("error ") + dlerror();
   g_drv.open = reinterpret_cast<OpenFn>(dlsym(g_drv.handle, "RFRW_Open"));
   g_drv.close = reinterpret_cast<CloseFn>(dlsym(g_drv.handle, "RFRW_Close"));
@@ -84,7 +87,7 @@ std::string DropPrivileges() {
 // Maps the shared area of the library without attaching to it.
 const zq::drv::SharedArea* Inspect() {
   char real[PATH_MAX];
-  if (!realpath(g_libraryPath.c_str(), real)) return nullptr;
+  if (!realpath(g_libraryPath, real)) return nullptr;
   const std::string key = std::string(zq::drv::kSharedAreaKeyPrefix) + real;
   return static_cast<const zq::drv::SharedArea*>(zq::platform::InspectSharedSection(key, sizeof(zq::drv::SharedArea)));
 }
@@ -116,6 +119,65 @@ std::string InspectEntry(uint32_t unit) {
   return o.str();
 }
 
+std::string Run(const std::string& line);
+
+// A child forked from this process (the library stays loaded as the parent
+// loaded it) runs `command`, answers through a pipe and leaves with exit():
+// "ANSWER exit=STATUS".
+std::string RunInForkedChild(const std::string& command) {
+  int fds[2];
+  if (pipe(fds) != 0) return "error pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const std::string answer = Run(command);
+    (void)!write(fds[1], answer.data(), answer.size());
+    close(fds[1]);
+    std::exit(0);
+  }
+  close(fds[1]);
+  std::string answer;
+  char buf[256];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return answer + " exit=" + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+int AttachCount() {
+  const zq::drv::SharedArea* a = Inspect();
+  if (!a) return -1;
+  const int count = a->attachCount;
+  zq::platform::UnmapInspectedSection(a, sizeof *a);
+  return count;
+}
+
+// Exits while a thread keeps calling RFRW_Close(port), RFRW_Close of a bad
+// port and RFRW_GetDllVersion. Once the shared area shows this process
+// detached, the thread writes "after-detach close=R bad=R version=R" with
+// the results of one more round, straight to the output, and stops calling.
+void ExitWhileCalling(uint32_t port) {
+  const int attached = AttachCount();
+  std::thread([port, attached] {
+    for (;;) {
+      const bool detached = AttachCount() < attached;
+      int32_t len = 8;
+      uint8_t buf[8];
+      const int32_t close = g_drv.close(port);
+      const int32_t bad = g_drv.close(0x2100);
+      const int32_t version = g_drv.version(&len, buf);
+      if (detached) {
+        char line[96];
+        const int n = std::snprintf(line, sizeof line, "after-detach close=%d bad=%d version=%d\n", close, bad, version);
+        (void)!write(1, line, static_cast<size_t>(n));
+        for (;;) pause();
+      }
+    }
+  }).detach();
+  std::exit(0);
+}
+
 std::string Run(const std::string& line) {
   std::istringstream in(line);
   std::string cmd;
@@ -124,6 +186,11 @@ std::string Run(const std::string& line) {
   for (std::string t; in >> t;) a.push_back(t);
 
   if (cmd == "load") return Load();
+  if (cmd == "stderr-to") {
+    if (!std::freopen(a.at(0).c_str(), "w", stderr)) return "error";
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    return "ok";
+  }
   if (cmd == "unload") {
     dlclose(g_drv.handle);
     g_drv = Driver{};
@@ -155,6 +222,9 @@ std::string Run(const std::string& line) {
     return ok ? "ok" : "error";
   }
   if (!g_drv.handle) return "not-loaded";
+
+  if (cmd == "fork") return RunInForkedChild(line.substr(line.find(' ') + 1));
+  if (cmd == "exit-calling") ExitWhileCalling(Num(a.at(0)));
 
   if (cmd == "open") {
     std::vector<uint8_t> data = a.size() > 1 ? FromHex(a[1]) : std::vector<uint8_t>{};

@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 
+#include "tests/support/namespace_objects.h"
 #include "tools/logview.h"
 
 namespace fs = std::filesystem;
@@ -59,10 +60,7 @@ InstallDir::~InstallDir() {
   sim_.reset();
   std::error_code ec;
   fs::remove_all(path_, ec);
-  const std::string prefix = "ZELQUAR." + namespace_ + ".";
-  for (const auto& entry : fs::directory_iterator("/dev/shm", ec)) {
-    if (entry.path().filename().string().rfind(prefix, 0) == 0) fs::remove_all(entry.path(), ec);
-  }
+  RemoveNamespaceObjects(namespace_);
 }
 
 void InstallDir::WriteIni(const std::string& body) const { WriteFile("ZELQUAR_Drv.ini", "[RFRW_Drv]\n" + body + "\n"); }

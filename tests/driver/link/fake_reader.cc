@@ -22,6 +22,22 @@ void FakeReader::Send(const Bytes& bytes, int delayMs) {
   cv_.notify_all();
 }
 
+void FakeReader::Hold() {
+  std::lock_guard<std::mutex> g(mutex_);
+  hold_ = true;
+}
+
+void FakeReader::Release() {
+  std::lock_guard<std::mutex> g(mutex_);
+  hold_ = false;
+  cv_.notify_all();
+}
+
+bool FakeReader::ReadIsHeld() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return heldReads_ > 0;
+}
+
 std::vector<Bytes> FakeReader::written() const {
   std::lock_guard<std::mutex> g(mutex_);
   return written_;
@@ -38,6 +54,8 @@ void FakeReader::Reset() {
   queue_.clear();
   written_.clear();
   purges_ = 0;
+  hold_ = false;
+  cv_.notify_all();
 }
 
 int32_t FakeReader::Write(const uint8_t* frame, uint32_t length) {
@@ -56,6 +74,12 @@ int32_t FakeReader::Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs == 0 ? 50 : waitMs);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    if (hold_) {
+      ++heldReads_;
+      cv_.wait(lock, [this] { return !hold_; });
+      --heldReads_;
+      return drv::kRwTimeout;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (!queue_.empty() && queue_.front().readyAt <= now) {
       Chunk& c = queue_.front();

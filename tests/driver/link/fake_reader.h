@@ -32,6 +32,13 @@ class FakeReader {
   // queued ones (each Send is delivered by its own reads, never merged).
   void Send(const Bytes& bytes, int delayMs = 0);
 
+  // While held, every read blocks until Release(), deaf to stop requests,
+  // as a transport stuck in a call of its own would be. ReadIsHeld() tells
+  // whether a read waits there now.
+  void Hold();
+  void Release();
+  bool ReadIsHeld() const;
+
   std::vector<Bytes> written() const;
   int purges() const;
   void Reset();
@@ -59,6 +66,8 @@ class FakeReader {
   std::deque<Chunk> queue_;
   std::vector<Bytes> written_;
   int purges_ = 0;
+  bool hold_ = false;
+  int heldReads_ = 0;
 };
 
 // A reply frame: address byte, big-endian length, body, block check.

@@ -1,6 +1,7 @@
 // The channel and the link thread against a scripted reader: whole
 // conversations at byte level, run in this process.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "driver/api/port_entries.h"
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
 #include "driver/link/link_transport.h"
@@ -21,10 +23,12 @@
 #include "platform/channel.h"
 #include "platform/threads.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
 #include "tests/driver/link/fake_reader.h"
 #include "tests/support/log_mirror.h"
+#include "tests/support/namespace_objects.h"
 
 namespace zq::drv {
 namespace {
@@ -39,6 +43,10 @@ std::string MirrorPath() { return "/tmp/zqt-link-" + std::to_string(getpid()) + 
 __attribute__((constructor(101))) void IsolateThisProcess() {
   setenv("ZELQUAR_NAMESPACE", ("zqt-link-" + std::to_string(getpid())).c_str(), 1);
   setenv("ZELQUAR_LOG_MIRROR", MirrorPath().c_str(), 1);
+  test::RemoveOwnNamespaceAtExit();
+  // Also when no test runs (a listing of the tests): the library's attach
+  // has created the mirror by then.
+  std::atexit([] { std::filesystem::remove(MirrorPath()); });
 }
 
 std::vector<std::string> MirrorLinesWith(const std::string& fragment) {
@@ -50,7 +58,7 @@ constexpr int32_t kCharacterTimeoutMs = 40;
 constexpr int32_t kResendWindowMs = 500;
 
 class LinkTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     FakeReader::Install();
     Open(0);
@@ -82,19 +90,33 @@ class LinkTest : public ::testing::Test {
   static PortEntry& Entry(uint32_t unit) { return Shared()->portEntries[unit]; }
   static FakeReader& Reader(uint32_t unit = 0) { return FakeReader::For(*Entry(unit).dataArea); }
 
-  // One exchange of a command body; the reply frame lands in *reply.
-  static int32_t Exchange(const Bytes& body, Bytes* reply = nullptr, uint32_t unit = 0) {
-    PortEntry& e = Entry(unit);
-    std::vector<uint8_t> request(kRequestBufferSize, 0);
+  static std::vector<uint8_t> Request(const Bytes& body, uint32_t unit) {
+    std::vector<uint8_t> request(kHeaderSize + 3 + body.size(), 0);
     auto* h = reinterpret_cast<LevelMessageHeader*>(request.data());
-    const int32_t frameLength = 3 + static_cast<int32_t>(body.size());
-    h->payloadLength = frameLength;
+    h->payloadLength = 3 + static_cast<int32_t>(body.size());
     h->kind = kKindExchange;
     h->timeoutMs = kAnswerTimeoutMs;
-    h->portEntry = reinterpret_cast<uintptr_t>(&e);
+    h->portEntry = reinterpret_cast<uintptr_t>(&Entry(unit));
     uint8_t* frame = request.data() + kHeaderSize;
     protocol::WriteFrameHead(protocol::UnitAddress(unit), body.size(), frame);
     std::memcpy(frame + protocol::kFrameHeadLength, body.data(), body.size());
+    return request;
+  }
+
+  // Puts a request into the port's channel without waiting for its answer.
+  static void SendOnly(const Bytes& body, uint32_t unit = 0) {
+    PortEntry& e = Entry(unit);
+    const std::vector<uint8_t> request = Request(body, unit);
+    ASSERT_EQ(k_CM_SendMsg(0x0100 | unit, reinterpret_cast<platform::PipeEnd*>(e.dPipe2Write),
+                           reinterpret_cast<platform::Event*>(e.dEvent2), request.data(), static_cast<int32_t>(request.size())),
+              0);
+  }
+
+  // One exchange of a command body; the reply frame lands in *reply.
+  static int32_t Exchange(const Bytes& body, Bytes* reply = nullptr, uint32_t unit = 0) {
+    std::vector<uint8_t> request = Request(body, unit);
+    request.resize(kRequestBufferSize);
+    const int32_t frameLength = 3 + static_cast<int32_t>(body.size());
     std::vector<uint8_t> response(kResponseBufferSize, 0);
     const int32_t result = k_CM_TransmitMsg(0x0100 | unit, request.data(), static_cast<int32_t>(kHeaderSize) + frameLength,
                                             response.data(), static_cast<int32_t>(kResponseBufferSize));
@@ -115,6 +137,13 @@ class LinkTest : public ::testing::Test {
 
   std::vector<uint32_t> opened_;
 };
+
+// Waits up to 5 s for `done`.
+template <typename Condition>
+bool Eventually(Condition done) {
+  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
 
 const Bytes kCommand{0x00, 0x05, 0x00, 0x00};
 const Bytes kAnswer{0x11, 0x22, 0x90, 0x00};
@@ -153,6 +182,55 @@ TEST_F(LinkTest, AnEmptyReplyAndAReplySplitAcrossReadsAreDelivered) {
   ASSERT_EQ(Exchange(kCommand, &reply), 0);
   EXPECT_EQ(reply, test::ReplyFrame(0x00, body));
   EXPECT_EQ(Reader().written().size(), 2u);
+}
+
+TEST_F(LinkTest, TheStatusWordComesFromTheTwoBytesBeforeTheCheckByteHoweverShortTheBody) {
+  // Body, status word unpacked, data bytes; the caller presets 90 00.
+  const struct {
+    Bytes body;
+    uint16_t statusWord;
+    int32_t dataLength;
+  } kReplies[] = {
+      {{0x11, 0x22, 0x64, 0x03}, 0x6403, 2},
+      {{0x90, 0x00}, 0x9000, 0},
+      {{0x64}, 0x0164, 0},  // the low length byte and the one body byte
+      {{}, 0x0000, 0},      // the two length bytes
+  };
+  for (const auto& r : kReplies) {
+    AnswerEveryRequest(r.body);
+    Bytes reply;
+    ASSERT_EQ(Exchange(kCommand, &reply), 0);
+    uint16_t sw = 0x9000;
+    int32_t length = 64;
+    uint8_t data[64];
+    EXPECT_EQ(k_MakeRecvDat(0x0100, reply.data(), &sw, &length, data), 0);
+    EXPECT_EQ(sw, r.statusWord) << r.body.size() << " body bytes";
+    EXPECT_EQ(length, r.dataLength);
+  }
+}
+
+TEST_F(LinkTest, LinkFailuresAreLoggedAtLevel0WithTheirOwnDetail) {
+  // A request too short to hold a frame head.
+  std::vector<uint8_t> request = Request(kCommand, 0);
+  reinterpret_cast<LevelMessageHeader*>(request.data())->payloadLength = 2;
+  std::vector<uint8_t> response(kResponseBufferSize);
+  EXPECT_EQ(k_CM_TransmitMsg(0x0100, request.data(), static_cast<int32_t>(request.size()), response.data(),
+                             static_cast<int32_t>(response.size())),
+            -1);
+  EXPECT_EQ(MirrorLinesWith(" 0 0100 L_Error k_GetEvent(5) detail = 2  (442)").size(), 1u);
+
+  // A reply nobody can take any more: the API side's end of the reply pipe
+  // has gone (the write fails instead of raising SIGPIPE).
+  signal(SIGPIPE, SIG_IGN);
+  PortEntry& e = Entry(0);
+  platform::ClosePipeEnd(reinterpret_cast<platform::PipeEnd*>(e.dPipe1Read));
+  e.dPipe1Read = 0;
+  AnswerEveryRequest(kAnswer);
+  SendOnly(kCommand);
+  ASSERT_TRUE(Eventually([] { return !MirrorLinesWith("L_Error k_RBCC(3)").empty(); }));
+  EXPECT_EQ(MirrorLinesWith(" 0 0100 L_Error k_RBCC(3) detail = -2  (692)").size(), 1u);
+  EXPECT_FALSE(MirrorLinesWith(" 0 0100 L_Error k_Send_D_Level(1) detail = -2  (734)").empty());
+  k_ForcedClose(e);
 }
 
 TEST_F(LinkTest, ABadCheckByteIsFollowedByOneResendRequest) {
@@ -282,6 +360,41 @@ TEST_F(LinkTest, TheEndRequestStopsTheThreadAndFreesEverything) {
   EXPECT_FALSE(MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=0 (1670)").empty());
 }
 
+// A link thread that acknowledges the end request and then takes longer
+// than a hundred polls (10 s) to leave; it ends with exit code 7 unless it
+// is told to stop first (then 8).
+uint32_t SlowToLeave(void* startRecord) {
+  const ThreadStartRecord r = *static_cast<const ThreadStartRecord*>(startRecord);
+  LevelMessageHeader reply{};
+  PipeWrite(r.pipe1Write, r.event1, reinterpret_cast<const uint8_t*>(&reply), kHeaderSize);  // ready
+  std::vector<uint8_t> request(kRequestBufferSize);
+  int32_t length = 0;
+  platform::WaitForEvent(r.event2, -1);
+  PipeRead(r.pipe2Read, request.data(), static_cast<int32_t>(request.size()), &length);
+  reply.sequenceBit = r.portEntry->sequenceBit;
+  PipeWrite(r.pipe1Write, r.event1, reinterpret_cast<const uint8_t*>(&reply), kHeaderSize);  // end acknowledged
+  const bool slept = platform::SleepUnlessStopped(10500);
+  LinkThreadEnded();
+  return slept ? 7 : 8;
+}
+
+TEST(LinkEnd, WaitsForAnAcknowledgingThreadAsLongAsItRunsAndLogsEachQuery) {
+  SharedArea* area = Shared();
+  ASSERT_NE(area, nullptr);
+  area->blockTimeout = kAnswerTimeoutMs;
+  PortEntry& e = area->portEntries[1];
+  e.dataArea = &area->portDataAreas[1];
+  ASSERT_EQ(k_L_Level_Init(0x0101, &SlowToLeave, e), 0);
+  k_L_Level_End(0x0101, e);
+  EXPECT_EQ(e.linkThread, 0u);
+  const auto polls = MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=");
+  ASSERT_GT(polls.size(), 100u);
+  EXPECT_NE(polls.back().find("GetExitCodeThread 1 Exit=7 (1670)"), std::string::npos) << polls.back();
+  EXPECT_EQ(MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=259 (1670)").size(), polls.size() - 1);
+  EXPECT_TRUE(MirrorLinesWith("Llevel Thread Terminate").empty());
+  std::filesystem::remove(MirrorPath());
+}
+
 TEST_F(LinkTest, AForcedCloseStopsAThreadThatIsWaitingForTheReader) {
   // The reader is silent: the thread sits in its reads when the close comes.
   PortEntry& e = Entry(0);
@@ -295,6 +408,29 @@ TEST_F(LinkTest, AForcedCloseStopsAThreadThatIsWaitingForTheReader) {
   caller.join();
   EXPECT_EQ(result, -1);
   EXPECT_EQ(MirrorLinesWith("Level Thread Exit").size(), 1u);
+}
+
+TEST_F(LinkTest, AThreadLeftRunningPastItsStopBoundNeverTouchesThePortAgain) {
+  PortEntry& e = Entry(0);
+  Reader().Hold();
+  SendOnly(kCommand);
+  ASSERT_TRUE(Eventually([] { return Reader().ReadIsHeld(); }));
+  k_ForcedClose(e);  // gives up after its bound
+  EXPECT_EQ(e.linkThread, 0u);
+  EXPECT_EQ(e.linkContext, nullptr);
+  EXPECT_EQ(e.dPipe1Read, 0u);
+  EXPECT_EQ(LinkThreadsRunning(), 1);
+  FreeLinkBuffers(e);
+
+  // The unit gets a link of its own before the old thread comes back.
+  ASSERT_EQ(k_L_Level_Init(0x0100, &Llevel_Thread, e), 0);
+  void* const fresh = e.linkContext;
+  ASSERT_NE(fresh, nullptr);
+  Reader().Release();
+  ASSERT_TRUE(Eventually([] { return LinkThreadsRunning() == 1; }));
+  EXPECT_EQ(e.linkContext, fresh);
+  AnswerEveryRequest(kAnswer);
+  EXPECT_EQ(Exchange(kCommand), 0);
 }
 
 TEST_F(LinkTest, AReplyLongerThanTheReceiveBufferIsDrainedAndFailsTheRequest) {
@@ -446,10 +582,55 @@ TEST_F(LinkTest, AReaderInstalledThroughTheTableCarriesTheWholeConversationOfIts
   EXPECT_TRUE(Reader(1).written().empty());
 }
 
+// ---- a link thread still running when the process exits ----
+
+// Set in the child of the test below: released by this program's last
+// destructor, which runs after the library's detach at exit.
+FakeReader* g_heldUntilAfterDetach = nullptr;
+
+// Before the namespace's objects go (priority 101).
+__attribute__((destructor(102))) void ReleaseAfterTheLibraryDetached() {
+  if (!g_heldUntilAfterDetach) return;
+  g_heldUntilAfterDetach->Release();
+  Eventually([] { return LinkThreadsRunning() == 0; });
+}
+
+// A port of this process whose link thread sits in a read that outlasts
+// the stop bound of the detach; then the process exits.
+void ExitWithALinkThreadInARead() {
+  FakeReader::Install();
+  SharedArea* area = Shared();
+  area->blockTimeout = kAnswerTimeoutMs;
+  PortEntry& e = area->portEntries[7];
+  e.dataArea = &area->portDataAreas[7];
+  if (k_L_Level_Init(0x0107, &Llevel_Thread, e) != 0) std::_Exit(3);
+  e.useCount = 1;
+  e.ownerProcessId = platform::CurrentProcessId();
+  SetLinkRunsHere(7, true);
+  FakeReader& reader = FakeReader::For(*e.dataArea);
+  reader.Hold();
+  const std::vector<uint8_t> request = LinkTest::Request(kCommand, 7);
+  k_CM_SendMsg(0x0107, reinterpret_cast<platform::PipeEnd*>(e.dPipe2Write), reinterpret_cast<platform::Event*>(e.dEvent2),
+               request.data(), static_cast<int32_t>(request.size()));
+  if (!Eventually([&reader] { return reader.ReadIsHeld(); })) std::_Exit(4);
+  g_heldUntilAfterDetach = &reader;
+  std::exit(0);
+}
+
+TEST(LinkAtExit, AThreadLeftRunningPastItsStopBoundStillFindsThePortRecords) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExitWithALinkThreadInARead(), ::testing::ExitedWithCode(0), "");
+}
+
 TEST(ResponseWait, IsTwiceTheTimeoutAtLeastTheResendWindowPlus120Seconds) {
   EXPECT_EQ(ResponseWaitMs(2300, 15000), 135000);
   EXPECT_EQ(ResponseWaitMs(4000, 15000), 135000);
   EXPECT_EQ(ResponseWaitMs(10000, 15000), 140000);
+  // Never past what a 32-bit wait holds, never below nothing.
+  EXPECT_EQ(ResponseWaitMs(1073000000, 15000), 2146120000);
+  EXPECT_EQ(ResponseWaitMs(1074000000, 15000), INT32_MAX);
+  EXPECT_EQ(ResponseWaitMs(INT32_MAX, 15000), INT32_MAX);
+  EXPECT_EQ(ResponseWaitMs(-100000, -200000), 0);
 }
 
 }  // namespace

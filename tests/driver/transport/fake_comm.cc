@@ -7,10 +7,13 @@
 //   "over-write"   WritePort reports one byte more than it was given
 //   "no-device"    OpenPort answers 2 (no device)
 //   "init-fails"   Init hands out no port object
+//   "slow-read"    ReadPort takes ZQ_FAKE_COMM_READ_MS before it answers
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "zq_comm_boundary.h"
 
@@ -39,6 +42,10 @@ int32_t Func(void*, PortRequest* r) {
       }
       return 0;
     case ReadPort:
+      if (Mode() == "slow-read") {
+        const char* ms = std::getenv("ZQ_FAKE_COMM_READ_MS");
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms ? std::atoi(ms) : 0));
+      }
       *r->read.bytesRead = 0;
       return 0;
     case RfrwSetFeature:

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "driver/transport/device.h"
 #include "driver/transport/hid_binding.h"
 #include "driver/transport/rw_io.h"
+#include "tests/support/namespace_objects.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/log_mirror.h"
 
@@ -41,6 +43,12 @@ __attribute__((constructor(101))) void IsolateThisProcess() {
   setenv("ZELQUAR_NAMESPACE", ("zqt-transport-" + std::to_string(getpid())).c_str(), 1);
   setenv("ZELQUAR_LOG_MIRROR", MirrorPath().c_str(), 1);
   setenv("ZELQUAR_SIM_DIR", SimDir().c_str(), 1);
+  test::RemoveOwnNamespaceAtExit();
+  // Also when no test runs (a listing of the tests).
+  std::atexit([] {
+    std::error_code ec;
+    fs::remove_all(Scratch(), ec);
+  });
 }
 
 // Removes this process's scratch directory after the last test.
@@ -132,7 +140,7 @@ TEST_F(TransportTest, UartReportsAndTheSerialString) {
   ASSERT_EQ(HidUArtEnable(), 0);
   ASSERT_EQ(HidSetUartConfig(*data_), 0);
   uint8_t report[64];
-  ASSERT_EQ(HidGetUartConfig(report), 0);
+  ASSERT_EQ(HidGetUartConfig(*data_, report), 0);
   EXPECT_EQ(std::vector<uint8_t>(report, report + 9),
             (std::vector<uint8_t>{0x50, 0x00, 0x01, 0xC2, 0x00, 0x02, 0x00, 0x03, 0x00}));
   Control("fault uart-readback 1");
@@ -297,6 +305,34 @@ TEST_F(FakeCommTest, AWriteThatClaimsMoreThanItWasGivenFails) {
   const uint8_t frame[4] = {0x80, 0x00, 0x00, 0x80};
   EXPECT_EQ(RW_Write(*data_, frame, sizeof frame), kRwFailed);
   EXPECT_EQ(MirrorLinesWith("D_ID_USBDRV 101 Length Error BytesWritten=5,WRLen=4").size(), 1u);
+}
+
+TEST_F(FakeCommTest, TheLibraryIsUnloadedOnlyOnceNoReadIsInsideIt) {
+  UseFake("slow-read");
+  // A read that returns while the close waits for it; then one that stays
+  // inside past the close's bound, which leaves the library loaded.
+  for (const char* readMs : {"300", "3300"}) {
+    setenv("ZQ_FAKE_COMM_READ_MS", readMs, 1);
+    std::ofstream(MirrorPath(), std::ios::trunc).close();
+    ASSERT_EQ(HidRwOpen(), 0);
+    std::atomic<bool> returned{false};
+    std::thread reader([&returned] {
+      uint8_t buf[16];
+      uint32_t n = 0;
+      EXPECT_EQ(HidRwRead(buf, sizeof buf, &n), 0);
+      returned = true;
+    });
+    for (int i = 0; i < 2000 && MirrorLinesWith("HidRwRead() START").empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(HidRwClose(), 0);
+    EXPECT_FALSE(HidBound());
+    const bool kept = !MirrorLinesWith("D_ID_USBDRV 120 LIBRARY BUSY inside=1, kept loaded").empty();
+    EXPECT_EQ(kept, std::string(readMs) == "3300");
+    EXPECT_EQ(returned.load(), !kept);
+    reader.join();
+  }
+  unsetenv("ZQ_FAKE_COMM_READ_MS");
 }
 
 TEST_F(FakeCommTest, ARestartTriesFourReopensAndAFailedInitBindsNothing) {
