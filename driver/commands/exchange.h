@@ -116,6 +116,11 @@ class ReaderReply {
 // Fail, Answer..., Finish), which set the response length and the result;
 // the out line is written with that result and the response when the call
 // ends. A reader refusal is an answer (result 0 with its status word).
+// A pointer as the call lines show it (0x%016llX).
+inline unsigned long long Address(const void* p) {
+  return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p));
+}
+
 class HandlerCall {
  public:
   // `outFormat` takes the result (%d) and, optionally, the response length
@@ -158,6 +163,12 @@ class HandlerCall {
   // The out line shows `frame` (the last reply's frame, copied there)
   // instead of the response.
   void ShowFrame(const uint8_t* frame) { shownFrame_ = frame; }
+  // One exchange of `command` whose response frame lands in `frameOut`
+  // (capacity + 3 bytes), which the out line then shows.
+  int32_t ExchangeInto(const std::vector<uint8_t>& command, int32_t capacity, uint8_t* frameOut) {
+    ShowFrame(frameOut);
+    return Exchange(command.data(), static_cast<int32_t>(command.size()), capacity, frameOut);
+  }
 
  private:
   int32_t FailV(int32_t result, const char* format, va_list args);

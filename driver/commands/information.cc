@@ -16,8 +16,6 @@ namespace {
 
 constexpr uint32_t kNoPort = 0x200;
 
-unsigned long long Address(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
-
 }  // namespace
 
 // ---- information --------------------------------------------------------------

@@ -8,18 +8,6 @@
 #include "driver/log/output_log.h"
 
 namespace zq::drv {
-namespace {
-
-unsigned long long Address(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
-
-// The exchange of a command whose response frame goes to `respData`, which
-// the out line then shows.
-int32_t ExchangeInto(HandlerCall& call, const Bytes& command, int32_t capacity, uint8_t* respData) {
-  call.ShowFrame(respData);
-  return call.Exchange(command.data(), static_cast<int32_t>(command.size()), capacity, respData);
-}
-
-}  // namespace
 
 int32_t Internal_PowerCtrlCMD(int32_t powerData, uint8_t* respData) {
   HandlerCall call("★Internal_PowerCtrlCMD Out  Ret = %d,Data=", nullptr, nullptr);
@@ -27,7 +15,7 @@ int32_t Internal_PowerCtrlCMD(int32_t powerData, uint8_t* respData) {
             static_cast<uint32_t>(powerData), Address(respData));
   if (powerData != 0 && powerData != 3) return call.Refuse("D_Error Internal_PowerCtrlCMD(1) PowerData = %d", powerData);
   if (!respData) return call.Refuse("D_Error Internal_PowerCtrlCMD(2)  (%d)", 2608);
-  const int32_t r = ExchangeInto(call, PowerControlCommand(powerData), kSetUpReplyCapacity, respData);
+  const int32_t r = call.ExchangeInto(PowerControlCommand(powerData), kSetUpReplyCapacity, respData);
   if (r != 0) return call.Fail(r, "D_Error Internal_PowerCtrlCMD(3) FncRet = %d", r);
   return call.Finish(RFRW_SUCCESS);
 }
@@ -36,7 +24,7 @@ int32_t Internal_FarmModeCMD(uint8_t* respData) {
   HandlerCall call("★Internal_FarmModeCMD Out  Ret = %d,Data=", nullptr, nullptr);
   OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0, "★Internal_FarmModeCMD Call  RespData = 0x%016llX", Address(respData));
   if (!respData) return call.Refuse("D_Error Internal_FarmModeCMD(1)  (%d)", 2652);
-  const int32_t r = ExchangeInto(call, FarmModeCommand(), kSetUpReplyCapacity, respData);
+  const int32_t r = call.ExchangeInto(FarmModeCommand(), kSetUpReplyCapacity, respData);
   if (r != 0) return call.Fail(r, "D_Error Internal_FarmModeCMD(2) FncRet = %d", r);
   if (!call.reply().StartsExecuted()) {
     OutputLog(LogLevel::kError, CurrentPort(), respData, call.reply().frameLength(), "D_Error Internal_FarmModeCMD Error,Data=");
@@ -49,7 +37,7 @@ int32_t Internal_DownLoadVLCMD(uint8_t* respData) {
   HandlerCall call("★Internal_DownLoadVLCMD Out  Ret = %d,Data=", nullptr, nullptr);
   OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0, "★Internal_DownLoadVLCMD Call  RespData = 0x%016llX", Address(respData));
   if (!respData) return call.Refuse("D_Error Internal_DownLoadVLCMD(1)  (%d)", 2700);
-  return call.Finish(ExchangeInto(call, FirmwareVersionCommand(), kFirmwareVersionReplyCapacity, respData));
+  return call.Finish(call.ExchangeInto(FirmwareVersionCommand(), kFirmwareVersionReplyCapacity, respData));
 }
 
 int32_t Internal_RWGetLogCMD(uint8_t p2) {

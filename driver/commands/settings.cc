@@ -17,8 +17,6 @@
 namespace zq::drv {
 namespace {
 
-unsigned long long Address(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
-
 constexpr int kPowerLevelTries = 3;
 
 }  // namespace

@@ -20,7 +20,6 @@
 namespace zq::drv {
 namespace {
 
-unsigned long long Address(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 // ---- the steps of an operation --------------------------------------------------
@@ -210,19 +209,35 @@ int32_t EPC_TagDataWrite(uint16_t lc, uint8_t p1, uint8_t p2, const uint8_t* dat
   return AnswerLastStatus(call, s, "EPC_TagDataWrite");
 }
 
-// ---- lock ---------------------------------------------------------------------
+// ---- lock and kill -------------------------------------------------------------
+
+// The call line and the length checks of a lock or a kill, whose command from
+// P1 on is P1 P2 Lc(2), PC+EPC and `trailerLength` bytes (the password, and
+// for a lock the payload after it). The PC+EPC, or nullptr after the refusal,
+// whose result `*refused` then holds.
+namespace {
+const uint8_t* PasswordCommandTag(HandlerCall& call, const char* name, uint32_t sendLength, const uint8_t* command,
+                                  int32_t trailerLength, const uint8_t* rcvData, int32_t* refused) {
+  OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0,
+            "★%s Call  SndLen=0x%04x SndData=0x%016llX RecvLen=0x%04x RcvData=0x%016llX", name, sendLength,
+            Address(command), static_cast<unsigned>(call.capacity()), Address(rcvData));
+  const int32_t lc = sendLength >= 5 ? Be16(command + 2) : -1;
+  const uint8_t* data = command + 4;
+  if (lc < 1 || sendLength != static_cast<uint32_t>(lc) + 4 || lc != PcEpcByteLength(data[0]) + trailerLength ||
+      !rcvData) {
+    *refused = call.Refuse("★%s ParamError SndLen=0x%04x iLen=0x%04x", name, sendLength, static_cast<unsigned>(lc));
+    return nullptr;
+  }
+  return data;
+}
+}  // namespace
 
 int32_t EPC_TagLock(uint32_t sendLength, const uint8_t* command, int32_t* receiveLength, uint8_t* rcvData) {
   HandlerCall call("★EPC_TagLock Return iRet = 0x%x   RecvLen = 0x%x", receiveLength, rcvData);
-  OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0,
-            "★EPC_TagLock Call  SndLen=0x%04x SndData=0x%016llX RecvLen=0x%04x RcvData=0x%016llX", sendLength,
-            Address(command), static_cast<unsigned>(call.capacity()), Address(rcvData));
-  // The command from P1 on: P1 P2 Lc(2), PC+EPC, access password (4), payload (3).
-  const int32_t lc = sendLength >= 5 ? Be16(command + 2) : -1;
-  const uint8_t* data = command + 4;
-  if (lc < 1 || sendLength != static_cast<uint32_t>(lc) + 4 || lc != PcEpcByteLength(data[0]) + 7 || !rcvData) {
-    return call.Refuse("★EPC_TagLock ParamError SndLen=0x%04x iLen=0x%04x", sendLength, static_cast<unsigned>(lc));
-  }
+  int32_t refused = RFRW_SUCCESS;
+  // The access password (4) and the payload (3) follow the PC+EPC.
+  const uint8_t* data = PasswordCommandTag(call, "EPC_TagLock", sendLength, command, 7, rcvData, &refused);
+  if (!data) return refused;
   const uint8_t* password = data + PcEpcByteLength(data[0]);
   const uint8_t* payload = password + 4;
   TagSteps s(receiveLength, rcvData, 0);
@@ -236,19 +251,12 @@ int32_t EPC_TagLock(uint32_t sendLength, const uint8_t* command, int32_t* receiv
   return AnswerLastStatus(call, s, "EPC_TagLock");
 }
 
-// ---- kill ---------------------------------------------------------------------
-
 int32_t EPC_TagKill(uint32_t sendLength, const uint8_t* command, int32_t* receiveLength, uint8_t* rcvData) {
   HandlerCall call("★EPC_TagKill Return iRet = 0x%x   RecvLen = 0x%x", receiveLength, rcvData);
-  OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0,
-            "★EPC_TagKill Call  SndLen=0x%04x SndData=0x%016llX RecvLen=0x%04x RcvData=0x%016llX", sendLength,
-            Address(command), static_cast<unsigned>(call.capacity()), Address(rcvData));
-  // The command from P1 on: P1 P2 Lc(2), PC+EPC, kill password (4).
-  const int32_t lc = sendLength >= 5 ? Be16(command + 2) : -1;
-  const uint8_t* data = command + 4;
-  if (lc < 1 || sendLength != static_cast<uint32_t>(lc) + 4 || lc != PcEpcByteLength(data[0]) + 4 || !rcvData) {
-    return call.Refuse("★EPC_TagKill ParamError SndLen=0x%04x iLen=0x%04x", sendLength, static_cast<unsigned>(lc));
-  }
+  int32_t refused = RFRW_SUCCESS;
+  // The kill password (4) follows the PC+EPC.
+  const uint8_t* data = PasswordCommandTag(call, "EPC_TagKill", sendLength, command, 4, rcvData, &refused);
+  if (!data) return refused;
   const uint8_t* password = data + PcEpcByteLength(data[0]);
   OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0, "KillPassword=0x%02x%02x%02x%02x", password[0], password[1],
             password[2], password[3]);

@@ -18,17 +18,6 @@
 namespace zq::drv {
 namespace {
 
-unsigned long long Address(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
-
-// ---- the exchange of a tag command ----------------------------------------------
-
-// One exchange of `command` whose response frame lands in `respData`,
-// which the out line shows.
-int32_t ExchangeInto(HandlerCall& call, const Bytes& command, int32_t capacity, uint8_t* respData) {
-  call.ShowFrame(respData);
-  return call.Exchange(command.data(), static_cast<int32_t>(command.size()), capacity, respData);
-}
-
 constexpr int32_t kTagCapacity = static_cast<int32_t>(kEpcReplyCapacity);
 
 int32_t BodyLength(const uint8_t* frame) { return static_cast<int32_t>(protocol::PayloadLength(frame)); }
@@ -52,7 +41,7 @@ void LogReceived(const char* name, uint32_t words, const uint8_t* frame) {
 
 // A Gen2 command whose reply is a handle (or RN16) and its CRC-16.
 int32_t HandleCommand(HandlerCall& call, const char* name, const Bytes& frame, uint8_t* respData, bool killFirst) {
-  const int32_t r = ExchangeInto(call, frame, kTagCapacity, respData);
+  const int32_t r = call.ExchangeInto(frame, kTagCapacity, respData);
   if (r != 0) return call.Fail(r, "★%s(2) FncRet = %d", name, r);
   const TagReplyCheck check = killFirst ? CheckFirstKillReply(respData) : CheckHandleReply(respData);
   LogCrcFailure(name, check);
@@ -61,7 +50,7 @@ int32_t HandleCommand(HandlerCall& call, const char* name, const Bytes& frame, u
 
 // A Gen2 command whose reply goes through the rewrite.
 int32_t RewrittenCommand(HandlerCall& call, const char* name, const Bytes& frame, uint8_t words, uint8_t* respData) {
-  const int32_t r = ExchangeInto(call, frame, kTagCapacity, respData);
+  const int32_t r = call.ExchangeInto(frame, kTagCapacity, respData);
   if (r != 0) return call.Fail(r, "★%s(2) FncRet = %d", name, r);
   LogReceived(name, words, respData);
   LogCrcFailure(name, RewriteTagReply(respData, words));
@@ -80,7 +69,7 @@ int32_t Internal_EPC_SelectCMD(uint8_t memBank, uint32_t pointer, uint32_t lengt
             pointer, lengthBits, Address(respData));
   if (lengthBits > 0 && !mask) return call.Refuse("D_Error Internal_EPC_SelectCMD(1) Length=%u", lengthBits);
   for (const Bytes& frame : SelectFrames(TagBitWriter(), memBank, pointer, lengthBits, mask)) {
-    const int32_t r = ExchangeInto(call, frame, kTagCapacity, respData);
+    const int32_t r = call.ExchangeInto(frame, kTagCapacity, respData);
     if (r != 0) return call.Fail(r, "★Internal_EPC_SelectCMD(2) FncRet = %d", r);
     if (!FrameStartsExecuted(respData)) break;
   }
@@ -94,7 +83,7 @@ int32_t Internal_EPC_SessionFlagSet(uint8_t p1, uint8_t p2, uint8_t* respData) {
   // The session register of the reader's inventory rounds; keep-mask FC FF
   // leaves the register's other bits alone.
   const Bytes command = SetUpCommand({0x00, 0x00, 0x00, 0x0F, 0x00, 0x00, 0x00, 0x0E, session, 0x00, 0xFC, 0xFF});
-  const int32_t r = ExchangeInto(call, command, kSessionReplyCapacity, respData);
+  const int32_t r = call.ExchangeInto(command, kSessionReplyCapacity, respData);
   if (r != 0) return call.Fail(r, "★Internal_EPC_SessionFlagSet(2) FncRet = %d", r);
   return call.Finish(RFRW_SUCCESS);
 }
@@ -104,7 +93,7 @@ int32_t Internal_EPC_GetUIDCMD(uint8_t p2, uint8_t* respData) {
   OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0, "★Internal_EPC_GetUIDCMD Call  P2=0x%02x cRespData=0x%016llX", p2,
             Address(respData));
   const Bytes command{0x08, 0x01, static_cast<uint8_t>((p2 >> 2) & 1), static_cast<uint8_t>(p2 & 2)};
-  const int32_t r = ExchangeInto(call, command, kTagCapacity, respData);
+  const int32_t r = call.ExchangeInto(command, kTagCapacity, respData);
   if (r != 0) return call.Fail(r, "★Internal_EPC_GetUIDCMD(2) FncRet = %d", r);
   const int32_t n = BodyLength(respData);
   if (n < 2) return call.Fail(RFRW_ERROR_PARAMETER, "★Internal_EPC_GetUIDCMD(3) RcvLen=%d", n);
@@ -122,7 +111,7 @@ int32_t Internal_EPC_GetHandleCMD(uint8_t mode, uint8_t* respData) {
   int32_t r = Internal_EPC_SessionFlagSet(0, 0, respData);
   if (r != 0) return call.Fail(r, "★Internal_EPC_GetHandleCMD(2) FncRet = %d", r);
   if (!FrameStartsExecuted(respData)) return call.Finish(RFRW_SUCCESS);
-  r = ExchangeInto(call, Bytes{0x08, 0x02, mode, 0x00}, kTagCapacity, respData);
+  r = call.ExchangeInto(Bytes{0x08, 0x02, mode, 0x00}, kTagCapacity, respData);
   if (r != 0) return call.Fail(r, "★Internal_EPC_GetHandleCMD(2) FncRet = %d", r);
   if (FrameStatusWord(respData) == protocol::kSwFailedStatus15) {
     uint8_t* body = respData + protocol::kFrameHeadLength;
@@ -193,7 +182,7 @@ int32_t Internal_EPC_TagCommandTransmitCMD(uint16_t b12, uint16_t l1, uint16_t t
   OutputLog(LogLevel::kStep, CurrentPort(), command.bytes().data(), static_cast<int32_t>(command.bytes().size()),
             "★Internal_EPC_TagCommandTransmitCMD Call  B12=0x%04x L1=0x%04x T1=0x%04x Le=0x%04x buf_bit=0x%04x,Data=", b12,
             l1, t1, static_cast<unsigned>(command.bit_count()), static_cast<unsigned>(command.bit_count()));
-  const int32_t r = ExchangeInto(call, RawTagCommandFrame(b12, l1, command), kTagCapacity, respData);
+  const int32_t r = call.ExchangeInto(RawTagCommandFrame(b12, l1, command), kTagCapacity, respData);
   if (r != 0) return call.Fail(r, "★Internal_EPC_TagCommandTransmitCMD(2) FncRet = %d", r);
   return call.Finish(RFRW_SUCCESS);
 }

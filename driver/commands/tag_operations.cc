@@ -30,7 +30,6 @@ const TagHandlers kTagHandlers{
 
 namespace {
 
-unsigned long long Address(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 int32_t BodyLength(const uint8_t* frame) { return static_cast<int32_t>(protocol::PayloadLength(frame)); }
 
