@@ -19,8 +19,9 @@ import shlex
 import shutil
 import subprocess
 import time
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Dict, List
+from typing import Dict, Iterator, List
 
 import pytest
 
@@ -28,6 +29,7 @@ import pytest
 
 BUILD = Path(os.environ["ZQ_BUILD_DIR"])
 CONSUMER = Path(__file__).resolve().parent / "consumer"
+INI_EXAMPLE = Path(__file__).resolve().parents[2] / "docs/ZELQUAR_Drv.ini.example"
 CMAKE = os.environ["ZQ_CMAKE"]
 CPACK = os.environ["ZQ_CPACK"]
 CC = os.environ["ZQ_CC"]
@@ -124,17 +126,18 @@ def tree(tmp_path_factory) -> Tree:
     return Tree(root, moved)
 
 
-@pytest.fixture(scope="module")
-def reader(tree: Tree):
-    """The installed simulator, publishing its reader in the tree's simulator
-    directory; stopped (by its pid) at the end."""
-    # The test may run as a user outside the administrator groups.
-    ini = tree.prefix / LIBDIR / "ZELQUAR_Drv.ini"
+def allow_any_user(ini: Path) -> None:
+    """The tests may run as a user outside the administrator groups."""
     ini.write_text(re.sub(r"(?m)^AdminCheckCut=.*$", "AdminCheckCut=1", ini.read_text()))
-    sim = subprocess.Popen([str(tree.prefix / "bin/zelquar-sim"), "--dir", str(tree.sim_dir)], env=tree.env(),
-                           stdout=subprocess.DEVNULL)
+
+
+@contextmanager
+def simulator(program: Path, sim_dir: Path, env: Dict[str, str]) -> Iterator[subprocess.Popen]:
+    """A zelquar-sim publishing its reader in `sim_dir`; stopped (by its pid)
+    at the end."""
+    sim = subprocess.Popen([str(program), "--dir", str(sim_dir)], env=env, stdout=subprocess.DEVNULL)
     try:
-        published = tree.sim_dir / "reader0.json"
+        published = sim_dir / "reader0.json"
         deadline = time.monotonic() + 20
         while not published.exists() and sim.poll() is None and time.monotonic() < deadline:
             time.sleep(0.05)
@@ -147,6 +150,14 @@ def reader(tree: Tree):
         except subprocess.TimeoutExpired:
             sim.kill()
             sim.wait()
+
+
+@pytest.fixture(scope="module")
+def reader(tree: Tree):
+    """The installed simulator, with its reader in the tree's simulator directory."""
+    allow_any_user(tree.prefix / LIBDIR / "ZELQUAR_Drv.ini")
+    with simulator(tree.prefix / "bin/zelquar-sim", tree.sim_dir, tree.env()) as sim:
+        yield sim
 
 
 def test_layout_holds_every_file_and_only_public_headers(tree: Tree):
@@ -264,14 +275,21 @@ def deb(tmp_path_factory) -> Path:
     return packages[0]
 
 
-def test_deb_installs_the_whole_tree_under_usr(deb: Path, tmp_path):
-    # Lines of `dpkg-deb -c`: mode, owner, size, date, time, ./path.
+def test_deb_installs_the_whole_tree_under_usr_and_its_settings_in_etc(deb: Path, tmp_path):
+    # Lines of `dpkg-deb -c`: mode, owner, size, date, time, ./path [-> target].
     entries = [line.split(maxsplit=5) for line in run(["dpkg-deb", "-c", str(deb)]).stdout.splitlines() if line]
     paths = {e[5].split(" -> ")[0].lstrip(".").rstrip("/") for e in entries}
-    files = {e[5].lstrip(".") for e in entries if not e[0].startswith("d")}
+    files = {e[5].split(" -> ")[0].lstrip(".") for e in entries if not e[0].startswith("d")}
     missing = [f for f in EXPECTED if f"/usr/{f}" not in files]
     assert missing == []
-    assert all(p == "" or p == "/usr" or p.startswith("/usr/") for p in paths), sorted(paths)
+    etc = {"/etc", "/etc/zelquar", "/etc/zelquar/ZELQUAR_Drv.ini"}
+    assert etc <= paths
+    assert all(p in ("", "/usr") or p.startswith("/usr/") or p in etc for p in paths), sorted(paths)
+    # The settings are the package's one conffile, kept across upgrades; the
+    # driver's directory links to them.
+    control = tmp_path / "control"
+    assert run(["dpkg-deb", "-e", str(deb), str(control)]).returncode == 0
+    assert (control / "conffiles").read_text().split() == ["/etc/zelquar/ZELQUAR_Drv.ini"]
 
     fields = {f: run(["dpkg-deb", "-f", str(deb), f]).stdout.strip()
               for f in ("Package", "Version", "Maintainer", "Description", "Depends", "Architecture")}
@@ -289,12 +307,22 @@ def test_deb_installs_the_whole_tree_under_usr(deb: Path, tmp_path):
     config = (root / "usr/lib/python3/dist-packages/zelquar/_config.py").read_text()
     assert re.search(r'(?m)^PREFIX = "/usr"$', config), config
     assert str(BUILD) not in (root / "usr/lib/pkgconfig/zelquar.pc").read_text()
+    beside = root / "usr/lib/zelquar/ZELQUAR_Drv.ini"
+    assert beside.is_symlink() and beside.resolve() == (root / "etc/zelquar/ZELQUAR_Drv.ini").resolve()
+    assert beside.read_text() == INI_EXAMPLE.read_text()
+    # An application built against the unpacked tree opens the package's
+    # simulated reader: the driver found its settings through the link (a
+    # missing INI file fails the open).
+    allow_any_user(root / "etc/zelquar/ZELQUAR_Drv.ini")
     shutil.copy(CONSUMER / "app.c", tmp_path / "app.c")
-    env = clean_env(PKG_CONFIG_PATH=str(root / "usr/lib/pkgconfig"), CC=CC, ZELQUAR_SIM_DIR=str(tmp_path / "sim"))
-    built = run(f'"$CC" app.c $(pkg-config --cflags --libs zelquar) -o app && {RUN_PREFIX}./app', env=env,
-                cwd=tmp_path, shell=True)
+    sim_dir = tmp_path / "sim"
+    env = clean_env(PKG_CONFIG_PATH=str(root / "usr/lib/pkgconfig"), CC=CC, ZELQUAR_SIM_DIR=str(sim_dir))
+    with simulator(root / "usr/bin/zelquar-sim", sim_dir, env):
+        built = run(f'"$CC" app.c $(pkg-config --cflags --libs zelquar) -o app && {RUN_PREFIX}./app 0x0100',
+                    env=env, cwd=tmp_path, shell=True)
     assert built.returncode == 0
-    assert built.stdout.strip().splitlines()[-1] == f"driver {VERSION}"
+    assert built.stdout.strip().splitlines()[-4:] == [f"driver {VERSION}", "open 0", "transmit 0: 01 23 90 00",
+                                                      "close 0"]
 
 
 def test_deb_postinst_creates_the_group_once(deb: Path, tmp_path):
