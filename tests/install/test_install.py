@@ -165,6 +165,9 @@ def test_layout_holds_every_file_and_only_public_headers(tree: Tree):
     assert missing == []
     for program in [f"bin/{p}" for p in PROGRAMS] + [f"{LIBDIR}/ZELQUAR_Outlog"]:
         assert os.access(tree.prefix / program, os.X_OK), program
+    # Outside a package the settings are a file of their own beside the driver.
+    assert not (tree.prefix / LIBDIR / "ZELQUAR_Drv.ini").is_symlink()
+    assert not (tree.prefix / "etc").exists()
     # The driver/comm boundary is C++ over the platform layer: not installed.
     assert sorted(p.name for p in (tree.prefix / "include").iterdir()) == ["ZELQUAR_Drv.h"]
     # Each public header compiles on its own, as C and as C++, with nothing
