@@ -63,8 +63,10 @@ enum RFRW_Result {
   RFRW_ERROR_FILE_MISSING = -5,
 
   /* RFRW_Open refused: the calling process does not run with administrator
-   * rights (and the INI file does not set AdminCheckCut=1). Run the
-   * application as an administrator. */
+   * rights: neither root nor a member of the group sudo, wheel, admin or
+   * zelquar (and the INI file does not set AdminCheckCut=1). Run the
+   * application as a member of zelquar, the group the installed udev rule
+   * gives the reader to. */
   RFRW_ERROR_NOT_ADMIN = -10,
 
   /* The port is not open. Call RFRW_Open first. */

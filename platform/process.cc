@@ -165,31 +165,46 @@ void NotifyUser(const std::string& text, const std::string& caption) {
   SendToSystemLog(LogSeverity::kError, caption, text);
 }
 
-bool IsAdministrator() {
-  if (::geteuid() == 0) return true;
-  int count = ::getgroups(0, nullptr);
-  if (count < 0) {
-    SetLastError(Win32FromErrno(errno));
-    return false;
-  }
-  std::vector<gid_t> groups(static_cast<size_t>(count) + 1);
-  count = ::getgroups(count, groups.data());
-  if (count < 0) {
-    SetLastError(Win32FromErrno(errno));
-    return false;
-  }
-  groups.resize(static_cast<size_t>(count));
-  groups.push_back(::getegid());
-  for (const char* name : {"sudo", "wheel", "admin"}) {
-    struct group grp {};
-    struct group* found = nullptr;
-    std::vector<char> buf(16384);
-    if (::getgrnam_r(name, &grp, buf.data(), buf.size(), &found) != 0 || !found) continue;
-    for (gid_t g : groups) {
-      if (g == found->gr_gid) return true;
+bool CountsAsAdministrator(uint32_t euid, const std::vector<uint32_t>& groups,
+                           const std::vector<uint32_t>& administratorGroupIds) {
+  if (euid == 0) return true;
+  for (uint32_t g : groups) {
+    for (uint32_t a : administratorGroupIds) {
+      if (g == a) return true;
     }
   }
   return false;
+}
+
+bool IsAdministrator() {
+  int count = ::getgroups(0, nullptr);
+  if (count < 0) {
+    SetLastError(Win32FromErrno(errno));
+    return ::geteuid() == 0;
+  }
+  std::vector<gid_t> ids(static_cast<size_t>(count) + 1);
+  count = ::getgroups(count, ids.data());
+  if (count < 0) {
+    SetLastError(Win32FromErrno(errno));
+    return ::geteuid() == 0;
+  }
+  ids.resize(static_cast<size_t>(count));
+  ids.push_back(::getegid());
+  std::vector<uint32_t> groups(ids.begin(), ids.end());
+  std::vector<uint32_t> administratorGroupIds;
+  std::vector<char> buf(16384);
+  for (const char* name : kAdministratorGroups) {
+    struct group grp {};
+    struct group* found = nullptr;
+    int rc;
+    // A group with many members needs a bigger buffer than the first guess;
+    // giving up on it would refuse its members.
+    while ((rc = ::getgrnam_r(name, &grp, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 24)) {
+      buf.resize(buf.size() * 2);
+    }
+    if (rc == 0 && found) administratorGroupIds.push_back(static_cast<uint32_t>(found->gr_gid));
+  }
+  return CountsAsAdministrator(static_cast<uint32_t>(::geteuid()), groups, administratorGroupIds);
 }
 
 }  // namespace zq::platform

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zq::platform {
 
@@ -36,9 +37,23 @@ uint32_t StartProgram(const std::string& program, const std::string& argv0, bool
 // Never waits for an answer.
 void NotifyUser(const std::string& text, const std::string& caption);
 
+// The groups whose members count as administrators of the reader: the
+// distributions' administrator groups, and "zelquar", to which the installed
+// udev rule gives the reader's hidraw and USB device nodes, so that a member
+// can open, use and restart the reader without root.
+inline constexpr const char* kAdministratorGroups[] = {"sudo", "wheel", "admin", "zelquar"};
+
 // True when the process may administer the machine: effective uid 0, or a
-// member of the group "sudo", "wheel" or "admin". Sets LastError() and
-// returns false when membership cannot be determined.
+// member (effective or supplementary group) of one of kAdministratorGroups.
+// Sets LastError() and returns false when membership cannot be determined.
+// Reads the group database (may block on a network name service);
+// thread-safe.
 bool IsAdministrator();
+
+// The decision itself, on data: `euid` the effective user id, `groups` the
+// process's group ids, `administratorGroupIds` the ids that the groups of
+// kAdministratorGroups have on this system (a missing group has none).
+bool CountsAsAdministrator(uint32_t euid, const std::vector<uint32_t>& groups,
+                           const std::vector<uint32_t>& administratorGroupIds);
 
 }  // namespace zq::platform

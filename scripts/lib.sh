@@ -5,7 +5,7 @@
 #   ENABLE_SANITIZERS=ON  build with AddressSanitizer and UndefinedBehaviorSanitizer
 
 ZQ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-ZQ_PACKAGES=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev libudev-dev pkg-config python3-pytest)
+ZQ_PACKAGES=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev libudev-dev pkg-config python3-pytest help2man)
 
 zq_install_missing() {
   local missing=()

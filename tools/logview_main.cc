@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/logview.h"
+#include "zq_version.h"
 
 namespace {
 
@@ -38,7 +39,24 @@ int main(int argc, char** argv) {
     if (a == "--follow" || a == "-f") {
       follow = true;
     } else if (a == "--help" || a == "-h") {
-      std::cout << "usage: zelquar-logview [FILE...] [--follow]\n";
+      // Rendered into the man page by help2man: one option to a line.
+      std::cout << "Usage: zelquar-logview [--follow] [FILE]...\n"
+                   "\n"
+                   "Prints the Zelquar driver's log files, as the log collector writes them, one\n"
+                   "record per line in UTF-8. Without FILE it reads ZELQUAR_DrvDLL_Log.LOG in the\n"
+                   "current directory; damaged or truncated stretches are shown as lines that\n"
+                   "start with !!.\n"
+                   "\n"
+                   "Options:\n"
+                   "  -f, --follow   keep reading the last file as it grows (and from its start\n"
+                   "                 again when the collector rotates it), until interrupted\n"
+                   "  -h, --help     print this help and exit\n"
+                   "  --version      print the version and exit\n"
+                   "\n"
+                   "Exit status: 0, or 1 when a file cannot be opened.\n";
+      return 0;
+    } else if (a == "--version") {
+      std::cout << "zelquar-logview " << ZQ_VERSION_TEXT << "\n";
       return 0;
     } else {
       files.push_back(a);

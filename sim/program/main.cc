@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "zq_version.h"
 #include "platform/sim_endpoint.h"
 #include "sim/model/device.h"
 #include "sim/model/firmware.h"
@@ -21,13 +22,60 @@ namespace {
 using zq::sim::Bytes;
 namespace platform = zq::platform;
 
+// The usage lines in the form help2man takes for the synopsis.
+constexpr const char kUsage[] =
+    "Usage: zelquar-sim [--dir DIR] [--name NAME] [--scenario FILE.json] [OPTION]...\n"
+    "  or:  zelquar-sim ctl [--dir DIR] [--name NAME] COMMAND...\n"
+    "  or:  zelquar-sim mkfw --version HHHH --blocks N [--last-bad] OUT.dwl\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: zelquar-sim [--dir DIR] [--name NAME] [--scenario FILE.json] [--serial S]\n"
-               "                   [--vid HEX] [--pid HEX] [--unit N] [--wire-timing] [--daemon]\n"
-               "       zelquar-sim ctl [--dir DIR] [--name NAME] COMMAND...\n"
-               "       zelquar-sim mkfw --version HHHH --blocks N [--last-bad] OUT.dwl\n");
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+// The --help text; help2man renders it into the man page, so options are
+// listed one to a line, indented, with their meaning after them.
+int Help() {
+  std::fputs(kUsage, stdout);
+  std::fputs(
+      "\n"
+      "Simulates a Zelquar UHF RFID reader/writer: its USB-UART bridge, the reader\n"
+      "module and the Gen2 tags in its field. The driver finds the simulated reader\n"
+      "the way it finds a real one, by its vendor and product ID, in the simulator\n"
+      "directory: DIR, else $ZELQUAR_SIM_DIR, else $XDG_RUNTIME_DIR/zelquar-sim,\n"
+      "else /tmp/zelquar-sim-UID. The server runs until SIGTERM, SIGINT or the\n"
+      "control command quit, then removes its files.\n"
+      "\n"
+      "Options:\n"
+      "  --dir DIR              the simulator directory to publish the device in\n"
+      "  --name NAME            the device's name (letters, digits, _ and -; default reader0)\n"
+      "  --scenario FILE.json   the tags in the field and the reader's settings\n"
+      "  --serial S             the bridge's USB serial number (default SIM0001)\n"
+      "  --vid HEX              the USB vendor ID (default FFF1)\n"
+      "  --pid HEX              the USB product ID (default 7C02)\n"
+      "  --unit N               the reader unit index the module answers to (0..31, default 0)\n"
+      "  --wire-timing          pace UART bytes at the configured baud rate and add the\n"
+      "                         reader's processing times\n"
+      "  --daemon               detach once the device is published and print the server's pid\n"
+      "  -h, --help             print this help and exit\n"
+      "  --version              print the version and exit\n"
+      "\n"
+      "Commands:\n"
+      "  ctl COMMAND...         send one control command (state, fault ..., unplug, replug,\n"
+      "                         tags load FILE, tag add JSON, tag remove EPC, reset, quit)\n"
+      "                         to a running server and print its reply;\n"
+      "                         exit status 0 for an OK reply, 1 for another, 2 for no answer\n"
+      "  mkfw                   write a firmware file the simulated reader accepts: version\n"
+      "                         HHHH, N blocks, --last-bad spoils its image check\n"
+      "\n"
+      "Exit status: 0 after a clean stop, 2 for bad arguments or an unreadable scenario.\n",
+      stdout);
+  return 0;
+}
+
+int Version() {
+  std::printf("zelquar-sim %s\n", ZQ_VERSION_TEXT);
+  return 0;
 }
 
 bool ParseHex16(const std::string& s, uint16_t* out) {
@@ -263,6 +311,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "ctl") return Ctl({args.begin() + 1, args.end()});
   if (!args.empty() && args[0] == "mkfw") return Mkfw({args.begin() + 1, args.end()});
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) return Usage(), 0;
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) return Help();
+  if (!args.empty() && args[0] == "--version") return Version();
   return Serve(args);
 }
