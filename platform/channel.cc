@@ -1,5 +1,4 @@
 // Sections: pipes; events.
-#include "platform/syscalls.h"
 #include "platform/channel.h"
 
 #include <fcntl.h>
@@ -13,6 +12,7 @@
 #include <new>
 
 #include "platform/stop_wake.h"
+#include "platform/syscalls.h"
 #include "platform/threads.h"
 #include "platform/win32_errors.h"
 

@@ -1,5 +1,4 @@
 #include "platform/comm_sync.h"
-#include "platform/syscalls.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -17,6 +16,7 @@
 
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
+#include "platform/syscalls.h"
 #include "platform/syslog_sender.h"
 #include "platform/win32_errors.h"
 

@@ -1,5 +1,4 @@
 #include "platform/files.h"
-#include "platform/syscalls.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

@@ -19,9 +19,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/syscalls.h"
 #include "platform/hid.h"
 #include "platform/hid_names.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

@@ -25,10 +25,10 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/syscalls.h"
 #include "platform/hid.h"
 #include "platform/hid_names.h"
 #include "platform/sim_endpoint.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

@@ -1,5 +1,4 @@
 #include "platform/mailslot.h"
-#include "platform/syscalls.h"
 
 #include <poll.h>
 #include <sys/time.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "platform/object_names.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

@@ -1,5 +1,4 @@
 #include "platform/named_mutex.h"
-#include "platform/syscalls.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -18,6 +17,7 @@
 
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

@@ -1,5 +1,4 @@
 #include "platform/process.h"
-#include "platform/syscalls.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -22,6 +21,7 @@
 
 extern char** environ;
 
+#include "platform/syscalls.h"
 #include "platform/syslog_sender.h"
 #include "platform/win32_errors.h"
 

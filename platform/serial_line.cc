@@ -1,7 +1,6 @@
 // The serial line on a Linux terminal device.
 //
 // Sections: the line (open, state, control, data, events).
-#include "platform/syscalls.h"
 #include "platform/serial_line.h"
 
 #include <fcntl.h>
@@ -21,6 +20,7 @@
 #include <thread>
 
 #include "platform/serial_termios.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

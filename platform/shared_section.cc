@@ -1,5 +1,4 @@
 #include "platform/shared_section.h"
-#include "platform/syscalls.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,6 +13,7 @@
 
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

@@ -1,5 +1,4 @@
 #include "platform/shm_objects.h"
-#include "platform/syscalls.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/syscalls.h"
 
 namespace zq::platform::detail {
 

@@ -1,6 +1,5 @@
 // Sections: directory and files; clock; server (sockets, event loop);
 // clients; daemon.
-#include "platform/syscalls.h"
 #include "platform/sim_endpoint.h"
 
 #include <fcntl.h>
@@ -21,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

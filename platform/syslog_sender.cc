@@ -1,5 +1,4 @@
 #include "platform/syslog_sender.h"
-#include "platform/syscalls.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {

@@ -1,5 +1,4 @@
 #include "platform/tcp_connection.h"
-#include "platform/syscalls.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,6 +8,7 @@
 
 #include <cerrno>
 
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
