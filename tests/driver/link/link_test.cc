@@ -514,6 +514,45 @@ TEST_F(LinkTest, AReplyLongerThanTheReceiveBufferIsDrainedAndFailsTheRequest) {
   EXPECT_EQ(Exchange(kCommand), 0);
 }
 
+TEST_F(LinkTest, ExchangesThroughInterruptedAndShortPipeCallsArriveWhole) {
+  // Every other pipe read and write of both sides is interrupted by a
+  // signal, and the others move at most 100 bytes.
+  using Read = test::SyscallHook<&platform::Syscalls::read>;
+  using Write = test::SyscallHook<&platform::Syscalls::write>;
+  std::atomic<int> reads{0}, writes{0};
+  Bytes big(1500);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + 1);
+  big.insert(big.end(), {0x90, 0x00});
+  const size_t errors = MirrorLinesWith("_Error").size();
+  {
+    Read r("read", [&reads](auto real, int fd, void* b, size_t n) -> ssize_t {
+      if (reads.fetch_add(1) % 2 == 0) {
+        errno = EINTR;
+        return -1;
+      }
+      return real(fd, b, std::min<size_t>(n, 100));
+    });
+    Write w("write", [&writes](auto real, int fd, const void* b, size_t n) -> ssize_t {
+      if (writes.fetch_add(1) % 2 == 0) {
+        errno = EINTR;
+        return -1;
+      }
+      return real(fd, b, std::min<size_t>(n, 100));
+    });
+    for (int i = 0; i < 10; ++i) {
+      const Bytes& answer = i % 2 ? big : kAnswer;
+      AnswerEveryRequest(answer);
+      Bytes reply;
+      ASSERT_EQ(Exchange(kCommand, &reply), 0) << i;
+      ASSERT_FALSE(reply.empty());
+      EXPECT_EQ(reply, test::ReplyFrame(reply[0], answer)) << i;
+    }
+  }
+  EXPECT_GT(reads.load(), 100);
+  EXPECT_GT(writes.load(), 100);
+  EXPECT_EQ(MirrorLinesWith("_Error").size(), errors);
+}
+
 TEST_F(LinkTest, TwoPortsExchangeAtTheSameTimeWithoutMixingReplies) {
   Open(1);
   AnswerEveryRequest({0xAA, 0x90, 0x00}, 0);
