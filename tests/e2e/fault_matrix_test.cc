@@ -6,7 +6,8 @@
 // rows and the tests elsewhere that cover the others.
 //
 // Sections: fixture; link faults; power-off/on words; bridge faults; the
-// simulator killed; the collector killed; the INI file.
+// simulator killed; the collector killed; a resend window that has always
+// passed; the INI file.
 #include <signal.h>
 
 #include <chrono>
@@ -299,6 +300,31 @@ TEST_F(FaultMatrix, TheCollectorKilledMidRunNeitherStopsNorSlowsTheApplicationAn
   EXPECT_NE(second, 0u);
   EXPECT_NE(second, collector);
   EXPECT_TRUE(platform::ProcessIsAlive(second));
+}
+
+// ---- a resend window that has always passed -----------------------------------------
+
+// "RetryTimeout " below zero (the INI values are not range-checked): more
+// than -1 ms have always passed, so a request the link could not complete
+// ends the call at once instead of being sent again for ever.
+class NegativeResendWindow : public ReaderTest {
+ protected:
+  NegativeResendWindow()
+      : ReaderTest("AdminCheckCut=1\nBlockTimeout=200\nRetryTimeout=-1\nCharacterTimeout=100\nLogLevel=3\n"
+                   "RwPowerOffOnRetryCount=0\n") {}
+};
+
+TEST_F(NegativeResendWindow, AFailedExchangeEndsTheCallAtOnceWithoutResending) {
+  // Read at attach and logged again by the link thread.
+  EXPECT_EQ(Lines("IniFile RetryTimeout = -1"), 2u);
+  ASSERT_EQ(Sim("fault drop-reply 1000"), "OK");
+  const auto start = Clock::now();
+  EXPECT_EQ(Send(kCommand, 256), (Answer{-4, 0, ""}));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(Lines("D_Error k_CM_TransmitMsg(6) detail = -4  (1339)"), 1u);
+  EXPECT_EQ(Lines(" D - Retry  (1276)"), 0u);
+  ASSERT_EQ(Sim("fault drop-reply 0"), "OK");
+  EXPECT_EQ(Send(kCommand), (Answer{0, 2, "9000"}));
 }
 
 // ---- the INI file ------------------------------------------------------------------
