@@ -6,8 +6,8 @@
 // rows and the tests elsewhere that cover the others.
 //
 // Sections: fixture; link faults; power-off/on words; bridge faults; the
-// simulator killed; the collector killed; a resend window that has always
-// passed; the INI file.
+// simulator killed; an application killed; the collector killed; a resend
+// window that has always passed; the INI file.
 #include <signal.h>
 
 #include <chrono>
@@ -273,6 +273,47 @@ TEST_F(FaultMatrix, AReaderProcessKilledMidExchangeAndStartedAgainIsFoundByTheRe
   EXPECT_EQ(s["commands"].back(), kCommand);
   EXPECT_EQ(Send(kCommand), (Answer{0, 2, "9000"}));
   ExpectEveryRecordCollected({"RfPowerOffOnRetry Start", "D_Error k_TransmitMsg(6)"});
+}
+
+// ---- an application killed -------------------------------------------------------
+
+TEST(FaultMatrixProcesses, AnApplicationKilledInsideACallHoldingTheApiMutexAndItsPortIsTakenOverByTheNext) {
+  // Level 4 shows every take of the API mutex.
+  InstallDir install("LogLevel=4\n" + kFastReaderIni);
+  // Another application keeps the library's shared state alive throughout
+  // (with nobody left, the next one would start from a fresh state).
+  auto bystander = install.StartLoadedProbe();
+  auto first = install.StartLoadedProbe();
+  ASSERT_EQ(first->Ask("open 0x0100"), "0");
+  const std::string firstPid = first->Ask("pid");
+  // The reader stays silent: the call is inside the library, holding the
+  // unit's API mutex, when the process is killed.
+  ASSERT_EQ(install.SimControl("fault drop-reply 1000"), "OK");
+  const size_t takes = install.LogLinesWith("▼▼k_RFRW_SetMutexAPI").size();
+  const size_t frames = install.LogLinesWith("->RW").size();
+  first->Send("send 0x0100 " + kCommand + " 256");
+  for (int i = 0; i < 2000 && install.LogLinesWith("->RW").size() == frames; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GT(install.LogLinesWith("->RW").size(), frames);
+  EXPECT_EQ(install.LogLinesWith("▼▼k_RFRW_SetMutexAPI").size(), takes + 1);
+  first->Kill(SIGKILL);
+  first->Wait();
+  ASSERT_EQ(install.SimControl("fault drop-reply 0"), "OK");
+
+  // The next application opens the unit: it takes the abandoned mutex,
+  // takes the dead process's port entry over, and the reader answers it.
+  auto next = install.StartLoadedProbe();
+  const auto start = Clock::now();
+  EXPECT_EQ(next->Ask("open 0x0100", 60000), "0");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(CountContaining(install.LogLinesWith("▼▼k_RFRW_SetMutexAPI"), "Ret=0x80 "), 1u);
+  EXPECT_EQ(install.LogLinesWith("RFRW_Open プロセスチェック Process=0").size(), 1u);
+  EXPECT_EQ(ParseFields(next->Ask("entry 0"))["owner"], next->Ask("pid"));
+  EXPECT_NE(ParseFields(next->Ask("entry 0"))["owner"], firstPid);
+  EXPECT_EQ(next->Ask("send 0x0100 " + kCommand + " 256"), "0 2 9000");
+  EXPECT_EQ(next->Ask("close 0x0100"), "0");
+  EXPECT_EQ(ParseFields(bystander->Ask("inspect"))["attach"], "2");
 }
 
 // ---- the collector killed -------------------------------------------------------------
