@@ -70,7 +70,14 @@ int Connect(const std::string& path, int type, uint32_t* error) {
     *error = Fail();
     return -1;
   }
-  if (Sys().connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // A signal may break the connect; one that went through meanwhile is
+  // connected all the same.
+  int rc;
+  do {
+    rc = Sys().connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 && errno == EISCONN) rc = 0;
+  if (rc != 0) {
     *error = (errno == ENOENT || errno == ECONNREFUSED) ? kErrorFileNotFound : Win32FromErrno(errno);
     ::close(fd);
     return -1;
@@ -366,7 +373,10 @@ long SeqpacketClient::Receive(uint8_t* buffer, size_t capacity, int timeoutMs) {
     SetLastError(Fail());
     return -1;
   }
-  ssize_t n = Sys().recv(fd_, buffer, capacity, 0);
+  ssize_t n;
+  do {
+    n = Sys().recv(fd_, buffer, capacity, 0);
+  } while (n < 0 && errno == EINTR);
   if (n > 0) return n;
   SetLastError(n == 0 ? kErrorDeviceNotConnected : Fail());
   return -1;
@@ -381,11 +391,16 @@ uint32_t ControlRequest(const std::string& ctlPath, const std::string& line, std
   uint32_t e = 0;
   int fd = Connect(ctlPath, SOCK_STREAM, &e);
   if (fd < 0) return e;
-  std::string text = line + "\n";
-  if (Sys().send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
-    e = Fail();
-    ::close(fd);
-    return e;
+  const std::string text = line + "\n";
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = Sys().send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      e = n < 0 ? Fail() : kErrorBrokenPipe;
+      ::close(fd);
+      return e;
+    }
+    done += static_cast<size_t>(n);
   }
   reply->clear();
   int64_t end = MonotonicMicroseconds() + int64_t{timeoutMs} * 1000;
@@ -397,6 +412,7 @@ uint32_t ControlRequest(const std::string& ctlPath, const std::string& line, std
     }
     char buf[4096];
     ssize_t n = Sys().recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ::close(fd);
       return n == 0 ? kErrorBrokenPipe : Fail();

@@ -1,7 +1,8 @@
 // The comm library's device calls with every other system call interrupted
 // by a signal (EINTR) and transfers cut short: a simulated HID bridge served
 // by a real zelquar-sim process, and a TCP/IP connection to a loopback peer.
-// Each must retry and arrive at what it gets without the faults.
+// Each must retry and arrive at what it gets without the faults; a restart
+// of the bridge goes through the simulator's control socket the same way.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -86,10 +87,21 @@ TEST(DevicesUnderFaults, ASimulatedBridgeOpensAnswersFeatureReportsAndTakesRepor
   std::vector<uint8_t> input(handle->Lengths().input, 0);
   size_t count = 0;
   EXPECT_EQ(handle->Read(input.data(), input.size(), 100, &count), kErrorTimeout);
+  // A restart through the simulator's control socket: the open handle ends
+  // with "device not connected", and the bridge can be opened again.
+  EXPECT_EQ(kSimBackend.restart(found[0]), 0u);
+  EXPECT_EQ(handle->Read(input.data(), input.size(), 1000, &count), kErrorDeviceNotConnected);
+  handle.reset();
+  found.clear();
+  ASSERT_EQ(kSimBackend.enumerate(InterfaceClass::kHid, &found), 0u);
+  ASSERT_EQ(found.size(), 1u);
+  ASSERT_EQ(kSimBackend.open(found[0], &handle), 0u);
+  ASSERT_EQ(handle->GetFeature(enable, sizeof enable), 0u);
+  EXPECT_EQ(enable[1], 0);  // a replugged bridge starts with its UART off
   handle.reset();
   hooks.clear();
   EXPECT_GT(interruptions.load(), 5);
-  EXPECT_TRUE(reader.State()["uart"]["enabled"].get<bool>());
+  EXPECT_FALSE(reader.State()["uart"]["enabled"].get<bool>());
 }
 
 TEST(DevicesUnderFaults, ATcpConnectionCarriesEveryByteBothWaysThroughInterruptedAndShortCalls) {

@@ -27,6 +27,7 @@
 #include "platform/named_mutex.h"
 #include "platform/object_names.h"
 #include "platform/shared_section.h"
+#include "platform/sim_endpoint.h"
 #include "platform/syscalls.h"
 #include "platform/syslog_sender.h"
 #include "platform/threads.h"
@@ -127,6 +128,51 @@ TEST(FilesUnderFaults, InterruptedAndShortReadsGiveTheWholeFileAndAnIoErrorKeeps
     EXPECT_EQ(std::string(buf.begin(), buf.begin() + static_cast<long>(got)), content.substr(0, got));
   }
   std::filesystem::remove(path);
+}
+
+TEST(FilesUnderFaults, AFileIsReplacedWholeOrNotAtAllWhenTheDiskFillsOrFails) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("zq-fault-dir-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = dir / "reader0.json";
+  ASSERT_EQ(WriteFileAtomically(path, "old"), 0u);
+  const std::string content(5000, 'n');
+  struct Case {
+    const char* what;
+    int failAtCall;  // 0 none
+    int err;
+    uint32_t result;
+  };
+  // Every write takes at most 1000 bytes; odd writes are interrupted first.
+  const Case cases[] = {
+      {"the disk fills", 4, ENOSPC, kErrorDiskFull},
+      {"the disk fails", 6, EIO, kErrorGenFailure},
+      {"signals and short writes only", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int calls = 0;
+    {
+      SyscallHook<&Syscalls::write> hook("write", [&](auto real, int fd, const void* b, size_t n) -> ssize_t {
+        ++calls;
+        if (calls == c.failAtCall) {
+          errno = c.err;
+          return -1;
+        }
+        if (calls % 2 == 1) {
+          errno = EINTR;
+          return -1;
+        }
+        return real(fd, b, std::min<size_t>(n, 1000));
+      });
+      EXPECT_EQ(WriteFileAtomically(path, content), c.result);
+    }
+    std::string now;
+    ASSERT_EQ(ReadWholeFile(path, &now), 0u);
+    EXPECT_EQ(now, c.result == 0 ? content : "old");
+    // Nothing half-written is left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // ---- pipes -------------------------------------------------------------------
