@@ -6,11 +6,13 @@
 // rows and the tests elsewhere that cover the others.
 //
 // Sections: fixture; link faults; power-off/on words; bridge faults; the
-// simulator killed; an application killed; the collector killed; a resend
-// window that has always passed; the INI file.
+// simulator killed; an application killed; a thread the system cannot
+// start; the collector killed; a resend window that has always passed; the
+// INI file.
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -314,6 +316,41 @@ TEST(FaultMatrixProcesses, AnApplicationKilledInsideACallHoldingTheApiMutexAndIt
   EXPECT_EQ(next->Ask("send 0x0100 " + kCommand + " 256"), "0 2 9000");
   EXPECT_EQ(next->Ask("close 0x0100"), "0");
   EXPECT_EQ(ParseFields(bystander->Ask("inspect"))["attach"], "2");
+}
+
+// ---- a thread the system cannot start ---------------------------------------------
+
+TEST(FaultMatrixThreads, ALinkThreadThatCannotStartFailsTheOpenCleanlyAndTheNextOpenWorks) {
+  InstallDir install(kFastReaderIni);
+  // The shim makes thread starts fail on demand; a sanitizer runtime
+  // accepts a library loaded before it.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  auto probe = install.StartLoadedProbe(
+      {{"LD_PRELOAD", ZQ_THREAD_START_SHIM_PATH},
+       {"ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0"}});
+  // One open and close first: what a process keeps for good (the mapped
+  // mutexes) is there before the count of descriptors is taken.
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");
+  const std::string fds = probe->Ask("fds");
+  const int boots = install.SimState()["counters"]["boots"];
+
+  ASSERT_EQ(probe->Ask("fail-thread-starts 1"), "ok");
+  EXPECT_EQ(probe->Ask("open 0x0100"), "-1");
+  EXPECT_EQ(install.LogLinesWith("D_Error k_L_Level_Init(1) detail = -3  (1616)").size(), 1u);
+  EXPECT_EQ(install.LogLinesWith("D_Error RFRW_Open(3) detail = -1  (848)").size(), 1u);
+  // Nothing is left: no entry in use, no descriptor, the device untouched.
+  EXPECT_EQ(ParseFields(probe->Ask("entry 0"))["use"], "0");
+  EXPECT_EQ(probe->Ask("fds"), fds);
+  const nlohmann::json s = install.SimState();
+  EXPECT_FALSE(s["hid_open"].get<bool>());
+  EXPECT_EQ(s["counters"]["boots"], boots);
+  EXPECT_EQ(probe->Ask("send 0x0100 " + kCommand + " 256"), "-1001 0 -");
+
+  // With threads to be had again the unit opens and answers.
+  EXPECT_EQ(probe->Ask("open 0x0100"), "0");
+  EXPECT_EQ(probe->Ask("send 0x0100 " + kCommand + " 256"), "0 2 9000");
+  EXPECT_EQ(probe->Ask("close 0x0100"), "0");
 }
 
 // ---- the collector killed -------------------------------------------------------------
