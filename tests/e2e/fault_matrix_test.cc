@@ -353,6 +353,42 @@ TEST(FaultMatrixThreads, ALinkThreadThatCannotStartFailsTheOpenCleanlyAndTheNext
   EXPECT_EQ(probe->Ask("close 0x0100"), "0");
 }
 
+TEST(FaultMatrixThreads, ACommReaderThreadThatCannotStartCostsADeviceRetryOrFailsTheOpenCleanly) {
+  InstallDir install(kFastReaderIni + "HidDeviceOpenRetryCount=2\n");
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  auto probe = install.StartLoadedProbe(
+      {{"LD_PRELOAD", ZQ_THREAD_START_SHIM_PATH},
+       {"ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0"}});
+  ASSERT_EQ(probe->Ask("open 0x0100"), "0");
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");
+  const std::string fds = probe->Ask("fds");
+
+  // The link thread starts (the first start); the comm library's reader
+  // thread of the device open (the second) does not, once: the device
+  // open is tried again and the open succeeds.
+  const size_t restarts = install.LogLinesWith("HidDeviceRestart() start").size();
+  ASSERT_EQ(probe->Ask("fail-thread-starts 1 1"), "ok");
+  EXPECT_EQ(probe->Ask("open 0x0100", 60000), "0");
+  EXPECT_EQ(install.LogLinesWith("HidDeviceRestart() start").size(), restarts + 1);
+  EXPECT_EQ(probe->Ask("send 0x0100 " + kCommand + " 256"), "0 2 9000");
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");
+  EXPECT_EQ(probe->Ask("fds"), fds);
+
+  // Never: the open fails as a device attach failure, with its link
+  // thread ended and nothing left behind.
+  ASSERT_EQ(probe->Ask("fail-thread-starts 1000 1"), "ok");
+  EXPECT_EQ(probe->Ask("open 0x0100", 60000), "-2");
+  EXPECT_EQ(install.LogLinesWith("HidDeviceRestart() start").size(), restarts + 1 + 2);
+  EXPECT_EQ(install.LogLinesWith("D_Error RFRW_Open(4) detail = -2  (852)").size(), 1u);
+  EXPECT_EQ(ParseFields(probe->Ask("entry 0"))["use"], "0");
+  EXPECT_EQ(ParseFields(probe->Ask("entry 0"))["link"], "0");
+  EXPECT_FALSE(install.SimState()["hid_open"].get<bool>());
+  ASSERT_EQ(probe->Ask("fail-thread-starts 0"), "ok");
+  EXPECT_EQ(probe->Ask("fds"), fds);
+  EXPECT_EQ(probe->Ask("open 0x0100"), "0");
+  EXPECT_EQ(probe->Ask("send 0x0100 " + kCommand + " 256"), "0 2 9000");
+}
+
 // ---- the collector killed -------------------------------------------------------------
 
 TEST_F(FaultMatrix, TheCollectorKilledMidRunNeitherStopsNorSlowsTheApplicationAndLeavesOnlyWholeRecords) {

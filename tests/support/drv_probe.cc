@@ -211,9 +211,9 @@ std::string Run(const std::string& line) {
   }
   if (cmd == "fail-thread-starts") {
     // Only with the thread-start shim preloaded.
-    auto* fail = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "zq_fail_thread_starts"));
+    auto* fail = reinterpret_cast<void (*)(int, int)>(dlsym(RTLD_DEFAULT, "zq_fail_thread_starts"));
     if (!fail) return "no shim";
-    fail(static_cast<int>(Num(a.at(0))));
+    fail(static_cast<int>(Num(a.at(0))), a.size() > 1 ? static_cast<int>(Num(a[1])) : 0);
     return "ok";
   }
   if (cmd == "crash") {
