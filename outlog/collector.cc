@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "driver/state/shared_area.h"
 #include "platform/clock.h"
@@ -34,9 +36,13 @@ std::string BackupName(const std::string& dir, int32_t n) {
 
 // ---- the log file -----------------------------------------------------------
 
+// Records are gathered here and written out in whole records only, so a
+// write that fails (a full disk, a failing one) never leaves part of a
+// record in the file: the file is cut back to its last whole record and the
+// loss is reported with the count of records it took.
 class LogFile {
  public:
-  explicit LogFile(const Settings& s) : s_(s), path_(s.dir + kLogName) {}
+  explicit LogFile(const Settings& s) : s_(s), path_(s.dir + kLogName) { pending_.reserve(kBufferBytes); }
   ~LogFile() { Close(); }
 
   bool Open() {
@@ -44,12 +50,17 @@ class LogFile {
     // Kept before anything else can overwrite it: the size look-up below
     // fails on a file that was never created.
     openErrno_ = file_ ? 0 : errno;
+    // The collector buffers records itself (below): one write per batch.
+    if (file_) std::setvbuf(file_, nullptr, _IONBF, 0);
     std::error_code ec;
     const auto size = std::filesystem::file_size(path_, ec);
     size_ = ec ? 0 : static_cast<int64_t>(size);
+    written_ = size_;
     return file_ != nullptr;
   }
+  // Writes out what is gathered and closes the file.
   void Close() {
+    Flush();
     if (file_) std::fclose(file_);
     file_ = nullptr;
   }
@@ -60,12 +71,34 @@ class LogFile {
   bool IsOpen() const { return file_ != nullptr; }
   // The system error code of the last failed open.
   int OpenError() const { return static_cast<int>(platform::Win32FromErrno(openErrno_)); }
+
+  // Writes out the gathered records. A failed write is printed with the
+  // number of records lost, and the file is closed so that the next record
+  // opens it anew.
   void Flush() {
-    if (file_) std::fflush(file_);
+    if (!file_ || pending_.empty()) return;
+    const size_t n = std::fwrite(pending_.data(), 1, pending_.size(), file_);
+    if (n == pending_.size() && std::fflush(file_) == 0) {
+      written_ += static_cast<int64_t>(n);
+    } else {
+      const int err = errno;
+      std::error_code ec;
+      std::filesystem::resize_file(path_, static_cast<uintmax_t>(written_), ec);  // no half record stays
+      char line[96];
+      std::snprintf(line, sizeof line, "write error %d: %d records dropped",
+                    static_cast<int>(platform::Win32FromErrno(err)), pendingRecords_);
+      std::printf("%s\n", line);
+      std::fflush(stdout);
+      std::fclose(file_);
+      file_ = nullptr;
+      size_ = written_;
+    }
+    pending_.clear();
+    pendingRecords_ = 0;
   }
 
   // Rotates when the file has grown past the limit. The size counts what
-  // the stream still buffers, so it is kept here rather than asked of disk.
+  // is still gathered, so it is kept here rather than asked of disk.
   void RotateIfDue() {
     if (!file_ || size_ <= s_.maxLogFileBytes) return;
     Close();
@@ -87,15 +120,28 @@ class LogFile {
 
   void Append(const uint8_t* bytes, size_t length) {
     if (!file_) return;
-    std::fwrite(bytes, 1, length, file_);
+    if (pending_.size() + length > kBufferBytes) Flush();
+    if (!file_ && !Open()) {
+      // That write failed and the file does not open again: this record
+      // is lost too, and said so.
+      std::printf("fopen error %d: record dropped\n", OpenError());
+      std::fflush(stdout);
+      return;
+    }
+    pending_.insert(pending_.end(), bytes, bytes + length);
+    ++pendingRecords_;
     size_ += static_cast<int64_t>(length);
   }
 
  private:
+  static constexpr size_t kBufferBytes = 64 * 1024;
   const Settings& s_;
   std::string path_;
   std::FILE* file_ = nullptr;
-  int64_t size_ = 0;
+  int64_t size_ = 0;     // on disk and gathered
+  int64_t written_ = 0;  // on disk, whole records only
+  std::vector<uint8_t> pending_;
+  int pendingRecords_ = 0;
   int openErrno_ = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "platform/stop_wake.h"
+#include "platform/syscalls.h"
 #include "platform/threads.h"
 #include "platform/win32_errors.h"
 
@@ -25,7 +26,7 @@ struct PipeEnd {
 
 bool CreatePipe(size_t minCapacity, PipeEnd** readEnd, PipeEnd** writeEnd) {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
+  if (Sys().pipe2(fds, O_CLOEXEC) != 0) {
     SetLastError(Win32FromErrno(errno));
     return false;
   }
@@ -49,7 +50,7 @@ bool WriteWhole(PipeEnd* end, const void* data, size_t length) {
   }
   const auto* p = static_cast<const char*>(data);
   while (length > 0) {
-    ssize_t n = ::write(end->fd, p, length);
+    ssize_t n = Sys().write(end->fd, p, length);
     if (n < 0) {
       if (errno == EINTR) continue;
       SetLastError(errno == EPIPE ? kErrorBrokenPipe : Win32FromErrno(errno));
@@ -68,7 +69,7 @@ bool ReadWhole(PipeEnd* end, void* data, size_t length) {
   }
   auto* p = static_cast<char*>(data);
   while (length > 0) {
-    ssize_t n = ::read(end->fd, p, length);
+    ssize_t n = Sys().read(end->fd, p, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       SetLastError(n == 0 ? kErrorBrokenPipe : Win32FromErrno(errno));

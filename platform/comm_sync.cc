@@ -16,6 +16,7 @@
 
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
+#include "platform/syscalls.h"
 #include "platform/syslog_sender.h"
 #include "platform/win32_errors.h"
 
@@ -157,10 +158,10 @@ NamedEvent* OpenNamedEvent(const std::string& name) {
   if (::fstat(fd, &st) != 0) {
     failure = errno;
   } else if (static_cast<size_t>(st.st_size) < sizeof(SharedEventObject) &&
-             ::ftruncate(fd, sizeof(SharedEventObject)) != 0) {
+             Sys().ftruncate(fd, sizeof(SharedEventObject)) != 0) {
     failure = errno;
   } else {
-    void* p = ::mmap(nullptr, sizeof(SharedEventObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p = Sys().mmap(nullptr, sizeof(SharedEventObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
       failure = errno;
     } else {

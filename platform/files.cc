@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -22,7 +23,7 @@ InputFile::~InputFile() {
 
 uint32_t InputFile::Open(const std::string& path) {
   if (fd_ >= 0) ::close(fd_);
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   return fd_ < 0 ? Win32FromErrno(errno) : 0;
 }
 
@@ -30,7 +31,7 @@ uint32_t InputFile::Read(uint8_t* buffer, size_t length, size_t* got) {
   *got = 0;
   if (fd_ < 0) return kErrorInvalidHandle;
   while (*got < length) {
-    const ssize_t n = ::read(fd_, buffer + *got, length - *got);
+    const ssize_t n = Sys().read(fd_, buffer + *got, length - *got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Win32FromErrno(errno);
     if (n == 0) break;

@@ -21,6 +21,7 @@
 
 #include "platform/hid.h"
 #include "platform/hid_names.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -105,13 +106,13 @@ uint32_t WaitReadable(int fd, int cancelFd, std::atomic<int>& cancels, int timeo
   for (;;) {
     if (cancels.exchange(0) > 0) return kErrorOperationAborted;
     pollfd fds[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-    int r = ::poll(fds, 2, timeoutMs);
+    int r = Sys().poll(fds, 2, timeoutMs);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return Win32FromErrno(errno);
     if (r == 0) return kErrorTimeout;
     if (fds[1].revents) {
       uint64_t v;
-      (void)!::read(cancelFd, &v, sizeof v);
+      (void)!Sys().read(cancelFd, &v, sizeof v);
       if (cancels.exchange(0) > 0) return kErrorOperationAborted;
     }
     if (fds[0].revents & POLLIN) return 0;
@@ -134,14 +135,14 @@ class NodeHandle : public DeviceHandle {
   void CancelIo() override {
     cancels_.fetch_add(1);
     uint64_t one = 1;
-    (void)!::write(cancel_fd_, &one, sizeof one);
+    (void)!Sys().write(cancel_fd_, &one, sizeof one);
   }
 
  protected:
   uint32_t WriteAll(const uint8_t* data, size_t length, size_t* written) {
     *written = 0;
     while (*written < length) {
-      ssize_t n = ::write(fd_, data + *written, length - *written);
+      ssize_t n = Sys().write(fd_, data + *written, length - *written);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return DeviceError(errno);
       *written += static_cast<size_t>(n);
@@ -170,7 +171,7 @@ class HidrawHandle final : public NodeHandle {
     const size_t at = info_.usesReportIds ? 0 : 1;
     ssize_t n;
     do {
-      n = ::read(fd_, report + at, sizeof report - at);
+      n = Sys().read(fd_, report + at, sizeof report - at);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return errno == EAGAIN ? kErrorTimeout : DeviceError(errno);
     std::memset(buffer, 0, length);
@@ -224,7 +225,7 @@ class StreamHandle final : public NodeHandle {
     if (uint32_t e = WaitReadable(fd_, cancel_fd_, cancels_, timeoutMs); e != 0) return e;
     ssize_t n;
     do {
-      n = ::read(fd_, buffer, capacity);
+      n = Sys().read(fd_, buffer, capacity);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return errno == EAGAIN ? kErrorTimeout : DeviceError(errno);
     *count = static_cast<size_t>(n);
@@ -241,7 +242,7 @@ class StreamHandle final : public NodeHandle {
 // ---- open ---------------------------------------------------------------------------------
 
 uint32_t OpenNode(const DeviceInterface& iface, std::unique_ptr<DeviceHandle>* handle) {
-  int fd = ::open(iface.location.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  int fd = Sys().open(iface.location.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK, 0);
   if (fd < 0) return Win32FromErrno(errno);
   // Reads wait in poll; writes block until the device has taken them.
   int flags = ::fcntl(fd, F_GETFL);
@@ -250,7 +251,7 @@ uint32_t OpenNode(const DeviceInterface& iface, std::unique_ptr<DeviceHandle>* h
   // share mode 0 would be.
   int rc;
   do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    rc = Sys().flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     int err = errno;
@@ -297,7 +298,7 @@ uint32_t OpenNode(const DeviceInterface& iface, std::unique_ptr<DeviceHandle>* h
 uint32_t RestartUsbDevice(const DeviceInterface& iface) {
   int fd;
   do {
-    fd = ::open(iface.restartLocation.c_str(), O_WRONLY | O_CLOEXEC);
+    fd = Sys().open(iface.restartLocation.c_str(), O_WRONLY | O_CLOEXEC, 0);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Win32FromErrno(errno);
   int rc;

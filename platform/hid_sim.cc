@@ -28,6 +28,7 @@
 #include "platform/hid.h"
 #include "platform/hid_names.h"
 #include "platform/sim_endpoint.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -50,7 +51,7 @@ bool ServerAnswers(const std::string& ctlPath) {
   std::memcpy(addr.sun_path, ctlPath.c_str(), ctlPath.size() + 1);
   int rc;
   do {
-    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    rc = Sys().connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   } while (rc != 0 && errno == EINTR);
   ::close(fd);
   return rc == 0;
@@ -152,7 +153,7 @@ class SimHandle final : public DeviceHandle {
       ++cancels_;
     }
     uint64_t one = 1;
-    (void)!::write(cancel_fd_, &one, sizeof one);
+    (void)!Sys().write(cancel_fd_, &one, sizeof one);
     cond_.notify_all();
   }
 
@@ -163,7 +164,7 @@ class SimHandle final : public DeviceHandle {
     const uint8_t probe = 'G';
     ssize_t n;
     do {
-      n = ::send(fd_, &probe, 1, MSG_NOSIGNAL);
+      n = Sys().send(fd_, &probe, 1, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n != 1) {
       // Closed before we could ask: refused just the same.
@@ -194,7 +195,7 @@ class SimHandle final : public DeviceHandle {
     std::memcpy(m.data() + 1, data, length);
     ssize_t n;
     do {
-      n = ::send(fd_, m.data(), m.size(), MSG_NOSIGNAL);
+      n = Sys().send(fd_, m.data(), m.size(), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(m.size())) return 0;
     if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) return kErrorDeviceNotConnected;
@@ -246,15 +247,15 @@ class SimHandle final : public DeviceHandle {
     std::vector<std::vector<uint8_t>> got;
     bool eof = false;
     pollfd fds[2] = {{fd_, POLLIN, 0}, {cancel_fd_, POLLIN, 0}};
-    int r = ::poll(fds, 2, waitMs);
+    int r = Sys().poll(fds, 2, waitMs);
     if (r > 0 && fds[1].revents) {
       uint64_t v;
-      (void)!::read(cancel_fd_, &v, sizeof v);
+      (void)!Sys().read(cancel_fd_, &v, sizeof v);
     }
     if (r > 0 && fds[0].revents) {
       for (;;) {
         std::vector<uint8_t> buf(kMaxMessage);
-        ssize_t n = ::recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
+        ssize_t n = Sys().recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
         if (n > 0) {
           buf.resize(static_cast<size_t>(n));
           got.push_back(std::move(buf));
@@ -310,7 +311,7 @@ uint32_t OpenSim(const DeviceInterface& iface, std::unique_ptr<DeviceHandle>* ha
   std::memcpy(addr.sun_path, iface.location.c_str(), iface.location.size() + 1);
   int rc;
   do {
-    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    rc = Sys().connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     int err = errno;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/object_names.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -75,7 +76,7 @@ long MailslotServer::Read(uint8_t* buf, size_t capacity, int timeoutMs) {
   // MSG_TRUNC makes recv report the message's real length.
   ssize_t n;
   do {
-    n = ::recv(fd_, buf, capacity, MSG_TRUNC);
+    n = Sys().recv(fd_, buf, capacity, MSG_TRUNC);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
@@ -100,7 +101,7 @@ uint32_t MailslotClient::Open(const std::string& name) {
   if (fd < 0) return Fail();
   sockaddr_un addr;
   socklen_t len = AddressOf(name, &addr);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+  if (Sys().connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
     uint32_t code = (errno == ECONNREFUSED || errno == ENOENT) ? kErrorFileNotFound : Win32FromErrno(errno);
     ::close(fd);
     return code;
@@ -113,7 +114,7 @@ uint32_t MailslotClient::Send(const uint8_t* data, size_t length, int timeoutMs)
   if (fd_ < 0) return kErrorInvalidHandle;
   long deadline = -1;
   for (;;) {
-    ssize_t n = ::send(fd_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = Sys().send(fd_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) return 0;
     if (errno == EINTR) continue;
     if (errno != EAGAIN) {
@@ -126,7 +127,7 @@ uint32_t MailslotClient::Send(const uint8_t* data, size_t length, int timeoutMs)
     const long left = deadline - now;
     if (left <= 0) return kErrorTimeout;
     struct pollfd p {fd_, POLLOUT, 0};
-    (void)::poll(&p, 1, static_cast<int>(left));
+    (void)Sys().poll(&p, 1, static_cast<int>(left));
   }
 }
 

@@ -17,6 +17,7 @@
 
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -99,10 +100,10 @@ bool MapObject(const std::string& name, CachedObject* out) {
   if (::fstat(fd, &st) != 0) {
     failure = errno;
   } else if (static_cast<size_t>(st.st_size) < sizeof(SharedMutexObject) &&
-             ::ftruncate(fd, sizeof(SharedMutexObject)) != 0) {
+             Sys().ftruncate(fd, sizeof(SharedMutexObject)) != 0) {
     failure = errno;
   } else {
-    void* p = ::mmap(nullptr, sizeof(SharedMutexObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p = Sys().mmap(nullptr, sizeof(SharedMutexObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
       failure = errno;
     } else {
@@ -120,6 +121,8 @@ bool MapObject(const std::string& name, CachedObject* out) {
   }
   LockForInitialisation(fd, false);
   if (!obj) {
+    // An object that could not be mapped is not left behind for nothing.
+    (void)detail::RemoveIfAlone(fd, objName);
     ::close(fd);
     SetLastError(Win32FromErrno(failure));
     return false;

@@ -21,6 +21,7 @@
 
 extern char** environ;
 
+#include "platform/syscalls.h"
 #include "platform/syslog_sender.h"
 #include "platform/win32_errors.h"
 
@@ -117,11 +118,11 @@ uint32_t StartProgram(const std::string& program, const std::string& argv0, bool
   // that is; the caller never keeps an ended program as a zombie. Two
   // close-on-exec pipes carry back its id and, if the exec fails, its errno.
   int idPipe[2], execPipe[2];
-  if (::pipe2(idPipe, O_CLOEXEC) != 0) {
+  if (Sys().pipe2(idPipe, O_CLOEXEC) != 0) {
     SetLastError(Win32FromErrno(errno));
     return 0;
   }
-  if (::pipe2(execPipe, O_CLOEXEC) != 0) {
+  if (Sys().pipe2(execPipe, O_CLOEXEC) != 0) {
     SetLastError(Win32FromErrno(errno));
     ::close(idPipe[0]);
     ::close(idPipe[1]);
@@ -143,10 +144,10 @@ uint32_t StartProgram(const std::string& program, const std::string& argv0, bool
   if (middle > 0) {
     while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
     }
-    if (::read(idPipe[0], &pid, sizeof pid) != static_cast<ssize_t>(sizeof pid)) pid = -1;
+    if (Sys().read(idPipe[0], &pid, sizeof pid) != static_cast<ssize_t>(sizeof pid)) pid = -1;
     // End of file once the exec has closed the pipe; an errno when it failed.
     ssize_t n;
-    while ((n = ::read(execPipe[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+    while ((n = Sys().read(execPipe[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
     }
     if (n != static_cast<ssize_t>(sizeof execError)) execError = 0;
   }

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "platform/serial_termios.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -217,11 +218,11 @@ class TerminalLine final : public SerialLine {
         if (got > 0 && firstByte) wait = 0;
       }
       pollfd p{fd_, POLLIN, 0};
-      int r = ::poll(&p, 1, wait);
+      int r = Sys().poll(&p, 1, wait);
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return Win32FromErrno(errno);
       if (r == 0) break;  // a time-out: what came is the result
-      ssize_t n = ::read(fd_, out + got, length - got);
+      ssize_t n = Sys().read(fd_, out + got, length - got);
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n < 0 && errno != EIO) return Win32FromErrno(errno);
       if (n <= 0) {
@@ -245,7 +246,7 @@ class TerminalLine final : public SerialLine {
             : -1;
     uint32_t done = 0;
     while (done < length) {
-      ssize_t n = ::write(fd_, in + done, length - done);
+      ssize_t n = Sys().write(fd_, in + done, length - done);
       if (n > 0) {
         done += static_cast<uint32_t>(n);
         continue;
@@ -257,7 +258,7 @@ class TerminalLine final : public SerialLine {
       }
       const int wait = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - NowMs()));
       pollfd p{fd_, POLLOUT, 0};
-      int r = ::poll(&p, 1, wait);
+      int r = Sys().poll(&p, 1, wait);
       if (r == 0) break;  // the write time-out: what was taken is the result
     }
     *bytesWritten = done;
@@ -285,7 +286,7 @@ class TerminalLine final : public SerialLine {
     end_reason_.store(kNoEnd);
     watcher_done_.store(false);
     uint64_t v;
-    while (::read(wake_fd_, &v, sizeof v) > 0) {
+    while (Sys().read(wake_fd_, &v, sizeof v) > 0) {
     }
     const uint32_t mask = mask_;
     try {
@@ -366,11 +367,11 @@ class TerminalLine final : public SerialLine {
       }
       if (events != 0) break;
       pollfd fds[2] = {{fd_, static_cast<short>((mask & comm::EV_RXCHAR) ? POLLIN : 0), 0}, {wake_fd_, POLLIN, 0}};
-      int r = ::poll(fds, 2, polling ? kLinePollMs : -1);
+      int r = Sys().poll(fds, 2, polling ? kLinePollMs : -1);
       if (r > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
         // A hung-up line raises no more events; wait for the end.
         fds[0].fd = -1;
-        ::poll(&fds[1], 1, -1);
+        Sys().poll(&fds[1], 1, -1);
       }
     }
     // No longer pending before the caller hears of it: its next wait may follow at once.
@@ -384,7 +385,7 @@ class TerminalLine final : public SerialLine {
     uint32_t expected = kNoEnd;
     end_reason_.compare_exchange_strong(expected, reason);
     uint64_t one = 1;
-    (void)!::write(wake_fd_, &one, sizeof one);
+    (void)!Sys().write(wake_fd_, &one, sizeof one);
     watcher_.join();
   }
 
@@ -410,7 +411,7 @@ uint32_t SerialLine::Open(const std::string& name, std::unique_ptr<SerialLine>* 
   const std::string path = SerialDevicePath(name);
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    fd = Sys().open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == ENXIO || errno == ENODEV ? kErrorFileNotFound : Win32FromErrno(errno);
   auto fail = [&](uint32_t e) {
@@ -421,7 +422,7 @@ uint32_t SerialLine::Open(const std::string& name, std::unique_ptr<SerialLine>* 
   // Opened without sharing, as CreateFile with share mode 0.
   int rc;
   do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    rc = Sys().flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return fail(errno == EWOULDBLOCK ? kErrorAccessDenied : Win32FromErrno(errno));
   termios t{};

@@ -13,6 +13,7 @@
 
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -35,7 +36,7 @@ void FailTo(uint32_t* lastError) { *lastError = Win32FromErrno(errno); }
 
 SharedSection PrivateSection(size_t size, uint32_t error) {
   SharedSection s;
-  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* p = Sys().mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   s.base = p == MAP_FAILED ? nullptr : p;
   s.size = s.base ? size : 0;
   s.first = true;
@@ -73,7 +74,7 @@ SharedSection AttachSharedSection(std::string_view key, size_t size, const Secti
   } else if (FlockRetry(fd, LOCK_EX | LOCK_NB) == 0) {
     // Nobody else holds the section: whatever it holds is left over from
     // processes that died. Start from zeros.
-    if (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) FailTo(&err);
+    if (Sys().ftruncate(fd, 0) != 0 || Sys().ftruncate(fd, static_cast<off_t>(size)) != 0) FailTo(&err);
     FlockRetry(fd, LOCK_SH);
     s.first = true;
   } else if (errno == EWOULDBLOCK) {
@@ -88,7 +89,7 @@ SharedSection AttachSharedSection(std::string_view key, size_t size, const Secti
     FailTo(&err);
   }
   if (err == 0) {
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p = Sys().mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
       FailTo(&err);
     } else {
@@ -99,7 +100,12 @@ SharedSection AttachSharedSection(std::string_view key, size_t size, const Secti
     }
   }
   if (err != 0) {
+    // Nothing half-made stays in the system: an object nobody else holds
+    // goes, and with it the gate (gates hold no state, and whoever waits
+    // on a removed one opens the name anew).
+    const bool gone = fd < 0 || detail::RemoveIfAlone(fd, name);
     if (fd >= 0) ::close(fd);
+    if (gone) ::shm_unlink((name + ".gate").c_str());
     s = PrivateSection(size, err);
   }
   if (underGate) underGate(s);
@@ -138,13 +144,13 @@ void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWo
 
 bool SharedSectionInUse(std::string_view key, size_t size) {
   const std::string name = SharedSectionObjectName(key, size);
-  const int probe = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  const int probe = Sys().shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (probe < 0) return false;  // nobody ever attached, or the last one removed it
   ::close(probe);
   const std::string gateName = name + ".gate";
   int gate = OpenLocked(gateName, LOCK_EX);
   bool inUse = false;
-  const int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  const int fd = Sys().shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) {
     // The last user removed the section and its gate meanwhile: the gate
     // held now exists only for this look and goes again (whoever waits on
@@ -167,7 +173,7 @@ bool SharedSectionInUse(std::string_view key, size_t size) {
 
 const void* InspectSharedSection(std::string_view key, size_t size) {
   const std::string name = SharedSectionObjectName(key, size);
-  int fd = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  int fd = Sys().shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) {
     SetLastError(Win32FromErrno(errno));
     return nullptr;
@@ -175,7 +181,7 @@ const void* InspectSharedSection(std::string_view key, size_t size) {
   struct stat st {};
   const void* result = nullptr;
   if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) == size) {
-    void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    void* p = Sys().mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     if (p != MAP_FAILED) result = p;
   }
   ::close(fd);

@@ -9,24 +9,26 @@
 
 #include <cerrno>
 
+#include "platform/syscalls.h"
+
 namespace zq::platform::detail {
 
 int FlockRetry(int fd, int op) {
   int rc;
   do {
-    rc = ::flock(fd, op);
+    rc = Sys().flock(fd, op);
   } while (rc != 0 && errno == EINTR);
   return rc;
 }
 
 int OpenSharedObject(const std::string& name) {
-  int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  int fd = Sys().shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd >= 0) (void)::fchmod(fd, 0666);
   return fd;
 }
 
 bool StillNamed(int fd, const std::string& name) {
-  const int again = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  const int again = Sys().shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (again < 0) return false;
   struct stat a {}, b {};
   const bool same = ::fstat(fd, &a) == 0 && ::fstat(again, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -69,7 +70,14 @@ int Connect(const std::string& path, int type, uint32_t* error) {
     *error = Fail();
     return -1;
   }
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  // A signal may break the connect; one that went through meanwhile is
+  // connected all the same.
+  int rc;
+  do {
+    rc = Sys().connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 && errno == EISCONN) rc = 0;
+  if (rc != 0) {
     *error = (errno == ENOENT || errno == ECONNREFUSED) ? kErrorFileNotFound : Win32FromErrno(errno);
     ::close(fd);
     return -1;
@@ -85,7 +93,7 @@ int PollOne(int fd, short events, int timeoutMs) {
   for (;;) {
     int wait = timeoutMs < 0 ? -1 : static_cast<int>((end - MonotonicMicroseconds() + 999) / 1000);
     if (timeoutMs >= 0 && wait < 0) wait = 0;
-    int r = ::poll(&p, 1, wait);
+    int r = Sys().poll(&p, 1, wait);
     if (r >= 0 || errno != EINTR) return r < 0 ? -1 : (r == 0 ? 0 : p.revents);
   }
 }
@@ -116,11 +124,11 @@ uint32_t MakeDirectories(const std::string& path) {
 
 uint32_t WriteFileAtomically(const std::string& path, const std::string& content) {
   std::string tmp = path + ".tmp" + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = Sys().open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return Fail();
   size_t done = 0;
   while (done < content.size()) {
-    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    ssize_t n = Sys().write(fd, content.data() + done, content.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       uint32_t e = Fail();
@@ -140,12 +148,12 @@ uint32_t WriteFileAtomically(const std::string& path, const std::string& content
 }
 
 uint32_t ReadWholeFile(const std::string& path, std::string* content) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return Fail();
   content->clear();
   char buf[4096];
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = Sys().read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       uint32_t e = Fail();
@@ -247,7 +255,7 @@ SimServer::Event SimServer::Wait(int64_t deadlineUs) {
       // Every message queued, in order: replies go out between them.
       for (;;) {
         uint8_t buf[512];
-        ssize_t n = ::recv(hid_conn_, buf, sizeof buf, MSG_DONTWAIT);
+        ssize_t n = Sys().recv(hid_conn_, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
           events_.push_back({EventKind::kHidMessage, std::vector<uint8_t>(buf, buf + n), -1, ""});
           continue;
@@ -260,12 +268,12 @@ SimServer::Event SimServer::Wait(int64_t deadlineUs) {
     }
     if (fds[1].revents) {
       signalfd_siginfo si;
-      while (::read(signal_fd_, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+      while (Sys().read(signal_fd_, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
       }
       events_.push_back({EventKind::kStop, {}, -1, ""});
     }
     if (fds[2].fd >= 0 && fds[2].revents) {
-      int fd = ::accept4(hid_listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      int fd = Sys().accept4(hid_listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0) {
         if (hid_conn_ >= 0) {
           ::close(fd);  // opened without sharing: one handle at a time
@@ -277,7 +285,7 @@ SimServer::Event SimServer::Wait(int64_t deadlineUs) {
       }
     }
     if (fds[3].revents) {
-      int fd = ::accept4(ctl_listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      int fd = Sys().accept4(ctl_listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0) controls_.push_back({fd, ""});
     }
     for (size_t i = 4; i < fds.size(); ++i) {
@@ -285,7 +293,7 @@ SimServer::Event SimServer::Wait(int64_t deadlineUs) {
       auto it = std::find_if(controls_.begin(), controls_.end(), [&](const Control& c) { return c.fd == fds[i].fd; });
       if (it == controls_.end()) continue;
       char buf[4096];
-      ssize_t n = ::recv(it->fd, buf, sizeof buf, MSG_DONTWAIT);
+      ssize_t n = Sys().recv(it->fd, buf, sizeof buf, MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) {
         ::close(it->fd);
@@ -303,7 +311,7 @@ SimServer::Event SimServer::Wait(int64_t deadlineUs) {
 
 bool SimServer::SendHid(const uint8_t* data, size_t length) {
   if (hid_conn_ < 0) return false;
-  return ::send(hid_conn_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+  return Sys().send(hid_conn_, data, length, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(length);
 }
 
 void SimServer::ReplyControl(int control, const std::string& line) {
@@ -312,7 +320,7 @@ void SimServer::ReplyControl(int control, const std::string& line) {
   size_t done = 0;
   while (done < text.size()) {
     if (PollOne(control, POLLOUT, 1000) <= 0) return;
-    ssize_t n = ::send(control, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n = Sys().send(control, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (n <= 0) return;
     done += static_cast<size_t>(n);
@@ -346,7 +354,7 @@ uint32_t SeqpacketClient::Connect(const std::string& path) {
 uint32_t SeqpacketClient::Send(const uint8_t* data, size_t length) {
   if (fd_ < 0) return kErrorInvalidHandle;
   for (;;) {
-    ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
+    ssize_t n = Sys().send(fd_, data, length, MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(length)) return 0;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) return kErrorDeviceNotConnected;
@@ -365,7 +373,10 @@ long SeqpacketClient::Receive(uint8_t* buffer, size_t capacity, int timeoutMs) {
     SetLastError(Fail());
     return -1;
   }
-  ssize_t n = ::recv(fd_, buffer, capacity, 0);
+  ssize_t n;
+  do {
+    n = Sys().recv(fd_, buffer, capacity, 0);
+  } while (n < 0 && errno == EINTR);
   if (n > 0) return n;
   SetLastError(n == 0 ? kErrorDeviceNotConnected : Fail());
   return -1;
@@ -380,11 +391,16 @@ uint32_t ControlRequest(const std::string& ctlPath, const std::string& line, std
   uint32_t e = 0;
   int fd = Connect(ctlPath, SOCK_STREAM, &e);
   if (fd < 0) return e;
-  std::string text = line + "\n";
-  if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
-    e = Fail();
-    ::close(fd);
-    return e;
+  const std::string text = line + "\n";
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = Sys().send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      e = n < 0 ? Fail() : kErrorBrokenPipe;
+      ::close(fd);
+      return e;
+    }
+    done += static_cast<size_t>(n);
   }
   reply->clear();
   int64_t end = MonotonicMicroseconds() + int64_t{timeoutMs} * 1000;
@@ -395,7 +411,8 @@ uint32_t ControlRequest(const std::string& ctlPath, const std::string& line, std
       return kErrorTimeout;
     }
     char buf[4096];
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    ssize_t n = Sys().recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ::close(fd);
       return n == 0 ? kErrorBrokenPipe : Fail();
@@ -414,7 +431,7 @@ uint32_t ControlRequest(const std::string& ctlPath, const std::string& line, std
 
 int DaemonStart() {
   int p[2];
-  if (::pipe2(p, O_CLOEXEC) != 0) return 1;
+  if (Sys().pipe2(p, O_CLOEXEC) != 0) return 1;
   std::fflush(nullptr);
   pid_t pid = ::fork();
   if (pid < 0) return 1;
@@ -428,7 +445,7 @@ int DaemonStart() {
   char c = 0;
   ssize_t n;
   do {
-    n = ::read(p[0], &c, 1);
+    n = Sys().read(p[0], &c, 1);
   } while (n < 0 && errno == EINTR);
   ::close(p[0]);
   if (n == 1) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -32,7 +33,7 @@ bool SendDatagram(const char* path, const std::string& text) {
   }
   ssize_t n;
   do {
-    n = ::sendto(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+    n = Sys().sendto(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
                  sizeof addr);
   } while (n < 0 && errno == EINTR);
   const int err = errno;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -36,7 +37,7 @@ uint32_t TcpConnection::Connect(const std::string& host, const std::string& port
   }
   int rc;
   do {
-    rc = ::connect(fd, list->ai_addr, list->ai_addrlen);
+    rc = Sys().connect(fd, list->ai_addr, list->ai_addrlen);
   } while (rc != 0 && errno == EINTR);
   const int err = errno;
   ::freeaddrinfo(list);  // released after the connect
@@ -58,7 +59,7 @@ uint32_t TcpConnection::Send(const void* data, size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
   size_t done = 0;
   while (done < length) {
-    ssize_t n = ::send(fd_, p + done, length - done, MSG_NOSIGNAL);
+    ssize_t n = Sys().send(fd_, p + done, length - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return WsaFromErrno(errno);
     done += static_cast<size_t>(n);
@@ -71,13 +72,13 @@ uint32_t TcpConnection::Receive(void* buffer, size_t capacity, int timeoutMs, si
   pollfd p{fd_, POLLIN, 0};
   int r;
   do {
-    r = ::poll(&p, 1, timeoutMs);
+    r = Sys().poll(&p, 1, timeoutMs);
   } while (r < 0 && errno == EINTR);
   if (r < 0) return WsaFromErrno(errno);
   if (r == 0) return kWsaeWouldBlock;
   ssize_t n;
   do {
-    n = ::recv(fd_, buffer, capacity, MSG_DONTWAIT);
+    n = Sys().recv(fd_, buffer, capacity, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return WsaFromErrno(errno);
   *received = static_cast<size_t>(n);

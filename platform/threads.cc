@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "platform/stop_wake.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
 namespace zq::platform {
@@ -37,34 +39,62 @@ thread_local ThreadRecord* t_self = nullptr;
 
 struct Thread {
   std::shared_ptr<ThreadRecord> record;
-  std::thread thread;
+  pthread_t thread{};
+  bool joinable = false;
 };
+
+namespace {
+
+// What the new thread takes over from StartThread: its share of the record
+// and its body.
+struct StartRecord {
+  std::shared_ptr<ThreadRecord> record;
+  std::function<uint32_t()> body;
+};
+
+void* RunThread(void* arg) {
+  std::unique_ptr<StartRecord> start(static_cast<StartRecord*>(arg));
+  const std::shared_ptr<ThreadRecord> record = std::move(start->record);
+  t_self = record.get();
+  const uint32_t code = start->body();
+  start.reset();  // the body's captures go before the end is announced
+  std::lock_guard<std::mutex> g(record->lock);
+  record->exitCode.store(code);
+  record->changed.notify_all();
+  return nullptr;
+}
+
+}  // namespace
 
 Thread* StartThread(std::function<uint32_t()> body) {
   if (!body) {
     SetLastError(kErrorInvalidParameter);
     return nullptr;
   }
-  auto* t = new (std::nothrow) Thread;
-  if (!t) {
+  std::unique_ptr<Thread> t(new (std::nothrow) Thread);
+  std::unique_ptr<StartRecord> start(new (std::nothrow) StartRecord);
+  if (!t || !start) {
     SetLastError(kErrorNotEnoughMemory);
     return nullptr;
   }
   try {
     t->record = std::make_shared<ThreadRecord>();
-    t->thread = std::thread([record = t->record, body = std::move(body)] {
-      t_self = record.get();
-      const uint32_t code = body();
-      std::lock_guard<std::mutex> g(record->lock);
-      record->exitCode.store(code);
-      record->changed.notify_all();
-    });
   } catch (...) {
-    delete t;
     SetLastError(kErrorNotEnoughMemory);
     return nullptr;
   }
-  return t;
+  start->record = t->record;
+  start->body = std::move(body);
+  // pthread_create returns its error number rather than setting errno.
+  const int err = Sys().pthread_create(&t->thread, nullptr, RunThread, start.get());
+  if (err != 0) {
+    // EAGAIN: the system lacks the resources for another thread.
+    SetLastError(err == EAGAIN ? kErrorNotEnoughMemory : Win32FromErrno(err));
+    return nullptr;
+  }
+  start.release();  // the thread owns it now
+  t->joinable = true;
+  return t.release();
 }
 
 uint32_t ThreadExitCode(const Thread* thread) { return thread ? thread->record->exitCode.load() : kErrorInvalidHandle; }
@@ -105,9 +135,9 @@ bool StopThread(Thread* thread, uint32_t boundMs) {
 void CloseThread(Thread* thread) {
   if (!thread) return;
   if (thread->record->exitCode.load() != kErrorStillActive) {
-    if (thread->thread.joinable()) thread->thread.join();
-  } else if (thread->thread.joinable()) {
-    thread->thread.detach();  // it holds its own share of the record
+    if (thread->joinable) pthread_join(thread->thread, nullptr);
+  } else if (thread->joinable) {
+    pthread_detach(thread->thread);  // it holds its own share of the record
   }
   delete thread;
 }

@@ -163,7 +163,11 @@ int32_t k_CM_TransmitMsg(uint32_t port, uint8_t* request, int32_t requestLength,
       continue;
     }
     if (resp->status == kLinkFailed) {
-      if (platform::TickCount() - started > static_cast<uint32_t>(retryTimeout)) {
+      // Compared as signed numbers: a negative window (an INI value is not
+      // range-checked) has always passed, so it ends the call rather than
+      // resending for ever.
+      const int64_t elapsed = static_cast<uint32_t>(platform::TickCount() - started);
+      if (elapsed > static_cast<int64_t>(retryTimeout)) {
         OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error k_CM_TransmitMsg(6) detail = %d  (%d)", resp->status, 1339);
         return kLinkFailed;
       }

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -226,6 +227,62 @@ TEST(Collector, ALogFileThatCannotBeOpenedEndsWithCode1AndTheOpenOwnError) {
   char refused[32];
   std::snprintf(refused, sizeof refused, "fopen error %d", static_cast<int>(platform::kErrorAccessDenied));
   EXPECT_EQ(collector.ReadLine(5000), std::optional<std::string>(refused));
+}
+
+TEST(Collector, AFullDiskIsReportedWithTheRecordsItTookAndLaterRecordsGoToTheFileAgain) {
+  // The log file is the system's full device: every write of it fails
+  // with "no space left".
+  test::InstallDir install("", std::string(platform::ObjectNamespace()), false);
+  const std::string logPath = install.path() + "/ZELQUAR_DrvDLL_Log.LOG";
+  fs::create_symlink("/dev/full", logPath);
+  char arg0[16];
+  std::snprintf(arg0, sizeof arg0, "%08x", platform::CurrentProcessId());
+  test::ChildProcess collector({arg0}, install.Environment(), install.path(), install.collectorPath());
+  platform::MailslotClient client;
+  for (int i = 0; i < 500 && client.Open("ZELQUAR_Outlog") != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(client.IsOpen());
+  auto send = [&](const std::string& m) {
+    ASSERT_EQ(client.Send(reinterpret_cast<const uint8_t*>(m.data()), m.size(), 5000), 0u);
+  };
+  // Waits for a console line; the lines passed on the way are kept.
+  std::vector<std::string> seen;
+  auto waitFor = [&](const std::string& line) {
+    for (;;) {
+      const std::optional<std::string> l = collector.ReadLine(10000);
+      if (!l) return false;
+      seen.push_back(*l);
+      if (*l == line) return true;
+    }
+  };
+  // The first record is written at once and fails alone; the next two are
+  // written together at the end message and fail together.
+  send("first\r\n");
+  char full[64];
+  std::snprintf(full, sizeof full, "write error %d: 1 records dropped", static_cast<int>(platform::kErrorDiskFull));
+  EXPECT_TRUE(waitFor(full));
+  send("second\r\n");
+  send("third\r\n");
+  send(std::string("End\0", 4));
+  std::snprintf(full, sizeof full, "write error %d: 2 records dropped", static_cast<int>(platform::kErrorDiskFull));
+  EXPECT_TRUE(waitFor(full));
+  // Each record still went to the console.
+  for (const char* r : {"first\r", "second\r", "third\r"}) {
+    EXPECT_NE(std::find(seen.begin(), seen.end(), r), seen.end()) << r;
+  }
+  // Room again: from the next opening of the file on (an end message
+  // reopens it), records land in it whole.
+  fs::remove(logPath);
+  send(std::string("End\0", 4));
+  send("fourth\r\n");
+  send(std::string("End\0", 4));
+  std::string got;
+  for (int i = 0; i < 500 && got != "fourth\r\n"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(logPath, std::ios::binary);
+    got.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  EXPECT_EQ(got, "fourth\r\n");
+  EXPECT_FALSE(collector.WaitFor(0).has_value());  // still serving
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // drv_probe LIBRARY: an application stand-in for tests. It loads the driver
 // library from LIBRARY on request and runs one command per input line,
 // answering one line each (see the command table in Run()).
+#include <dirent.h>
 #include <dlfcn.h>
 #include <grp.h>
 #include <signal.h>
@@ -198,6 +199,23 @@ std::string Run(const std::string& line) {
   }
   if (cmd == "drop-privileges") return DropPrivileges();
   if (cmd == "pid") return std::to_string(getpid());
+  if (cmd == "fds") {
+    // The descriptors this process has open (the listing's own one aside).
+    size_t n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+      while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
+      closedir(d);
+      --n;
+    }
+    return std::to_string(n);
+  }
+  if (cmd == "fail-thread-starts") {
+    // Only with the thread-start shim preloaded.
+    auto* fail = reinterpret_cast<void (*)(int, int)>(dlsym(RTLD_DEFAULT, "zq_fail_thread_starts"));
+    if (!fail) return "no shim";
+    fail(static_cast<int>(Num(a.at(0))), a.size() > 1 ? static_cast<int>(Num(a[1])) : 0);
+    return "ok";
+  }
   if (cmd == "crash") {
     raise(SIGKILL);
     return "";

@@ -24,11 +24,13 @@
 #include "platform/threads.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 #include "protocol/frame.h"
 #include "tests/driver/link/fake_reader.h"
 #include "tests/support/log_mirror.h"
 #include "tests/support/namespace_objects.h"
+#include "tests/support/syscall_hook.h"
 
 namespace zq::drv {
 namespace {
@@ -360,6 +362,70 @@ TEST_F(LinkTest, TheEndRequestStopsTheThreadAndFreesEverything) {
   EXPECT_FALSE(MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=0 (1670)").empty());
 }
 
+// The descriptors this process has open now.
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+TEST_F(LinkTest, AChannelOrThreadTheSystemCannotGiveFailsTheStartAndLeavesNothing) {
+  using Create = test::SyscallHook<&platform::Syscalls::pthread_create>;
+  using Pipe = test::SyscallHook<&platform::Syscalls::pipe2>;
+  const uint32_t unit = 2;
+  PortEntry& e = Entry(unit);
+  SharedArea* area = Shared();
+  e.dataArea = &area->portDataAreas[unit];
+  const size_t fds = OpenDescriptors();
+  const int running = LinkThreadsRunning();
+  struct Case {
+    const char* what;
+    std::function<std::shared_ptr<void>()> install;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"no thread", [] { return std::make_shared<Create>("pthread_create", [](auto, auto, auto, auto, auto) { return EAGAIN; }); },
+       "D_Error k_L_Level_Init(1) detail = -3  (1616)"},
+      {"no second pipe",
+       [] {
+         // The first direction's pipe is made, the second's is not.
+         auto calls = std::make_shared<int>(0);
+         return std::make_shared<Pipe>("pipe2", [calls](auto real, int* p, int flags) {
+           if (++*calls == 2) {
+             errno = EMFILE;
+             return -1;
+           }
+           return real(p, flags);
+         });
+       },
+       "D_Error k_L_Level_Init(1) detail = -2  (1616)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t before = MirrorLinesWith(c.line).size();
+    {
+      const std::shared_ptr<void> hook = c.install();
+      EXPECT_EQ(k_L_Level_Init(0x0100 | unit, &Llevel_Thread, e), kLinkChannelFailed);
+    }
+    EXPECT_EQ(MirrorLinesWith(c.line).size(), before + 1);
+    // Nothing of the channel is left: no pipe, event, buffer or thread.
+    EXPECT_EQ(e.linkThread, 0u);
+    EXPECT_EQ(e.linkContext, nullptr);
+    EXPECT_EQ(e.dPipe1Read, 0u);
+    EXPECT_EQ(e.dPipe2Write, 0u);
+    EXPECT_EQ(e.dEvent1, 0u);
+    EXPECT_EQ(e.requestBuffer, nullptr);
+    EXPECT_EQ(e.responseBuffer, nullptr);
+    EXPECT_EQ(OpenDescriptors(), fds);
+    EXPECT_EQ(LinkThreadsRunning(), running);
+  }
+  // With the system's help again the same entry starts and carries a request.
+  Open(unit);
+  AnswerEveryRequest({0x01, 0x90, 0x00}, unit);
+  Bytes reply;
+  EXPECT_EQ(Exchange(kCommand, &reply, unit), kLinkOk);
+  ASSERT_FALSE(reply.empty());
+  EXPECT_EQ(reply, test::ReplyFrame(reply[0], {0x01, 0x90, 0x00}));
+}
+
 // A link thread that acknowledges the end request and then takes longer
 // than a hundred polls (10 s) to leave; it ends with exit code 7 unless it
 // is told to stop first (then 8).
@@ -446,6 +512,45 @@ TEST_F(LinkTest, AReplyLongerThanTheReceiveBufferIsDrainedAndFailsTheRequest) {
   Shared()->retryTimeoutApi = kResendWindowMs;
   AnswerEveryRequest(kAnswer);
   EXPECT_EQ(Exchange(kCommand), 0);
+}
+
+TEST_F(LinkTest, ExchangesThroughInterruptedAndShortPipeCallsArriveWhole) {
+  // Every other pipe read and write of both sides is interrupted by a
+  // signal, and the others move at most 100 bytes.
+  using Read = test::SyscallHook<&platform::Syscalls::read>;
+  using Write = test::SyscallHook<&platform::Syscalls::write>;
+  std::atomic<int> reads{0}, writes{0};
+  Bytes big(1500);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + 1);
+  big.insert(big.end(), {0x90, 0x00});
+  const size_t errors = MirrorLinesWith("_Error").size();
+  {
+    Read r("read", [&reads](auto real, int fd, void* b, size_t n) -> ssize_t {
+      if (reads.fetch_add(1) % 2 == 0) {
+        errno = EINTR;
+        return -1;
+      }
+      return real(fd, b, std::min<size_t>(n, 100));
+    });
+    Write w("write", [&writes](auto real, int fd, const void* b, size_t n) -> ssize_t {
+      if (writes.fetch_add(1) % 2 == 0) {
+        errno = EINTR;
+        return -1;
+      }
+      return real(fd, b, std::min<size_t>(n, 100));
+    });
+    for (int i = 0; i < 10; ++i) {
+      const Bytes& answer = i % 2 ? big : kAnswer;
+      AnswerEveryRequest(answer);
+      Bytes reply;
+      ASSERT_EQ(Exchange(kCommand, &reply), 0) << i;
+      ASSERT_FALSE(reply.empty());
+      EXPECT_EQ(reply, test::ReplyFrame(reply[0], answer)) << i;
+    }
+  }
+  EXPECT_GT(reads.load(), 100);
+  EXPECT_GT(writes.load(), 100);
+  EXPECT_EQ(MirrorLinesWith("_Error").size(), errors);
 }
 
 TEST_F(LinkTest, TwoPortsExchangeAtTheSameTimeWithoutMixingReplies) {
