@@ -22,10 +22,12 @@
 
 namespace zq::test {
 
-// Short timeouts, logging on, no administrator check.
-inline const std::string kToolIni =
-    "AdminCheckCut=1\nBlockTimeout=200\nRetryTimeout=400\nCharacterTimeout=100\nLogLevel=3\nLogFileFlg=1\n"
+// Short timeouts, no administrator check; kToolLogIni with logging on.
+inline const std::string kToolIniCommon =
+    "AdminCheckCut=1\nBlockTimeout=200\nRetryTimeout=400\nCharacterTimeout=100\nLogLevel=3\n"
     "HidDeviceOpenRetryCount=1\nOpenRetryNum=1\nOpenTimeoutRetryNum=1\n";
+inline const std::string kToolIni = kToolIniCommon + "LogFileFlg=0\n";
+inline const std::string kToolLogIni = kToolIniCommon + "LogFileFlg=1\n";
 
 // Three tags of six EPC words: A open, B with an access password, C with a
 // kill password.

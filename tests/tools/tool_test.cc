@@ -305,6 +305,20 @@ TEST(ToolResults, DriverFailuresBecomeMessagesAndExitCodes) {
   }
 }
 
+TEST(ToolResults, ACallPastTheTimeoutEndsTheRunAndTheNextRunOpensThePort) {
+  ToolInstall t;
+  const ToolRun late = t.Run({"--timeout", "30", "inventory"});
+  EXPECT_EQ(late.exit, 7) << late;
+  EXPECT_TRUE(Contains(late.err, "RFRW_Open did not return within 30 ms (--timeout)")) << late;
+  const ToolRun json = t.Run({"--json", "--timeout", "30", "inventory"});
+  EXPECT_EQ(json.exit, 7) << json;
+  EXPECT_EQ(json.Json().at(0)["error"], "timeout");
+  // The port entry the ended run left is taken over.
+  const ToolRun next = t.Run({"--timeout", "20000", "inventory"});
+  EXPECT_EQ(next.exit, 0) << next;
+  EXPECT_EQ(next.out.back(), "3 tags") << next;
+}
+
 TEST(ToolResults, WithoutAReaderTheToolSaysHowToGetOne) {
   ToolInstall t(kToolIni, /*withReader=*/false);
   const ToolRun run = t.Run({"inventory"});
@@ -487,7 +501,8 @@ TEST(ToolSim, SigintDuringASimRunStopsTheSimulator) {
 
 // ---- the log ----------------------------------------------------------------------------------------------
 
-TEST_F(ToolTest, LogShowsTheDriversRecordsAndTheLastOnes) {
+TEST(ToolLog, LogShowsTheDriversRecordsTheLastOnesAndFollowsUntilSigint) {
+  ToolInstall t_(kToolLogIni);
   ASSERT_EQ(t_.Run({"inventory"}).exit, 0);
   const std::string file = t_.install().logPath();
   // The collector writes the records out once the tool's process has gone.
@@ -515,6 +530,19 @@ TEST_F(ToolTest, LogShowsTheDriversRecordsAndTheLastOnes) {
   const ToolRun none = t_.Run({"log", t_.install().path() + "/no-such.LOG"});
   EXPECT_EQ(none.exit, 1) << none;
   EXPECT_TRUE(Contains(none.err, "cannot open the log file")) << none;
+
+  // --follow prints what is there, then what comes, until Ctrl-C.
+  auto follow = t_.Start({"log", "--follow", file});
+  for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(follow->ReadLine(10000).value_or("(none)"), all[i]);
+  ASSERT_EQ(t_.Run({"version"}).exit, 0);  // loading the driver logs its start
+  bool more = false;
+  for (int i = 0; i < 10 && !more; ++i) {
+    auto line = follow->ReadLine(1000);
+    more = line && Contains(*line, "Version=1.1.0.6");
+  }
+  EXPECT_TRUE(more) << "no new record followed";
+  follow->Kill(SIGINT);
+  EXPECT_EQ(follow->Wait(), 0);
 }
 
 }  // namespace
