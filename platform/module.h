@@ -13,6 +13,7 @@ struct Module;
 Module* LoadModule(const std::string& path);
 // The same, and when it fails *reason gets the loader's own words (a
 // missing file, a missing dependency, a wrong architecture) for a person.
+// Thread-safe; blocks for the load.
 Module* LoadModule(const std::string& path, std::string* reason);
 // Loads a library by its bare file name, where the dynamic loader would
 // find it: an object of that name already loaded, or a file of that name in

@@ -24,7 +24,9 @@ void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a blocking wait of ours sees EINTR
+  // Calls that the signal interrupts go on: the driver's own waits must not
+  // fail because a person pressed Ctrl-C; the stop is seen between calls.
+  action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);

@@ -7,7 +7,7 @@
 namespace zq::platform {
 
 // From now on SIGINT and SIGTERM only record that they came (the first one
-// that came is kept); SIGPIPE is ignored. Idempotent; call it from the main
+// that came is kept); a call they interrupt is restarted; SIGPIPE is ignored. Idempotent; call it from the main
 // thread before other threads start. Never blocks.
 void CatchStopSignals();
 // The stop signal that came (SIGINT 2, SIGTERM 15), 0 while none came.

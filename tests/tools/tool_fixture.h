@@ -24,10 +24,10 @@ namespace zq::test {
 
 // Short timeouts, no administrator check; kToolLogIni with logging on.
 inline const std::string kToolIniCommon =
-    "AdminCheckCut=1\nBlockTimeout=200\nRetryTimeout=400\nCharacterTimeout=100\nLogLevel=3\n"
+    "BlockTimeout=200\nRetryTimeout=400\nCharacterTimeout=100\nLogLevel=3\n"
     "HidDeviceOpenRetryCount=1\nOpenRetryNum=1\nOpenTimeoutRetryNum=1\n";
-inline const std::string kToolIni = kToolIniCommon + "LogFileFlg=0\n";
-inline const std::string kToolLogIni = kToolIniCommon + "LogFileFlg=1\n";
+inline const std::string kToolIni = kToolIniCommon + "AdminCheckCut=1\nLogFileFlg=0\n";
+inline const std::string kToolLogIni = kToolIniCommon + "AdminCheckCut=1\nLogFileFlg=1\n";
 
 // Three tags of six EPC words: A open, B with an access password, C with a
 // kill password.
@@ -97,10 +97,14 @@ class ToolInstall {
     return env;
   }
 
-  // Runs the tool to its end.
-  ToolRun Run(const std::vector<std::string>& args, const std::map<std::string, std::string>& extraEnv = {}) const {
+  // Runs the tool to its end; `launcher` (a program and its options) runs it
+  // when given.
+  ToolRun Run(const std::vector<std::string>& args, const std::map<std::string, std::string>& extraEnv = {},
+              const std::vector<std::string>& launcher = {}) const {
     const std::string errFile = install_.path() + "/stderr.txt";
-    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>\"$ZQ_TEST_STDERR\"", tool()};
+    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>\"$ZQ_TEST_STDERR\""};
+    argv.insert(argv.end(), launcher.begin(), launcher.end());
+    argv.push_back(tool());
     argv.insert(argv.end(), args.begin(), args.end());
     auto env = Environment();
     env["ZQ_TEST_STDERR"] = errFile;

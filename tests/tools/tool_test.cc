@@ -7,6 +7,7 @@
 // the log.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -317,6 +318,18 @@ TEST(ToolResults, ACallPastTheTimeoutEndsTheRunAndTheNextRunOpensThePort) {
   const ToolRun next = t.Run({"--timeout", "20000", "inventory"});
   EXPECT_EQ(next.exit, 0) << next;
   EXPECT_EQ(next.out.back(), "3 tags") << next;
+}
+
+TEST(ToolResults, WithoutAdministratorRightsTheToolSaysWhatToDo) {
+  if (getuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv to drop to another user";
+  ToolInstall t(kToolIniCommon + "AdminCheckCut=0\nLogFileFlg=0\n");
+  const std::vector<std::string> nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  const ToolRun run = t.Run({"inventory"}, {}, nobody);
+  EXPECT_EQ(run.exit, 3) << run;
+  EXPECT_TRUE(Contains(run.err, "RFRW_ERROR_NOT_ADMIN (-10): opening the port needs administrator rights")) << run;
+  EXPECT_TRUE(Contains(run.err, "AdminCheckCut=1")) << run;
+  // As root the same installation opens the port.
+  EXPECT_EQ(t.Run({"inventory"}).exit, 0);
 }
 
 TEST(ToolResults, WithoutAReaderTheToolSaysHowToGetOne) {

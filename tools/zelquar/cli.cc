@@ -34,7 +34,9 @@ const CommandText kCommands[] = {
     {Command::kWrite, "write",
      "write --epc HEX --bank epc|tid|user|reserved [--ptr N] --data HEX [--password HEX] [--verify] [--pc HEX]",
      "Writes whole words (1 to 128) to a memory bank of the tag with this EPC, starting at word --ptr.\n"
-     "  --verify         read the words back afterwards and compare them\n"},
+     "  --verify         read the words back afterwards and compare them\n"
+     "  --password HEX   the tag's access password (8 hex digits)\n"
+     "  --pc HEX         the tag's PC word, when it is not the plain one for its EPC length\n"},
     {Command::kLock, "lock", "lock --epc HEX --password HEX (--payload HEX | --lock FIELD=ACTION[,...]) [--pc HEX]",
      "Locks or unlocks memory banks and passwords of a tag, with its access password.\n"
      "  --payload HEX    the 3-byte lock payload (mask in bits 23..14, actions in bits 13..4)\n"
@@ -44,7 +46,8 @@ const CommandText kCommands[] = {
      "Kills the tag with this EPC for good, with its kill password (8 hex digits, not 00000000).\n"},
     {Command::kWriteEpc, "write-epc", "write-epc --epc OLD --new NEW [--password HEX]",
      "Gives a tag a new EPC: finds it by inventory, writes the new EPC with the PC word that\n"
-     "matches its length, and checks by inventory that the tag answers with the new EPC.\n"},
+     "matches its length, and checks by inventory that the tag answers with the new EPC.\n"
+     "  --password HEX   the tag's access password (8 hex digits)\n"},
     {Command::kPower, "power", "power on|off", "Switches the reader's RF power on or off.\n"},
     {Command::kInfo, "info", "info",
      "Shows the driver version, the reader type, the reader's firmware version and its\n"

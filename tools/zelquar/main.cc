@@ -495,7 +495,7 @@ ExitCode CmdWriteEpc(const Options& o, Session& s) {
 
   // 1. The tag's own PC word, by inventory: its other bits are kept.
   Inventory before;
-  if (ExitCode e = RunInventoryOnce(o, s, &before); e != ExitCode::kOk) return finish(false, e);
+  if (ExitCode e = RunInventoryOnce(o, s, &before); e != ExitCode::kOk) return e;  // reported already
   if (!before.ok) {
     step("find", false, "inventory refused: " + StatusText(before.sw), StatusJson(before.sw));
     return finish(false, ExitCode::kRefused);
@@ -512,13 +512,16 @@ ExitCode CmdWriteEpc(const Options& o, Session& s) {
   char pcText[40];
   std::snprintf(pcText, sizeof pcText, "PC %04X", oldPc);
   step("find", true, "found " + ToHex(o.epc) + " (" + pcText + ")", {{"pc", ToHex(TagAddress(oldPc, {}))}});
-  if (platform::StopSignalReceived()) return finish(false, Interrupted());
+  if (platform::StopSignalReceived()) {
+    Complain("interrupted");
+    return finish(false, ExitCode::kInterrupted);
+  }
 
   // 2. The PC word (EPC bank word 1) and the EPC after it, in one write.
   Bytes data = TagAddress(newPc, o.newEpc);
   TagOutcome written;
   if (ExitCode e = WriteWords(o, s, TagAddress(oldPc, o.epc), Bank::kEpc, 1, data, &written); e != ExitCode::kOk)
-    return finish(false, e);
+    return e;  // reported already
   std::snprintf(pcText, sizeof pcText, "PC %04X", newPc);
   if (!written.ok) {
     nlohmann::json d = StatusJson(written.sw, written.readerStatus);
@@ -533,11 +536,14 @@ ExitCode CmdWriteEpc(const Options& o, Session& s) {
        "wrote " + std::string(pcText) + " and EPC " + ToHex(o.newEpc) + " (" + std::to_string(data.size() / 2) +
            " words from EPC bank word 1)",
        {{"pc", ToHex(TagAddress(newPc, {}))}, {"words", data.size() / 2}});
-  if (platform::StopSignalReceived()) return finish(false, Interrupted());
+  if (platform::StopSignalReceived()) {
+    Complain("interrupted");
+    return finish(false, ExitCode::kInterrupted);
+  }
 
   // 3. The tag answers with its new EPC (and no longer with the old one).
   Inventory after;
-  if (ExitCode e = RunInventoryOnce(o, s, &after); e != ExitCode::kOk) return finish(false, e);
+  if (ExitCode e = RunInventoryOnce(o, s, &after); e != ExitCode::kOk) return e;  // reported already
   bool seenNew = false;
   bool seenOld = false;
   for (const InventoryTag& t : after.tags) {
