@@ -289,6 +289,19 @@ TEST(ToolResults, DriverFailuresBecomeMessagesAndExitCodes) {
     EXPECT_EQ(routed.exit, 3) << routed;
     EXPECT_TRUE(Contains(routed.err, "RFRW_ERROR_PARAMETER (-3)")) << routed;
   }
+  // A reader that stops answering (and no recovery allowed).
+  {
+    ToolInstall t(kToolIniCommon + "AdminCheckCut=1\nLogFileFlg=0\nRwPowerOffOnRetryCount=0\n");
+    ASSERT_EQ(t.Sim("fault drop-reply 1000"), "OK");
+    const ToolRun silent = t.Run({"inventory"});
+    EXPECT_EQ(silent.exit, 3) << silent;
+    EXPECT_TRUE(Contains(silent.err, "RFRW_ERROR_EXCHANGE (-4): the reader did not answer")) << silent;
+    ASSERT_EQ(t.Sim("reset"), "OK");
+    ASSERT_EQ(t.Sim("tags load " + t.install().path() + "/tags.json"), "OK");
+    const ToolRun back = t.Run({"inventory"});
+    EXPECT_EQ(back.exit, 0) << back;
+    EXPECT_EQ(back.out.back(), "3 tags") << back;
+  }
   // No INI file beside the driver.
   {
     ToolInstall t(std::nullopt);
@@ -376,7 +389,7 @@ TEST_F(ToolTest, BadArgumentsAreRefusedWithAUsageLineBeforeAnythingIsSent) {
       {"write-epc", "--epc", kToolTagA},
       {"write-epc", "--epc", kToolTagA, "--new", "ABC"},
       {"power", "half"},
-      {"gpio", "write", "16", "1"},
+      {"gpio", "write", "10", "1"},
       {"gpio", "write", "3", "2"},
       {"gpio", "toggle"},
       {"serial", "set", "a-serial-string-much-longer-than-thirty"},

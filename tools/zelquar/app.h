@@ -87,8 +87,10 @@ Bytes SerialGetCommand();
 // nullopt for another text.
 std::optional<Bytes> SerialSetCommand(const std::string& text);
 inline constexpr size_t kSerialTextMax = 30;
-// The highest GPIO line the bridge command takes.
-inline constexpr unsigned kGpioLineMax = 15;
+// The highest GPIO line of the bridge (lines 0 to 9; the GPIO command's
+// number field goes to 15, but no latch bit stands behind 10 to 15, so a
+// write there would be reported done while nothing changed).
+inline constexpr unsigned kGpioLineMax = 9;
 
 // ---- the lock payload ------------------------------------------------------------
 

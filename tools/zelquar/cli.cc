@@ -54,7 +54,8 @@ const CommandText kCommands[] = {
      "information block.\n"},
     {Command::kVersion, "version", "version", "Shows the tool's and the driver library's versions.\n"},
     {Command::kGpio, "gpio", "gpio read [N] | gpio write N 0|1",
-     "Reads the USB bridge's GPIO lines (all, or line N), or switches line N (0 to 15).\n"},
+     "Reads the USB bridge's GPIO lines (all, or line N), or switches line N (0 to 9;\n"
+     "line 9 is the reader's power).\n"},
     {Command::kSerial, "serial", "serial get | serial set TEXT",
      "Reads or sets the USB bridge's serial string (printable ASCII, at most 30 characters).\n"},
     {Command::kRaw, "raw", "raw HEX",
