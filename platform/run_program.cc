@@ -62,10 +62,13 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output) {
   ::close(pipeFds[1]);
   ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
   int status = 0;
+  std::string discarded;
+  std::string* sink = output ? output : &discarded;  // a full pipe would stall the child
   for (;;) {
     pollfd p{pipeFds[0], POLLIN, 0};
     ::poll(&p, 1, 50);
-    if (output) Drain(pipeFds[0], output);
+    Drain(pipeFds[0], sink);
+    discarded.clear();
     const pid_t r = ::waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
     if (r < 0 && errno != EINTR) {
@@ -73,8 +76,7 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output) {
       break;
     }
   }
-  std::string rest;
-  Drain(pipeFds[0], output ? output : &rest);
+  Drain(pipeFds[0], sink);
   ::close(pipeFds[0]);
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
