@@ -508,6 +508,12 @@ TEST(ToolSim, SimStartsAPrivateSimulatorWithAScenarioAndStopsIt) {
   EXPECT_EQ(plain.Json().at(0)["tags"].size(), 3u);
   EXPECT_TRUE(std::filesystem::is_empty(t.tmp()));
 
+  // Another unit: the port's low byte addresses it.
+  t.install().WriteFile("unit2.json", R"({"unit": 2, "tags": [{"epc": "0102030405060708"}]})");
+  const ToolRun unit = t.Run({"--sim=" + t.install().path() + "/unit2.json", "--port", "0x0102", "inventory"});
+  ASSERT_EQ(unit.exit, 0) << unit;
+  EXPECT_EQ(unit.Out(), "PC    EPC               RSSI(dBm)  COUNT\n2000  0102030405060708  -128.00    1\n1 tag\n");
+
   // A scenario that is not there: the simulator does not start.
   const ToolRun bad = t.Run({"--sim=" + t.install().path() + "/none.json", "inventory"});
   EXPECT_EQ(bad.exit, 6) << bad;
