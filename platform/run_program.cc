@@ -34,12 +34,12 @@ void Drain(int fd, std::string* output) {
 int RunProgram(const std::vector<std::string>& argv, std::string* output) {
   if (argv.empty() || ::access(argv[0].c_str(), X_OK) != 0) {
     SetLastError(kErrorFileNotFound);
-    return -1;
+    return kProgramNotStarted;
   }
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     SetLastError(kErrorNotEnoughMemory);
-    return -1;
+    return kProgramNotStarted;
   }
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -49,7 +49,7 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output) {
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
     SetLastError(kErrorNotEnoughMemory);
-    return -1;
+    return kProgramNotStarted;
   }
   if (pid == 0) {
     // Only async-signal-safe calls until the exec.
@@ -80,7 +80,7 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output) {
   ::close(pipeFds[0]);
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  return kProgramNotStarted;  // stopped, or an unknown status
 }
 
 bool EndProcess(uint32_t pid, uint32_t graceMs) {

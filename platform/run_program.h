@@ -8,13 +8,16 @@
 
 namespace zq::platform {
 
+// RunProgram's result when the program could not be started at all.
+inline constexpr int kProgramNotStarted = -1;
+
 // Runs `argv` (element 0 the program's path) as a child with the caller's
 // environment, standard input from /dev/null, standard error shared with
 // the caller and standard output captured into *output. Waits until the
 // child has ended, then takes what it wrote (a daemon that the child leaves
 // behind keeps no hold on the output). Returns the exit code, 128 + the
-// signal that ended it, or -1 with LastError() set when it could not be
-// started (kErrorFileNotFound for a missing program). Thread-safe; blocks
+// signal that ended it, or kProgramNotStarted with LastError() set when it
+// could not be started (kErrorFileNotFound for a missing program). Thread-safe; blocks
 // until the child ends.
 int RunProgram(const std::vector<std::string>& argv, std::string* output);
 

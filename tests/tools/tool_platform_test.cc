@@ -34,9 +34,9 @@ TEST(ToolPlatform, RunProgramGivesTheOutputAndTheExitCodeAndDoesNotWaitForWhatTh
   EXPECT_EQ(RunProgram({"/bin/sh", "-c", "head -c 1000000 /dev/zero"}, nullptr), 0);
   // A program that is not there.
   SetLastError(0);
-  EXPECT_EQ(RunProgram({"/no/such/program"}, &out), -1);
+  EXPECT_EQ(RunProgram({"/no/such/program"}, &out), kProgramNotStarted);
   EXPECT_EQ(LastError(), kErrorFileNotFound);
-  EXPECT_EQ(RunProgram({}, &out), -1);
+  EXPECT_EQ(RunProgram({}, &out), kProgramNotStarted);
 }
 
 TEST(ToolPlatform, EndProcessEndsAProgramAndOneThatIgnoresSigterm) {

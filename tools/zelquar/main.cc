@@ -104,7 +104,7 @@ bool StartSimulator(const std::string& scenario, std::string* error) {
   std::string out;
   const int rc = platform::RunProgram(argv, &out);
   if (rc != 0) {
-    *error = rc < 0 ? program + " could not be started (is it installed beside zelquar?)"
+    *error = rc == platform::kProgramNotStarted ? program + " could not be started (is it installed beside zelquar?)"
                     : program + " ended with " + std::to_string(rc) + (scenario.empty() ? "" : " (scenario " + scenario + ")");
     g_sim.Stop();
     return false;
