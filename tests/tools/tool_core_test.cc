@@ -200,11 +200,11 @@ TEST(ToolLockPayload, NamedFormsGiveTheMaskAndActionBits) {
       {"kill=permalock,access=permalock,epc=permalock,tid=permalock,user=permalock", "FFFFF0"},
       {"kill=unlock,access=unlock,epc=unlock,tid=unlock,user=unlock", "FFC000"},
   };
-  for (const auto& [spec, hex] : table) {
+  for (const auto& [forms, hex] : table) {
     std::string error;
-    const auto payload = LockPayload(spec, &error);
-    ASSERT_TRUE(payload) << spec << ": " << error;
-    EXPECT_EQ(ToHex(*payload), hex) << spec;
+    const auto payload = LockPayload(forms, &error);
+    ASSERT_TRUE(payload) << forms << ": " << error;
+    EXPECT_EQ(ToHex(*payload), hex) << forms;
   }
   for (const char* bad : {"", "user", "user=", "=lock", "user=lock,", "pin=lock", "user=seal", "user=lock,user=lock"}) {
     std::string error;

@@ -178,20 +178,20 @@ std::optional<Bytes> SerialSetCommand(const std::string& text) {
 
 // ---- the lock payload ------------------------------------------------------------
 
-std::optional<Bytes> LockPayload(const std::string& spec, std::string* error) {
+std::optional<Bytes> LockPayload(const std::string& forms, std::string* error) {
   static const char* const kFields[] = {"kill", "access", "epc", "tid", "user"};
   static const char* const kActions[] = {"unlock", "permaunlock", "lock", "permalock"};
   uint32_t value = 0;
   uint32_t named = 0;
   size_t at = 0;
-  if (spec.empty()) {
+  if (forms.empty()) {
     *error = "name at least one of kill, access, epc, tid, user (like user=lock)";
     return std::nullopt;
   }
-  while (at <= spec.size()) {
-    size_t end = spec.find(',', at);
-    if (end == std::string::npos) end = spec.size();
-    const std::string item = spec.substr(at, end - at);
+  while (at <= forms.size()) {
+    size_t end = forms.find(',', at);
+    if (end == std::string::npos) end = forms.size();
+    const std::string item = forms.substr(at, end - at);
     const size_t eq = item.find('=');
     if (eq == std::string::npos) {
       *error = "'" + item + "': field=action expected (like user=lock)";

@@ -98,10 +98,10 @@ inline constexpr unsigned kGpioLineMax = 9;
 // actions, two bits each for the kill password, the access password, the
 // EPC, TID and user banks (in that order); the low 4 bits are 0. Fields
 // not named keep their lock state.
-// `spec` is "field=action[,field=action...]" with field kill, access, epc,
+// `forms` is "field=action[,field=action...]" with field kill, access, epc,
 // tid or user and action unlock, permaunlock, lock or permalock. nullopt
 // and *error set for another text (a field twice included).
-std::optional<Bytes> LockPayload(const std::string& spec, std::string* error);
+std::optional<Bytes> LockPayload(const std::string& forms, std::string* error);
 
 // ---- response decoding --------------------------------------------------------------
 

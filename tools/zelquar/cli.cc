@@ -40,7 +40,7 @@ const CommandText kCommands[] = {
     {Command::kLock, "lock", "lock --epc HEX --password HEX (--payload HEX | --lock FIELD=ACTION[,...]) [--pc HEX]",
      "Locks or unlocks memory banks and passwords of a tag, with its access password.\n"
      "  --payload HEX    the 3-byte lock payload (mask in bits 23..14, actions in bits 13..4)\n"
-     "  --lock SPEC      the payload by name: fields kill, access, epc, tid, user;\n"
+     "  --lock FORMS     the payload by name: fields kill, access, epc, tid, user;\n"
      "                   actions unlock, permaunlock, lock, permalock (e.g. user=lock,access=permalock)\n"},
     {Command::kKill, "kill", "kill --epc HEX --password HEX [--pc HEX]",
      "Kills the tag with this EPC for good, with its kill password (8 hex digits, not 00000000).\n"},
