@@ -29,6 +29,17 @@ Module* LoadModule(const std::string& path) {
   return new Module{h};
 }
 
+Module* LoadModule(const std::string& path, std::string* reason) {
+  void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!h) {
+    const char* text = ::dlerror();
+    if (reason) *reason = text ? text : "cannot be loaded";
+    SetLastError(kErrorModNotFound);
+    return nullptr;
+  }
+  return new Module{h};
+}
+
 namespace {
 
 bool IsFile(const std::string& path) {

@@ -11,6 +11,10 @@ struct Module;
 // with LastError() kErrorModNotFound (126) when it cannot be loaded.
 // Thread-safe; blocks for the load.
 Module* LoadModule(const std::string& path);
+// The same, and when it fails *reason gets the loader's own words (a
+// missing file, a missing dependency, a wrong architecture) for a person.
+// Thread-safe; blocks for the load.
+Module* LoadModule(const std::string& path, std::string* reason);
 // Loads a library by its bare file name, where the dynamic loader would
 // find it: an object of that name already loaded, or a file of that name in
 // $LD_LIBRARY_PATH, the directories of /etc/ld.so.conf (and its includes)

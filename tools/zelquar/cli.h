@@ -1,0 +1,94 @@
+// The command line of `zelquar`: every command's options, checked before
+// anything is sent, and the help texts. Pure: no driver, no system calls.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/zelquar/app.h"
+
+namespace zq::tool {
+
+enum class Command {
+  kNone,
+  kInventory,
+  kRead,
+  kWrite,
+  kLock,
+  kKill,
+  kWriteEpc,
+  kPower,
+  kInfo,
+  kVersion,
+  kGpio,
+  kSerial,
+  kRaw,
+  kLog,
+};
+
+struct Options {
+  // Global.
+  uint32_t port = 0x0100;
+  bool sim = false;
+  std::string scenario;              // --sim=SCENARIO.json
+  bool json = false;
+  std::optional<uint32_t> timeoutMs;  // the longest one driver call may take
+  Command command = Command::kNone;
+  bool help = false;                 // --help: print the help of `command` (or the overview)
+
+  // inventory
+  bool rssiRaw = false;
+  bool watch = false;
+  uint32_t intervalMs = 500;
+  uint32_t goneMs = 0;  // a watched tag not seen for this long is reported gone
+
+  // read, write, lock, kill, write-epc
+  Bytes epc;
+  std::optional<uint16_t> pc;  // --pc: the tag's PC word when it is not the plain one for its EPC length
+  Bank bank = Bank::kUser;
+  uint32_t pointer = 0;
+  uint8_t words = 0;
+  Bytes data;
+  std::optional<Bytes> password;
+  bool verify = false;
+  Bytes payload;  // lock: from --payload or --lock
+  Bytes newEpc;   // write-epc
+
+  // power, gpio, serial, raw
+  bool on = false;          // power on | gpio write value
+  bool gpioWrite = false;
+  std::optional<unsigned> gpioLine;
+  bool serialSet = false;
+  std::string serialText;
+  Bytes raw;
+
+  // log
+  bool follow = false;
+  std::string logFile;
+  std::optional<size_t> last;
+
+  // The tag's address (PC word and EPC) for the tag commands.
+  Bytes Address() const { return TagAddress(pc ? *pc : PcWordFor(epc.size()), epc); }
+};
+
+struct ParseResult {
+  bool ok = false;
+  Options options;
+  std::string error;  // what was wrong, when !ok
+  std::string usage;  // the usage line of the command concerned (or the overall one)
+};
+
+// `args` are the arguments after the program name.
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+// "zelquar [GLOBAL] COMMAND ..." for one command, or the overall one for kNone.
+std::string UsageLine(Command command);
+// The --help text of a command; the overview (every command, the global
+// options, the exit codes) for kNone.
+std::string HelpText(Command command);
+// The command's name as typed ("write-epc"); "" for kNone.
+const char* CommandName(Command command);
+
+}  // namespace zq::tool

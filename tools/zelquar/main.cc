@@ -1,0 +1,816 @@
+// zelquar: the reader for people, on the driver's five exported functions.
+//
+// Sections: output; the driver (loading it, the watchdog, the port);
+// the private simulator; the commands; the log reader; main.
+//
+// The driver is loaded the way an application loads it: dlopen of
+// libZELQUAR_Drv.so from PREFIX/lib/zelquar beside this program's
+// PREFIX/bin (or from $ZELQUAR_LIBRARY). The port is opened once per run
+// and closed at the end, also after Ctrl-C.
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZELQUAR_Drv.h"
+#include "platform/clock.h"
+#include "platform/environment.h"
+#include "platform/module.h"
+#include "platform/process.h"
+#include "platform/run_program.h"
+#include "platform/stop_signals.h"
+#include "tools/logview.h"
+#include "tools/zelquar/app.h"
+#include "tools/zelquar/cli.h"
+#include "tools/zelquar/report.h"
+
+#ifndef ZQ_TOOL_VERSION
+#define ZQ_TOOL_VERSION "0"
+#endif
+
+namespace zq::tool {
+namespace {
+
+namespace platform = zq::platform;
+
+// ---- output ---------------------------------------------------------------------------
+
+bool g_json = false;
+
+void Emit(const nlohmann::json& j) { std::cout << j.dump() << "\n" << std::flush; }
+void Say(const std::string& text) { std::cout << text << std::flush; }
+void Complain(const std::string& text) { std::cerr << "zelquar: " << text << "\n" << std::flush; }
+
+// A failure of the run as a whole (no driver, no reader, ...): a JSON
+// object on standard output with --json, and always the text on standard
+// error.
+ExitCode Failure(ExitCode code, const std::string& what, const std::string& text, nlohmann::json extra = {}) {
+  if (g_json) {
+    nlohmann::json j = {{"ok", false}, {"error", what}, {"message", text}, {"exit_code", static_cast<int>(code)}};
+    if (extra.is_object()) j.update(extra);
+    Emit(j);
+  }
+  Complain(text);
+  return code;
+}
+
+const char kHowToGetAReader[] =
+    "no reader found. Plug in a reader and install the udev rule (so your user may open its hidraw\n"
+    "node), or run this command with --sim for a private simulated reader, or start one for every\n"
+    "program with `zelquar-sim --daemon`.";
+
+// ---- the private simulator --------------------------------------------------------------
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+struct PrivateSimulator {
+  std::string dir;
+  uint32_t pid = 0;
+
+  void Stop() {
+    if (pid) platform::EndProcess(pid, 3000);
+    pid = 0;
+    if (!dir.empty()) platform::RemoveDirectoryTree(dir);
+    dir.clear();
+  }
+};
+
+PrivateSimulator g_sim;
+
+// Starts zelquar-sim from this program's directory in a directory of its
+// own and points the driver at it.
+bool StartSimulator(const std::string& scenario, std::string* error) {
+  const std::string program = DirectoryOf(platform::OwnProgramPath()) + "/zelquar-sim";
+  g_sim.dir = platform::MakePrivateDirectory("zelquar-sim-");
+  if (g_sim.dir.empty()) {
+    *error = "no private directory for the simulator could be made";
+    return false;
+  }
+  std::vector<std::string> argv{program, "--dir", g_sim.dir, "--daemon"};
+  if (!scenario.empty()) {
+    argv.push_back("--scenario");
+    argv.push_back(scenario);
+  }
+  std::string out;
+  const int rc = platform::RunProgram(argv, &out);
+  if (rc != 0) {
+    *error = rc == platform::kProgramNotStarted ? program + " could not be started (is it installed beside zelquar?)"
+                    : program + " ended with " + std::to_string(rc) + (scenario.empty() ? "" : " (scenario " + scenario + ")");
+    g_sim.Stop();
+    return false;
+  }
+  g_sim.pid = static_cast<uint32_t>(std::strtoul(out.c_str(), nullptr, 10));
+  platform::SetEnvironmentValue("ZELQUAR_SIM_DIR", g_sim.dir);
+  return true;
+}
+
+// ---- the driver ---------------------------------------------------------------------------
+
+struct Driver {
+  decltype(&RFRW_Open) open = nullptr;
+  decltype(&RFRW_Close) close = nullptr;
+  decltype(&RFRW_CLRW_Transmit) transmit = nullptr;
+  decltype(&RFRW_PowerCtrl) powerCtrl = nullptr;
+  decltype(&RFRW_GetDllVersion) getDllVersion = nullptr;
+  std::string path;
+};
+
+std::string DriverPath() {
+  const std::string given = platform::EnvironmentValue("ZELQUAR_LIBRARY");
+  if (!given.empty()) return given;
+  return DirectoryOf(DirectoryOf(platform::OwnProgramPath())) + "/lib/zelquar/libZELQUAR_Drv.so";
+}
+
+bool LoadDriver(Driver* d, std::string* error) {
+  d->path = DriverPath();
+  std::string reason;
+  platform::Module* m = platform::LoadModule(d->path, &reason);
+  if (!m) {
+    *error = "the driver library could not be loaded from " + d->path + ": " + reason +
+             "\n(install the driver beside this program in ../lib/zelquar, or set ZELQUAR_LIBRARY to its path)";
+    return false;
+  }
+  d->open = reinterpret_cast<decltype(&RFRW_Open)>(platform::FindSymbol(m, "RFRW_Open"));
+  d->close = reinterpret_cast<decltype(&RFRW_Close)>(platform::FindSymbol(m, "RFRW_Close"));
+  d->transmit = reinterpret_cast<decltype(&RFRW_CLRW_Transmit)>(platform::FindSymbol(m, "RFRW_CLRW_Transmit"));
+  d->powerCtrl = reinterpret_cast<decltype(&RFRW_PowerCtrl)>(platform::FindSymbol(m, "RFRW_PowerCtrl"));
+  d->getDllVersion = reinterpret_cast<decltype(&RFRW_GetDllVersion)>(platform::FindSymbol(m, "RFRW_GetDllVersion"));
+  if (!d->open || !d->close || !d->transmit || !d->powerCtrl || !d->getDllVersion) {
+    *error = d->path + " lacks one of the driver's functions: not the driver library";
+    return false;  // kept loaded: nothing of it runs
+  }
+  return true;
+}
+
+// Gives up on a driver call that takes longer than --timeout: it cannot be
+// cancelled, so the process ends (the port entry it leaves is taken over
+// by the next open, as the driver does for any ended process).
+class Watchdog {
+ public:
+  explicit Watchdog(std::optional<uint32_t> ms) : ms_(ms) {
+    if (ms_) thread_ = std::thread([this] { Run(); });
+  }
+  ~Watchdog() {
+    if (!ms_) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void Arm(const std::string& call) {
+    if (!ms_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    call_ = call;
+    armed_ = true;
+    ++generation_;
+    cv_.notify_all();
+  }
+  void Disarm() {
+    if (!ms_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_ = false;
+    ++generation_;
+    cv_.notify_all();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!quit_) {
+      if (!armed_) {
+        cv_.wait(lock);
+        continue;
+      }
+      const uint64_t generation = generation_;
+      if (cv_.wait_for(lock, std::chrono::milliseconds(*ms_), [&] { return quit_ || generation_ != generation; }))
+        continue;
+      Failure(ExitCode::kTimedOut, "timeout", call_ + " did not return within " + std::to_string(*ms_) + " ms (--timeout)");
+      g_sim.Stop();
+      platform::ExitProcessNow(static_cast<int>(ExitCode::kTimedOut));
+    }
+  }
+
+  std::optional<uint32_t> ms_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string call_;
+  bool armed_ = false;
+  bool quit_ = false;
+  uint64_t generation_ = 0;
+};
+
+// A command's run: the loaded driver, the port once opened.
+class Session {
+ public:
+  Session(const Options& o, Driver& d) : options_(o), driver_(d), watchdog_(o.timeoutMs) {}
+  ~Session() { Close(); }
+
+  // Opens the port; the failure's exit code (and its message printed) or kOk.
+  ExitCode Open() {
+    watchdog_.Arm("RFRW_Open");
+    const int32_t rc = driver_.open(options_.port, 0, nullptr);
+    watchdog_.Disarm();
+    if (rc == RFRW_SUCCESS) {
+      open_ = true;
+      return ExitCode::kOk;
+    }
+    if (rc == RFRW_ERROR_DEVICE) {
+      return Failure(ExitCode::kNoReader, "no reader",
+                     DriverErrorText("RFRW_Open", rc) + "\n" + (options_.sim ? std::string("the simulated reader did not answer") : kHowToGetAReader),
+                     {{"driver", DriverErrorJson("RFRW_Open", rc)}});
+    }
+    return DriverFailure("RFRW_Open", rc);
+  }
+  void Close() {
+    if (!open_) return;
+    open_ = false;
+    watchdog_.Arm("RFRW_Close");
+    driver_.close(options_.port);
+    watchdog_.Disarm();
+  }
+
+  // One application command; its result, *response the response bytes.
+  int32_t Transmit(const Bytes& command, Bytes* response, size_t capacity = 65536) {
+    response->assign(capacity, 0);
+    int32_t length = static_cast<int32_t>(capacity);
+    watchdog_.Arm("RFRW_CLRW_Transmit");
+    const int32_t rc = driver_.transmit(options_.port, static_cast<uint32_t>(command.size()), command.data(), &length,
+                                        response->data());
+    watchdog_.Disarm();
+    response->resize(rc == RFRW_SUCCESS && length > 0 ? static_cast<size_t>(std::min<int32_t>(length, static_cast<int32_t>(capacity))) : 0);
+    return rc;
+  }
+  int32_t PowerCtrl(int32_t power, int32_t* sts) {
+    watchdog_.Arm("RFRW_PowerCtrl");
+    const int32_t rc = driver_.powerCtrl(options_.port, power, sts);
+    watchdog_.Disarm();
+    return rc;
+  }
+  int32_t DllVersion(uint8_t out[8]) {
+    int32_t length = 8;
+    return driver_.getDllVersion(&length, out);
+  }
+
+  ExitCode DriverFailure(const std::string& call, int32_t rc) {
+    return Failure(ExitCode::kDriverError, "driver", DriverErrorText(call, rc), {{"driver", DriverErrorJson(call, rc)}});
+  }
+
+ private:
+  const Options& options_;
+  Driver& driver_;
+  Watchdog watchdog_;
+  bool open_ = false;
+};
+
+// ---- the commands -------------------------------------------------------------------------
+
+nlohmann::json Base(const Options& o, bool ok) { return {{"command", CommandName(o.command)}, {"ok", ok}}; }
+
+// Prints a refusal (status word not 90 00) of `what` and gives its exit code.
+ExitCode Refused(const Options& o, const std::string& what, uint16_t sw, std::optional<uint8_t> readerStatus,
+                 nlohmann::json extra = nlohmann::json::object()) {
+  if (g_json) {
+    nlohmann::json j = Base(o, false);
+    j.update(extra);
+    j.update(StatusJson(sw, readerStatus));
+    Emit(j);
+  } else {
+    Say(what + " refused: " + StatusText(sw, readerStatus) + "\n");
+  }
+  return ExitCode::kRefused;
+}
+
+ExitCode Interrupted() { return Failure(ExitCode::kInterrupted, "interrupted", "interrupted"); }
+
+ExitCode RunInventoryOnce(const Options& o, Session& s, Inventory* out) {
+  Bytes response;
+  const int32_t rc = s.Transmit(InventoryCommand(), &response);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (inventory)", rc);
+  *out = ParseInventory(response);
+  (void)o;
+  return ExitCode::kOk;
+}
+
+ExitCode SetRssiMode(const Options& o, Session& s) {
+  if (!o.rssiRaw) return ExitCode::kOk;  // the driver converts to dBm unless told otherwise
+  Bytes response;
+  const int32_t rc = s.Transmit(RssiModeCommand(true), &response);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (signal strength mode)", rc);
+  const Response r = SplitResponse(response);
+  if (!r.ok()) return Refused(o, "signal strength mode", r.sw.value_or(0x6403), std::nullopt);
+  return ExitCode::kOk;
+}
+
+ExitCode CmdInventory(const Options& o, Session& s) {
+  if (ExitCode e = SetRssiMode(o, s); e != ExitCode::kOk) return e;
+  if (!o.watch) {
+    Inventory inv;
+    if (ExitCode e = RunInventoryOnce(o, s, &inv); e != ExitCode::kOk) return e;
+    if (!inv.ok) return Refused(o, "inventory", inv.sw, std::nullopt);
+    if (g_json) Emit(InventoryJson(inv, o.rssiRaw));
+    else Say(InventoryText(inv, o.rssiRaw));
+    return ExitCode::kOk;
+  }
+  WatchTracker tracker(o.goneMs);
+  const uint32_t start = platform::TickCount();
+  if (!g_json) Say("watching (every " + std::to_string(o.intervalMs) + " ms; Ctrl-C ends)\n");
+  while (platform::StopSignalReceived() == 0) {
+    Inventory inv;
+    Bytes response;
+    const int32_t rc = s.Transmit(InventoryCommand(), &response);
+    const uint64_t now = platform::TickCount() - start;
+    if (rc != RFRW_SUCCESS) {
+      // A failed round is reported and the watch goes on: the driver recovers the reader itself.
+      if (g_json) Emit({{"event", "error"}, {"at_ms", now}, {"driver", DriverErrorJson("RFRW_CLRW_Transmit", rc)}});
+      else Complain(DriverErrorText("RFRW_CLRW_Transmit (inventory)", rc));
+    } else {
+      inv = ParseInventory(response);
+      if (!inv.ok) {
+        if (g_json) Emit({{"event", "refused"}, {"at_ms", now}, {"status_word", StatusJson(inv.sw)["status_word"]}});
+        else Complain("inventory refused: " + StatusText(inv.sw));
+      }
+      for (const WatchEvent& e : tracker.Round(inv, now)) {
+        if (g_json) Emit(WatchEventJson(e, o.rssiRaw));
+        else Say(WatchEventText(e, o.rssiRaw));
+      }
+    }
+    platform::SleepUnlessSignalled(o.intervalMs);
+  }
+  const uint64_t duration = platform::TickCount() - start;
+  if (g_json) Emit(WatchSummaryJson(tracker, duration, o.rssiRaw));
+  else Say(WatchSummaryText(tracker, duration, o.rssiRaw));
+  return ExitCode::kOk;
+}
+
+nlohmann::json TagJson(const Options& o) {
+  nlohmann::json j = {{"epc", ToHex(o.epc)}, {"pc", ToHex(TagAddress(o.pc ? *o.pc : PcWordFor(o.epc.size()), {}))}};
+  return j;
+}
+
+// Read: `words` words of `bank` from `pointer`; *outcome its decoded response.
+ExitCode ReadWords(const Options& o, Session& s, const Bytes& address, Bank bank, uint32_t pointer, uint8_t words,
+                   TagOutcome* outcome) {
+  Bytes response;
+  const int32_t rc = s.Transmit(ReadCommand(address, bank, pointer, words, o.password), &response);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (read)", rc);
+  *outcome = ParseTagOutcome(response, false);
+  return ExitCode::kOk;
+}
+
+ExitCode CmdRead(const Options& o, Session& s) {
+  TagOutcome out;
+  if (ExitCode e = ReadWords(o, s, o.Address(), o.bank, o.pointer, o.words, &out); e != ExitCode::kOk) return e;
+  nlohmann::json where = TagJson(o);
+  where.update({{"bank", BankName(o.bank)}, {"ptr", o.pointer}, {"words", o.words}});
+  if (!out.ok) return Refused(o, "read", out.sw, out.readerStatus, where);
+  if (g_json) {
+    nlohmann::json j = Base(o, true);
+    j.update(where);
+    j["data"] = ToHex(out.data);
+    j.update(StatusJson(out.sw));
+    Emit(j);
+  } else {
+    std::string words;
+    for (size_t i = 0; i + 1 < out.data.size(); i += 2) words += (i ? " " : "") + ToHex(&out.data[i], 2);
+    Say(std::string(BankName(o.bank)) + "[" + std::to_string(o.pointer) + ".." + std::to_string(o.pointer + o.words - 1) +
+        "]: " + words + "\n");
+  }
+  return ExitCode::kOk;
+}
+
+// Writes `data` at `pointer` of `bank` of the tag at `address`.
+ExitCode WriteWords(const Options& o, Session& s, const Bytes& address, Bank bank, uint32_t pointer, const Bytes& data,
+                    TagOutcome* outcome) {
+  Bytes response;
+  const int32_t rc = s.Transmit(WriteCommand(address, bank, pointer, data, o.password), &response);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (write)", rc);
+  *outcome = ParseTagOutcome(response, true);
+  return ExitCode::kOk;
+}
+
+ExitCode CmdWrite(const Options& o, Session& s) {
+  TagOutcome out;
+  if (ExitCode e = WriteWords(o, s, o.Address(), o.bank, o.pointer, o.data, &out); e != ExitCode::kOk) return e;
+  nlohmann::json where = TagJson(o);
+  where.update({{"bank", BankName(o.bank)}, {"ptr", o.pointer}, {"data", ToHex(o.data)}});
+  if (!out.ok) {
+    if (out.wordsWritten) where["words_written"] = *out.wordsWritten;
+    return Refused(o, "write" + (out.wordsWritten ? " (" + std::to_string(*out.wordsWritten) + " word(s) written)" : std::string()),
+                   out.sw, out.readerStatus, where);
+  }
+  const size_t words = o.data.size() / 2;
+  if (!o.verify) {
+    if (g_json) {
+      nlohmann::json j = Base(o, true);
+      j.update(where);
+      j.update(StatusJson(out.sw));
+      Emit(j);
+    } else {
+      Say("wrote " + std::to_string(words) + (words == 1 ? " word" : " words") + " to " + BankName(o.bank) + "[" +
+          std::to_string(o.pointer) + "]\n");
+    }
+    return ExitCode::kOk;
+  }
+  TagOutcome back;
+  if (ExitCode e = ReadWords(o, s, o.Address(), o.bank, o.pointer, static_cast<uint8_t>(words), &back); e != ExitCode::kOk)
+    return e;
+  const bool same = back.ok && back.data == o.data;
+  if (g_json) {
+    nlohmann::json j = Base(o, same);
+    j.update(where);
+    j.update(StatusJson(out.sw));
+    j["verified"] = same;
+    j["read_back"] = back.ok ? nlohmann::json(ToHex(back.data)) : nlohmann::json(nullptr);
+    if (!back.ok) j["read_back_status"] = StatusJson(back.sw, back.readerStatus);
+    Emit(j);
+  } else {
+    Say("wrote " + std::to_string(words) + (words == 1 ? " word" : " words") + " to " + BankName(o.bank) + "[" +
+        std::to_string(o.pointer) + "]\n");
+    if (same) Say("verified: read back " + ToHex(back.data) + "\n");
+    else if (back.ok) Say("verify FAILED: read back " + ToHex(back.data) + ", wrote " + ToHex(o.data) + "\n");
+    else Say("verify FAILED: read back refused: " + StatusText(back.sw, back.readerStatus) + "\n");
+  }
+  return same ? ExitCode::kOk : ExitCode::kRefused;
+}
+
+ExitCode TagStatusCommand(const Options& o, Session& s, const Bytes& command, const std::string& what,
+                          nlohmann::json where, const std::string& doneText) {
+  Bytes response;
+  const int32_t rc = s.Transmit(command, &response);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (" + what + ")", rc);
+  const TagOutcome out = ParseTagOutcome(response, false);
+  if (!out.ok) return Refused(o, what, out.sw, out.readerStatus, where);
+  if (g_json) {
+    nlohmann::json j = Base(o, true);
+    j.update(where);
+    j.update(StatusJson(out.sw));
+    Emit(j);
+  } else {
+    Say(doneText + "\n");
+  }
+  return ExitCode::kOk;
+}
+
+ExitCode CmdLock(const Options& o, Session& s) {
+  nlohmann::json where = TagJson(o);
+  where["payload"] = ToHex(o.payload);
+  return TagStatusCommand(o, s, LockCommand(o.Address(), *o.password, o.payload), "lock", where,
+                          "locked " + ToHex(o.epc) + " (payload " + ToHex(o.payload) + ")");
+}
+
+ExitCode CmdKill(const Options& o, Session& s) {
+  return TagStatusCommand(o, s, KillCommand(o.Address(), *o.password), "kill", TagJson(o), "killed " + ToHex(o.epc));
+}
+
+ExitCode CmdWriteEpc(const Options& o, Session& s) {
+  nlohmann::json steps = nlohmann::json::array();
+  auto finish = [&](bool ok, ExitCode code) {
+    if (g_json) {
+      nlohmann::json j = Base(o, ok);
+      j.update({{"epc", ToHex(o.epc)}, {"new", ToHex(o.newEpc)}, {"steps", steps}});
+      Emit(j);
+    }
+    return code;
+  };
+  auto step = [&](const std::string& name, bool ok, const std::string& text, nlohmann::json detail) {
+    detail["step"] = name;
+    detail["ok"] = ok;
+    detail["text"] = text;
+    steps.push_back(detail);
+    if (!g_json) Say(std::to_string(steps.size()) + ". " + name + ": " + text + "\n");
+  };
+
+  // 1. The tag's own PC word, by inventory: its other bits are kept.
+  Inventory before;
+  if (ExitCode e = RunInventoryOnce(o, s, &before); e != ExitCode::kOk) return e;  // reported already
+  if (!before.ok) {
+    step("find", false, "inventory refused: " + StatusText(before.sw), StatusJson(before.sw));
+    return finish(false, ExitCode::kRefused);
+  }
+  const InventoryTag* found = nullptr;
+  for (const InventoryTag& t : before.tags)
+    if (t.epc == o.epc) found = &t;
+  if (!found) {
+    step("find", false, "no tag with EPC " + ToHex(o.epc) + " in the field", {});
+    return finish(false, ExitCode::kRefused);
+  }
+  const uint16_t oldPc = found->pc;
+  const uint16_t newPc = PcWordFor(o.newEpc.size(), oldPc);
+  char pcText[40];
+  std::snprintf(pcText, sizeof pcText, "PC %04X", oldPc);
+  step("find", true, "found " + ToHex(o.epc) + " (" + pcText + ")", {{"pc", ToHex(TagAddress(oldPc, {}))}});
+  if (platform::StopSignalReceived()) {
+    Complain("interrupted");
+    return finish(false, ExitCode::kInterrupted);
+  }
+
+  // 2. The PC word (EPC bank word 1) and the EPC after it, in one write.
+  Bytes data = TagAddress(newPc, o.newEpc);
+  TagOutcome written;
+  if (ExitCode e = WriteWords(o, s, TagAddress(oldPc, o.epc), Bank::kEpc, 1, data, &written); e != ExitCode::kOk)
+    return e;  // reported already
+  std::snprintf(pcText, sizeof pcText, "PC %04X", newPc);
+  if (!written.ok) {
+    nlohmann::json d = StatusJson(written.sw, written.readerStatus);
+    if (written.wordsWritten) d["words_written"] = *written.wordsWritten;
+    step("write", false,
+         "refused" + (written.wordsWritten ? " after " + std::to_string(*written.wordsWritten) + " word(s)" : std::string()) +
+             ": " + StatusText(written.sw, written.readerStatus),
+         d);
+    return finish(false, ExitCode::kRefused);
+  }
+  step("write", true,
+       "wrote " + std::string(pcText) + " and EPC " + ToHex(o.newEpc) + " (" + std::to_string(data.size() / 2) +
+           " words from EPC bank word 1)",
+       {{"pc", ToHex(TagAddress(newPc, {}))}, {"words", data.size() / 2}});
+  if (platform::StopSignalReceived()) {
+    Complain("interrupted");
+    return finish(false, ExitCode::kInterrupted);
+  }
+
+  // 3. The tag answers with its new EPC (and no longer with the old one).
+  Inventory after;
+  if (ExitCode e = RunInventoryOnce(o, s, &after); e != ExitCode::kOk) return e;  // reported already
+  bool seenNew = false;
+  bool seenOld = false;
+  for (const InventoryTag& t : after.tags) {
+    if (t.epc == o.newEpc && t.pc == newPc) seenNew = true;
+    if (t.epc == o.epc) seenOld = true;
+  }
+  if (o.newEpc == o.epc) seenOld = false;
+  const bool ok = after.ok && seenNew && !seenOld;
+  std::string text = !after.ok ? "inventory refused: " + StatusText(after.sw)
+                     : ok      ? "inventory shows " + ToHex(o.newEpc) + " (" + pcText + ")"
+                     : !seenNew ? "inventory does not show " + ToHex(o.newEpc)
+                                : "inventory still shows the old EPC " + ToHex(o.epc);
+  step("verify", ok, text, {{"seen_new", seenNew}, {"seen_old", seenOld}});
+  return finish(ok, ok ? ExitCode::kOk : ExitCode::kRefused);
+}
+
+ExitCode CmdPower(const Options& o, Session& s) {
+  int32_t sts = 0;
+  const int32_t rc = s.PowerCtrl(o.on ? 3 : 0, &sts);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_PowerCtrl", rc);
+  const uint16_t sw = static_cast<uint16_t>(sts);
+  if (sw != 0x9000) return Refused(o, std::string("power ") + (o.on ? "on" : "off"), sw, std::nullopt);
+  if (g_json) {
+    nlohmann::json j = Base(o, true);
+    j["power"] = o.on ? "on" : "off";
+    j.update(StatusJson(sw));
+    Emit(j);
+  } else {
+    Say(std::string("RF power ") + (o.on ? "on" : "off") + "\n");
+  }
+  return ExitCode::kOk;
+}
+
+// One command whose response must end in 90 00; *data the bytes before it.
+ExitCode Query(const Options& o, Session& s, const Bytes& command, const std::string& what, Bytes* data) {
+  Bytes response;
+  const int32_t rc = s.Transmit(command, &response);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (" + what + ")", rc);
+  const Response r = SplitResponse(response);
+  if (!r.ok()) return Refused(o, what, r.sw.value_or(0x6403), std::nullopt);
+  *data = r.data;
+  return ExitCode::kOk;
+}
+
+ExitCode CmdInfo(const Options& o, Session& s) {
+  uint8_t version[8] = {};
+  const int32_t vrc = s.DllVersion(version);
+  if (vrc != RFRW_SUCCESS) return s.DriverFailure("RFRW_GetDllVersion", vrc);
+  Bytes type, firmware, block;
+  if (ExitCode e = Query(o, s, InformationCommand(kInfoReaderType), "reader type", &type); e != ExitCode::kOk) return e;
+  if (ExitCode e = Query(o, s, InformationCommand(kInfoFirmware), "firmware version", &firmware); e != ExitCode::kOk) return e;
+  Bytes response;
+  const int32_t rc = s.Transmit(InformationCommand(kInfoBlock), &response);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (information block)", rc);
+  const InfoBlock info = ParseInfoBlock(response);
+  if (g_json) {
+    nlohmann::json j = Base(o, true);
+    j.update({{"driver_version", DllVersionText(version)},
+              {"reader_type", ToHex(type)},
+              {"firmware_version", ToHex(firmware)},
+              {"information_block", InfoBlockJson(info)}});
+    Emit(j);
+  } else {
+    Say("driver version   " + DllVersionText(version) + "\nreader type      " + ToHex(type) + "\nfirmware version " +
+        ToHex(firmware) + "\n" + InfoBlockText(info));
+  }
+  return ExitCode::kOk;
+}
+
+ExitCode CmdVersion(const Options& o, Session& s) {
+  uint8_t version[8] = {};
+  const int32_t rc = s.DllVersion(version);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_GetDllVersion", rc);
+  if (g_json) {
+    nlohmann::json j = Base(o, true);
+    j.update({{"tool_version", ZQ_TOOL_VERSION}, {"driver_version", DllVersionText(version)}});
+    Emit(j);
+  } else {
+    Say(std::string("zelquar ") + ZQ_TOOL_VERSION + "\ndriver  " + DllVersionText(version) + "\n");
+  }
+  return ExitCode::kOk;
+}
+
+ExitCode CmdGpio(const Options& o, Session& s) {
+  Bytes data;
+  if (o.gpioWrite) {
+    if (ExitCode e = Query(o, s, GpioWriteCommand(static_cast<uint8_t>(*o.gpioLine), o.on), "gpio write", &data);
+        e != ExitCode::kOk)
+      return e;
+    if (g_json) {
+      nlohmann::json j = Base(o, true);
+      j.update({{"line", *o.gpioLine}, {"value", o.on ? 1 : 0}});
+      Emit(j);
+    } else {
+      Say("GPIO " + std::to_string(*o.gpioLine) + " = " + (o.on ? "1" : "0") + "\n");
+    }
+    return ExitCode::kOk;
+  }
+  if (ExitCode e = Query(o, s, GpioReadCommand(), "gpio read", &data); e != ExitCode::kOk) return e;
+  if (data.size() != 2) return Refused(o, "gpio read (short response)", 0x6403, std::nullopt);
+  const unsigned lines = data[0] << 8 | data[1];
+  if (g_json) {
+    nlohmann::json j = Base(o, true);
+    j["lines"] = ToHex(data);
+    if (o.gpioLine) j.update({{"line", *o.gpioLine}, {"value", (lines >> *o.gpioLine) & 1}});
+    Emit(j);
+  } else if (o.gpioLine) {
+    Say("GPIO " + std::to_string(*o.gpioLine) + " = " + std::to_string((lines >> *o.gpioLine) & 1) + "\n");
+  } else {
+    std::string bits;
+    for (int i = 15; i >= 0; --i) bits.push_back((lines >> i) & 1 ? '1' : '0');
+    Say("GPIO 15..0 = " + bits + " (" + ToHex(data) + ")\n");
+  }
+  return ExitCode::kOk;
+}
+
+ExitCode CmdSerial(const Options& o, Session& s) {
+  Bytes data;
+  if (o.serialSet) {
+    if (ExitCode e = Query(o, s, *SerialSetCommand(o.serialText), "serial set", &data); e != ExitCode::kOk) return e;
+    if (g_json) {
+      nlohmann::json j = Base(o, true);
+      j["serial"] = o.serialText;
+      Emit(j);
+    } else {
+      Say("serial string set to \"" + o.serialText + "\"\n");
+    }
+    return ExitCode::kOk;
+  }
+  if (ExitCode e = Query(o, s, SerialGetCommand(), "serial get", &data); e != ExitCode::kOk) return e;
+  const std::string text = DecodeSerialArea(data);
+  if (g_json) {
+    nlohmann::json j = Base(o, true);
+    j.update({{"serial", text}, {"area", ToHex(data)}});
+    Emit(j);
+  } else {
+    Say(text + "\n");
+  }
+  return ExitCode::kOk;
+}
+
+ExitCode CmdRaw(const Options& o, Session& s) {
+  Bytes response;
+  const int32_t rc = s.Transmit(o.raw, &response);
+  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit", rc);
+  const Response r = SplitResponse(response);
+  std::optional<uint8_t> status;
+  if (r.sw && *r.sw != 0x9000 && !r.data.empty()) status = r.data[0];
+  if (g_json) {
+    nlohmann::json j = Base(o, r.ok());
+    j.update({{"sent", ToHex(o.raw)}, {"response", ToHex(response)}, {"data", ToHex(r.data)}});
+    if (r.sw) j.update(StatusJson(*r.sw, status));
+    Emit(j);
+  } else {
+    Say("response " + (response.empty() ? std::string("(empty)") : ToHex(response)) + "\n");
+    if (r.sw) Say(StatusText(*r.sw, status) + "\n");
+    else Say("no status word (response shorter than 2 bytes)\n");
+  }
+  return r.ok() ? ExitCode::kOk : ExitCode::kRefused;
+}
+
+// ---- the log reader ------------------------------------------------------------------------
+
+std::vector<uint8_t> ReadFrom(const std::string& path, std::streamoff offset, bool* exists) {
+  std::ifstream in(path, std::ios::binary);
+  *exists = static_cast<bool>(in);
+  if (!in) return {};
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size <= offset) return {};
+  in.seekg(offset);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size - offset));
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  return bytes;
+}
+
+void PrintLogLines(const std::string& text, std::optional<size_t> last) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  size_t from = last && *last < lines.size() ? lines.size() - *last : 0;
+  for (size_t i = from; i < lines.size(); ++i) {
+    if (g_json) Emit({{"record", lines[i]}});
+    else Say(lines[i] + "\n");
+  }
+}
+
+ExitCode CmdLog(const Options& o) {
+  const std::string file = o.logFile.empty() ? DirectoryOf(DriverPath()) + "/ZELQUAR_DrvDLL_Log.LOG" : o.logFile;
+  bool exists = false;
+  std::vector<uint8_t> bytes = ReadFrom(file, 0, &exists);
+  if (!exists) {
+    return Failure(ExitCode::kRefused, "no log",
+                   "cannot open the log file " + file + " (logging is on with LogFileFlg=1 in ZELQUAR_Drv.ini)");
+  }
+  std::string text;
+  std::streamoff offset =
+      static_cast<std::streamoff>(logview::DecodeToText(bytes.data(), bytes.size(), !o.follow, &text));
+  PrintLogLines(text, o.last);
+  while (o.follow && platform::SleepUnlessSignalled(200)) {
+    std::ifstream again(file, std::ios::binary | std::ios::ate);
+    if (again && again.tellg() < offset) offset = 0;  // a rotated file starts again
+    bytes = ReadFrom(file, offset, &exists);
+    text.clear();
+    offset += static_cast<std::streamoff>(logview::DecodeToText(bytes.data(), bytes.size(), false, &text));
+    PrintLogLines(text, std::nullopt);
+  }
+  return ExitCode::kOk;
+}
+
+// ---- main ---------------------------------------------------------------------------------
+
+ExitCode RunCommand(const Options& o) {
+  if (o.command == Command::kLog) return CmdLog(o);
+  if (o.sim) {
+    std::string error;
+    if (!StartSimulator(o.scenario, &error)) return Failure(ExitCode::kSimulator, "simulator", error);
+  }
+  Driver driver;
+  std::string error;
+  if (!LoadDriver(&driver, &error)) return Failure(ExitCode::kNoDriver, "no driver", error);
+  Session session(o, driver);
+  if (o.command == Command::kVersion) return CmdVersion(o, session);
+  if (ExitCode e = session.Open(); e != ExitCode::kOk) return e;
+  if (platform::StopSignalReceived() && !(o.command == Command::kInventory && o.watch)) return Interrupted();
+  ExitCode code = ExitCode::kOk;
+  switch (o.command) {
+    case Command::kInventory: code = CmdInventory(o, session); break;
+    case Command::kRead: code = CmdRead(o, session); break;
+    case Command::kWrite: code = CmdWrite(o, session); break;
+    case Command::kLock: code = CmdLock(o, session); break;
+    case Command::kKill: code = CmdKill(o, session); break;
+    case Command::kWriteEpc: code = CmdWriteEpc(o, session); break;
+    case Command::kPower: code = CmdPower(o, session); break;
+    case Command::kInfo: code = CmdInfo(o, session); break;
+    case Command::kGpio: code = CmdGpio(o, session); break;
+    case Command::kSerial: code = CmdSerial(o, session); break;
+    case Command::kRaw: code = CmdRaw(o, session); break;
+    case Command::kVersion:
+    case Command::kLog:
+    case Command::kNone: break;
+  }
+  session.Close();
+  return code;
+}
+
+}  // namespace
+}  // namespace zq::tool
+
+int main(int argc, char** argv) {
+  using namespace zq::tool;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const ParseResult parsed = ParseCommandLine(args);
+  if (!parsed.ok) {
+    std::cerr << "zelquar: " << parsed.error << "\n" << parsed.usage << "\n";
+    std::cerr << "(zelquar " << (parsed.options.command == Command::kNone ? "" : std::string(CommandName(parsed.options.command)) + " ")
+              << "--help for more)\n";
+    return static_cast<int>(ExitCode::kUsage);
+  }
+  if (parsed.options.help) {
+    std::cout << HelpText(parsed.options.command);
+    return static_cast<int>(ExitCode::kOk);
+  }
+  g_json = parsed.options.json;
+  zq::platform::CatchStopSignals();
+  const ExitCode code = RunCommand(parsed.options);
+  g_sim.Stop();
+  return static_cast<int>(code);
+}
