@@ -47,7 +47,7 @@ TEST(Locks, CallsOnOneUnitWaitForEachOtherAndOtherUnitsDoNot) {
   EXPECT_FALSE(sameUnit->ReadLine(300).has_value());
 
   ASSERT_EQ(holder->Ask("release-mutex ZELQU_MUTEXOFAPI_R00"), "ok");
-  EXPECT_EQ(sameUnit->ReadLine(5000).value_or("none"), "0");
+  EXPECT_EQ(sameUnit->ReadLine(20000).value_or("none"), "0");
 }
 
 TEST(Locks, MutexNamesCarryTheUnitIndexInLowerCaseHex) {

@@ -95,6 +95,8 @@ TEST(ToolArguments, EveryCommandsOptionsGiveTheApplicationCommandBytes) {
   EXPECT_TRUE(r.options.sim && r.options.on);
   EXPECT_EQ(r.options.scenario, "s.json");
   EXPECT_EQ(r.options.timeoutMs, 500u);
+  r = ParseCommandLine({"--json", "--version"});
+  EXPECT_TRUE(r.ok && r.options.command == Command::kVersion && r.options.json) << r.error;
   r = ParseCommandLine({"log", "--follow", "--last", "5", "x.LOG"});
   EXPECT_TRUE(r.options.follow);
   EXPECT_EQ(r.options.last, 5u);
@@ -171,6 +173,8 @@ TEST(ToolArguments, BadLinesAreRefusedWithWhatWasWrongAndTheCommandsUsage) {
       {{"raw", std::string(1553 * 2, '0')}, "4 to 1552 command bytes"},
       {{"log", "a", "b"}, "log takes at most one FILE"},
       {{"version", "now"}, "version takes no argument 'now'"},
+      {{"inventory", "--version"}, "--version is not an option of inventory"},
+      {{"--version", "read"}, "version takes no argument 'read'"},
   };
   for (const auto& [args, error] : bad) {
     const ParseResult r = ParseCommandLine(args);

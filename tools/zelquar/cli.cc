@@ -78,7 +78,8 @@ const char kGlobal[] =
     "  --sim[=FILE]     run a private simulated reader (optionally with a scenario file) for this run\n"
     "  --json           JSON output: one object per result (one per line in watch mode)\n"
     "  --timeout MS     give up when one driver call takes longer than MS\n"
-    "  --help           this text; COMMAND --help for one command\n";
+    "  --help           this text; COMMAND --help for one command\n"
+    "  --version        the tool's and the driver library's versions (the version command)\n";
 
 const char kExitCodes[] =
     "Exit codes: 0 done; 1 the reader or the tag refused, or a check found other data;\n"
@@ -258,7 +259,16 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       return true;
     };
     bool good = true;
-    if (name == "--help") {
+    if (name == "--version") {
+      // The version command as the option every program answers.
+      if (commandNamed && c != Command::kVersion) {
+        good = p.Fail("--version is not an option of " + std::string(CommandName(c)));
+      } else {
+        good = noValue();
+        o.command = Command::kVersion;
+        commandNamed = true;
+      }
+    } else if (name == "--help") {
       good = noValue() && (o.help = true);
     } else if (name == "--json") {
       good = noValue() && (o.json = true);
