@@ -485,8 +485,8 @@ int RunSoak(const Options& o) {
 
   // The workers end by themselves; one that does not within the longest
   // bound after its time is hung.
-  Settings s;
-  const int64_t grace = zq::soak::OpenBoundMs(s, zq::soak::CallBoundMs(s, kOpInfo[kWrite].exchanges)) + 10000;
+  const int64_t grace =
+      zq::soak::OpenBoundMs(settings, zq::soak::CallBoundMs(settings, kOpInfo[kWrite].exchanges)) + 10000;
   json report;
   report["seconds"] = o.seconds;
   report["workers"] = json::array();
