@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "tests/support/child_process.h"
+#include "tests/support/namespace_objects.h"
 
 namespace zq::bench {
 
@@ -38,6 +40,9 @@ InstalledDriver::~InstalledDriver() {
   sim_.reset();
   std::error_code ec;
   fs::remove_all(options_.dir, ec);
+  // Named objects that outlive the unload (the comm library's events) would
+  // pile up, one set per benchmark run.
+  if (const char* ns = std::getenv("ZELQUAR_NAMESPACE"); ns && *ns) zq::test::RemoveNamespaceObjects(ns);
 }
 
 uint64_t InstalledDriver::Commands() const {

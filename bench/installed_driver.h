@@ -7,7 +7,8 @@
 // ZELQUAR_SIM_DIR (dir + "/sim") before anything loads the library, so its
 // objects stay apart from any running system. Not thread-safe: one thread
 // owns an instance. The destructor closes the unit it opened, unloads the
-// library, stops the simulator and removes the directory.
+// library, stops the simulator, removes the directory and the namespace's
+// named objects.
 #pragma once
 
 #include <cstdint>
