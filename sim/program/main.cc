@@ -169,7 +169,7 @@ int Serve(const std::vector<std::string>& args) {
   // once the host reads again. They are lost only with the connection, or
   // beyond kMaxPending (a host that stopped reading for good).
   constexpr size_t kMaxPending = 65536;
-  constexpr uint64_t kResendUs = 200;
+  constexpr uint64_t kResendUs = 1000;  // as often as a USB host polls its interrupt endpoint
   std::deque<Bytes> pending;
   auto flush = [&]() {
     while (!pending.empty() && server.SendHid(pending.front().data(), pending.front().size())) pending.pop_front();
