@@ -10,27 +10,20 @@
 // for the exchange, overhead_pct the driver's share on top of it
 // (median - wire) / wire.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/sim_fixture.h"
+#include "bench/installed_driver.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using OpenFn = int32_t (*)(uint32_t, int32_t, const uint8_t*);
-using CloseFn = int32_t (*)(uint32_t);
-using TransmitFn = int32_t (*)(uint32_t, uint32_t, const uint8_t*, int32_t*, uint8_t*);
-
-constexpr uint32_t kPort = 0x0100;
 // Request frame 3 + 8 + 1 bytes, reply frame 3 + 4 + 1 bytes; the module's
 // time for a query (the simulator's setting time).
 constexpr double kWireBytes = 12 + 8;
@@ -44,44 +37,12 @@ __attribute__((constructor(101))) void Isolate() {
   setenv("ZELQUAR_SIM_DIR", (Dir() + "/sim").c_str(), 1);
 }
 
-// The driver installed with its comm library and firmware file, loaded like an application
-// loads it, with unit 0 open on a simulated reader.
-class Installed {
- public:
-  explicit Installed(bool wireTiming) {
-    fs::create_directories(Dir() + "/sim");
-    fs::copy_file(ZQ_DRIVER_LIB_PATH, Dir() + "/libZELQUAR_Drv.so", fs::copy_options::overwrite_existing);
-    fs::copy_file(ZQ_COMM_LIB_PATH, Dir() + "/libZqRfrwCommVO.so", fs::copy_options::overwrite_existing);
-    fs::copy_file(ZQ_FIRMWARE_PATH, Dir() + "/ZQRWDSP01.dwl", fs::copy_options::overwrite_existing);
-    std::ofstream(Dir() + "/ZELQUAR_Drv.ini") << "[RFRW_Drv]\nAdminCheckCut=1\nLogFileFlg=0\n";
-    sim_ = std::make_unique<zq::test::SimulatedReader>(zq::test::SimOptions{.dir = Dir() + "/sim", .wireTiming = wireTiming});
-    lib_ = dlopen((Dir() + "/libZELQUAR_Drv.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib_) return;
-    open_ = reinterpret_cast<OpenFn>(dlsym(lib_, "RFRW_Open"));
-    close_ = reinterpret_cast<CloseFn>(dlsym(lib_, "RFRW_Close"));
-    transmit = reinterpret_cast<TransmitFn>(dlsym(lib_, "RFRW_CLRW_Transmit"));
-    ready_ = sim_->published() && open_ && close_ && transmit && open_(kPort, 0, nullptr) == 0;
-  }
-  ~Installed() {
-    if (ready_) close_(kPort);
-    if (lib_) dlclose(lib_);
-    sim_.reset();
-    std::error_code ec;
-    fs::remove_all(Dir(), ec);
-  }
-  bool ready() const { return ready_; }
-  TransmitFn transmit = nullptr;
+using zq::bench::InstalledDriver;
+using zq::bench::kPort;
 
- private:
-  std::unique_ptr<zq::test::SimulatedReader> sim_;
-  void* lib_ = nullptr;
-  OpenFn open_ = nullptr;
-  CloseFn close_ = nullptr;
-  bool ready_ = false;
-};
 
 // The whole call's times in microseconds, sorted; empty after a failure.
-std::vector<double> Measure(benchmark::State& state, Installed& driver) {
+std::vector<double> Measure(benchmark::State& state, InstalledDriver& driver) {
   const uint8_t command[4] = {0x00, 0x05, 0x16, 0x00};
   uint8_t response[16];
   std::vector<double> micros;
@@ -104,7 +65,7 @@ double P99(const std::vector<double>& v) { return v[std::min(v.size() - 1, v.siz
 
 // Measures with the simulator paced or not; the figures as counters.
 void Run(benchmark::State& state, bool wireTiming) {
-  Installed driver(wireTiming);
+  InstalledDriver driver({.dir = Dir(), .wireTiming = wireTiming});
   if (!driver.ready()) {
     state.SkipWithError("the driver did not open the simulated reader");
     return;

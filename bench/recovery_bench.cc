@@ -8,6 +8,14 @@
 // waits the recovery is made of by design (reader off twice 100 ms, the
 // reader's start 1000 ms, the operating mode's 200 ms), work_ms the rest.
 //
+// BM_Open/wire: RFRW_Open of unit 0 with a firmware file that matches the
+// reader (no download), closed again outside the timing. open_ms is the
+// median call, fixed_ms the waits it is made of by design (the reader's start
+// 1000 ms after power-on, the operating mode's 200 ms), beyond_ms the rest
+// (bridge, GPIO and UART set-up, link thread start, firmware version and
+// operating-mode exchanges), beyond_pct that as a share of the call;
+// close_ms the median RFRW_Close that follows (not timed as the open).
+//
 // BM_FirmwareDownload/wire: RFRW_Open with a firmware file of kBlocks blocks
 // whose version differs from the reader's, against RFRW_Open with one that
 // matches; download_ms is the difference of the medians, per_block_ms that
@@ -15,29 +23,22 @@
 // baud and adds the module's 20 ms per block: wire_block_ms is that time for
 // one block's exchange, overhead_pct the driver's share on top of it.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/child_process.h"
-#include "tests/support/sim_fixture.h"
+#include "bench/installed_driver.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using OpenFn = int32_t (*)(uint32_t, int32_t, const uint8_t*);
-using CloseFn = int32_t (*)(uint32_t);
-using TransmitFn = int32_t (*)(uint32_t, uint32_t, const uint8_t*, int32_t*, uint8_t*);
-
-constexpr uint32_t kPort = 0x0100;
 constexpr double kFixedRecoveryMs = 100 + 100 + 1000 + 200;
+constexpr double kFixedOpenMs = 1000 + 200;
 constexpr int kBlocks = 64;
 // One block: request frame 3 + 37 + 1 bytes, reply 3 + 2 + 1 bytes, 11 bit
 // times a byte at 115200 baud, and the module's 20 ms.
@@ -59,53 +60,12 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// The driver installed with its comm library and the shipped firmware file,
-// loaded like an application loads it, beside a simulated reader.
-class Installed {
- public:
-  explicit Installed(bool wireTiming) {
-    fs::create_directories(Dir() + "/sim");
-    fs::copy_file(ZQ_DRIVER_LIB_PATH, Dir() + "/libZELQUAR_Drv.so", fs::copy_options::overwrite_existing);
-    fs::copy_file(ZQ_COMM_LIB_PATH, Dir() + "/libZqRfrwCommVO.so", fs::copy_options::overwrite_existing);
-    fs::copy_file(ZQ_FIRMWARE_PATH, FirmwarePath(), fs::copy_options::overwrite_existing);
-    std::ofstream(Dir() + "/ZELQUAR_Drv.ini") << "[RFRW_Drv]\nAdminCheckCut=1\nLogFileFlg=0\n";
-    sim_ = std::make_unique<zq::test::SimulatedReader>(zq::test::SimOptions{.dir = Dir() + "/sim", .wireTiming = wireTiming});
-    lib_ = dlopen((Dir() + "/libZELQUAR_Drv.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib_) return;
-    open = reinterpret_cast<OpenFn>(dlsym(lib_, "RFRW_Open"));
-    close = reinterpret_cast<CloseFn>(dlsym(lib_, "RFRW_Close"));
-    transmit = reinterpret_cast<TransmitFn>(dlsym(lib_, "RFRW_CLRW_Transmit"));
-    ready_ = sim_->published() && open && close && transmit;
-  }
-  ~Installed() {
-    if (lib_) dlclose(lib_);
-    sim_.reset();
-    std::error_code ec;
-    fs::remove_all(Dir(), ec);
-  }
-  bool ready() const { return ready_; }
-  std::string FirmwarePath() const { return Dir() + "/ZQRWDSP01.dwl"; }
-  std::string Sim(const std::string& command) const { return sim_->Control(command); }
-  // Installs a firmware file of `version` made by the simulator's tool.
-  bool MakeFirmware(const std::string& version) const {
-    zq::test::ChildProcess tool({zq::test::SimulatorProgram(), "mkfw", "--version", version, "--blocks",
-                                 std::to_string(kBlocks), FirmwarePath()},
-                                {});
-    return tool.Wait() == 0;
-  }
+using zq::bench::InstalledDriver;
+using zq::bench::kPort;
 
-  OpenFn open = nullptr;
-  CloseFn close = nullptr;
-  TransmitFn transmit = nullptr;
-
- private:
-  std::unique_ptr<zq::test::SimulatedReader> sim_;
-  void* lib_ = nullptr;
-  bool ready_ = false;
-};
 
 void BM_FullRecovery(benchmark::State& state) {
-  Installed driver(false);
+  InstalledDriver driver({.dir = Dir(), .openUnit = false});
   if (!driver.ready() || driver.open(kPort, 0, nullptr) != 0) {
     state.SkipWithError("the driver did not open the simulated reader");
     return;
@@ -136,9 +96,39 @@ void BM_FullRecovery(benchmark::State& state) {
 }
 BENCHMARK(BM_FullRecovery)->Iterations(5)->Unit(benchmark::kMillisecond);
 
+void BM_Open(benchmark::State& state) {
+  InstalledDriver driver({.dir = Dir(), .wireTiming = state.range(0) != 0, .openUnit = false});
+  if (!driver.ready()) {
+    state.SkipWithError("the driver was not loaded");
+    return;
+  }
+  std::vector<double> ms, closeMs;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const int32_t r = driver.open(kPort, 0, nullptr);
+    ms.push_back(Ms(t0));
+    state.PauseTiming();
+    const auto t1 = std::chrono::steady_clock::now();
+    driver.close(kPort);
+    closeMs.push_back(Ms(t1));
+    state.ResumeTiming();
+    if (r != 0) {
+      state.SkipWithError("the open failed");
+      return;
+    }
+  }
+  const double median = Median(ms);
+  state.counters["open_ms"] = median;
+  state.counters["fixed_ms"] = kFixedOpenMs;
+  state.counters["beyond_ms"] = median - kFixedOpenMs;
+  state.counters["beyond_pct"] = 100 * (median - kFixedOpenMs) / median;
+  state.counters["close_ms"] = Median(closeMs);
+}
+BENCHMARK(BM_Open)->Arg(0)->Arg(1)->Iterations(5)->Unit(benchmark::kMillisecond);
+
 void BM_FirmwareDownload(benchmark::State& state) {
   const bool wireTiming = state.range(0) != 0;
-  Installed driver(wireTiming);
+  InstalledDriver driver({.dir = Dir(), .wireTiming = wireTiming, .openUnit = false});
   if (!driver.ready()) {
     state.SkipWithError("the driver was not loaded");
     return;
@@ -155,9 +145,9 @@ void BM_FirmwareDownload(benchmark::State& state) {
     return r == 0;
   };
   for (auto _ : state) {
-    bool ok = driver.MakeFirmware(versions[current]) && timedOpen(&plain);
+    bool ok = driver.MakeFirmware(versions[current], kBlocks) && timedOpen(&plain);
     current ^= 1;
-    ok = ok && driver.MakeFirmware(versions[current]) && timedOpen(&downloading);
+    ok = ok && driver.MakeFirmware(versions[current], kBlocks) && timedOpen(&downloading);
     if (!ok) {
       state.SkipWithError("an open failed");
       return;

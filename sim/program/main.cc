@@ -5,8 +5,10 @@
 //   zelquar-sim mkfw --version HHHH --blocks N [--last-bad] OUT.dwl
 //
 // Sections: argument parsing; server; ctl; mkfw; main.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -209,8 +211,28 @@ int Serve(const std::vector<std::string>& args) {
   platform::DaemonReady();
 
   auto now = []() { return static_cast<uint64_t>(platform::MonotonicMicroseconds()); };
+  // Messages to the host wait here while its socket is full (a host busy
+  // elsewhere for a few milliseconds meets one input report per byte of a
+  // long reply), as a bridge's FIFO holds its bytes; they go, in order,
+  // once the host reads again. They are lost only with the connection, or
+  // beyond kMaxPending (a host that stopped reading for good).
+  constexpr size_t kMaxPending = 65536;
+  constexpr uint64_t kResendUs = 1000;  // as often as a USB host polls its interrupt endpoint
+  std::deque<Bytes> pending;
+  auto flush = [&]() {
+    while (!pending.empty() && server.SendHid(pending.front().data(), pending.front().size())) pending.pop_front();
+  };
+  auto send = [&](const Bytes& m) {
+    flush();
+    if (pending.empty() && server.SendHid(m.data(), m.size())) return;
+    if (pending.size() < kMaxPending) pending.push_back(m);
+  };
   for (bool running = true; running;) {
     std::optional<uint64_t> due = device.NextDue();
+    if (!pending.empty()) {
+      const uint64_t retry = now() + kResendUs;
+      due = due ? std::min(*due, retry) : retry;
+    }
     platform::SimServer::Event ev = server.Wait(due ? static_cast<int64_t>(*due) : -1);
     switch (ev.kind) {
       case platform::SimServer::EventKind::kStop:
@@ -218,12 +240,14 @@ int Serve(const std::vector<std::string>& args) {
         break;
       case platform::SimServer::EventKind::kHidOpened:
         device.HidOpened();
+        pending.clear();
         break;
       case platform::SimServer::EventKind::kHidClosed:
         device.HidClosed();
+        pending.clear();
         break;
       case platform::SimServer::EventKind::kHidMessage:
-        for (const Bytes& m : device.HidMessage(ev.data.data(), ev.data.size(), now())) server.SendHid(m.data(), m.size());
+        for (const Bytes& m : device.HidMessage(ev.data.data(), ev.data.size(), now())) send(m);
         break;
       case platform::SimServer::EventKind::kControlLine: {
         zq::sim::Device::ControlResult r = Control(device, ev.line, now());
@@ -232,6 +256,7 @@ int Serve(const std::vector<std::string>& args) {
           platform::RemoveFile(jsonPath);
           server.StopHid();
           device.HidClosed();
+          pending.clear();
         } else if (r.action == zq::sim::Device::Action::kReplug) {
           if (server.ListenHid() != 0 || publish() != 0) r.reply = "ERR cannot publish the device again";
         }
@@ -242,7 +267,8 @@ int Serve(const std::vector<std::string>& args) {
       default:
         break;
     }
-    for (const Bytes& m : device.DueInputReports(now())) server.SendHid(m.data(), m.size());
+    flush();
+    for (const Bytes& m : device.DueInputReports(now())) send(m);
   }
   platform::RemoveFile(jsonPath);
   server.Shutdown();
