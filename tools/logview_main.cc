@@ -14,23 +14,6 @@
 #include "tools/logview.h"
 #include "zq_version.h"
 
-namespace {
-
-std::vector<uint8_t> ReadFrom(const std::string& path, std::streamoff offset) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size <= offset) return {};
-  in.seekg(offset);
-  std::vector<uint8_t> bytes(static_cast<size_t>(size - offset));
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  return bytes;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   bool follow = false;
   std::vector<std::string> files;
@@ -74,7 +57,7 @@ int main(int argc, char** argv) {
     }
     std::streamoff offset = 0;
     for (;;) {
-      std::vector<uint8_t> bytes = ReadFrom(files[i], offset);
+      std::vector<uint8_t> bytes = zq::logview::ReadFrom(files[i], offset);
       std::string text;
       const bool final = !(follow && last);
       offset += static_cast<std::streamoff>(zq::logview::DecodeToText(bytes.data(), bytes.size(), final, &text));

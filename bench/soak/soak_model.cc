@@ -48,19 +48,7 @@ int64_t OpenBoundMs(const Settings& s, int64_t longestCallMs) {
 
 std::vector<uint8_t> FromHex(std::string_view hex) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
-
-std::string ToHex(const uint8_t* bytes, size_t length) {
-  std::string out;
-  char b[3];
-  for (size_t i = 0; i < length; ++i) {
-    std::snprintf(b, sizeof b, "%02X", bytes[i]);
-    out += b;
-  }
+  protocol::ParseHexText(hex, &out);
   return out;
 }
 

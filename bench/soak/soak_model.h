@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/hex.h"
+
 namespace zq::soak {
 
 // ---- settings and bounds ----------------------------------------------------
@@ -50,9 +52,10 @@ int64_t OpenBoundMs(const Settings& s, int64_t longestCallMs);
 
 // ---- commands ---------------------------------------------------------------
 
+// Hex text of the scenario's EPCs and data; empty for anything but hex digits.
 std::vector<uint8_t> FromHex(std::string_view hex);
-std::string ToHex(const uint8_t* bytes, size_t length);
-inline std::string ToHex(const std::vector<uint8_t>& v) { return ToHex(v.data(), v.size()); }
+inline std::string ToHex(const uint8_t* bytes, size_t length) { return protocol::HexText(bytes, length); }
+inline std::string ToHex(const std::vector<uint8_t>& v) { return protocol::HexText(v); }
 
 // The reader's firmware version (a reader command answered with 4 bytes).
 std::vector<uint8_t> VersionCommand();

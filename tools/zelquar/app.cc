@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "ZELQUAR_Drv.h"
+#include "protocol/hex.h"
 
 namespace zq::tool {
 
@@ -14,16 +15,9 @@ std::optional<Bytes> ParseHex(const std::string& text) {
   Bytes out;
   int high = -1;
   for (char c : text) {
-    int v;
-    if (c >= '0' && c <= '9') {
-      v = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      v = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      v = c - 'A' + 10;
-    } else if ((c == ' ' || c == ':' || c == '-' || c == '\t') && high < 0) {
-      continue;  // separators only between whole bytes
-    } else {
+    const int v = protocol::HexDigit(c);
+    if (v < 0) {
+      if ((c == ' ' || c == ':' || c == '-' || c == '\t') && high < 0) continue;  // separators only between whole bytes
       return std::nullopt;
     }
     if (high < 0) {
@@ -37,16 +31,7 @@ std::optional<Bytes> ParseHex(const std::string& text) {
   return out;
 }
 
-std::string ToHex(const uint8_t* bytes, size_t length) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  s.reserve(length * 2);
-  for (size_t i = 0; i < length; ++i) {
-    s.push_back(kDigits[bytes[i] >> 4]);
-    s.push_back(kDigits[bytes[i] & 15]);
-  }
-  return s;
-}
+std::string ToHex(const uint8_t* bytes, size_t length) { return protocol::HexText(bytes, length); }
 
 std::string ToHex(const Bytes& bytes) { return ToHex(bytes.data(), bytes.size()); }
 

@@ -707,20 +707,6 @@ ExitCode CmdRaw(const Options& o, Session& s) {
 
 // ---- the log reader ------------------------------------------------------------------------
 
-std::vector<uint8_t> ReadFrom(const std::string& path, std::streamoff offset, bool* exists) {
-  std::ifstream in(path, std::ios::binary);
-  *exists = static_cast<bool>(in);
-  if (!in) return {};
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size <= offset) return {};
-  in.seekg(offset);
-  std::vector<uint8_t> bytes(static_cast<size_t>(size - offset));
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<size_t>(in.gcount()));
-  return bytes;
-}
-
 void PrintLogLines(const std::string& text, std::optional<size_t> last) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -735,7 +721,7 @@ void PrintLogLines(const std::string& text, std::optional<size_t> last) {
 ExitCode CmdLog(const Options& o) {
   const std::string file = o.logFile.empty() ? DirectoryOf(DriverPath()) + "/ZELQUAR_DrvDLL_Log.LOG" : o.logFile;
   bool exists = false;
-  std::vector<uint8_t> bytes = ReadFrom(file, 0, &exists);
+  std::vector<uint8_t> bytes = zq::logview::ReadFrom(file, 0, &exists);
   if (!exists) {
     return Failure(ExitCode::kRefused, "no log",
                    "cannot open the log file " + file + " (logging is on with LogFileFlg=1 in ZELQUAR_Drv.ini)");
@@ -747,7 +733,7 @@ ExitCode CmdLog(const Options& o) {
   while (o.follow && platform::SleepUnlessSignalled(200)) {
     std::ifstream again(file, std::ios::binary | std::ios::ate);
     if (again && again.tellg() < offset) offset = 0;  // a rotated file starts again
-    bytes = ReadFrom(file, offset, &exists);
+    bytes = zq::logview::ReadFrom(file, offset, &exists);
     text.clear();
     offset += static_cast<std::streamoff>(logview::DecodeToText(bytes.data(), bytes.size(), false, &text));
     PrintLogLines(text, std::nullopt);
