@@ -320,14 +320,18 @@ TEST(FaultMatrixProcesses, AnApplicationKilledInsideACallHoldingTheApiMutexAndIt
 
 // ---- a thread the system cannot start ---------------------------------------------
 
-TEST(FaultMatrixThreads, ALinkThreadThatCannotStartFailsTheOpenCleanlyAndTheNextOpenWorks) {
-  InstallDir install(kFastReaderIni);
-  // The shim makes thread starts fail on demand; a sanitizer runtime
-  // accepts a library loaded before it.
+// A loaded probe with the shim that makes thread starts fail on demand; a
+// sanitizer runtime is told to accept a library loaded before it.
+auto StartProbeWithThreadStartShim(InstallDir& install) {
   const char* asan = std::getenv("ASAN_OPTIONS");
-  auto probe = install.StartLoadedProbe(
+  return install.StartLoadedProbe(
       {{"LD_PRELOAD", ZQ_THREAD_START_SHIM_PATH},
        {"ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0"}});
+}
+
+TEST(FaultMatrixThreads, ALinkThreadThatCannotStartFailsTheOpenCleanlyAndTheNextOpenWorks) {
+  InstallDir install(kFastReaderIni);
+  auto probe = StartProbeWithThreadStartShim(install);
   // One open and close first: what a process keeps for good (the mapped
   // mutexes) is there before the count of descriptors is taken.
   ASSERT_EQ(probe->Ask("open 0x0100"), "0");
@@ -355,10 +359,7 @@ TEST(FaultMatrixThreads, ALinkThreadThatCannotStartFailsTheOpenCleanlyAndTheNext
 
 TEST(FaultMatrixThreads, ACommReaderThreadThatCannotStartCostsADeviceRetryOrFailsTheOpenCleanly) {
   InstallDir install(kFastReaderIni + "HidDeviceOpenRetryCount=2\n");
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  auto probe = install.StartLoadedProbe(
-      {{"LD_PRELOAD", ZQ_THREAD_START_SHIM_PATH},
-       {"ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0"}});
+  auto probe = StartProbeWithThreadStartShim(install);
   ASSERT_EQ(probe->Ask("open 0x0100"), "0");
   ASSERT_EQ(probe->Ask("close 0x0100"), "0");
   const std::string fds = probe->Ask("fds");
