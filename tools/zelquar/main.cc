@@ -36,6 +36,12 @@
 #endif
 
 namespace zq::tool {
+
+// The loaded driver stays loaded until the process ends (its detach runs at
+// exit). Kept here, with external linkage, so the handle stays reachable and
+// is not taken for a leak.
+zq::platform::Module* g_loadedDriver = nullptr;
+
 namespace {
 
 namespace platform = zq::platform;
@@ -135,6 +141,7 @@ bool LoadDriver(Driver* d, std::string* error) {
   d->path = DriverPath();
   std::string reason;
   platform::Module* m = platform::LoadModule(d->path, &reason);
+  g_loadedDriver = m;
   if (!m) {
     *error = "the driver library could not be loaded from " + d->path + ": " + reason +
              "\n(install the driver beside this program in ../lib/zelquar, or set ZELQUAR_LIBRARY to its path)";
