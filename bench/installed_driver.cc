@@ -24,10 +24,12 @@ InstalledDriver::InstalledDriver(InstalledOptions options) : options_(std::move(
       zq::test::SimOptions{.dir = dir + "/sim", .scenario = options_.scenario, .wireTiming = options_.wireTiming});
   lib_ = dlopen((dir + "/libZELQUAR_Drv.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!lib_) return;
-  open = reinterpret_cast<OpenFn>(dlsym(lib_, "RFRW_Open"));
-  close = reinterpret_cast<CloseFn>(dlsym(lib_, "RFRW_Close"));
-  transmit = reinterpret_cast<TransmitFn>(dlsym(lib_, "RFRW_CLRW_Transmit"));
-  ready_ = sim_->published() && open && close && transmit;
+  zq::test::DriverExports exports;
+  const bool found = exports.LookUp(lib_);
+  open = exports.open;
+  close = exports.close;
+  transmit = exports.transmit;
+  ready_ = sim_->published() && found;
   if (ready_ && options_.openUnit) {
     opened_ = open(kPort, 0, nullptr) == 0;
     ready_ = opened_;

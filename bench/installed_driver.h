@@ -15,13 +15,14 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/driver_exports.h"
 #include "tests/support/sim_fixture.h"
 
 namespace zq::bench {
 
-using OpenFn = int32_t (*)(uint32_t, int32_t, const uint8_t*);
-using CloseFn = int32_t (*)(uint32_t);
-using TransmitFn = int32_t (*)(uint32_t, uint32_t, const uint8_t*, int32_t*, uint8_t*);
+using OpenFn = decltype(zq::test::DriverExports::open);
+using CloseFn = decltype(zq::test::DriverExports::close);
+using TransmitFn = decltype(zq::test::DriverExports::transmit);
 
 inline constexpr uint32_t kPort = 0x0100;  // COM number 1, unit 0
 

@@ -46,6 +46,7 @@
 #include "bench/soak/soak_model.h"
 #include "include/ZELQUAR_Drv.h"
 #include "tests/support/child_process.h"
+#include "tests/support/driver_exports.h"
 #include "tests/support/namespace_objects.h"
 #include "tests/support/sim_fixture.h"
 #include "tools/logview.h"
@@ -86,10 +87,6 @@ double Ms(Clock::time_point t0) { return std::chrono::duration<double, std::mill
 
 // ---- the worker -------------------------------------------------------------
 
-using OpenFn = int32_t (*)(uint32_t, int32_t, const uint8_t*);
-using CloseFn = int32_t (*)(uint32_t);
-using TransmitFn = int32_t (*)(uint32_t, uint32_t, const uint8_t*, int32_t*, uint8_t*);
-using PowerFn = int32_t (*)(uint32_t, int32_t, int32_t*);
 
 // The exchanges of each operation with the reader (a write of n words is a
 // Select, the session set-up and a handle and a Write per word, with one
@@ -118,10 +115,7 @@ class Worker {
     // unreachable once it is unmapped, and a leak checker would count them.
     lib_ = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!lib_) return;
-    open_ = reinterpret_cast<OpenFn>(dlsym(lib_, "RFRW_Open"));
-    close_ = reinterpret_cast<CloseFn>(dlsym(lib_, "RFRW_Close"));
-    transmit_ = reinterpret_cast<TransmitFn>(dlsym(lib_, "RFRW_CLRW_Transmit"));
-    power_ = reinterpret_cast<PowerFn>(dlsym(lib_, "RFRW_PowerCtrl"));
+    drv_.LookUp(lib_);
     // The load has opened this process's log output: from here on every
     // record the mirror shows must reach the collector.
     mirrorFrom_ = MirrorSize();
@@ -129,7 +123,7 @@ class Worker {
 
   int Run() {
     json report;
-    if (!lib_ || !open_ || !close_ || !transmit_ || !power_) {
+    if (!lib_ || !drv_.open || !drv_.close || !drv_.transmit || !drv_.power) {
       report["error"] = std::string("the driver did not load: ") + (lib_ ? "symbols missing" : dlerror());
       std::cout << report.dump() << std::endl;
       return 1;
@@ -217,7 +211,7 @@ class Worker {
   }
 
   bool Open() {
-    const int32_t r = Timed(kOpen, [&] { return open_(port_, 0, nullptr); });
+    const int32_t r = Timed(kOpen, [&] { return drv_.open(port_, 0, nullptr); });
     if (r == RFRW_ERROR_OPEN_ELSEWHERE) {
       refused_ = refused_.get<uint64_t>() + 1;
       totalMs_["refused_open"] = totalMs_.value("refused_open", 0.0) + lastMs_;
@@ -228,7 +222,7 @@ class Worker {
     return open_now_;
   }
   void Close() {
-    const int32_t r = Timed(kClose, [&] { return close_(port_); });
+    const int32_t r = Timed(kClose, [&] { return drv_.close(port_); });
     Count(kClose, r == RFRW_SUCCESS, r);
     open_now_ = false;
   }
@@ -239,7 +233,7 @@ class Worker {
     std::vector<uint8_t> response(2048);
     int32_t length = static_cast<int32_t>(response.size());
     const int32_t r = Timed(op, [&] {
-      return transmit_(port_, static_cast<uint32_t>(command.size()), command.data(), &length, response.data());
+      return drv_.transmit(port_, static_cast<uint32_t>(command.size()), command.data(), &length, response.data());
     });
     const bool ok = r == RFRW_SUCCESS && length >= 2 && length <= static_cast<int32_t>(response.size());
     Count(op, ok, r);
@@ -304,7 +298,7 @@ class Worker {
   void Power() {
     int32_t status = 0;
     const int32_t level = Between(0, 1) == 0 ? 0 : 3;
-    const int32_t r = Timed(kPower, [&] { return power_(port_, level, &status); });
+    const int32_t r = Timed(kPower, [&] { return drv_.power(port_, level, &status); });
     Count(kPower, r == RFRW_SUCCESS, r);
     if (r == RFRW_ERROR_NOT_OPEN) open_now_ = false;
     if (r == RFRW_SUCCESS && status != 0x9000) {
@@ -340,10 +334,7 @@ class Worker {
   std::mt19937 rng_;
   int64_t bound_[kOps] = {};
   void* lib_ = nullptr;
-  OpenFn open_ = nullptr;
-  CloseFn close_ = nullptr;
-  TransmitFn transmit_ = nullptr;
-  PowerFn power_ = nullptr;
+  zq::test::DriverExports drv_;
   bool open_now_ = false;
   std::string first_[kOps];
   std::vector<uint8_t> memory_ = std::vector<uint8_t>(2 * kUserWords, 0);

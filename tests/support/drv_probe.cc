@@ -25,22 +25,12 @@
 #include "driver/state/shared_area.h"
 #include "platform/named_mutex.h"
 #include "platform/shared_section.h"
+#include "tests/support/driver_exports.h"
 
 namespace {
 
-using OpenFn = int32_t (*)(uint32_t, int32_t, const uint8_t*);
-using CloseFn = int32_t (*)(uint32_t);
-using TransmitFn = int32_t (*)(uint32_t, uint32_t, const uint8_t*, int32_t*, uint8_t*);
-using PowerFn = int32_t (*)(uint32_t, int32_t, int32_t*);
-using VersionFn = int32_t (*)(int32_t*, uint8_t*);
-
-struct Driver {
+struct Driver : zq::test::DriverExports {
   void* handle = nullptr;
-  OpenFn open = nullptr;
-  CloseFn close = nullptr;
-  TransmitFn transmit = nullptr;
-  PowerFn power = nullptr;
-  VersionFn version = nullptr;
 };
 
 // argv[1]: lives as long as the process, also for threads still calling
@@ -70,12 +60,7 @@ uint32_t Num(const std::string& s) { return static_cast<uint32_t>(std::stoul(s, 
 std::string Load() {
   g_drv.handle = dlopen(g_libraryPath, RTLD_NOW | RTLD_LOCAL);
   if (!g_drv.handle) return std::string("error ") + dlerror();
-  g_drv.open = reinterpret_cast<OpenFn>(dlsym(g_drv.handle, "RFRW_Open"));
-  g_drv.close = reinterpret_cast<CloseFn>(dlsym(g_drv.handle, "RFRW_Close"));
-  g_drv.transmit = reinterpret_cast<TransmitFn>(dlsym(g_drv.handle, "RFRW_CLRW_Transmit"));
-  g_drv.power = reinterpret_cast<PowerFn>(dlsym(g_drv.handle, "RFRW_PowerCtrl"));
-  g_drv.version = reinterpret_cast<VersionFn>(dlsym(g_drv.handle, "RFRW_GetDllVersion"));
-  if (!g_drv.open || !g_drv.close || !g_drv.transmit || !g_drv.power || !g_drv.version) return "error symbols";
+  if (!g_drv.LookUp(g_drv.handle)) return "error symbols";
   return "loaded";
 }
 
