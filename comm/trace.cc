@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/access.h"
 #include "platform/clock.h"
 #include "platform/module.h"
 
@@ -39,14 +40,20 @@ std::string Stamp() {
 void Append(const std::string& message) {
   const std::string line = TraceLineText(Stamp(), message);
   std::lock_guard<std::mutex> g(FileLock());
-  std::FILE* f = std::fopen(kTraceFile, "ab");
+  // The trace holds the bytes to and from the reader: made for the
+  // reader's users only (platform/access.h).
+  auto open = [] {
+    const int fd = platform::OpenDataFileForAppend(kTraceFile);
+    return fd >= 0 ? platform::StreamOf(fd, "ab") : nullptr;
+  };
+  std::FILE* f = open();
   if (!f) return;  // the line is lost
   if (std::fseek(f, 0, SEEK_END) == 0 && std::ftell(f) > kTraceRotateBytes) {
     std::fclose(f);
     std::error_code ec;
     std::filesystem::remove(kTraceBackFile, ec);
     std::filesystem::rename(kTraceFile, kTraceBackFile, ec);
-    f = std::fopen(kTraceFile, "ab");
+    f = open();
     if (!f) return;
   }
   std::fwrite(line.data(), 1, line.size(), f);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/state/shared_area.h"
+#include "platform/access.h"
 #include "platform/clock.h"
 #include "platform/mailslot.h"
 #include "platform/process.h"
@@ -46,7 +47,11 @@ class LogFile {
   ~LogFile() { Close(); }
 
   bool Open() {
-    file_ = std::fopen(path_.c_str(), "ab");
+    // The log holds every command's bytes, passwords among them: made for
+    // the reader's users only, and never through a link or into a file of
+    // another user (platform/access.h).
+    const int fd = platform::OpenDataFileForAppend(path_);
+    file_ = fd >= 0 ? platform::StreamOf(fd, "ab") : nullptr;
     // Kept before anything else can overwrite it: the size look-up below
     // fails on a file that was never created.
     openErrno_ = file_ ? 0 : errno;

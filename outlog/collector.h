@@ -22,10 +22,14 @@ struct FileStep {
 };
 std::vector<FileStep> RotationPlan(const std::string& dir, int32_t maxBackups);
 
+// The most backups the collector keeps: a count past it would plan (and
+// allocate) a rename for every number up to it at each rotation.
+inline constexpr int32_t kMaxBackupsLimit = 100;
+
 struct Settings {
   std::string dir;            // with its trailing '/'
   int64_t maxLogFileBytes = 40960000;
-  int32_t maxBackups = 2;
+  int32_t maxBackups = 2;     // 0 .. kMaxBackupsLimit
   uint32_t watchedPid = 0;
   std::string libraryKey;     // shared-area key of the driver library beside it; "" for none
 };

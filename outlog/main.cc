@@ -1,5 +1,6 @@
 // ZELQUAR_Outlog: the log collector the driver starts. Its argument element
 // 0 is the starting process's id in hexadecimal.
+#include <algorithm>
 #include <string>
 
 #include "driver/state/shared_area.h"
@@ -15,7 +16,7 @@ int main(int, char** argv) {
   s.dir = slash == std::string::npos ? std::string("./") : self.substr(0, slash + 1);
   const platform::IniFile ini(s.dir + "ZELQUAR_Drv.ini");
   s.maxLogFileBytes = ini.text().GetInt("RFRW_Drv", "MaxLogFileByteLength", 40960000);
-  s.maxBackups = ini.text().GetInt("RFRW_Drv", "MaxBackLogFileCount", 2);
+  s.maxBackups = std::clamp(ini.text().GetInt("RFRW_Drv", "MaxBackLogFileCount", 2), 0, outlog::kMaxBackupsLimit);
   s.watchedPid = outlog::ParseWatchedPid(argv[0]);
   s.libraryKey = std::string(drv::kSharedAreaKeyPrefix) + s.dir + "libZELQUAR_Drv.so";
   return outlog::RunCollector(s);

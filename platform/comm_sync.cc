@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <new>
 
+#include "platform/access.h"
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
 #include "platform/syscalls.h"
@@ -140,25 +141,35 @@ bool LockShared(SharedEventObject* e) {
 
 }  // namespace
 
+// A handle keeps its object mapped and holds a shared flock on it, so the
+// object stays named while any process has it open; the last handle to
+// close removes it, as Windows drops an event with its last handle.
 struct NamedEvent {
   SharedEventObject* object;
+  int fd;
+  std::string objectName;
 };
 
 NamedEvent* OpenNamedEvent(const std::string& name) {
   const std::string objName = SharedObjectName("evt", name);
-  int fd = detail::OpenSharedObject(objName);
-  if (fd < 0) {
+  int fd = detail::OpenLocked(objName, LOCK_SH, detail::kObjectLockTimeoutMs);
+  if (fd < 0 || !detail::LockInitialisation(fd, true, detail::kObjectLockTimeoutMs)) {
     SetLastError(Win32FromErrno(errno));
+    if (fd >= 0) ::close(fd);
     return nullptr;
   }
-  detail::FlockRetry(fd, LOCK_EX);
   SharedEventObject* obj = nullptr;
   int failure = 0;
+  bool refused = false;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     failure = errno;
-  } else if (static_cast<size_t>(st.st_size) < sizeof(SharedEventObject) &&
-             Sys().ftruncate(fd, sizeof(SharedEventObject)) != 0) {
+  } else if (st.st_size != 0 && static_cast<size_t>(st.st_size) != sizeof(SharedEventObject)) {
+    // Not an event object of this system: refused, and left alone.
+    NoteRefusal(Verdict::kWrongSize);
+    failure = EACCES;
+    refused = true;
+  } else if (st.st_size == 0 && Sys().ftruncate(fd, sizeof(SharedEventObject)) != 0) {
     failure = errno;
   } else {
     void* p = Sys().mmap(nullptr, sizeof(SharedEventObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -177,16 +188,13 @@ NamedEvent* OpenNamedEvent(const std::string& name) {
       }
     }
   }
-  detail::FlockRetry(fd, LOCK_UN);
-  ::close(fd);
-  if (!obj) {
-    SetLastError(Win32FromErrno(failure));
-    return nullptr;
-  }
-  auto* handle = new (std::nothrow) NamedEvent{obj};
+  detail::LockInitialisation(fd, false, detail::kObjectLockTimeoutMs);
+  NamedEvent* handle = obj ? new (std::nothrow) NamedEvent{obj, fd, objName} : nullptr;
   if (!handle) {
-    ::munmap(obj, sizeof(SharedEventObject));
-    SetLastError(kErrorNotEnoughMemory);
+    if (obj) ::munmap(obj, sizeof(SharedEventObject));
+    if (!refused) (void)detail::RemoveIfAlone(fd, objName);
+    ::close(fd);
+    SetLastError(obj ? kErrorNotEnoughMemory : Win32FromErrno(failure));
   }
   return handle;
 }
@@ -235,6 +243,8 @@ uint32_t WaitNamedEvent(NamedEvent* event, int32_t timeoutMs) {
 void CloseNamedEvent(NamedEvent* event) {
   if (!event) return;
   ::munmap(event->object, sizeof(SharedEventObject));
+  (void)detail::RemoveIfAlone(event->fd, event->objectName);
+  ::close(event->fd);
   delete event;
 }
 

@@ -73,19 +73,23 @@ class SyncEvent {
 // ---- NamedEvent -------------------------------------------------------------------
 
 // A manual-reset event that every process of the object namespace
-// (object_names.h) opens under the same name, kept in shared memory. The
-// shared object outlives its handles, as a Windows event would while any
-// process holds it; a new creator finds it reset when nobody ever set it.
+// (object_names.h) opens under the same name, kept in shared memory under
+// the access rules of access.h. The shared object lives while any handle of
+// any process is open on it and is removed with the last one, as a Windows
+// event is; a new creator finds it reset.
 struct NamedEvent;
 
 // Opens the event `name`, creating it (not set) when it does not exist.
-// nullptr with LastError set on failure. Thread-safe.
+// nullptr with LastError set on failure (kErrorAccessDenied for an object
+// refused by the access rules). Waits at most a few seconds for another
+// process that is initialising the same event. Thread-safe.
 NamedEvent* OpenNamedEvent(const std::string& name);
 bool SetNamedEvent(NamedEvent* event);
 bool ResetNamedEvent(NamedEvent* event);
 // kWaitObject0, kWaitTimeout or kWaitFailed. Blocks at most timeoutMs.
 uint32_t WaitNamedEvent(NamedEvent* event, int32_t timeoutMs);
-// Closes the handle; nullptr is ignored.
+// Closes the handle; the last handle of all processes removes the object.
+// nullptr is ignored.
 void CloseNamedEvent(NamedEvent* event);
 
 // ---- EventSource ----------------------------------------------------------------------

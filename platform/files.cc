@@ -21,6 +21,16 @@ InputFile::~InputFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+bool OnlyRootMayChange(const std::string& path) {
+  struct stat file {}, dir {};
+  const size_t slash = path.find_last_of('/');
+  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (::stat(path.c_str(), &file) != 0 || ::stat(parent.c_str(), &dir) != 0) return false;
+  // A sticky directory (such as /tmp) lets nobody replace root's file.
+  const bool dirSafe = dir.st_uid == 0 && ((dir.st_mode & 022) == 0 || (dir.st_mode & S_ISVTX) != 0);
+  return file.st_uid == 0 && (file.st_mode & 022) == 0 && dirSafe;
+}
+
 uint32_t InputFile::Open(const std::string& path) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);

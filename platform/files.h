@@ -12,6 +12,12 @@ namespace zq::platform {
 // blocks beyond the file system lookup.
 uint32_t FileExistsError(const std::string& path);
 
+// True when only root may change the file `path`: it belongs to root, and
+// neither its group nor others may write it or the directory it lies in
+// (whoever may write the directory could put another file in its place).
+// False when it cannot be looked at. Never blocks beyond the file system.
+bool OnlyRootMayChange(const std::string& path);
+
 // A file read as raw bytes from its start, one piece after another (a
 // firmware file). Closed when the object goes. One thread at a time; each
 // call blocks only for the file system.

@@ -60,6 +60,9 @@ bool ServerAnswers(const std::string& ctlPath) {
 uint32_t EnumerateSim(InterfaceClass cls, std::vector<DeviceInterface>* out) {
   if (cls != InterfaceClass::kHid) return 0;
   const std::string dir = SimulatorDirectory("");
+  // Devices in a directory another user made or may write could be that
+  // user's: a reader session never talks to them.
+  if (CheckSimulatorDirectory(dir) != 0) return 0;
   DIR* d = ::opendir(dir.c_str());
   if (!d) return 0;  // no simulator directory: nothing simulated is present
   std::vector<std::string> names;

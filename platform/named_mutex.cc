@@ -15,6 +15,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/access.h"
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
 #include "platform/syscalls.h"
@@ -24,6 +25,7 @@ namespace zq::platform {
 namespace {
 
 constexpr uint32_t kReadyMagic = 0x5A514D58;  // "ZQMX"
+using detail::kObjectLockTimeoutMs;
 
 struct SharedMutexObject {
   std::atomic<uint32_t> ready;
@@ -31,11 +33,12 @@ struct SharedMutexObject {
   pthread_mutex_t mutex;
 };
 
-// A mapped mutex object and the descriptor whose shared flock tells other
-// processes this one uses it.
+// A mapped mutex object, the descriptor whose shared flock tells other
+// processes this one uses it, and the handles of this process open on it.
 struct CachedObject {
   SharedMutexObject* object;
   int fd;
+  int handles;
 };
 
 struct MutexCache {
@@ -64,22 +67,6 @@ bool InitialiseMutex(pthread_mutex_t* m) {
   return ok;
 }
 
-// A write lock (fcntl, independent of flock) on the object's first byte:
-// held while the object is initialised, released by the kernel when its
-// holder dies.
-bool LockForInitialisation(int fd, bool lock) {
-  struct flock range {};
-  range.l_type = lock ? F_WRLCK : F_UNLCK;
-  range.l_whence = SEEK_SET;
-  range.l_start = 0;
-  range.l_len = 1;
-  int rc;
-  do {
-    rc = ::fcntl(fd, F_SETLKW, &range);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
-}
-
 // Maps the shared object of `name`, initialising it when nobody has. The
 // shared flock taken on it tells other processes this one uses it, for as
 // long as it caches it (a last user removes an object only while nobody
@@ -88,8 +75,8 @@ bool LockForInitialisation(int fd, bool lock) {
 // next opener initialises.
 bool MapObject(const std::string& name, CachedObject* out) {
   const std::string objName = SharedObjectName("mtx", name);
-  int fd = detail::OpenLocked(objName, LOCK_SH);
-  if (fd < 0 || !LockForInitialisation(fd, true)) {
+  int fd = detail::OpenLocked(objName, LOCK_SH, kObjectLockTimeoutMs);
+  if (fd < 0 || !detail::LockInitialisation(fd, true, kObjectLockTimeoutMs)) {
     SetLastError(Win32FromErrno(errno));
     if (fd >= 0) ::close(fd);
     return false;
@@ -97,10 +84,15 @@ bool MapObject(const std::string& name, CachedObject* out) {
   SharedMutexObject* obj = nullptr;
   struct stat st {};
   int failure = 0;
+  bool refused = false;
   if (::fstat(fd, &st) != 0) {
     failure = errno;
-  } else if (static_cast<size_t>(st.st_size) < sizeof(SharedMutexObject) &&
-             Sys().ftruncate(fd, sizeof(SharedMutexObject)) != 0) {
+  } else if (st.st_size != 0 && static_cast<size_t>(st.st_size) != sizeof(SharedMutexObject)) {
+    // Not a mutex object of this system: refused, and left alone.
+    NoteRefusal(Verdict::kWrongSize);
+    failure = EACCES;
+    refused = true;
+  } else if (st.st_size == 0 && Sys().ftruncate(fd, sizeof(SharedMutexObject)) != 0) {
     failure = errno;
   } else {
     void* p = Sys().mmap(nullptr, sizeof(SharedMutexObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -119,15 +111,15 @@ bool MapObject(const std::string& name, CachedObject* out) {
       }
     }
   }
-  LockForInitialisation(fd, false);
+  detail::LockInitialisation(fd, false, kObjectLockTimeoutMs);
   if (!obj) {
     // An object that could not be mapped is not left behind for nothing.
-    (void)detail::RemoveIfAlone(fd, objName);
+    if (!refused) (void)detail::RemoveIfAlone(fd, objName);
     ::close(fd);
     SetLastError(Win32FromErrno(failure));
     return false;
   }
-  *out = CachedObject{obj, fd};
+  *out = CachedObject{obj, fd, 0};
   return true;
 }
 
@@ -136,6 +128,7 @@ bool MapObject(const std::string& name, CachedObject* out) {
 struct NamedMutex {
   SharedMutexObject* object;
   uint32_t value;
+  std::string name;  // the cache's key
 };
 
 NamedMutex* OpenNamedMutex(const char* name) {
@@ -143,22 +136,24 @@ NamedMutex* OpenNamedMutex(const char* name) {
     SetLastError(kErrorInvalidParameter);
     return nullptr;
   }
-  SharedMutexObject* obj = nullptr;
-  {
-    MutexCache& cache = Cache();
-    std::lock_guard<std::mutex> guard(cache.lock);
-    auto it = cache.objects.find(name);
-    if (it != cache.objects.end()) {
-      obj = it->second.object;
-    } else {
-      CachedObject mapped{};
-      if (!MapObject(name, &mapped)) return nullptr;
-      cache.objects.emplace(name, mapped);
-      obj = mapped.object;
-    }
+  auto* handle = new (std::nothrow) NamedMutex{nullptr, g_nextHandleValue.fetch_add(4), name};
+  if (!handle) {
+    SetLastError(kErrorNotEnoughMemory);
+    return nullptr;
   }
-  auto* handle = new (std::nothrow) NamedMutex{obj, g_nextHandleValue.fetch_add(4)};
-  if (!handle) SetLastError(kErrorNotEnoughMemory);
+  MutexCache& cache = Cache();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  auto it = cache.objects.find(name);
+  if (it == cache.objects.end()) {
+    CachedObject mapped{};
+    if (!MapObject(name, &mapped)) {
+      delete handle;
+      return nullptr;
+    }
+    it = cache.objects.emplace(name, mapped).first;
+  }
+  it->second.handles += 1;
+  handle->object = it->second.object;
   return handle;
 }
 
@@ -207,7 +202,16 @@ bool ReleaseNamedMutex(NamedMutex* mutex) {
   return true;
 }
 
-void CloseNamedMutex(NamedMutex* mutex) { delete mutex; }
+void CloseNamedMutex(NamedMutex* mutex) {
+  if (!mutex) return;
+  {
+    MutexCache& cache = Cache();
+    std::lock_guard<std::mutex> guard(cache.lock);
+    auto it = cache.objects.find(mutex->name);
+    if (it != cache.objects.end() && it->second.object == mutex->object) it->second.handles -= 1;
+  }
+  delete mutex;
+}
 
 uint32_t NamedMutexHandleValue(const NamedMutex* mutex) { return mutex ? mutex->value : 0; }
 
@@ -217,6 +221,10 @@ void LetGoOfNamedMutexes() {
   for (auto& [name, cached] : cache.objects) {
     detail::RemoveIfAlone(cached.fd, SharedObjectName("mtx", name));
     ::close(cached.fd);
+    // A mapping no handle uses any more goes too, so a library loaded and
+    // unloaded again and again keeps nothing of it. One still in use (a
+    // thread of this process still inside) stays for the process's life.
+    if (cached.handles == 0) ::munmap(cached.object, sizeof(SharedMutexObject));
   }
   cache.objects.clear();
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/access.h"
 #include "platform/object_names.h"
 #include "platform/shm_objects.h"
 #include "platform/syscalls.h"
@@ -20,6 +21,7 @@ namespace zq::platform {
 namespace {
 
 using detail::FlockRetry;
+using detail::FlockWithin;
 using detail::OpenLocked;
 using detail::OpenSharedObject;
 
@@ -34,8 +36,18 @@ uint64_t Fnv1a(std::string_view text, uint64_t seed) {
 
 void FailTo(uint32_t* lastError) { *lastError = Win32FromErrno(errno); }
 
+SharedSection Refused(const std::string& name, int why) {
+  SharedSection s;
+  s.objectName = name;
+  s.refused = true;
+  s.error = why == ETIMEDOUT ? kErrorTimeout : kErrorAccessDenied;
+  SetLastError(s.error);
+  return s;
+}
+
 SharedSection PrivateSection(size_t size, uint32_t error) {
   SharedSection s;
+  s.error = error;
   void* p = Sys().mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   s.base = p == MAP_FAILED ? nullptr : p;
   s.size = s.base ? size : 0;
@@ -55,21 +67,25 @@ std::string SharedSectionObjectName(std::string_view key, size_t size) {
   return SharedObjectName("sec", hex);
 }
 
-SharedSection AttachSharedSection(std::string_view key, size_t size, const SectionGateWork& underGate) {
+SharedSection AttachSharedSection(std::string_view key, size_t size, const SectionGateWork& underGate,
+                                  int gateTimeoutMs) {
   const std::string name = SharedSectionObjectName(key, size);
-  uint32_t err = 0;
-  int gate = OpenLocked(name + ".gate", LOCK_EX);
+  ClearRefusal();
+  int gate = OpenLocked(name + ".gate", LOCK_EX, gateTimeoutMs);
   if (gate < 0) {
-    FailTo(&err);
-    SharedSection s = PrivateSection(size, err);
+    const int why = errno;
+    SharedSection s = why == ETIMEDOUT || why == EACCES ? Refused(name, why) : PrivateSection(size, Win32FromErrno(why));
     if (underGate) underGate(s);
     return s;
   }
 
   SharedSection s;
   s.objectName = name;
+  uint32_t err = 0;
+  bool refuse = false;
   int fd = OpenSharedObject(name);
   if (fd < 0) {
+    refuse = errno == EACCES;
     FailTo(&err);
   } else if (FlockRetry(fd, LOCK_EX | LOCK_NB) == 0) {
     // Nobody else holds the section: whatever it holds is left over from
@@ -78,12 +94,14 @@ SharedSection AttachSharedSection(std::string_view key, size_t size, const Secti
     FlockRetry(fd, LOCK_SH);
     s.first = true;
   } else if (errno == EWOULDBLOCK) {
-    FlockRetry(fd, LOCK_SH);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
+    // Others hold it shared; only someone holding it exclusively for ever
+    // (nobody of this system does beyond an instant) makes this wait end.
+    if (FlockWithin(fd, LOCK_SH, gateTimeoutMs) != 0) {
+      refuse = errno == ETIMEDOUT;
       FailTo(&err);
-    } else if (static_cast<size_t>(st.st_size) != size) {
-      err = kErrorInvalidParameter;
+    } else if (JudgeOpenObject(fd, ObjectKind::kRegular, size) != Verdict::kTrusted) {
+      refuse = true;
+      err = kErrorAccessDenied;
     }
   } else {
     FailTo(&err);
@@ -102,11 +120,12 @@ SharedSection AttachSharedSection(std::string_view key, size_t size, const Secti
   if (err != 0) {
     // Nothing half-made stays in the system: an object nobody else holds
     // goes, and with it the gate (gates hold no state, and whoever waits
-    // on a removed one opens the name anew).
-    const bool gone = fd < 0 || detail::RemoveIfAlone(fd, name);
+    // on a removed one opens the name anew). A refused object is not ours
+    // to remove.
+    const bool gone = !refuse && (fd < 0 || detail::RemoveIfAlone(fd, name));
     if (fd >= 0) ::close(fd);
     if (gone) ::shm_unlink((name + ".gate").c_str());
-    s = PrivateSection(size, err);
+    s = refuse ? Refused(name, err == kErrorAccessDenied ? EACCES : ETIMEDOUT) : PrivateSection(size, err);
   }
   if (underGate) underGate(s);
   FlockRetry(gate, LOCK_UN);
@@ -114,19 +133,20 @@ SharedSection AttachSharedSection(std::string_view key, size_t size, const Secti
   return s;
 }
 
-void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWork& underGate) {
+void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWork& underGate, int gateTimeoutMs) {
   if (!section.shared || section.handle < 0) {
     if (underGate) underGate(section);
   } else {
     const std::string gateName = section.objectName + ".gate";
-    int gate = OpenLocked(gateName, LOCK_EX);
+    int gate = OpenLocked(gateName, LOCK_EX, gateTimeoutMs);
     if (underGate) underGate(section);
     // Still alone after the others left (or died): the object and its gate
     // go with us, so /dev/shm does not collect dead sections. The gate goes
     // while we hold it; whoever waits on it then opens the name anew.
-    if (FlockRetry(section.handle, LOCK_EX | LOCK_NB) == 0) {
+    // Without the gate nothing is removed: an attach may be under way.
+    if (gate >= 0 && FlockRetry(section.handle, LOCK_EX | LOCK_NB) == 0) {
       ::shm_unlink(section.objectName.c_str());
-      if (gate >= 0) ::shm_unlink(gateName.c_str());
+      ::shm_unlink(gateName.c_str());
     }
     ::close(section.handle);
     section.handle = -1;
@@ -142,15 +162,16 @@ void DetachSharedSection(SharedSection& section, bool unmap, const SectionGateWo
   }
 }
 
-bool SharedSectionInUse(std::string_view key, size_t size) {
+bool SharedSectionInUse(std::string_view key, size_t size, int gateTimeoutMs) {
   const std::string name = SharedSectionObjectName(key, size);
-  const int probe = Sys().shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  const int probe = Sys().shm_open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
   if (probe < 0) return false;  // nobody ever attached, or the last one removed it
   ::close(probe);
   const std::string gateName = name + ".gate";
-  int gate = OpenLocked(gateName, LOCK_EX);
+  int gate = OpenLocked(gateName, LOCK_EX, gateTimeoutMs);
+  if (gate < 0 && errno == ETIMEDOUT) return true;  // somebody holds it: somebody is there
   bool inUse = false;
-  const int fd = Sys().shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  const int fd = Sys().shm_open(name.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK, 0);
   if (fd < 0) {
     // The last user removed the section and its gate meanwhile: the gate
     // held now exists only for this look and goes again (whoever waits on
@@ -173,7 +194,7 @@ bool SharedSectionInUse(std::string_view key, size_t size) {
 
 const void* InspectSharedSection(std::string_view key, size_t size) {
   const std::string name = SharedSectionObjectName(key, size);
-  int fd = Sys().shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  int fd = Sys().shm_open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
   if (fd < 0) {
     SetLastError(Win32FromErrno(errno));
     return nullptr;

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/access.h"
 #include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
@@ -111,6 +112,17 @@ std::string SimulatorDirectory(const std::string& explicitDir) {
   return "/tmp/zelquar-sim-" + std::to_string(::getuid());
 }
 
+uint32_t CheckSimulatorDirectory(const std::string& path) {
+  int err = 0;
+  const Verdict v = CheckDirectory(path, false, false, &err);
+  if (err != 0) return err == ELOOP ? kErrorAccessDenied : Win32FromErrno(err);
+  if (v != Verdict::kTrusted) {
+    NoteRefusal(v);
+    return kErrorAccessDenied;
+  }
+  return 0;
+}
+
 uint32_t MakeDirectories(const std::string& path) {
   for (size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos != path.size() && path[pos] != '/') continue;
@@ -119,7 +131,8 @@ uint32_t MakeDirectories(const std::string& path) {
   }
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return Fail();
-  return S_ISDIR(st.st_mode) ? 0 : kErrorPathNotFound;
+  if (!S_ISDIR(st.st_mode)) return kErrorPathNotFound;
+  return CheckSimulatorDirectory(path);
 }
 
 uint32_t WriteFileAtomically(const std::string& path, const std::string& content) {

@@ -22,7 +22,17 @@ namespace zq::platform {
 // /tmp/zelquar-sim-<uid>. Never blocks.
 std::string SimulatorDirectory(const std::string& explicitDir);
 
-// Creates `path` and its missing parents (mode 0700). 0 or a Win32 error.
+// Whether the simulator's directory `path` may be used: 0 when it belongs
+// to this user or root and nobody else may write it (access.h:
+// JudgeDirectory), kErrorAccessDenied when it is refused (another user made
+// it first, or it is open to others: its devices could be anybody's), or
+// the Win32 error of the look-up (kErrorFileNotFound when it is absent).
+// Never blocks beyond the file system.
+uint32_t CheckSimulatorDirectory(const std::string& path);
+
+// Creates `path` and its missing parents (mode 0700), then checks the
+// directory as CheckSimulatorDirectory does. 0 or a Win32 error
+// (kErrorAccessDenied for a directory that is refused).
 uint32_t MakeDirectories(const std::string& path);
 // Writes `content` through a temporary file and a rename: a reader sees the
 // whole file or none. 0 or a Win32 error.

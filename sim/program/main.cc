@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/access.h"
 #include "platform/process.h"
 #include "zq_version.h"
 #include "platform/sim_endpoint.h"
+#include "platform/win32_errors.h"
 #include "sim/model/device.h"
 #include "sim/model/firmware.h"
 
@@ -179,8 +181,13 @@ int Serve(const std::vector<std::string>& args) {
   const std::string dir = platform::SimulatorDirectory(dirOption);
   const std::string base = dir + "/" + options.name;
   const std::string hidPath = base + ".hid", ctlPath = base + ".ctl", jsonPath = base + ".json";
-  if (platform::MakeDirectories(dir) != 0) {
-    std::fprintf(stderr, "zelquar-sim: cannot create %s\n", dir.c_str());
+  if (const uint32_t e = platform::MakeDirectories(dir); e != 0) {
+    if (e == platform::kErrorAccessDenied) {
+      std::fprintf(stderr, "zelquar-sim: %s is refused: %s (use a directory of your own with --dir)\n", dir.c_str(),
+                   platform::VerdictText(platform::LastRefusal()));
+    } else {
+      std::fprintf(stderr, "zelquar-sim: cannot create %s\n", dir.c_str());
+    }
     return 1;
   }
   std::string reply;
@@ -291,7 +298,13 @@ int Ctl(const std::vector<std::string>& args) {
   }
   for (; i < args.size(); ++i) command += (command.empty() ? "" : " ") + args[i];
   if (command.empty() || !ValidName(name)) return Usage();
-  const std::string ctlPath = platform::SimulatorDirectory(dir) + "/" + name + ".ctl";
+  const std::string simDir = platform::SimulatorDirectory(dir);
+  if (platform::CheckSimulatorDirectory(simDir) == platform::kErrorAccessDenied) {
+    std::fprintf(stderr, "zelquar-sim ctl: %s is refused: %s\n", simDir.c_str(),
+                 platform::VerdictText(platform::LastRefusal()));
+    return 2;
+  }
+  const std::string ctlPath = simDir + "/" + name + ".ctl";
   std::string reply;
   if (uint32_t e = platform::ControlRequest(ctlPath, command, &reply, 10000); e != 0) {
     std::fprintf(stderr, "zelquar-sim ctl: no answer from %s (error %u)\n", ctlPath.c_str(), e);

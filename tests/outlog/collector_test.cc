@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -229,15 +231,38 @@ TEST(Collector, ALogFileThatCannotBeOpenedEndsWithCode1AndTheOpenOwnError) {
   EXPECT_EQ(collector.ReadLine(5000), std::optional<std::string>(refused));
 }
 
+// Fills the file system `filler` lies on, with that file, until no byte more fits.
+void FillUp(const std::string& filler) {
+  std::FILE* f = std::fopen(filler.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::setvbuf(f, nullptr, _IONBF, 0);
+  const std::string block(4096, 'x');
+  while (std::fwrite(block.data(), 1, block.size(), f) == block.size()) {
+  }
+  while (std::fwrite("x", 1, 1, f) == 1) {
+  }
+  std::fclose(f);
+}
+
 TEST(Collector, AFullDiskIsReportedWithTheRecordsItTookAndLaterRecordsGoToTheFileAgain) {
-  // The log file is the system's full device: every write of it fails
-  // with "no space left".
+  // The collector runs from a small file system of its own, filled up:
+  // every write of its log fails with "no space left".
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a file system of its own";
+  ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
   test::InstallDir install("", std::string(platform::ObjectNamespace()), false);
-  const std::string logPath = install.path() + "/ZELQUAR_DrvDLL_Log.LOG";
-  fs::create_symlink("/dev/full", logPath);
+  const std::string dir = install.path() + "/small";
+  fs::create_directories(dir);
+  const auto room = fs::file_size(install.collectorPath()) + (1u << 20);
+  ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + std::to_string(room)).c_str()), 0);
+  fs::copy_file(install.collectorPath(), dir + "/ZELQUAR_Outlog");
+  fs::copy_file(install.path() + "/ZELQUAR_Drv.ini", dir + "/ZELQUAR_Drv.ini");
+  const std::string logPath = dir + "/ZELQUAR_DrvDLL_Log.LOG";
+  const std::string filler = dir + "/filler";
+  FillUp(filler);
   char arg0[16];
   std::snprintf(arg0, sizeof arg0, "%08x", platform::CurrentProcessId());
-  test::ChildProcess collector({arg0}, install.Environment(), install.path(), install.collectorPath());
+  test::ChildProcess collector({arg0}, install.Environment(), dir, dir + "/ZELQUAR_Outlog");
   platform::MailslotClient client;
   for (int i = 0; i < 500 && client.Open("ZELQUAR_Outlog") != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(client.IsOpen());
@@ -271,6 +296,7 @@ TEST(Collector, AFullDiskIsReportedWithTheRecordsItTookAndLaterRecordsGoToTheFil
   }
   // Room again: from the next opening of the file on (an end message
   // reopens it), records land in it whole.
+  fs::remove(filler);
   fs::remove(logPath);
   send(std::string("End\0", 4));
   send("fourth\r\n");

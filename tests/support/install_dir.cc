@@ -38,8 +38,10 @@ InstallDir::InstallDir(std::optional<std::string> iniBody, const std::string& ob
   fs::copy_file(ZQ_OUTLOG_PATH, collectorPath(), fs::copy_options::overwrite_existing);
   fs::copy_file(ZQ_COMM_LIB_PATH, commLibraryPath(), fs::copy_options::overwrite_existing);
   fs::copy_file(ZQ_FIRMWARE_PATH, firmwarePath(), fs::copy_options::overwrite_existing);
+  // Readable by every user but writable only by its owner, as a simulator
+  // directory must be to be used at all.
   fs::create_directories(path_ + "/sim");
-  chmod((path_ + "/sim").c_str(), 0777);
+  chmod((path_ + "/sim").c_str(), 0755);
   WriteFile("mirror.log", "");
   chmod((path_ + "/mirror.log").c_str(), 0666);
   if (iniBody) WriteIni(*iniBody);
