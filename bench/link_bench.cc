@@ -13,6 +13,7 @@
 
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "tests/driver/link/fake_reader.h"
 #include "tests/support/namespace_objects.h"
@@ -28,7 +29,7 @@ __attribute__((constructor(101))) void Isolate() {
 
 void BM_FourByteCommandRoundTrip(benchmark::State& state) {
   SharedArea* area = Shared();
-  PortEntry& e = area->portEntries[0];
+  PortEntry& e = LocalPortEntry(0);
   e.dataArea = &area->portDataAreas[0];
   zq::test::FakeReader::Install();
   zq::test::FakeReader::For(*e.dataArea).SetResponder([](const zq::test::Bytes& frame, zq::test::FakeReader& r) {

@@ -18,6 +18,7 @@
 
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
 #include "tests/support/namespace_objects.h"
@@ -43,7 +44,7 @@ struct Simulator {
   Simulator() {
     SharedArea* area = Shared();
     const std::string commDir = fs::path(ZQ_COMM_LIB_PATH).parent_path().string() + "/";
-    std::snprintf(area->libraryDir, sizeof area->libraryDir, "%s", commDir.c_str());
+    MutableConfig().libraryDir = commDir;
     std::snprintf(area->pidVid, sizeof area->pidVid, "vid_FFF1&pid_7C02");
     area->gpioInitialData = 0x0084;
     area->hidDeviceOpenRetryCount = 2;
@@ -74,7 +75,7 @@ BENCHMARK(BM_OpenClose)->Iterations(3)->Unit(benchmark::kMillisecond);
 void BM_ReaderCommandRoundTrip(benchmark::State& state) {
   Simulator sim;
   SharedArea* area = Shared();
-  PortEntry& e = area->portEntries[0];
+  PortEntry& e = LocalPortEntry(0);
   e.dataArea = &area->portDataAreas[0];
   e.dataArea->port = 0x0100;
   if (k_RS_Open(*e.dataArea) != 0 || k_L_Level_Init(0x0100, &Llevel_Thread, e) != 0) {

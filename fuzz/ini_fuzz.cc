@@ -60,8 +60,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto area = std::make_unique<zq::drv::SharedArea>();
   zq::drv::ReadLogSettings(*area, ini);
   zq::drv::ReadDriverConfig(*area, ini);
-  if (!Terminated(area->pidVid, sizeof area->pidVid) || !Terminated(area->dspFileName, sizeof area->dspFileName) ||
-      !Terminated(area->hidCommDllTrace, sizeof area->hidCommDllTrace))
+  if (!Terminated(area->pidVid, sizeof area->pidVid) || !Terminated(area->hidCommDllTrace, sizeof area->hidCommDllTrace))
     __builtin_trap();
+  // Whatever the file says, every number with a range lies in it.
+  for (int32_t zq::drv::SharedArea::*field :
+       {&zq::drv::SharedArea::blockTimeout, &zq::drv::SharedArea::characterTimeout, &zq::drv::SharedArea::retryTimeoutApi,
+        &zq::drv::SharedArea::retryTimeoutLink, &zq::drv::SharedArea::hidDeviceOpenRetryCount,
+        &zq::drv::SharedArea::rwPowerOffOnRetryCount, &zq::drv::SharedArea::gpioInitialData}) {
+    const zq::drv::NumberRange r = zq::drv::RangeOf(field);
+    if ((*area).*field < r.min || (*area).*field > r.max) __builtin_trap();
+  }
   return 0;
 }

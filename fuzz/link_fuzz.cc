@@ -24,6 +24,7 @@
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
 #include "driver/link/link_transport.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/process.h"
@@ -96,8 +97,9 @@ Link& TheLink() {
     l->area->retryTimeoutLink = 10;
     l->area->retryTimeoutApi = 10;
     zq::drv::PublishSharedArea(l->area);
+    zq::drv::BindLocalPortEntries(l->area);
     zq::drv::InstallLinkTransport(&kScriptTransport);
-    l->entry = &l->area->portEntries[0];
+    l->entry = &zq::drv::LocalPortEntry(0);
     l->entry->dataArea = &l->area->portDataAreas[0];
     if (zq::drv::k_L_Level_Init(kPort, &zq::drv::Llevel_Thread, *l->entry) != 0) std::abort();
     return l;

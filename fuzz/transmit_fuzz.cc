@@ -29,6 +29,7 @@
 #include "driver/commands/process_state.h"
 #include "driver/commands/transmit.h"
 #include "driver/link/level.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "platform/process.h"
 #include "protocol/frame.h"
@@ -56,7 +57,7 @@ int32_t FakeExchange(uint32_t port, uint8_t* request, int32_t requestLength, uin
   const size_t commandLength = zq::protocol::PayloadLength(frame);
   if (commandLength == 0 || commandLength > static_cast<size_t>(kMaxReaderCommand)) __builtin_trap();
   if (zq::protocol::kFrameHeadLength + commandLength != static_cast<size_t>(h->payloadLength)) __builtin_trap();
-  if (h->portEntry != reinterpret_cast<uintptr_t>(&Shared()->portEntries[0])) __builtin_trap();
+  if (h->portEntry != reinterpret_cast<uintptr_t>(&LocalPortEntry(0))) __builtin_trap();
 
   Replies& r = g_replies;
   if (++r.exchanges > 64) __builtin_trap();  // a handler that never stops asking
@@ -88,10 +89,11 @@ zq::drv::PortEntry& TheEntry() {
     area->blockTimeout = 20;
     area->rwPowerOffOnRetryCount = 0;  // the loop, but never a real power cycle
     zq::drv::PublishSharedArea(area);
+    zq::drv::BindLocalPortEntries(area);
     zq::drv::InstallChannelExchange(&FakeExchange);
-    zq::drv::PortEntry& e = area->portEntries[0];
+    zq::drv::PortEntry& e = zq::drv::LocalPortEntry(0);
     e.port = kPort;
-    e.useCount = 1;
+    e.slot->useCount = 1;
     e.dataArea = &area->portDataAreas[0];
     e.requestBuffer = new uint8_t[zq::drv::kRequestBufferSize]();
     e.responseBuffer = new uint8_t[zq::drv::kResponseBufferSize]();

@@ -19,6 +19,8 @@
 #include "driver/link/link_thread.h"
 #include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
+#include "driver/log/record_format.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/files.h"
@@ -30,6 +32,8 @@ namespace {
 constexpr uint32_t kNoPort = 0x200;
 constexpr int32_t kDetachedResult = RFRW_ERROR_INTERNAL;
 constexpr uint32_t kMaxCommandLength = 1552;
+// The most data one log record carries.
+constexpr uint32_t kMaxLogData = static_cast<uint32_t>(logfmt::kMaxData);
 
 uint32_t Addr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
@@ -54,41 +58,43 @@ OpenFlags ExamineOpenBlock(int32_t dataLen, const uint8_t* data) {
 // Steps from the port check to the reader's bring-up; the API mutex is held
 // by the caller from step 6 on.
 int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area, bool bootMode) {
-  if (area.adminCheckCut != 1 && !platform::IsAdministrator()) {
+  // Decided by this process alone, from its own INI file and credentials.
+  if (Config().adminCheckCut != 1 && !platform::IsAdministrator()) {
     OutputLog(LogLevel::kError, port, nullptr, 0, "RFRW_Open() error end: No admin error");
     return RFRW_ERROR_NOT_ADMIN;
   }
 
-  PortEntry& entry = area.portEntries[UnitIndexOf(port)];
-  if (entry.useCount != 0) {
-    OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open 二重オープン Hd=%x ProcessID=%x", Addr(&entry), entry.ownerProcessId);
-    if (entry.ownerProcessId != 0) {
-      const bool alive = platform::ProcessIsAlive(entry.ownerProcessId);
-      OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open プロセスチェック Process=%x", alive ? entry.ownerProcessId : 0u);
+  PortEntry& entry = LocalPortEntry(UnitIndexOf(port));
+  PortSlot& slot = *entry.slot;
+  if (slot.useCount != 0) {
+    const uint32_t owner = slot.ownerProcessId;
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open 二重オープン Hd=%x ProcessID=%x", Addr(&slot), owner);
+    if (owner != 0) {
+      const bool alive = platform::ProcessIsAlive(owner);
+      OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open プロセスチェック Process=%x", alive ? owner : 0u);
       if (alive) {
         OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_Open(2)  (%d)", 844);
         return RFRW_ERROR_OPEN_ELSEWHERE;
       }
       // The owner died without closing: take its entry over. It never
       // detached either, so it still counts as attached.
-      PortDataArea& data = area.portDataAreas[UnitIndexOf(port)];
+      PortDataArea& data = *entry.dataArea;
       for (uintptr_t& marker : data.openMarkers) marker = 0;
       data.state = -1;
-      entry.linkRunning = 0;
-      entry.ownerProcessId = 0;
+      slot.linkRunning = 0;
+      slot.ownerProcessId = 0;
       std::atomic_ref<int32_t>(area.attachCount).fetch_sub(1);
     }
-    entry.useCount = 0;
+    slot.useCount = 0;
   }
 
-  entry.dataArea = &area.portDataAreas[UnitIndexOf(port)];
-  OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open #1 Hd=%x DataAdr=%x", Addr(&entry), Addr(entry.dataArea));
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open #1 Hd=%x DataAdr=%x", Addr(&slot), Addr(entry.dataArea));
 
   // A running flag left by another process names a thread that is not
   // ours: its handles mean nothing here, so the link is started anew.
-  if (entry.linkRunning != 0 && !LinkRunsHere(UnitIndexOf(port))) entry.linkRunning = 0;
-  if (entry.linkRunning == 0) {
-    const uint32_t missing = platform::FileExistsError(area.iniPath);
+  if (slot.linkRunning != 0 && !LinkRunsHere(UnitIndexOf(port))) slot.linkRunning = 0;
+  if (slot.linkRunning == 0) {
+    const uint32_t missing = platform::FileExistsError(Config().iniPath);
     if (missing != 0) {
       OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_Open(10) detail1 = %d  (%d)", static_cast<int>(missing), 856);
       return RFRW_ERROR_FILE_MISSING;
@@ -98,7 +104,7 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area, bool bootMode) {
       OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error RFRW_Open(3) detail = %d  (%d)", started, 848);
       return started;
     }
-    entry.linkRunning = 1;
+    slot.linkRunning = 1;
     SetLinkRunsHere(UnitIndexOf(port), true);
   } else {
     // Our link thread still runs: drop responses nobody collected, then
@@ -149,7 +155,7 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
   if (result == RFRW_SUCCESS) {
     CurrentPort() = port;
     ApiMutexHold api(port);
-    result = OpenUnderApiMutex(port, area, flags.bootMode);
+    result = api.held() ? OpenUnderApiMutex(port, area, flags.bootMode) : api.failure();
   }
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_Open Out  Ret = %d", result);
   return result;
@@ -203,20 +209,26 @@ int32_t CheckTransmitArguments(uint32_t port, uint32_t sLen, const uint8_t* sndD
   return RFRW_SUCCESS;
 }
 
+// The exit line with the response as the buffer holds it, then *RcvLen 0
+// after a failure; the caller still holds the API mutex (when it took it).
+int32_t FinishTransmit(uint32_t port, int32_t result, int32_t* rcvLen, const uint8_t* rcvData) {
+  const int32_t shown = (rcvLen && rcvData && *rcvLen > 0) ? *rcvLen : 0;
+  OutputLog(LogLevel::kCall, port, rcvData, shown, "★★★CLRW Ret=%d,", result);
+  if (result != 0 && rcvLen) *rcvLen = 0;
+  return result;
+}
+
 int32_t Transmit(uint32_t port, uint32_t sLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
-  const uint32_t shown = sndData ? (sLen < kMaxCommandLength ? sLen : kMaxCommandLength) : 0;
-  OutputLog(LogLevel::kCall, port, sndData, static_cast<int32_t>(shown), "★★★CLRW P=%x SLen=%x RBLen=%x,D=", port, sLen,
+  // The whole command as the caller gave it; the log record keeps what fits.
+  const int32_t shown = sndData ? static_cast<int32_t>(sLen < kMaxLogData ? sLen : kMaxLogData) : 0;
+  OutputLog(LogLevel::kCall, port, sndData, shown, "★★★CLRW P=%x SLen=%x RBLen=%x,D=", port, sLen,
             rcvLen ? static_cast<uint32_t>(*rcvLen) : 0u);
   int32_t result = CheckPortNumber(port, "D_Error RFRW_CLRW_Transmit(1) detail = %d  (%d)", 3806);
   if (result == RFRW_SUCCESS) result = CheckTransmitArguments(port, sLen, sndData, rcvLen, rcvData);
-  if (result == RFRW_SUCCESS) {
-    ApiMutexHold api(port);
-    result = TransmitUnderApiMutex(port, sLen, sndData, rcvLen, rcvData);
-  }
-  const int32_t answered = (rcvLen && rcvData && result == 0 && *rcvLen > 0) ? *rcvLen : 0;
-  OutputLog(LogLevel::kCall, port, rcvData, answered, "★★★CLRW Ret=%d,", result);
-  if (result != 0 && rcvLen) *rcvLen = 0;
-  return result;
+  if (result != RFRW_SUCCESS) return FinishTransmit(port, result, rcvLen, rcvData);
+  ApiMutexHold api(port);
+  result = api.held() ? TransmitUnderApiMutex(port, sLen, sndData, rcvLen, rcvData) : api.failure();
+  return FinishTransmit(port, result, rcvLen, rcvData);
 }
 
 // ---- RFRW_PowerCtrl -------------------------------------------------------
@@ -244,18 +256,22 @@ int32_t CheckPowerCtrlArguments(uint32_t port, int32_t power, const int32_t* sts
   return RFRW_SUCCESS;
 }
 
+// The out lines; the caller still holds the API mutex (when it took it).
+int32_t FinishPowerCtrl(uint32_t port, int32_t result, const int32_t* sts) {
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Out  Ret = %d", result);
+  if (sts) OutputLog(LogLevel::kCall, port, nullptr, 0, "RFRW_PowerCtrl Out  Sts = 0x%x", static_cast<uint32_t>(*sts));
+  return result;
+}
+
 int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Call  Port = 0x%x Power = 0x%x Sts = 0x%x", port,
             static_cast<uint32_t>(power), Addr(sts));
   int32_t result = CheckPortNumber(port, "D_Error RFRW_PowerCtrl(1) detail = %d  (%d)", 1030);
   if (result == RFRW_SUCCESS) result = CheckPowerCtrlArguments(port, power, sts);
-  if (result == RFRW_SUCCESS) {
-    ApiMutexHold api(port);
-    result = PowerCtrlUnderApiMutex(port, power, sts);
-  }
-  OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Out  Ret = %d", result);
-  if (sts) OutputLog(LogLevel::kCall, port, nullptr, 0, "RFRW_PowerCtrl Out  Sts = 0x%x", static_cast<uint32_t>(*sts));
-  return result;
+  if (result != RFRW_SUCCESS) return FinishPowerCtrl(port, result, sts);
+  ApiMutexHold api(port);
+  result = api.held() ? PowerCtrlUnderApiMutex(port, power, sts) : api.failure();
+  return FinishPowerCtrl(port, result, sts);
 }
 
 // Runs an exported body inside the call scope; an exception (only memory

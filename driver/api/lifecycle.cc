@@ -5,6 +5,7 @@
 // Sections: state; attach; detach; call scope.
 #include "driver/api/lifecycle.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -14,12 +15,15 @@
 #include "driver/link/link_thread.h"
 #include "driver/log/output_log.h"
 #include "driver/log/thread_lines.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
+#include "platform/access.h"
 #include "driver/transport/rw_io.h"
 #include "platform/ini.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/shared_section.h"
+#include "platform/win32_errors.h"
 #include "zq_version.h"
 
 namespace zq::drv {
@@ -50,11 +54,9 @@ void AttachUnderGate(platform::SharedSection& section) {
   if (!area) return;
   if (section.first) area->logLevel = kDefaultLogLevel;
   PublishSharedArea(area);
-  if (area->attachCount == 0) {
-    const ModuleFiles files = FilesBesideModule(platform::OwnModulePath());
-    CopyConfigText(area->iniPath, sizeof area->iniPath, files.iniPath);
-    CopyConfigText(area->libraryDir, sizeof area->libraryDir, files.libraryDir);
-    const platform::IniFile ini(area->iniPath);
+  BindLocalPortEntries(area);
+  if (area->attachCount <= 0) {
+    const platform::IniFile ini(Config().iniPath);
     ReadLogSettings(*area, ini.text());
     if (area->logFileFlg == 1) StartCollector(*area);
     OpenLogOutput(*area);
@@ -69,12 +71,28 @@ void AttachUnderGate(platform::SharedSection& section) {
   OutputLog(LogLevel::kCall, 0, nullptr, 0, "DLL_PROCESS_ATTACH PID=%x Process=%d", platform::CurrentProcessId(), count);
 }
 
+// The shared state of the namespace could not be joined: nothing is logged
+// through it, so the person running the program and the fatal-error file
+// are told, and every call of this process answers RFRW_ERROR_INTERNAL.
+void ReportRefusedAttach(const platform::SharedSection& section) {
+  const bool timedOut = section.error == platform::kErrorTimeout;
+  std::string text = "the shared state " + section.objectName + (timedOut ? " stayed locked by another process" : " is refused: ");
+  if (!timedOut) text += platform::VerdictText(platform::LastRefusal() == platform::Verdict::kTrusted ? platform::Verdict::kForeignOwner : platform::LastRefusal());
+  text += "; the library stays unusable in this process";
+  platform::NotifyUser(text, "ZELQUAR_Drv.dll");
+  WriteFatalErrorLine("SharedArea attach", section.error, 0);
+}
+
 __attribute__((constructor)) void ProcessAttach() {
   g_attachedProcessId.store(platform::CurrentProcessId());
   StartThreadLines();
   InstallLinkTransport(&ReaderLinkTransport());
-  const std::string key = std::string(kSharedAreaKeyPrefix) + platform::OwnModulePath();
-  g_section = new platform::SharedSection(platform::AttachSharedSection(key, sizeof(SharedArea), &AttachUnderGate));
+  const std::string modulePath = platform::OwnModulePath();
+  ReadProcessConfig(MutableConfig(), modulePath);
+  const std::string key = std::string(kSharedAreaKeyPrefix) + modulePath;
+  const int gateBound = std::min(Config().lockTimeoutMs, platform::kDefaultGateTimeoutMs);
+  g_section = new platform::SharedSection(platform::AttachSharedSection(key, sizeof(SharedArea), &AttachUnderGate, gateBound));
+  if (g_section->refused) ReportRefusedAttach(*g_section);
 }
 
 // ---- detach ---------------------------------------------------------------
@@ -105,11 +123,18 @@ __attribute__((destructor)) void ProcessDetach() {
   g_detached.store(true);
   k_List_free();
   const bool idle = g_callsInFlight.load() == 0 && LinkThreadsRunning() == 0;
-  platform::DetachSharedSection(*g_section, idle, [idle](platform::SharedSection& section) {
-    DetachUnderGate(section);
-    if (SharedArea* area = Shared()) CloseLogOutput(*area);
-    if (idle) PublishSharedArea(nullptr);
-  });
+  const int gateBound = std::min(Config().lockTimeoutMs, platform::kDefaultGateTimeoutMs);
+  platform::DetachSharedSection(
+      *g_section, idle,
+      [idle](platform::SharedSection& section) {
+        DetachUnderGate(section);
+        if (SharedArea* area = Shared()) CloseLogOutput(*area);
+        if (idle) {
+          PublishSharedArea(nullptr);
+          BindLocalPortEntries(nullptr);
+        }
+      },
+      gateBound);
   StopThreadLines();
   if (idle) {
     delete g_section;

@@ -4,7 +4,8 @@
 #include "driver/api/port_entries.h"
 #include "driver/commands/process_state.h"
 #include "driver/log/output_log.h"
-#include "driver/state/shared_area.h"
+#include "driver/state/local_state.h"
+#include "platform/win32_errors.h"
 #include "platform/process.h"
 
 namespace zq::drv {
@@ -16,6 +17,12 @@ int32_t CheckPortNumber(uint32_t port, const char* failureFormat, int line) {
   return RFRW_ERROR_PARAMETER;
 }
 
+ApiMutexHold::ApiMutexHold(uint32_t port) : port_(port), handle_(k_RFRW_SetMutexAPI(port)) {
+  if (!handle_) {
+    failure_ = platform::LastError() == platform::kErrorTimeout ? RFRW_ERROR_OPEN_ELSEWHERE : RFRW_ERROR_INTERNAL;
+  }
+}
+
 PortEntry* OwnOpenPort(uint32_t port, const OpenPortLines& lines, int32_t* result) {
   PortEntry* entry = LookupPortEntry(port);
   if (!entry) {
@@ -23,7 +30,7 @@ PortEntry* OwnOpenPort(uint32_t port, const OpenPortLines& lines, int32_t* resul
     *result = RFRW_ERROR_NOT_OPEN;
     return nullptr;
   }
-  if (entry->ownerProcessId != platform::CurrentProcessId()) {
+  if (entry->slot->ownerProcessId != platform::CurrentProcessId()) {
     OutputLog(LogLevel::kError, port, nullptr, 0, lines.notOwner, lines.notOwnerLine);
     *result = RFRW_ERROR_PARAMETER;
     return nullptr;

@@ -17,18 +17,24 @@ struct PortEntry;
 // RFRW_ERROR_PARAMETER.
 int32_t CheckPortNumber(uint32_t port, const char* failureFormat, int line);
 
-// Holds the API mutex of the unit of `port` while it lives (locks.h: a
-// mutex that cannot be had is logged and the call goes on without it).
+// Holds the API mutex of the unit of `port` while it lives. When it could
+// not be had (locks.h), held() is false and failure() is the call's result:
+// RFRW_ERROR_OPEN_ELSEWHERE when another process held the unit past the
+// bound, RFRW_ERROR_INTERNAL when the mutex could not be used at all.
 class ApiMutexHold {
  public:
-  explicit ApiMutexHold(uint32_t port) : port_(port), handle_(k_RFRW_SetMutexAPI(port)) {}
+  explicit ApiMutexHold(uint32_t port);
   ~ApiMutexHold() { k_RFRW_ReleaseMutexAPI(port_, handle_); }
   ApiMutexHold(const ApiMutexHold&) = delete;
   ApiMutexHold& operator=(const ApiMutexHold&) = delete;
 
+  bool held() const { return handle_ != nullptr; }
+  int32_t failure() const { return failure_; }
+
  private:
   uint32_t port_;
   MutexHandle handle_;
+  int32_t failure_ = 0;
 };
 
 // The error lines of one exported call on an open port: each a format that

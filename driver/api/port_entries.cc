@@ -11,9 +11,11 @@
 #include "driver/link/level.h"
 #include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
 #include "platform/process.h"
+#include "platform/win32_errors.h"
 
 namespace zq::drv {
 namespace {
@@ -93,24 +95,26 @@ int32_t k_PortCheck(uint32_t port) {
 }
 
 void InitialisePortEntries(SharedArea& area) {
-  for (int i = 0; i < kUnitCount; ++i) {
-    area.portEntries[i].useCount = 0;
-    area.portEntries[i].linkRunning = 0;
-    area.portEntries[i].dataArea = &area.portDataAreas[i];
+  for (PortSlot& slot : area.portSlots) {
+    slot.useCount = 0;
+    slot.linkRunning = 0;
   }
 }
 
 PortEntry* LookupPortEntry(uint32_t port) {
-  SharedArea* area = Shared();
   const uint32_t unit = UnitIndexOf(port);
-  if (!area || unit >= static_cast<uint32_t>(kUnitCount)) return nullptr;
-  PortEntry& entry = area->portEntries[unit];
-  return entry.useCount != 0 ? &entry : nullptr;
+  if (!Shared() || unit >= static_cast<uint32_t>(kUnitCount)) return nullptr;
+  PortEntry& entry = LocalPortEntry(unit);
+  return entry.slot && entry.slot->useCount != 0 ? &entry : nullptr;
 }
 
 int32_t k_RS_Open_Test(uint32_t port) {
   OutputLog(LogLevel::kStep, port, nullptr, 0, "k_RS_Open_Test");
   MutexHandle list = k_RFRW_SetMutexList(port);
+  if (!list) {
+    // The port table is not ours to change without its mutex.
+    return platform::LastError() == platform::kErrorTimeout ? RFRW_ERROR_OPEN_ELSEWHERE : RFRW_ERROR_INTERNAL;
+  }
   if (LibraryDetaching()) {
     // The process is unloading the library: k_List_free has released (or is
     // about to release) its entries and must not leave one behind.
@@ -133,11 +137,12 @@ int32_t k_RS_Open_Test(uint32_t port) {
   }
   row->refCount += 1;
 
-  PortEntry& entry = area.portEntries[UnitIndexOf(port)];
+  PortEntry& entry = LocalPortEntry(UnitIndexOf(port));
   entry.port = port;
   entry.sequenceBit = 0;
-  entry.useCount += 1;
-  entry.ownerProcessId = platform::CurrentProcessId();
+  entry.slot->port = port;
+  entry.slot->useCount += 1;
+  entry.slot->ownerProcessId = platform::CurrentProcessId();
   k_RFRW_ReleaseMutexList(port, list);
   return RFRW_SUCCESS;
 }
@@ -154,19 +159,25 @@ int32_t k_RFRW_Close(uint32_t port) {
     return RFRW_ERROR_PARAMETER;
   }
   ApiMutexHold api(port);
+  if (!api.held()) {
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "k_RFRW_Close Out  Ret = %d", api.failure());
+    return api.failure();
+  }
   PortEntry* entry = LookupPortEntry(port);
   const uint32_t self = platform::CurrentProcessId();
-  if (entry && entry->ownerProcessId != 0 && entry->ownerProcessId == self) {
+  if (entry && entry->slot->ownerProcessId != 0 && entry->slot->ownerProcessId == self) {
+    // Without the list mutex (held past its bound by another process) the
+    // close goes on: the entry is this process's own.
     MutexHandle list = k_RFRW_SetMutexList(port);
     // Process detach may have released the entry meanwhile.
-    if (entry->useCount != 0 && entry->ownerProcessId == self) {
+    if (entry->slot->useCount != 0 && entry->slot->ownerProcessId == self) {
       // The link thread goes first: the device release may unload the comm
       // library it reads through.
       k_L_Level_End(port, *entry);
       SetLinkRunsHere(UnitIndexOf(port), false);
       ReleasePort(*entry);
-      entry->useCount = 0;
-      entry->ownerProcessId = 0;
+      entry->slot->useCount = 0;
+      entry->slot->ownerProcessId = 0;
     }
     k_RFRW_ReleaseMutexList(port, list);
   }
@@ -184,21 +195,23 @@ void k_List_free() {
   // Every link thread of the process stops before any device is released:
   // the ports share the process's one comm library binding.
   for (int unit = 0; unit < kUnitCount; ++unit) {
-    PortEntry& entry = area->portEntries[unit];
-    if (entry.ownerProcessId != self || entry.useCount == 0 || !LinkRunsHere(static_cast<uint32_t>(unit))) continue;
+    PortEntry& entry = LocalPortEntry(static_cast<uint32_t>(unit));
+    const PortSlot& slot = area->portSlots[unit];
+    if (slot.ownerProcessId != self || slot.useCount == 0 || !LinkRunsHere(static_cast<uint32_t>(unit))) continue;
     k_ForcedClose(entry);
     FreeLinkBuffers(entry);
     SetLinkRunsHere(static_cast<uint32_t>(unit), false);
   }
   for (int unit = 0; unit < kUnitCount; ++unit) {
-    PortEntry& entry = area->portEntries[unit];
-    if (entry.ownerProcessId != self) continue;
-    if (entry.useCount != 0) {
+    PortEntry& entry = LocalPortEntry(static_cast<uint32_t>(unit));
+    PortSlot& slot = area->portSlots[unit];
+    if (slot.ownerProcessId != self) continue;
+    if (slot.useCount != 0) {
       ReleasePort(entry);
-      entry.linkRunning = 0;
-      entry.useCount = 0;
+      slot.linkRunning = 0;
+      slot.useCount = 0;
     }
-    entry.ownerProcessId = 0;
+    slot.ownerProcessId = 0;
   }
   k_RFRW_ReleaseMutexList(0x200, list);
 }

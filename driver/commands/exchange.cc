@@ -9,6 +9,7 @@
 #include "driver/commands/process_state.h"
 #include "driver/link/level.h"
 #include "driver/log/output_log.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "protocol/frame.h"
 #include "protocol/status_word.h"
@@ -84,13 +85,12 @@ int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, u
     *rcvLen = 0;
     return RFRW_ERROR_PARAMETER;
   }
-  SharedArea* area = Shared();
   const uint32_t unit = port & 0xFF;
-  PortEntry* entry = area && unit < static_cast<uint32_t>(kUnitCount) ? &area->portEntries[unit] : nullptr;
+  PortEntry* entry = Shared() && unit < static_cast<uint32_t>(kUnitCount) ? &LocalPortEntry(unit) : nullptr;
   int32_t result = kLinkChannelFailed;
   if (entry && entry->requestBuffer && entry->responseBuffer) {
     const std::lock_guard<std::mutex> bridge(g_bridgeExchange);
-    const int32_t length = BuildRequestMessage(unit, sndData, sndLen, area->blockTimeout,
+    const int32_t length = BuildRequestMessage(unit, sndData, sndLen, Bounded(&SharedArea::blockTimeout, 2300),
                                                reinterpret_cast<uintptr_t>(entry), entry->requestBuffer);
     result = g_channelExchange(port, entry->requestBuffer, length, entry->responseBuffer,
                                static_cast<int32_t>(kResponseBufferSize));

@@ -1,6 +1,7 @@
 // Sections: the file's path; one block; the check and download.
 #include "driver/commands/firmware.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ZELQUAR_Drv.h"
@@ -9,6 +10,7 @@
 #include "driver/commands/process_state.h"
 #include "driver/link/level.h"
 #include "driver/log/output_log.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "platform/files.h"
 #include "platform/win32_errors.h"
@@ -31,10 +33,19 @@ void LogReadFailure(uint32_t systemError) {
 
 // ---- the file's path ----------------------------------------------------------
 
-bool FirmwareFilePath(const std::string& iniPath, const std::string& fileName, std::string* path) {
-  const size_t slash = iniPath.rfind('/');
-  *path = (slash == std::string::npos ? std::string() : iniPath.substr(0, slash + 1)) + fileName;
-  return path->size() < kFirmwarePathSize;
+FirmwarePath FirmwareFilePath(const std::string& libraryDir, const std::string& fileName, bool absoluteAllowed,
+                              std::string* path) {
+  const bool absolute = !fileName.empty() && fileName[0] == '/';
+  *path = absolute ? fileName : libraryDir + fileName;
+  if (path->size() >= kFirmwarePathSize) return FirmwarePath::kTooLong;
+  if (absolute && !absoluteAllowed) return FirmwarePath::kLeavesDirectory;
+  // Any ".." step could climb out of the directory the name is resolved in.
+  for (size_t start = 0; start <= fileName.size();) {
+    const size_t end = std::min(fileName.find('/', start), fileName.size());
+    if (fileName.compare(start, end - start, "..") == 0 && end - start == 2) return FirmwarePath::kLeavesDirectory;
+    start = end + 1;
+  }
+  return FirmwarePath::kOk;
 }
 
 // ---- one block ------------------------------------------------------------------
@@ -74,16 +85,19 @@ int32_t k_Download_Firm(PortEntry& entry) {
     return RFRW_SUCCESS;
   }
 
-  const SharedArea* area = Shared();
   std::string path;
-  const bool fits = area && FirmwareFilePath(area->iniPath, area->dspFileName, &path);
+  const ProcessConfig& config = Config();
+  const FirmwarePath checked = FirmwareFilePath(config.libraryDir, config.dspFileName, config.iniOwnedByRoot, &path);
   char shownPath[kFirmwarePathSize] = {};
   std::memcpy(shownPath, path.data(), path.size() < sizeof shownPath ? path.size() : sizeof shownPath - 1);
   OutputLog(LogLevel::kStep, CurrentPort(), nullptr, 0, "Download Dsp File Name=%s", shownPath);
 
   platform::InputFile file;
-  // A path cut to the buffer would name another file: it is not opened.
-  const uint32_t opened = fits ? file.Open(path) : platform::kErrorFilenameExceedRange;
+  // A path cut to the buffer would name another file, and one that leaves
+  // the library's directory is not the installation's: neither is opened.
+  const uint32_t opened = checked == FirmwarePath::kOk              ? file.Open(path)
+                          : checked == FirmwarePath::kTooLong       ? platform::kErrorFilenameExceedRange
+                                                                    : platform::kErrorAccessDenied;
   if (opened != 0) {
     OutputLog(LogLevel::kError, kNoPort, reinterpret_cast<const uint8_t*>(shownPath), sizeof shownPath,
               "D_Error k_Download_Firm(1) detail = 0x%x  (%d),FilePath=", opened, 2127);
@@ -99,6 +113,7 @@ int32_t k_Download_Firm(PortEntry& entry) {
   }
   OutputLog(LogLevel::kStep, kNoPort, nullptr, 0, "k_Download  FirmVL = 0x%02x%02x : FileVL = 0x%02x%02x ", version[3],
             version[4], header[0], header[1]);
+  const SharedArea* area = Shared();
   if (version[3] == header[0] && version[4] == header[1] && (area ? area->dspAlwaysDownloadMode : 0) != 1) {
     return RFRW_SUCCESS;
   }

@@ -42,9 +42,16 @@ int32_t k_Download_Firm(PortEntry& entry);
 // RFRW_ERROR_DEVICE for another status word, else the exchange's failure.
 int32_t k_TransmitDownLoadData(PortEntry& entry, const uint8_t* block, int32_t length);
 
-// The firmware file's path: the directory of `iniPath` (up to its last
-// '/') and `fileName`. False when it does not fit kFirmwarePathSize bytes
-// with its terminating zero. Pure.
-bool FirmwareFilePath(const std::string& iniPath, const std::string& fileName, std::string* path);
+// The firmware file's path from the INI file's "DspFileName": a name
+// relative to the library's directory `libraryDir` (with its trailing '/')
+// that stays inside it (no ".." step), or an absolute path, which only an
+// INI file that only root may change (`absoluteAllowed`) can give.
+enum class FirmwarePath {
+  kOk,
+  kTooLong,          // does not fit kFirmwarePathSize bytes with its terminating zero
+  kLeavesDirectory,  // a ".." step, or an absolute path from an INI file others may change
+};
+FirmwarePath FirmwareFilePath(const std::string& libraryDir, const std::string& fileName, bool absoluteAllowed,
+                              std::string* path);
 
 }  // namespace zq::drv

@@ -6,6 +6,7 @@
 #include "driver/commands/handlers.h"
 #include "driver/commands/process_state.h"
 #include "driver/log/output_log.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/device.h"
@@ -29,12 +30,11 @@ void Log(LogLevel level, const char* format, int32_t value) { OutputLog(level, C
 void LogLine(LogLevel level, const char* text) { OutputLogText(level, CurrentPort(), nullptr, 0, text); }
 
 PortDataArea& DataAreaOf(PortEntry& entry) {
-  return entry.dataArea ? *entry.dataArea : Shared()->portDataAreas[CurrentPort() & 0xFF];
+  return entry.dataArea ? *entry.dataArea : Shared()->portDataAreas[(CurrentPort() & 0xFFu) % kUnitCount];
 }
 
 int32_t Limit() {
-  const SharedArea* area = Shared();
-  return area ? area->rwPowerOffOnRetryCount : 3;
+  return Bounded(&SharedArea::rwPowerOffOnRetryCount, 3);
 }
 
 uint16_t StatusWordAt(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }

@@ -62,8 +62,7 @@ int32_t SendSpeedSettings(uint8_t p1, uint8_t p2, uint32_t mode, uint8_t delimit
             "★internal_SndRcvSpeed Call P1=%02x P2=%02x mode=%02x Delimita=%02x SndSpeed=%02x RcvSpeed=%02x Chanel=%08x "
             "Time=%02x",
             p1, p2, mode & 0xFF, delimita, sndSpeed, rcvSpeed, chanel, time);
-  const SharedArea* area = Shared();
-  const uint8_t sendMaxTime = static_cast<uint8_t>(area ? area->dspRfSendMaxTime : 3);
+  const uint8_t sendMaxTime = static_cast<uint8_t>(Bounded(&SharedArea::dspRfSendMaxTime, 3));
   const uint8_t modeByte = static_cast<uint8_t>(mode);
   const Bytes steps[3] = {SpeedWordCommand(modeByte, SpeedWord(modeByte, delimita, sndSpeed, rcvSpeed)), P1Command(p1),
                           ChannelCommand(sendMaxTime, chanel)};

@@ -44,8 +44,7 @@ constexpr RecoveryLoopLines kTransmitLines{"g_RwPowerOffOnRetryTotalCount=%d", t
 constexpr RecoveryLoopLines kPowerCtrlLines{"g_RwPowerOffOnRetryTotalCount = %d", false};
 
 int32_t RecoveryLimit() {
-  const SharedArea* area = Shared();
-  return area ? area->rwPowerOffOnRetryCount : 3;
+  return Bounded(&SharedArea::rwPowerOffOnRetryCount, 3);
 }
 
 void PauseAfterFailedRecovery() { platform::SleepMilliseconds(kRecoveryPauseMs); }

@@ -13,6 +13,7 @@
 #include "driver/link/link_thread.h"
 #include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/threads.h"
@@ -32,8 +33,7 @@ uintptr_t Handle(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 LevelMessageHeader* HeaderOf(uint8_t* message) { return reinterpret_cast<LevelMessageHeader*>(message); }
 
 int32_t RetryTimeoutMs() {
-  const SharedArea* area = Shared();
-  return area ? area->retryTimeoutApi : 15000;
+  return Bounded(&SharedArea::retryTimeoutApi, 15000);
 }
 
 // The one start record of the process, filled under the port-list mutex.
@@ -361,8 +361,7 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
     LevelMessageHeader* h = HeaderOf(req);
     h->payloadLength = 7;
     h->kind = kKindEnd;
-    const SharedArea* area = Shared();
-    h->timeoutMs = area ? area->blockTimeout : 2300;
+    h->timeoutMs = Bounded(&SharedArea::blockTimeout, 2300);
     h->portEntry = Handle(&entry);
     // The end request's body is 00 00 00 00 (cleared above).
     protocol::WriteFrameHead(protocol::UnitAddress(port & 0xFF), 4, req + kHeaderSize);
@@ -386,7 +385,7 @@ void k_L_Level_End(uint32_t port, PortEntry& entry) {
   }
   k_ForcedClose(entry);
   k_RFRW_ReleaseMutexRW(port, rw);
-  entry.linkRunning = 0;
+  if (entry.slot) entry.slot->linkRunning = 0;
   FreeLinkBuffers(entry);
 }
 

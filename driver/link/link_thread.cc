@@ -10,6 +10,7 @@
 #include "driver/link/link_transport.h"
 #include "driver/log/output_log.h"
 #include "driver/log/thread_lines.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/threads.h"
@@ -390,9 +391,8 @@ uint32_t Llevel_Thread(void* startRecord) {
   c->state = 0;
   c->waitTime = -1;
   c->errorStatus = 0;
-  const SharedArea* area = Shared();
-  c->characterTimeout = area ? area->characterTimeout : 500;
-  c->retryTimeout = area ? area->retryTimeoutLink : 15000;
+  c->characterTimeout = Bounded(&SharedArea::characterTimeout, 500);
+  c->retryTimeout = Bounded(&SharedArea::retryTimeoutLink, 15000);
   OutputLog(LogLevel::kStep, port, nullptr, 0, "IniFile CharacterTimeout = %d", c->characterTimeout);
   OutputLog(LogLevel::kStep, port, nullptr, 0, "IniFile RetryTimeout = %d", c->retryTimeout);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "driver/log/output_log.h"
+#include "driver/state/local_state.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/win32_errors.h"
@@ -52,15 +53,20 @@ constexpr Family kRw{LogLevel::kStep, true, "▽▽k_RFRW_SetMutexRW Signal待�
                      "MutexError k_RFRW_SetMutexRW Port=0x%04x detail=%d",
                      "▲▲k_RFRW_ReleaseMutexRW (0x%x) Port=0x%04x PID=%x TID=%x"};
 
+void LogFailure(const Family& f, uint32_t port, uint32_t error) {
+  const int detail = static_cast<int>(error);
+  if (f.withPort) {
+    OutputLog(LogLevel::kError, port, nullptr, 0, f.failure, port, detail);
+  } else {
+    OutputLog(LogLevel::kError, port, nullptr, 0, f.failure, detail);
+  }
+  platform::SetLastError(error);
+}
+
 MutexHandle Take(const Family& f, const std::string& name, uint32_t port) {
   MutexHandle h = platform::OpenNamedMutex(name.c_str());
   if (!h) {
-    const int detail = static_cast<int>(platform::LastError());
-    if (f.withPort) {
-      OutputLog(LogLevel::kError, port, nullptr, 0, f.failure, port, detail);
-    } else {
-      OutputLog(LogLevel::kError, port, nullptr, 0, f.failure, detail);
-    }
+    LogFailure(f, port, platform::LastError());
     return nullptr;
   }
   const uint32_t hv = platform::NamedMutexHandleValue(h);
@@ -69,11 +75,19 @@ MutexHandle Take(const Family& f, const std::string& name, uint32_t port) {
   } else {
     OutputLog(f.level, port, nullptr, 0, f.before, hv, Pid(), Tid());
   }
-  const uint32_t ret = platform::WaitNamedMutex(h, -1);
+  // A holder that never lets go (stopped, stuck or hostile) holds up the
+  // others only as long as this process's LockTimeout.
+  const uint32_t ret = platform::WaitNamedMutex(h, Config().lockTimeoutMs);
   if (f.withPort) {
     OutputLog(f.level, port, nullptr, 0, f.after, hv, port, ret, Pid(), Tid());
   } else {
     OutputLog(f.level, port, nullptr, 0, f.after, hv, ret, Pid(), Tid());
+  }
+  if (ret != platform::kWaitObject0 && ret != platform::kWaitAbandoned) {
+    const uint32_t error = ret == platform::kWaitTimeout ? platform::kErrorTimeout : platform::LastError();
+    platform::CloseNamedMutex(h);
+    LogFailure(f, port, error);
+    return nullptr;
   }
   return h;
 }

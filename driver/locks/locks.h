@@ -2,9 +2,13 @@
 // and on each unit across threads and processes. Lock order: a unit's API
 // mutex, then the port-list mutex, then the unit's RW mutex.
 //
-// A take that cannot create or open its mutex logs the failure and returns
-// nullptr; the caller then goes on without the lock, and the matching release
-// does nothing. A take whose previous owner died takes the mutex anyway.
+// A take waits at most this process's "LockTimeout". A take that cannot
+// create, open or (within that bound) own its mutex logs the failure and
+// returns nullptr with LastError() kErrorTimeout (held too long by another
+// process), kErrorAccessDenied (an object the access rules refuse) or the
+// system's error; the matching release then does nothing. An exported call
+// fails on it (ApiMutexHold); the link's own bookkeeping goes on without the
+// lock. A take whose previous owner died takes the mutex anyway.
 #pragma once
 
 #include <cstdint>

@@ -14,12 +14,15 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "driver/log/record_format.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
+#include "platform/access.h"
 #include "platform/clock.h"
 #include "platform/mailslot.h"
 #include "platform/named_mutex.h"
@@ -49,7 +52,15 @@ struct LogOutput {
   // Set after a send timed out; cleared by the next send that goes through.
   // While set, sends do not wait, so a stalled collector costs one wait.
   std::atomic<bool> stalled{false};
+  // Records go to a collector while set (between the open and the close of
+  // the log output), also while the mailslot is closed because its
+  // collector went away: a new collector is looked for at most once per
+  // kReconnectMs, and records in between are counted as lost.
+  std::atomic<bool> wanted{false};
+  std::atomic<uint32_t> lastLook{0};
 };
+
+constexpr uint32_t kReconnectMs = 1000;
 
 LogOutput& Output() {
   static LogOutput* output = new LogOutput;
@@ -77,7 +88,8 @@ Mirror* TheMirror() {
   static Mirror* mirror = [] () -> Mirror* {
     const char* path = std::getenv("ZELQUAR_LOG_MIRROR");
     if (!path || !*path) return nullptr;
-    std::FILE* f = std::fopen(path, "ae");
+    const int fd = platform::OpenChosenFileForAppend(path);
+    std::FILE* f = fd >= 0 ? platform::StreamOf(fd, "a") : nullptr;
     if (!f) return nullptr;
     std::setvbuf(f, nullptr, _IONBF, 0);
     auto* m = new Mirror;
@@ -127,7 +139,8 @@ logfmt::RecordTime Now() {
   return r;
 }
 
-// Sends one message; false when it was dropped.
+// Sends one message; false when it was dropped. A collector that has gone
+// closes the mailslot, to be looked for again (under the output's lock).
 bool Deliver(const uint8_t* message, size_t length, uint32_t started) {
   LogOutput& out = Output();
   int waitMs = 0;
@@ -135,9 +148,30 @@ bool Deliver(const uint8_t* message, size_t length, uint32_t started) {
     const uint32_t spent = Elapsed(started);
     waitMs = spent >= static_cast<uint32_t>(kRecordBudgetMs) ? 0 : kRecordBudgetMs - static_cast<int>(spent);
   }
-  const uint32_t rc = out.client.Send(message, length, waitMs);
+  uint32_t rc = out.client.Send(message, length, waitMs);
+  if (rc == platform::kErrorFileNotFound) {
+    // The collector went away; a new one may already serve the name.
+    out.client.Close();
+    out.open.store(false);
+    out.lastLook.store(platform::TickCount());
+    if (out.client.Open(kMailslotName) == 0) {
+      out.open.store(true);
+      rc = out.client.Send(message, length, waitMs);
+    }
+  }
   out.stalled.store(rc == platform::kErrorTimeout);
   return rc == 0;
+}
+
+// Opens the mailslot again once a collector serves it (under the output's
+// lock); looks at most once per kReconnectMs.
+bool Reconnect(LogOutput& out) {
+  const uint32_t now = platform::TickCount();
+  if (now - out.lastLook.load() < kReconnectMs) return false;
+  out.lastLook.store(now);
+  if (out.client.Open(kMailslotName) != 0) return false;
+  out.open.store(true);
+  return true;
 }
 
 bool DeliverStamped(logfmt::PreparedMessage& prepared, uint32_t started) {
@@ -149,7 +183,7 @@ bool DeliverStamped(logfmt::PreparedMessage& prepared, uint32_t started) {
 // Delivers the record, preceded by the count of records lost before it.
 void SendRecord(logfmt::PreparedMessage& prepared, uint32_t started) {
   LogOutput& out = Output();
-  if (!out.open.load()) return;  // the mailslot never opened: dropped
+  if (!out.wanted.load()) return;  // the log output is not open in this process
   const uint32_t spent = Elapsed(started);
   const int left = spent >= static_cast<uint32_t>(kRecordBudgetMs) ? 0 : kRecordBudgetMs - static_cast<int>(spent);
   std::unique_lock<std::timed_mutex> guard(out.lock, std::chrono::milliseconds(left));
@@ -157,7 +191,11 @@ void SendRecord(logfmt::PreparedMessage& prepared, uint32_t started) {
     out.lost.fetch_add(1);
     return;
   }
-  if (!out.open.load()) return;
+  if (!out.wanted.load()) return;
+  if (!out.open.load() && !Reconnect(out)) {
+    out.lost.fetch_add(1);
+    return;
+  }
   if (const int32_t lost = out.lost.load(); lost > 0) {
     char note[64];
     std::snprintf(note, sizeof note, "LogOutput lost %d records", lost);
@@ -255,7 +293,9 @@ void OutputLogV(LogLevel level, uint32_t port, const void* data, int32_t dataLen
 // ---- collector start, log output open and close ----------------------------
 
 void StartCollector(SharedArea& area) {
-  const std::string program = std::string(area.libraryDir) + "ZELQUAR_Outlog";
+  // This process's own installation's collector, never one named by the
+  // shared area.
+  const std::string program = Config().libraryDir + "ZELQUAR_Outlog";
   char argv0[16];
   std::snprintf(argv0, sizeof argv0, "%08x", platform::CurrentProcessId());
   const uint32_t pid = platform::StartProgram(program, argv0, area.logDisp == 0, true);
@@ -276,6 +316,7 @@ void OpenLogOutput(const SharedArea& area) {
   constexpr int kTries = 100;
   uint32_t error = 0;
   int tries = 0;
+  out.wanted.store(true);
   while (tries < kTries) {
     ++tries;
     error = out.client.Open(kMailslotName);
@@ -283,6 +324,9 @@ void OpenLogOutput(const SharedArea& area) {
       out.open.store(true);
       return;
     }
+    // A mailslot of another user is never written to, and waiting will
+    // not make it ours.
+    if (error == platform::kErrorAccessDenied) break;
     // A collector that has ended will not make the mailslot: no more tries.
     if (!platform::ProcessIsAlive(area.collectorProcessId)) break;
     platform::SleepMilliseconds(200);
@@ -295,7 +339,12 @@ void OpenLogOutput(const SharedArea& area) {
 
 void CloseLogOutput(const SharedArea& area) {
   LogOutput& out = Output();
-  if (area.logFileFlg != 1 || !out.open.load()) return;
+  if (area.logFileFlg != 1 || !out.wanted.load()) return;
+  if (!out.open.load()) {
+    std::lock_guard<std::timed_mutex> guard(out.lock);
+    out.wanted.store(false);
+    return;
+  }
   static const uint8_t kEnd[4] = {'E', 'n', 'd', 0};
   {
     std::lock_guard<std::timed_mutex> guard(out.lock);
@@ -304,6 +353,7 @@ void CloseLogOutput(const SharedArea& area) {
   platform::SleepMilliseconds(200);
   OutputLog(LogLevel::kDetail, 0x200, nullptr, 0, "LogOutputFile CloseHandle");
   std::lock_guard<std::timed_mutex> guard(out.lock);
+  out.wanted.store(false);
   out.open.store(false);
   out.client.Close();
 }
@@ -319,10 +369,9 @@ void WriteFatalErrorLine(const char* event, uint32_t systemError, int32_t info) 
   std::snprintf(line, sizeof line, "%4d/%02d/%02d %02d:%02d:%02d:%03d %-20.20s ERROR:%d INFO:%d\r\n", t.year,
                 t.month, t.day, t.hour, t.minute, t.second, t.milliseconds, event, static_cast<int>(systemError),
                 static_cast<int>(info));
-  std::FILE* f = std::fopen("ZELQUAR_DrvDLL_FATALERROR.TXT", "ae");
-  if (!f) return;
-  std::fputs(line, f);
-  std::fclose(f);
+  // Made for the reader's users only, and never through a link or into a
+  // file of another user (platform/access.h).
+  (void)platform::AppendToDataFile("ZELQUAR_DrvDLL_FATALERROR.TXT", line, std::strlen(line));
 }
 
 }  // namespace zq::drv

@@ -1,11 +1,16 @@
 // The records every process that loads the driver library shares: the
-// configuration, the attach count, the port entries and the per-unit device
-// working areas. One SharedArea exists per library file and object namespace
-// (platform/shared_section.h); it is zero-filled when the first process of the
-// system attaches.
+// configuration, the attach count, who owns each unit, and the per-unit
+// device working areas. One SharedArea exists per library file and object
+// namespace (platform/shared_section.h); it is zero-filled when the first
+// process of the system attaches.
 //
-// Handles and pointers held here are meaningful only in the process named by
-// the port entry's owner process id.
+// Only values live here, never an address: each process maps the area at
+// its own address, and another process's pointers would mean nothing (or
+// worse) here. What only the owning process of a unit needs (its link
+// thread, pipes, events and buffers) is in that process's PortEntry
+// (local_state.h). The area is shared with every process of the reader's
+// users (platform/access.h), so a value read from it is checked before it
+// steers anything: numbers through Bounded(), texts through SharedText().
 //
 // This module sits below every other layer of the driver: the log, the
 // locks, the link, the transport, the command layer and the exported calls
@@ -15,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace zq::drv {
 
@@ -32,31 +38,14 @@ struct PortDataArea {
   char deviceName[kDeviceNameSize];
   int32_t state;        // -1 after a device close or a dead-owner recovery
   uint32_t port;        // written at every open; the device layer logs with it
-  void* commPort;       // the comm library's port object used for this unit
 };
 
-// One unit bound to one process.
-struct PortEntry {
+// What every process knows of one unit: whether it is open and by whom.
+struct PortSlot {
   int32_t useCount;          // 0 free, 1 open
   uint32_t ownerProcessId;   // 0 none
-  uint32_t linkRunning;      // 1 once the link thread answered; 0 after it ended
+  uint32_t linkRunning;      // 1 once the owner's link thread answered; 0 after it ended
   uint32_t port;             // the full value given to RFRW_Open
-  uintptr_t linkThread;
-  // D side: read end of pipe 1, write end of pipe 2, event 1, event 2.
-  uintptr_t dPipe1Read;
-  uintptr_t dPipe2Write;
-  uintptr_t dEvent1;
-  uintptr_t dEvent2;
-  // L side: read end of pipe 2, write end of pipe 1, event 2, event 1.
-  uintptr_t lPipe2Read;
-  uintptr_t lPipe1Write;
-  uintptr_t lEvent2;
-  uintptr_t lEvent1;
-  PortDataArea* dataArea;
-  uint8_t* requestBuffer;    // one LevelMessage, allocated while the link runs
-  uint8_t* responseBuffer;
-  uint8_t sequenceBit;
-  void* linkContext;         // set by the link thread when it starts, cleared by the API side when it ends the link
 };
 
 struct SharedArea {
@@ -66,7 +55,6 @@ struct SharedArea {
   int32_t openRetryNum;
   int32_t retryTimeoutApi;         // "RetryTimeout " (D-level resend window)
   int32_t blockTimeout;
-  int32_t adminCheckCut;
   int32_t dspRfSendMaxTime;
   int32_t dspAlwaysDownloadMode;
   int32_t logFileFlg;
@@ -80,12 +68,9 @@ struct SharedArea {
   int32_t hidDeviceOpenRetryCount;
   int32_t retryTimeoutLink;        // "RetryTimeout" (link level)
   int32_t characterTimeout;
-  char iniPath[kPathTextSize];
-  char libraryDir[kPathTextSize];  // with its trailing separator
   char pidVid[kConfigTextSize];
-  char dspFileName[kConfigTextSize];
   char hidCommDllTrace[kConfigTextSize];
-  PortEntry portEntries[kUnitCount];
+  PortSlot portSlots[kUnitCount];
   PortDataArea portDataAreas[kUnitCount];
 };
 
@@ -94,12 +79,44 @@ struct SharedArea {
 inline constexpr const char* kSharedAreaKeyPrefix = "ZELQUAR_Drv:";
 
 // The shared area of this process; nullptr before the library attached and
-// after it detached. Lock-free; callable from any thread at any time, also
-// from the attach and detach code.
+// after it detached (and for good when the attach was refused). Lock-free;
+// callable from any thread at any time, also from the attach and detach code.
 SharedArea* Shared();
 
 // Publishes the area once the attach code has mapped it, and withdraws it
 // (nullptr) at detach. Only the attach and detach code calls it.
 void PublishSharedArea(SharedArea* area);
+
+// ---- checked reads ------------------------------------------------------------
+
+// The range a number of the area is kept in; its INI key is clamped to it
+// when read, and every read of it through Bounded() clamps again, so a value
+// another process left outside it (a damaged area) steers nothing wildly.
+struct NumberRange {
+  int32_t min;
+  int32_t max;
+};
+
+// The range of `field` (the whole int32_t range for fields without one).
+// Pure.
+NumberRange RangeOf(int32_t SharedArea::*field);
+
+// `value` within `range`. Pure.
+inline int32_t Clamp(int32_t value, NumberRange range) {
+  return value < range.min ? range.min : value > range.max ? range.max : value;
+}
+
+// The current value of `field` of the shared area within its range, or
+// `fallback` when the library is not attached.
+int32_t Bounded(int32_t SharedArea::*field, int32_t fallback);
+
+// A text field of the area as a string: up to its first zero, never past
+// the field. Pure.
+template <size_t N>
+std::string SharedText(const char (&field)[N]) {
+  size_t n = 0;
+  while (n < N && field[n] != '\0') ++n;
+  return std::string(field, n);
+}
 
 }  // namespace zq::drv

@@ -180,8 +180,7 @@ int32_t GpioSwitchBack() { return SwitchLines7And8(1, 0); }
 int32_t GpioSwitchOver() { return SwitchLines7And8(0, 1); }
 
 int32_t k_GPIO_Initial() {
-  const SharedArea* area = Shared();
-  const int32_t initial = area ? area->gpioInitialData : 0x0084;
+  const int32_t initial = Bounded(&SharedArea::gpioInitialData, 0x0084);
   for (const int32_t line : {1, 2, 3, 6, 7, 8, 9}) {
     const int32_t result = k_GPIO_ONOFF(line, (initial >> line) & 1);
     if (result != 0) return result;

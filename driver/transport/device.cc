@@ -45,8 +45,7 @@ int32_t k_RS_Open(PortDataArea& area) {
   const int32_t opened = HidRwOpen();
   if (!HidBound()) return RFRW_ERROR_FILE_MISSING;
   if (opened != 0) {
-    const SharedArea* shared = Shared();
-    const int32_t retries = shared ? shared->hidDeviceOpenRetryCount : 20;
+    const int32_t retries = Bounded(&SharedArea::hidDeviceOpenRetryCount, 20);
     bool reopened = false;
     for (int32_t i = 0; i < retries && !reopened; ++i) {
       OutputLog(LogLevel::kError, area.port, nullptr, 0, "HidRw_DeviceOpen() retry, RetryCount=%d", i);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/log/output_log.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/clock.h"
@@ -113,8 +114,9 @@ int32_t HidRwOpen() {
   g_fpInit = nullptr;
   g_fpTerm = nullptr;
   g_fpFunc.store(nullptr);
-  const SharedArea* area = Shared();
-  std::string path = std::string(area ? area->libraryDir : "./") + comm::kCommLibraryFile;
+  // Always this process's own installation's comm library, found beside
+  // its own copy of the driver.
+  std::string path = Config().libraryDir + comm::kCommLibraryFile;
   if (path.size() > 260) path.resize(260);
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "LoadLibrary() HidDllPath=%s", path.c_str());
   g_hHidModule = platform::LoadModule(path);
@@ -163,9 +165,9 @@ int32_t HidRw_DeviceOpen() {
 
   const SharedArea* area = Shared();
   OpenTexts t;
-  t.libraryDir = area ? area->libraryDir : "";
-  t.deviceName = area ? area->pidVid : "vid_FFF1&pid_7C02";
-  t.logicalName = area ? area->hidCommDllTrace : "";
+  t.libraryDir = Config().libraryDir;
+  t.deviceName = area ? SharedText(area->pidVid) : "vid_FFF1&pid_7C02";
+  t.logicalName = area ? SharedText(area->hidCommDllTrace) : "";
   std::snprintf(t.restartPattern, sizeof t.restartPattern, "USB\\%s", t.deviceName.c_str());
 
   comm::PortRequest request{};

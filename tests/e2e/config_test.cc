@@ -25,9 +25,6 @@ TEST(Config, WithoutAnIniFileTheDefaultsHoldAndOpeningFails) {
   EXPECT_EQ(f["loglevel"], "3");
   EXPECT_EQ(f["logflg"], "0");
   EXPECT_EQ(f["pidvid"], "vid_FFF1&pid_7C02");
-  EXPECT_EQ(f["dsp"], "ZQRWDSP01.dwl");
-  EXPECT_EQ(f["ini"], install.path() + "/ZELQUAR_Drv.ini");
-  EXPECT_EQ(f["dir"], install.path() + "/");
   EXPECT_EQ(f["attach"], "1");
 
   EXPECT_EQ(probe->Ask("open 0x0100"), "-5");
@@ -116,14 +113,24 @@ TEST(Config, DetachCountsDownAndReportsTheLogSwitch) {
   EXPECT_EQ(ParseFields(first->Ask("inspect"))["attach"], "1");
 }
 
-TEST(Config, AHugeBlockTimeoutGivesTheLongestWaitNotAnEndlessOne) {
-  // Twice this is past what a signed 32-bit millisecond wait holds.
-  InstallDir install("AdminCheckCut=0\nBlockTimeout=1100000000\n");
+// Numbers past their documented range (a huge timeout would make a wait
+// that outlasts any user, a huge retry count a call that never returns) are
+// taken as the nearest bound, logged as used, and used so.
+TEST(Config, EveryNumberIsKeptInItsDocumentedRange) {
+  InstallDir install(
+      "AdminCheckCut=0\nBlockTimeout=1100000000\nCharacterTimeout=-5\nHidDeviceOpenRetryCount=2147483647\n"
+      "RwPowerOffOnRetryCount=2147483647\nDspRfSendMaxTime=100000\n");
   auto probe = install.StartLoadedProbe();
+  auto f = ParseFields(probe->Ask("inspect"));
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"block", "3600000"}, {"char", "1"}, {"hidretry", "100"}, {"powerretry", "100"},
+  };
+  for (const auto& [field, value] : expected) EXPECT_EQ(f[field], value) << field;
+  EXPECT_EQ(install.LogLinesWith("IniFile BlockTimeout = 3600000").size(), 1u);
+  EXPECT_EQ(install.LogLinesWith("IniFile DspRfSendMaxTime = 255").size(), 1u);
   ASSERT_EQ(probe->Ask("open 0x0100"), "0");
-  ASSERT_EQ(probe->Ask("close 0x0100"), "0");  // the end exchange waits with it
-  EXPECT_FALSE(install.LogLinesWith("k_CM_TransmitMsg2 Timeout=(2147363647)").empty());
-  EXPECT_TRUE(install.LogLinesWith("k_CM_TransmitMsg2 Timeout=(-").empty());
+  ASSERT_EQ(probe->Ask("close 0x0100"), "0");  // the end exchange waits with the clamped timeout
+  EXPECT_FALSE(install.LogLinesWith("k_CM_TransmitMsg2 Timeout=(7200000)").empty());
 }
 
 }  // namespace

@@ -419,9 +419,9 @@ TEST_F(FaultMatrix, TheCollectorKilledMidRunNeitherStopsNorSlowsTheApplicationAn
 
 // ---- a resend window that has always passed -----------------------------------------
 
-// "RetryTimeout " below zero (the INI values are not range-checked): more
-// than -1 ms have always passed, so a request the link could not complete
-// ends the call at once instead of being sent again for ever.
+// "RetryTimeout " below zero is taken as 0, the bottom of its range: the
+// window has always passed, so a request the link could not complete ends
+// the call at once instead of being sent again for ever.
 class NegativeResendWindow : public ReaderTest {
  protected:
   NegativeResendWindow()
@@ -431,7 +431,7 @@ class NegativeResendWindow : public ReaderTest {
 
 TEST_F(NegativeResendWindow, AFailedExchangeEndsTheCallAtOnceWithoutResending) {
   // Read at attach and logged again by the link thread.
-  EXPECT_EQ(Lines("IniFile RetryTimeout = -1"), 2u);
+  EXPECT_EQ(Lines("IniFile RetryTimeout = 0"), 2u);
   ASSERT_EQ(Sim("fault drop-reply 1000"), "OK");
   const auto start = Clock::now();
   EXPECT_EQ(Send(kCommand, 256), (Answer{-4, 0, ""}));

@@ -84,26 +84,28 @@ TEST(Locks, CloseTakesApiListAndRwInThatOrder) {
                                              "▲▲k_RFRW_ReleaseMutexAPI"}));
 }
 
-TEST(Locks, AMutexThatCannotBeMadeIsLoggedAndTheCallGoesOn) {
+// A unit whose API mutex cannot be used (something that is not a mutex
+// object stands under its name) is never worked on without it: every call
+// on it fails with the internal result and changes nothing, and the other
+// units go on.
+TEST(Locks, AMutexThatCannotBeUsedFailsTheCallsOfItsUnitOnly) {
   InstallDir install("AdminCheckCut=0");
-  // Something that is not a mutex object stands where the unit's API mutex
-  // would be created.
   const std::string path = "/dev/shm/ZELQUAR." + install.objectNamespace() + ".mtx.ZELQU_MUTEXOFAPI_R02";
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
   auto probe = install.StartLoadedProbe();
-  EXPECT_EQ(probe->Ask("open 0x0102" + kOpenWithoutReader), "0");
-  EXPECT_EQ(probe->Ask("close 0x0102"), "0");
+  EXPECT_EQ(probe->Ask("open 0x0102" + kOpenWithoutReader), "-1");
+  EXPECT_EQ(probe->Ask("send 0x0102 00050000"), "-1 0 -");
+  EXPECT_EQ(probe->Ask("close 0x0102"), "-1");
   const auto failures = install.LogLinesWith("MutexError k_RFRW_SetMutexAPI Port=0x0102 detail=");
-  ASSERT_EQ(failures.size(), 2u);
+  ASSERT_EQ(failures.size(), 3u);
   EXPECT_EQ(failures[0].find("detail=0"), std::string::npos);  // the system's reason is given
+  EXPECT_EQ(ParseFields(probe->Ask("entry 2"))["use"], "0");
   // Nothing was taken, so nothing is released.
   for (const std::string& line : install.LogLinesWith("▲▲k_RFRW_ReleaseMutexAPI")) {
     EXPECT_EQ(line.find("Port=0x0102"), std::string::npos) << line;
   }
-  // The list and RW mutexes still work: taken by the link start and the
-  // entry take of the open, and by the close.
-  EXPECT_EQ(install.LogLinesWith("▲▲k_RFRW_ReleaseMutexList").size(), 3u);
-  EXPECT_EQ(install.LogLinesWith("▲▲k_RFRW_ReleaseMutexRW").size(), 1u);
+  EXPECT_EQ(probe->Ask("open 0x0103" + kOpenWithoutReader), "0");
+  EXPECT_EQ(probe->Ask("close 0x0103"), "0");
 }
 
 }  // namespace

@@ -85,9 +85,8 @@ std::string InspectArea() {
   o << "attach=" << a->attachCount << " cut=" << a->dspDownloadCutMode << " pass=" << a->dspPassThroughMode
     << " block=" << a->blockTimeout << " retry=" << a->retryTimeoutApi << " retrylink=" << a->retryTimeoutLink
     << " char=" << a->characterTimeout << " gpio=" << a->gpioInitialData << " powerretry=" << a->rwPowerOffOnRetryCount
-    << " hidretry=" << a->hidDeviceOpenRetryCount << " admincut=" << a->adminCheckCut << " loglevel=" << a->logLevel
-    << " logflg=" << a->logFileFlg << " pidvid=" << a->pidVid << " dsp=" << a->dspFileName
-    << " trace=" << a->hidCommDllTrace << " ini=" << a->iniPath << " dir=" << a->libraryDir
+    << " hidretry=" << a->hidDeviceOpenRetryCount << " loglevel=" << a->logLevel
+    << " logflg=" << a->logFileFlg << " pidvid=" << a->pidVid << " trace=" << a->hidCommDllTrace
     << " collector=" << a->collectorProcessId;
   zq::platform::UnmapInspectedSection(a, sizeof *a);
   return o.str();
@@ -96,7 +95,7 @@ std::string InspectArea() {
 std::string InspectEntry(uint32_t unit) {
   const zq::drv::SharedArea* a = Inspect();
   if (!a || unit >= 32) return "absent";
-  const zq::drv::PortEntry& e = a->portEntries[unit];
+  const zq::drv::PortSlot& e = a->portSlots[unit];
   const zq::drv::PortDataArea& d = a->portDataAreas[unit];
   std::ostringstream o;
   o << "use=" << e.useCount << " owner=" << e.ownerProcessId << " link=" << e.linkRunning << " port=" << e.port

@@ -19,6 +19,7 @@
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
 #include "driver/link/link_transport.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "platform/channel.h"
 #include "platform/threads.h"
@@ -89,7 +90,7 @@ class LinkTest : public ::testing::Test {
     opened_.push_back(unit);
   }
 
-  static PortEntry& Entry(uint32_t unit) { return Shared()->portEntries[unit]; }
+  static PortEntry& Entry(uint32_t unit) { return LocalPortEntry(unit); }
   static FakeReader& Reader(uint32_t unit = 0) { return FakeReader::For(*Entry(unit).dataArea); }
 
   static std::vector<uint8_t> Request(const Bytes& body, uint32_t unit) {
@@ -357,7 +358,7 @@ TEST_F(LinkTest, TheEndRequestStopsTheThreadAndFreesEverything) {
   EXPECT_EQ(e.dPipe1Read, 0u);
   EXPECT_EQ(e.dEvent2, 0u);
   EXPECT_EQ(e.requestBuffer, nullptr);
-  EXPECT_EQ(e.linkRunning, 0u);
+  EXPECT_EQ(e.slot->linkRunning, 0u);
   EXPECT_EQ(MirrorLinesWith("Level Thread Exit").size(), 1u);
   EXPECT_FALSE(MirrorLinesWith("k_L_Level_End GetExitCodeThread 1 Exit=0 (1670)").empty());
 }
@@ -448,7 +449,7 @@ TEST(LinkEnd, WaitsForAnAcknowledgingThreadAsLongAsItRunsAndLogsEachQuery) {
   SharedArea* area = Shared();
   ASSERT_NE(area, nullptr);
   area->blockTimeout = kAnswerTimeoutMs;
-  PortEntry& e = area->portEntries[1];
+  PortEntry& e = LocalPortEntry(1);
   e.dataArea = &area->portDataAreas[1];
   ASSERT_EQ(k_L_Level_Init(0x0101, &SlowToLeave, e), 0);
   k_L_Level_End(0x0101, e);
@@ -706,11 +707,11 @@ void ExitWithALinkThreadInARead() {
   FakeReader::Install();
   SharedArea* area = Shared();
   area->blockTimeout = kAnswerTimeoutMs;
-  PortEntry& e = area->portEntries[7];
+  PortEntry& e = LocalPortEntry(7);
   e.dataArea = &area->portDataAreas[7];
   if (k_L_Level_Init(0x0107, &Llevel_Thread, e) != 0) std::_Exit(3);
-  e.useCount = 1;
-  e.ownerProcessId = platform::CurrentProcessId();
+  e.slot->useCount = 1;
+  e.slot->ownerProcessId = platform::CurrentProcessId();
   SetLinkRunsHere(7, true);
   FakeReader& reader = FakeReader::For(*e.dataArea);
   reader.Hold();

@@ -20,6 +20,7 @@
 
 #include "driver/link/level.h"
 #include "driver/link/link_thread.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/device.h"
@@ -74,7 +75,7 @@ class TransportTest : public ::testing::Test {
     area_ = Shared();
     ASSERT_NE(area_, nullptr);
     const std::string commDir = fs::path(ZQ_COMM_LIB_PATH).parent_path().string() + "/";
-    std::snprintf(area_->libraryDir, sizeof area_->libraryDir, "%s", commDir.c_str());
+    MutableConfig().libraryDir = commDir.c_str();
     std::snprintf(area_->pidVid, sizeof area_->pidVid, "vid_FFF1&pid_7C02");
     area_->gpioInitialData = 0x0084;
     area_->hidDeviceOpenRetryCount = 2;
@@ -222,14 +223,14 @@ TEST_F(TransportTest, ARestartReplugsTheBridgeAndTheDriverReopensIt) {
 TEST_F(TransportTest, AMissingLibraryOrBridgeEndsTheOpen) {
   const std::string empty = Scratch() + "/empty/";
   fs::create_directories(empty);
-  std::snprintf(area_->libraryDir, sizeof area_->libraryDir, "%s", empty.c_str());
+  MutableConfig().libraryDir = empty.c_str();
   EXPECT_EQ(k_RS_Open(*data_), -5);
   EXPECT_FALSE(MirrorLinesWith("HidDll Load Error,Path=" + empty + "libZqRfrwCommVO.so").empty());
   EXPECT_TRUE(MirrorLinesWith("HidRw_DeviceOpen() retry").empty());
   EXPECT_EQ(HidRwRead(nullptr, 0, nullptr), kNotBound);
 
   const std::string commDir = fs::path(ZQ_COMM_LIB_PATH).parent_path().string() + "/";
-  std::snprintf(area_->libraryDir, sizeof area_->libraryDir, "%s", commDir.c_str());
+  MutableConfig().libraryDir = commDir.c_str();
   std::snprintf(area_->pidVid, sizeof area_->pidVid, "vid_1234&pid_0000");  // no such bridge
   area_->hidDeviceOpenRetryCount = 0;
   EXPECT_EQ(k_RS_Open(*data_), -2);
@@ -239,7 +240,7 @@ TEST_F(TransportTest, AMissingLibraryOrBridgeEndsTheOpen) {
 
 TEST_F(TransportTest, FramesCrossTheLinkThreadToTheReaderAndALostReplyIsRepaired) {
   ASSERT_EQ(k_RS_Open(*data_), 0);
-  PortEntry& e = area_->portEntries[0];
+  PortEntry& e = LocalPortEntry(0);
   e.dataArea = data_;
   e.sequenceBit = 0;
   ASSERT_EQ(k_L_Level_Init(0x0100, &Llevel_Thread, e), 0);
@@ -274,7 +275,7 @@ class FakeCommTest : public TransportTest {
  protected:
   void UseFake(const char* mode) {
     setenv("ZQ_FAKE_COMM", mode, 1);
-    std::snprintf(area_->libraryDir, sizeof area_->libraryDir, "%s", ZQ_FAKE_COMM_DIR);
+    MutableConfig().libraryDir = ZQ_FAKE_COMM_DIR;
   }
   void TearDown() override {
     TransportTest::TearDown();
