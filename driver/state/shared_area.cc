@@ -28,8 +28,8 @@ constexpr FieldRange kRanges[] = {
     {&SharedArea::openTimeoutRetryNum, {0, 1000}},
     {&SharedArea::dspRfSendMaxTime, {0, 255}},
     {&SharedArea::gpioInitialData, {0, 0xFFFF}},
-    {&SharedArea::hidDeviceOpenRetryCount, {0, 100}},
-    {&SharedArea::rwPowerOffOnRetryCount, {0, 100}},
+    {&SharedArea::hidDeviceOpenRetryCount, {0, 50}},
+    {&SharedArea::rwPowerOffOnRetryCount, {0, 10}},
 };
 
 }  // namespace

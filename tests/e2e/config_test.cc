@@ -123,7 +123,7 @@ TEST(Config, EveryNumberIsKeptInItsDocumentedRange) {
   auto probe = install.StartLoadedProbe();
   auto f = ParseFields(probe->Ask("inspect"));
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"block", "3600000"}, {"char", "1"}, {"hidretry", "100"}, {"powerretry", "100"},
+      {"block", "3600000"}, {"char", "1"}, {"hidretry", "50"}, {"powerretry", "10"},
   };
   for (const auto& [field, value] : expected) EXPECT_EQ(f[field], value) << field;
   EXPECT_EQ(install.LogLinesWith("IniFile BlockTimeout = 3600000").size(), 1u);

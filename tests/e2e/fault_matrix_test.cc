@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -392,7 +393,7 @@ TEST(FaultMatrixThreads, ACommReaderThreadThatCannotStartCostsADeviceRetryOrFail
 
 // ---- the collector killed -------------------------------------------------------------
 
-TEST_F(FaultMatrix, TheCollectorKilledMidRunNeitherStopsNorSlowsTheApplicationAndLeavesOnlyWholeRecords) {
+TEST_F(FaultMatrix, TheCollectorKilledMidRunNeitherStopsNorSlowsTheApplicationAndANewOneGetsItsRecords) {
   const uint32_t collector = Collector();
   ASSERT_NE(collector, 0u);
   EXPECT_EQ(Send(kCommand), (Answer{0, 2, "9000"}));
@@ -402,13 +403,29 @@ TEST_F(FaultMatrix, TheCollectorKilledMidRunNeitherStopsNorSlowsTheApplicationAn
   for (int i = 0; i < 20; ++i) ASSERT_EQ(Send(kCommand), (Answer{0, 2, "9000"})) << i;
   // No record waits for a reader that has gone.
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  // A collector started afterwards (as the next first process would) gets
+  // the application's records from then on, after the count of those lost.
+  char watched[16];
+  std::snprintf(watched, sizeof watched, "%08x", static_cast<uint32_t>(std::stoul(probe_->Ask("pid"))));
+  ChildProcess replacement({watched}, install_.Environment(), install_.path(), install_.collectorPath());
+  const std::string slot = "/dev/shm/ZELQUAR." + install_.objectNamespace() + ".slot.ZELQUAR_Outlog";
+  for (int i = 0; i < 500 && !std::filesystem::exists(slot); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a gone collector is looked for once a second
+  ASSERT_EQ(Send(kCommand), (Answer{0, 2, "9000"}));
   EXPECT_EQ(probe_->Ask("close 0x0100"), "0");
   probe_->Send("exit");
   EXPECT_EQ(probe_->Wait(), 0);
-  // What reached the file before the kill is whole records only.
+  EXPECT_TRUE(replacement.WaitFor(10000).has_value());  // ends once the application has gone
+  // The file holds whole records only, and the application's last ones.
   const std::vector<std::string> log = install_.DecodedLog();
   EXPECT_GT(log.size(), 0u);
   EXPECT_EQ(CountContaining(log, "!!"), 0u);
+  size_t lost = log.size();
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i].find("LogOutput lost ") != std::string::npos) lost = i;
+  }
+  ASSERT_LT(lost, log.size());
+  EXPECT_GT(CountContaining(std::vector<std::string>(log.begin() + static_cast<long>(lost), log.end()), "★★★RFRW_Close Call"), 0u);
   // The next application after everyone left starts a collector of its own.
   auto next = install_.StartLoadedProbe();
   const uint32_t second = static_cast<uint32_t>(std::stoul(ParseFields(next->Ask("inspect"))["collector"]));

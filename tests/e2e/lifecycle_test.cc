@@ -78,33 +78,50 @@ TEST(Lifecycle, ThePortsLinkThreadEndsBeforeItsDeviceIsReleased) {
   EXPECT_EQ(releases, 2u);
 }
 
-// The namespace's sections, section gates and named mutexes: the driver's
-// own objects (the comm library makes named events of its own).
-std::vector<std::string> DriverObjects(const std::string& objectNamespace) {
+// The namespace's objects of one kind ("sec", "mtx", "evt").
+std::vector<std::string> ObjectsOfKind(const std::string& objectNamespace, const std::string& kind) {
   std::vector<std::string> out;
   for (const std::string& name : NamespaceObjects(objectNamespace)) {
-    if (name.find(".sec.") != std::string::npos || name.find(".mtx.") != std::string::npos) out.push_back(name);
+    if (name.find("." + kind + ".") != std::string::npos) out.push_back(name);
   }
   return out;
 }
 
-TEST(Lifecycle, TheLastProcessToGoRemovesTheSectionItsGateAndTheMutexes) {
+// Sections, gates, mutexes and the comm library's named events all go with
+// the last process that holds them.
+TEST(Lifecycle, TheLastProcessToGoRemovesEveryObject) {
   InstallDir install("AdminCheckCut=0");
   auto first = install.StartLoadedProbe();
   auto second = install.StartLoadedProbe();
   ASSERT_EQ(first->Ask("open 0x0100"), "0");
+  EXPECT_EQ(ObjectsOfKind(install.objectNamespace(), "evt").size(), 2u);  // the device's restart events
   ASSERT_EQ(first->Ask("close 0x0100"), "0");
+  EXPECT_EQ(ObjectsOfKind(install.objectNamespace(), "evt"), std::vector<std::string>{});
   ASSERT_EQ(second->Ask("close 0x0105"), "0");
   first->Send("exit");
   EXPECT_EQ(first->Wait(), 0);
-  EXPECT_FALSE(DriverObjects(install.objectNamespace()).empty());  // the second still uses them
+  EXPECT_FALSE(ObjectsOfKind(install.objectNamespace(), "sec").empty());  // the second still uses them
   second->Send("exit");
   EXPECT_EQ(second->Wait(), 0);
-  EXPECT_EQ(DriverObjects(install.objectNamespace()), std::vector<std::string>{});
+  EXPECT_EQ(NamespaceObjects(install.objectNamespace()), std::vector<std::string>{});
   // The next process starts afresh and works.
   auto third = install.StartLoadedProbe();
   EXPECT_EQ(ParseFields(third->Ask("inspect"))["attach"], "1");
   EXPECT_EQ(third->Ask("open 0x0100"), "0");
+}
+
+// An application that loads and unloads the library again and again keeps
+// no mapping of it: the shared area, its mutexes and events all go.
+TEST(Lifecycle, LoadingAndUnloadingAgainAndAgainKeepsNoSharedMapping) {
+  InstallDir install("AdminCheckCut=0");
+  auto probe = install.StartProbe();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(probe->Ask("load"), "loaded");
+    ASSERT_EQ(probe->Ask("open 0x0101" + kOpenWithoutReader), "0");
+    ASSERT_EQ(probe->Ask("close 0x0101"), "0");
+    ASSERT_EQ(probe->Ask("unload"), "unloaded");
+  }
+  EXPECT_EQ(probe->Ask("shm-maps"), "0");
 }
 
 TEST(Lifecycle, TestProgramsLeaveNothingInTheirNamespaces) {

@@ -5,7 +5,13 @@
 #include <dlfcn.h>
 #include <grp.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +21,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -64,10 +72,135 @@ std::string Load() {
   return "loaded";
 }
 
-std::string DropPrivileges() {
-  // The conventional unprivileged account, in no supplementary group.
-  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "error";
+// Becomes the conventional unprivileged account, in no supplementary group
+// or in the group `groupId` alone.
+std::string DropPrivileges(const std::vector<std::string>& a) {
+  const gid_t group = a.empty() ? 0 : static_cast<gid_t>(std::stoul(a[0]));
+  if (setgroups(a.empty() ? 0 : 1, a.empty() ? nullptr : &group) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+    return "error";
+  }
   return "ok";
+}
+
+// ---- the access tests' attacks (as the user this probe runs as) --------------
+
+std::string Namespace() {
+  const char* ns = std::getenv("ZELQUAR_NAMESPACE");
+  return ns ? ns : "";
+}
+
+std::string SectionName() {
+  char real[PATH_MAX];
+  if (!realpath(g_libraryPath, real)) return "";
+  return zq::platform::SharedSectionObjectName(std::string(zq::drv::kSharedAreaKeyPrefix) + real,
+                                               sizeof(zq::drv::SharedArea));
+}
+
+std::string MailslotPath() { return "/dev/shm/ZELQUAR." + Namespace() + ".slot.ZELQUAR_Outlog"; }
+
+// How many of the namespace's objects this process can open for reading,
+// and how many for writing: "READ WRITE OF".
+std::string TryObjects() {
+  const std::string prefix = "ZELQUAR." + Namespace() + ".";
+  int read = 0, written = 0, all = 0;
+  if (DIR* d = opendir("/dev/shm")) {
+    while (const dirent* e = readdir(d)) {
+      if (std::string(e->d_name).rfind(prefix, 0) != 0) continue;
+      ++all;
+      const std::string path = std::string("/dev/shm/") + e->d_name;
+      for (int flags : {O_RDONLY, O_WRONLY}) {
+        const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+          (flags == O_RDONLY ? read : written) += 1;
+          close(fd);
+        }
+      }
+    }
+    closedir(d);
+  }
+  return std::to_string(read) + " " + std::to_string(written) + " " + std::to_string(all);
+}
+
+std::string ErrnoAnswer(const char* what) { return std::string("error ") + what + " " + std::to_string(errno); }
+
+// Sends one datagram to the collector's socket as this process: "sent" or
+// "error connect ERRNO".
+std::string ForgeLogRecord(const std::string& text) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", MailslotPath().c_str());
+  std::string answer = "sent";
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    answer = ErrnoAnswer("connect");
+  } else if (send(fd, text.data(), text.size(), 0) < 0) {
+    answer = ErrnoAnswer("send");
+  }
+  close(fd);
+  return answer;
+}
+
+// The collector's name taken before any collector: a socket of this
+// process's own, open to every user, that counts what arrives.
+int g_squat = -1;
+std::string SquatMailslot() {
+  g_squat = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", MailslotPath().c_str());
+  umask(0);
+  if (bind(g_squat, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return ErrnoAnswer("bind");
+  return "ok";
+}
+std::string SquatCount() {
+  int n = 0;
+  char buf[65536];
+  while (g_squat >= 0 && recv(g_squat, buf, sizeof buf, MSG_DONTWAIT) >= 0) ++n;
+  return std::to_string(n);
+}
+
+std::string ReadFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ErrnoAnswer("open");
+  char buf[4096];
+  const ssize_t n = read(fd, buf, sizeof buf);
+  close(fd);
+  return n < 0 ? ErrnoAnswer("read") : "ok " + std::to_string(n);
+}
+
+// Holds the section's gate, as a process that never lets go would.
+int g_gate = -1;
+std::string HoldGate() {
+  g_gate = shm_open((SectionName() + ".gate").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (g_gate < 0) return ErrnoAnswer("shm_open");
+  return flock(g_gate, LOCK_EX) == 0 ? "ok" : ErrnoAnswer("flock");
+}
+
+// plant-section MODE SIZEDELTA BYTE [TEXT]: makes the section object before
+// anybody attached, with permissions MODE (octal), its size plus SIZEDELTA
+// bytes, every byte BYTE (hex), the reader's PID_VID and TEXT in the other
+// text field, and keeps it in
+// use (a shared presence lock), as an attacker that prepared it would.
+int g_planted = -1;
+std::string PlantSection(const std::vector<std::string>& a) {
+  const std::string name = SectionName();
+  const mode_t mode = static_cast<mode_t>(std::stoul(a.at(0), nullptr, 8));
+  const long size = static_cast<long>(sizeof(zq::drv::SharedArea)) + std::stol(a.at(1));
+  const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) return ErrnoAnswer("shm_open");
+  if (fchmod(fd, mode) != 0 || ftruncate(fd, size) != 0) return ErrnoAnswer("size");
+  void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return ErrnoAnswer("mmap");
+  std::memset(p, static_cast<int>(std::stoul(a.at(2), nullptr, 16)), static_cast<size_t>(size));
+  if (a.size() > 3 && static_cast<size_t>(size) >= sizeof(zq::drv::SharedArea)) {
+    auto* area = static_cast<zq::drv::SharedArea*>(p);
+    // The reader stays findable; the other text names TEXT.
+    std::snprintf(area->pidVid, sizeof area->pidVid, "vid_FFF1&pid_7C02");
+    std::snprintf(area->hidCommDllTrace, sizeof area->hidCommDllTrace, "%s", a[3].c_str());
+  }
+  munmap(p, static_cast<size_t>(size));
+  g_planted = fd;
+  return flock(fd, LOCK_SH) == 0 ? "ok" : ErrnoAnswer("flock");
 }
 
 // Maps the shared area of the library without attaching to it.
@@ -181,7 +314,21 @@ std::string Run(const std::string& line) {
     g_drv = Driver{};
     return "unloaded";
   }
-  if (cmd == "drop-privileges") return DropPrivileges();
+  if (cmd == "drop-privileges") return DropPrivileges(a);
+  if (cmd == "try-objects") return TryObjects();
+  if (cmd == "shm-maps") {
+    // How many mappings of shared-memory objects this process has.
+    std::ifstream maps("/proc/self/maps");
+    int n = 0;
+    for (std::string l; std::getline(maps, l);) n += l.find("/dev/shm/") != std::string::npos;
+    return std::to_string(n);
+  }
+  if (cmd == "forge-log") return ForgeLogRecord(line.substr(line.find(' ') + 1));
+  if (cmd == "squat-mailslot") return SquatMailslot();
+  if (cmd == "squat-count") return SquatCount();
+  if (cmd == "read-file") return ReadFile(a.at(0));
+  if (cmd == "hold-gate") return HoldGate();
+  if (cmd == "plant-section") return PlantSection(a);
   if (cmd == "pid") return std::to_string(getpid());
   if (cmd == "fds") {
     // The descriptors this process has open (the listing's own one aside).
