@@ -45,14 +45,26 @@ Verdict JudgeObject(const ObjectFacts& facts, ObjectKind expected, std::optional
   return Verdict::kTrusted;
 }
 
-Verdict JudgeDirectory(const ObjectFacts& facts, const Trust& who) {
-  if (facts.kind != ObjectKind::kDirectory) return Verdict::kWrongKind;
+namespace {
+
+Verdict JudgeFoundByName(const ObjectFacts& facts, ObjectKind expected, const Trust& who) {
+  if (facts.kind != expected) return Verdict::kWrongKind;
   if (facts.owner != 0 && facts.owner != who.self) return Verdict::kForeignOwner;
   if ((facts.permissions & kOthersWrite) != 0) return Verdict::kOpenToOthers;
   if ((facts.permissions & kGroupWrite) != 0 && (!who.readerGroup || facts.group != *who.readerGroup)) {
     return Verdict::kForeignGroup;
   }
   return Verdict::kTrusted;
+}
+
+}  // namespace
+
+Verdict JudgeDirectory(const ObjectFacts& facts, const Trust& who) {
+  return JudgeFoundByName(facts, ObjectKind::kDirectory, who);
+}
+
+Verdict JudgeFileFoundByName(const ObjectFacts& facts, const Trust& who) {
+  return JudgeFoundByName(facts, ObjectKind::kRegular, who);
 }
 
 const char* VerdictText(Verdict verdict) {

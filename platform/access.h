@@ -75,6 +75,11 @@ Verdict JudgeObject(const ObjectFacts& facts, ObjectKind expected, std::optional
 // that is the reader group. Pure.
 Verdict JudgeDirectory(const ObjectFacts& facts, const Trust& who);
 
+// The same rule for a file the stack finds by name and reads (the firmware
+// file): a regular file of the caller or root that nobody else may write.
+// Pure.
+Verdict JudgeFileFoundByName(const ObjectFacts& facts, const Trust& who);
+
 // Text for log lines and messages: "owned by another user", ... Pure.
 const char* VerdictText(Verdict verdict);
 

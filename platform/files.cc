@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/access.h"
 #include "platform/syscalls.h"
 #include "platform/win32_errors.h"
 
@@ -35,6 +36,20 @@ uint32_t InputFile::Open(const std::string& path) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   return fd_ < 0 ? Win32FromErrno(errno) : 0;
+}
+
+uint32_t InputFile::OpenFoundByName(const std::string& path) {
+  if (fd_ >= 0) ::close(fd_);
+  // Without waiting: a FIFO under the name is refused, not waited on.
+  fd_ = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd_ < 0) return Win32FromErrno(errno);
+  ObjectFacts facts;
+  const Verdict v = FactsOf(fd_, &facts) ? JudgeFileFoundByName(facts, ProcessTrust()) : Verdict::kWrongKind;
+  if (v == Verdict::kTrusted) return 0;
+  NoteRefusal(v);
+  ::close(fd_);
+  fd_ = -1;
+  return kErrorAccessDenied;
 }
 
 uint32_t InputFile::Read(uint8_t* buffer, size_t length, size_t* got) {

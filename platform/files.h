@@ -31,6 +31,11 @@ class InputFile {
   // 0, or the Win32 error of the open (kErrorFileNotFound, ...). A file
   // already open is closed first.
   uint32_t Open(const std::string& path);
+  // The same for a file the stack found by name and must trust (the
+  // firmware file): once open, a file that is not root's or this user's, or
+  // that others may write (access.h: JudgeFileFoundByName), is closed again
+  // and refused with kErrorAccessDenied.
+  uint32_t OpenFoundByName(const std::string& path);
   // Reads up to `length` bytes into `buffer`, stopping short only at the
   // end of the file: 0 with *got the count (0 at the end), or the Win32
   // error of a failed read (a directory gives one) with *got what came

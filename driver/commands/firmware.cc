@@ -95,9 +95,11 @@ int32_t k_Download_Firm(PortEntry& entry) {
   platform::InputFile file;
   // A path cut to the buffer would name another file, and one that leaves
   // the library's directory is not the installation's: neither is opened.
-  const uint32_t opened = checked == FirmwarePath::kOk              ? file.Open(path)
-                          : checked == FirmwarePath::kTooLong       ? platform::kErrorFilenameExceedRange
-                                                                    : platform::kErrorAccessDenied;
+  // The file itself must be this installation's too: root's or the user's,
+  // and writable by nobody else.
+  const uint32_t opened = checked == FirmwarePath::kOk        ? file.OpenFoundByName(path)
+                          : checked == FirmwarePath::kTooLong ? platform::kErrorFilenameExceedRange
+                                                              : platform::kErrorAccessDenied;
   if (opened != 0) {
     OutputLog(LogLevel::kError, kNoPort, reinterpret_cast<const uint8_t*>(shownPath), sizeof shownPath,
               "D_Error k_Download_Firm(1) detail = 0x%x  (%d),FilePath=", opened, 2127);

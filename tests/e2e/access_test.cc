@@ -279,6 +279,45 @@ TEST(Access, AMailslotNameTakenByAnotherUserGetsNoRecord) {
   EXPECT_FALSE(fs::exists(install.logPath()));
 }
 
+// ---- the firmware file -------------------------------------------------------------------
+
+// The firmware file an open reads is the installation's own: a name that
+// climbs out of the library's directory, an absolute one from an INI file
+// others may change, and a file others may write are not read (the open
+// fails as for a missing file, with the refusal's error); an absolute path
+// from an INI file only root may change is.
+TEST(Access, TheFirmwareFileIsTheInstallationsOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to own the INI file as root";
+  struct Row {
+    const char* what;
+    std::string ini;          // added to the INI file
+    mode_t iniMode;
+    mode_t firmwareMode;
+    const char* result;
+  };
+  InstallDir probeInstall("");
+  const std::string absolute = "DspFileName=" + probeInstall.firmwarePath() + "\n";
+  const Row rows[] = {
+      {"the installation's file", "", 0644, 0644, "0"},
+      {"a name that climbs out", "DspFileName=../../../../../../../etc/passwd\n", 0644, 0644, "-5"},
+      {"an absolute path from an INI file only root may change", absolute, 0644, 0644, "0"},
+      {"an absolute path from an INI file others may change", absolute, 0666, 0644, "-5"},
+      {"a file others may write", "", 0644, 0666, "-5"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    InstallDir install("AdminCheckCut=0\nRwPowerOffOnRetryCount=0\n" + r.ini);
+    ASSERT_EQ(chmod((install.path() + "/ZELQUAR_Drv.ini").c_str(), r.iniMode), 0);
+    ASSERT_EQ(chmod(install.firmwarePath().c_str(), r.firmwareMode), 0);
+    auto probe = install.StartLoadedProbe();
+    EXPECT_EQ(probe->Ask("open 0x0100", 60000), r.result);
+    if (std::string(r.result) == "-5") {
+      EXPECT_EQ(install.LogLinesWith("D_Error k_Download_Firm(1) detail = 0x5  (2127)").size(), 1u);
+      EXPECT_EQ(install.LogLinesWith("Download Dsp File Name=/etc/passwd").size(), 0u);
+    }
+  }
+}
+
 // ---- the simulator's directory ------------------------------------------------------------
 
 // A simulator directory another user made first serves nobody else: root's
