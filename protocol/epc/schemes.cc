@@ -222,7 +222,8 @@ Status ReadString6(Reader& r, const FieldLayout& f, size_t most, bool previousEm
       return Fail(Reason::kTooLong, std::string("the ") + f.name + " field has more than " + Decimal(most) + " characters");
   }
   if (s.empty() && !f.mayBeEmpty) return Fail(Reason::kEmptyField, std::string("the ") + f.name + " field is empty");
-  if (s == "#") return Fail(Reason::kEmptyField, std::string("the ") + f.name + " field has nothing after its '#'");
+  if (f.hashFirst && s == "#")
+    return Fail(Reason::kEmptyField, std::string("the ") + f.name + " field has nothing after its '#'");
   *out = std::move(s);
   return {};
 }
