@@ -104,6 +104,7 @@ bool UnescapeUriPart(std::string_view part, std::string* out, std::string* what)
 std::string Decimal(uint64_t value);
 std::string Padded(uint64_t value, unsigned digits);
 bool AllDigits(std::string_view s);
+std::string LowerAscii(std::string_view s);
 // The GS1 check digit of a digit string.
 char CheckDigit(std::string_view digits);
 

@@ -101,13 +101,7 @@ std::string Decoded::Value(std::string_view name) const {
 namespace {
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
+  return text.size() >= prefix.size() && detail::LowerAscii(text.substr(0, prefix.size())) == prefix;
 }
 
 constexpr std::string_view kTagPrefix = "urn:epc:tag:";
@@ -184,10 +178,7 @@ Status ParseIdentityUri(std::string_view text, Kind* kind, std::vector<std::stri
   const std::string_view rest = text.substr(kIdPrefix.size());
   const size_t colon = rest.find(':');
   if (colon == std::string_view::npos) return Fail(Reason::kBadSyntax, "a pure-identity URI is urn:epc:id:KIND:PARTS");
-  std::string name(rest.substr(0, std::min<size_t>(colon, 16)));
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  *kind = colon <= 16 ? detail::KindFromName(name) : Kind::kNone;
+  *kind = colon <= 16 ? detail::KindFromName(detail::LowerAscii(rest.substr(0, colon))) : Kind::kNone;
   if (*kind == Kind::kNone)
     return Fail(Reason::kUnknownScheme, "no identity '" + std::string(rest.substr(0, colon)) + "' is encoded here");
   return SplitParts(rest.substr(colon + 1), detail::PartCount(*kind), parts);
@@ -228,12 +219,16 @@ Status ParseRawUri(std::string_view text, uint16_t* pc, std::vector<uint8_t>* ep
 
 namespace {
 
-Decoded Refused(Status why) {
-  Decoded d;
-  d.reason = why.reason;
-  d.detail = std::move(why.detail);
-  return d;
+// A Decoded or Encoded that says why there is nothing.
+template <typename Result>
+Result Refusal(Status why) {
+  Result r;
+  r.reason = why.reason;
+  r.detail = std::move(why.detail);
+  return r;
 }
+
+Decoded Refused(Status why) { return Refusal<Decoded>(std::move(why)); }
 
 // The raw URI stands for the EPC; the reason says why.
 Decoded& Raw(Decoded& d, Status why) {
@@ -345,12 +340,7 @@ Decoded DecodeText(std::string_view text, const DecodeOptions& options) {
 
 namespace {
 
-Encoded Refuse(Status why) {
-  Encoded e;
-  e.reason = why.reason;
-  e.detail = std::move(why.detail);
-  return e;
-}
+Encoded Refuse(Status why) { return Refusal<Encoded>(std::move(why)); }
 
 Encoded Build(const SchemeLayout& layout, const Identity& id, const BitWriter& bits, std::optional<uint16_t> keepPc) {
   Encoded e;

@@ -187,7 +187,8 @@ struct Decoded {
 // is set; a GS1 identity is shown only when its bits are exactly what
 // encoding it gives back.
 Decoded DecodeEpcBank(uint16_t pc, const uint8_t* epc, size_t length, const DecodeOptions& options = {});
-// An EPC of whole words without its PC word: the plain PC word for its length.
+// An EPC of whole words without its PC word: the plain PC word for its
+// length (an odd byte is half a word: kTruncated; past 31 words is ignored).
 Decoded DecodeEpc(const uint8_t* epc, size_t length, const DecodeOptions& options = {});
 // Text: a tag URI or raw URI (decoded through its bits), a pure-identity URI
 // or a GS1 element string (with options.companyPrefixLength); no binary form

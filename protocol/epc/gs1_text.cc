@@ -4,6 +4,7 @@
 //
 // Sections: characters and numbers; the GS1 keys; element strings.
 #include <cstring>
+#include <string>
 
 #include "protocol/epc/codec.h"
 
@@ -82,17 +83,7 @@ bool UnescapeUriPart(std::string_view part, std::string* out, std::string* what)
   return true;
 }
 
-std::string Decimal(uint64_t value) {
-  char buf[24];
-  size_t n = 0;
-  do {
-    buf[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  std::string s(n, '0');
-  for (size_t i = 0; i < n; ++i) s[i] = buf[n - 1 - i];
-  return s;
-}
+std::string Decimal(uint64_t value) { return std::to_string(value); }
 
 std::string Padded(uint64_t value, unsigned digits) {
   if (digits == 0) return "";
@@ -105,6 +96,13 @@ bool AllDigits(std::string_view s) {
   for (char c : s)
     if (c < '0' || c > '9') return false;
   return true;
+}
+
+std::string LowerAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
 }
 
 char CheckDigit(std::string_view digits) {

@@ -591,10 +591,8 @@ Kind KindOf(Scheme scheme) {
 }
 
 Scheme SchemeFromName(std::string_view name) {
-  std::string lower(name.substr(0, 16));
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  if (lower.size() != name.size()) return Scheme::kNone;
+  if (name.size() > 16) return Scheme::kNone;
+  const std::string lower = detail::LowerAscii(name);
   for (const detail::SchemeLayout& s : detail::kSchemes)
     if (lower == s.name) return s.scheme;
   return Scheme::kNone;

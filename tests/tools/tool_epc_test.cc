@@ -73,6 +73,7 @@ TEST(ToolEpc, BadArgumentsGiveTheUsageLine) {
       {"epc", "encode", "urn:epc:id:sgtin:0614141.812345.6789", "--scheme", "sgtin-97"},
       {"epc", "encode", "(01)80614141123458(21)6789", "--prefix-length", "5"},
       {"epc", "decode", "3074257BF7194E4000001A85", "--pc", "31"},
+      {"epc", "decode", "urn:epc:tag:sgtin-96:1.0614141.812345.6789", "--pc", "3000"},
       {"epc", "decode", "3074257BF7194E4000001A85", "--bank", "tid"},
   };
   for (const auto& args : bad) {

@@ -107,6 +107,10 @@ bool ParseEpcArguments(const std::vector<std::string>& positional, EpcRequest* r
     *error = "--filter and --scheme go with epc encode";
     return false;
   }
+  if (!r->encode && r->pc && !r->text.empty()) {
+    *error = "--pc goes with an EPC in hex (a URI says what its PC word is)";
+    return false;
+  }
   return true;
 }
 
