@@ -108,15 +108,13 @@ constexpr std::string_view kTagPrefix = "urn:epc:tag:";
 constexpr std::string_view kIdPrefix = "urn:epc:id:";
 constexpr std::string_view kRawPrefix = "urn:epc:raw:";
 
-std::string Hex(const uint8_t* data, size_t bytes) { return HexText(data, bytes); }
-
 std::string RawUri(uint16_t pc, const uint8_t* epc, size_t bytes) {
   std::string uri = std::string(kRawPrefix) + detail::Decimal(bytes * 8) + ".x";
   if (pc & 0x0100) {
     const uint8_t afi = static_cast<uint8_t>(pc & 0xFF);
-    uri += Hex(&afi, 1) + ".x";
+    uri += HexText(&afi, 1) + ".x";
   }
-  return uri + Hex(epc, bytes);
+  return uri + HexText(epc, bytes);
 }
 
 std::string TagUriOf(const SchemeLayout& layout, const Identity& id) {
@@ -239,7 +237,7 @@ Decoded& Raw(Decoded& d, Status why) {
   return d;
 }
 
-std::string HexByte(uint8_t b) { return Hex(&b, 1); }
+std::string HexByte(uint8_t b) { return HexText(&b, 1); }
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "protocol/epc/codec.h"
+#include "protocol/hex.h"
 
 namespace zq::protocol::epc::detail {
 
@@ -21,13 +22,10 @@ namespace {
 // The characters a URI part writes as %XX.
 bool NeedsEscape(char c) { return std::strchr("\"%&/<>?#", c) != nullptr && c != '\0'; }
 
-const char kHexDigits[] = "0123456789ABCDEF";
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// "%2F" for '/'.
+std::string PercentForm(char c) {
+  const uint8_t b = static_cast<uint8_t>(c);
+  return "%" + HexText(&b, 1);
 }
 
 }  // namespace
@@ -35,15 +33,7 @@ int HexValue(char c) {
 std::string EscapeUriPart(std::string_view part) {
   std::string s;
   s.reserve(part.size());
-  for (char c : part) {
-    if (NeedsEscape(c)) {
-      s.push_back('%');
-      s.push_back(kHexDigits[(static_cast<uint8_t>(c) >> 4) & 15]);
-      s.push_back(kHexDigits[static_cast<uint8_t>(c) & 15]);
-    } else {
-      s.push_back(c);
-    }
-  }
+  for (char c : part) s += NeedsEscape(c) ? PercentForm(c) : std::string(1, c);
   return s;
 }
 
@@ -53,8 +43,8 @@ bool UnescapeUriPart(std::string_view part, std::string* out, std::string* what)
   for (size_t i = 0; i < part.size(); ++i) {
     const char c = part[i];
     if (c == '%') {
-      const int h = i + 1 < part.size() ? HexValue(part[i + 1]) : -1;
-      const int l = i + 2 < part.size() ? HexValue(part[i + 2]) : -1;
+      const int h = i + 1 < part.size() ? HexDigit(part[i + 1]) : -1;
+      const int l = i + 2 < part.size() ? HexDigit(part[i + 2]) : -1;
       if (h < 0 || l < 0) {
         *what = "a '%' without two hex digits after it";
         return false;
@@ -69,8 +59,7 @@ bool UnescapeUriPart(std::string_view part, std::string* out, std::string* what)
       continue;
     }
     if (NeedsEscape(c)) {
-      *what = std::string("'") + c + "', which a URI writes as %" + kHexDigits[(static_cast<uint8_t>(c) >> 4) & 15] +
-              kHexDigits[static_cast<uint8_t>(c) & 15];
+      *what = std::string("'") + c + "', which a URI writes as " + PercentForm(c);
       return false;
     }
     if (static_cast<uint8_t>(c) <= 0x20 || static_cast<uint8_t>(c) >= 0x7F) {
@@ -125,13 +114,7 @@ std::string LinkSegment(std::string_view value) {
   for (char c : value) {
     const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
                             c == '.' || c == '_' || c == '~';
-    if (unreserved) {
-      s.push_back(c);
-    } else {
-      s.push_back('%');
-      s.push_back(kHexDigits[(static_cast<uint8_t>(c) >> 4) & 15]);
-      s.push_back(kHexDigits[static_cast<uint8_t>(c) & 15]);
-    }
+    s += unreserved ? std::string(1, c) : PercentForm(c);
   }
   return s;
 }

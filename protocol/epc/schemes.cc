@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "protocol/epc/codec.h"
+#include "protocol/hex.h"
 
 namespace zq::protocol::epc::detail {
 
@@ -133,14 +134,8 @@ uint32_t To6Bit(char c) { return static_cast<uint32_t>(c) & 0x3F; }
 
 std::string Shown(char c) {
   if (c >= 0x21 && c <= 0x7E) return std::string("'") + c + "'";
-  char hex[8];
-  static const char kDigits[] = "0123456789ABCDEF";
-  hex[0] = '0';
-  hex[1] = 'x';
-  hex[2] = kDigits[(static_cast<uint8_t>(c) >> 4) & 15];
-  hex[3] = kDigits[static_cast<uint8_t>(c) & 15];
-  hex[4] = '\0';
-  return hex;
+  const uint8_t b = static_cast<uint8_t>(c);
+  return "0x" + HexText(&b, 1);
 }
 
 class Reader {
