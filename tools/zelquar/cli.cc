@@ -64,6 +64,7 @@ const CommandText kCommands[] = {
      "Prints the driver's log (default: ZELQUAR_DrvDLL_Log.LOG beside the driver library), one record\n"
      "a line. --last N prints only the last N records; --follow keeps reading as the file grows,\n"
      "until Ctrl-C.\n"},
+    {Command::kEpc, "epc", kEpcUsage, kEpcHelp},
 };
 
 const CommandText* Find(Command c) {
@@ -287,6 +288,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--timeout") {
       good = p.Value(name, inlineValue, &v) && p.Number(name, v, 1, 3600000, &n);
       o.timeoutMs = static_cast<uint32_t>(n);
+    } else if (c == Command::kEpc) {
+      std::string why;
+      good = p.Value(name, inlineValue, &v) && (ParseEpcOption(name, v, &o.epcRequest, &why) || p.Fail(why));
     } else if (name == "--rssi") {
       good = forCommand(c == Command::kInventory) && once(kRssi) && p.Value(name, inlineValue, &v);
       if (good && v != "raw" && v != "dbm") good = p.Fail("--rssi: raw or dbm, not '" + v + "'");
@@ -451,6 +455,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (!b) return fail("raw: hex digits expected, not '" + positional[0] + "'");
       if (b->size() < 4 || b->size() > 1552) return fail("raw: 4 to 1552 command bytes (CLA INS P1 P2 [Lc data])");
       o.raw = *b;
+      break;
+    }
+    case Command::kEpc: {
+      std::string why;
+      if (!ParseEpcArguments(positional, &o.epcRequest, &why)) return fail(why);
       break;
     }
     case Command::kLog:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/zelquar/app.h"
+#include "tools/zelquar/epc_command.h"
 
 namespace zq::tool {
 
@@ -26,6 +27,7 @@ enum class Command {
   kSerial,
   kRaw,
   kLog,
+  kEpc,
 };
 
 struct Options {
@@ -68,6 +70,9 @@ struct Options {
   bool follow = false;
   std::string logFile;
   std::optional<size_t> last;
+
+  // epc
+  EpcRequest epcRequest;
 
   // The tag's address (PC word and EPC) for the tag commands.
   Bytes Address() const { return TagAddress(pc ? *pc : PcWordFor(epc.size()), epc); }

@@ -1,7 +1,7 @@
 // zelquar: the reader for people, on the driver's five exported functions.
 //
 // Sections: output; the driver (loading it, the watchdog, the port);
-// the private simulator; the commands; the log reader; main.
+// the private simulator; the commands; the log reader; epc; main.
 //
 // The driver is loaded the way an application loads it: dlopen of
 // libZELQUAR_Drv.so from PREFIX/lib/zelquar beside this program's
@@ -748,10 +748,20 @@ ExitCode CmdLog(const Options& o) {
   return ExitCode::kOk;
 }
 
+// ---- epc: identities without a reader -------------------------------------------------------
+
+ExitCode CmdEpc(const Options& o) {
+  const EpcOutput out = RunEpc(o.epcRequest);
+  if (g_json) Emit(out.json);
+  else Say(out.text);
+  return out.code;
+}
+
 // ---- main ---------------------------------------------------------------------------------
 
 ExitCode RunCommand(const Options& o) {
   if (o.command == Command::kLog) return CmdLog(o);
+  if (o.command == Command::kEpc) return CmdEpc(o);
   if (o.sim) {
     std::string error;
     if (!StartSimulator(o.scenario, &error)) return Failure(ExitCode::kSimulator, "simulator", error);
@@ -778,6 +788,7 @@ ExitCode RunCommand(const Options& o) {
     case Command::kRaw: code = CmdRaw(o, session); break;
     case Command::kVersion:
     case Command::kLog:
+    case Command::kEpc:
     case Command::kNone: break;
   }
   session.Close();
