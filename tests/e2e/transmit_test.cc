@@ -33,6 +33,40 @@ TEST_F(Transmit, AnOpenPutsTheReaderIntoItsOperatingMode) {
   EXPECT_EQ(Lines("DSP Boot Mode Set"), 1u);
 }
 
+// The entry line shows the whole command as given; the exit lines are
+// written while the unit is still held.
+TEST_F(Transmit, TheEntryLineShowsTheWholeCommandAndTheExitLinesComeWhileTheUnitIsHeld) {
+  auto bytesIn = [](const std::string& line) {
+    const size_t bar = line.find(" | ");
+    return bar == std::string::npos ? 0 : (line.size() - bar - 2) / 3;
+  };
+  // Longer than a command may be: refused before the unit is taken, with
+  // every byte it had in the entry line.
+  EXPECT_EQ(Send("00051600", 256, 1600), (Answer{-3, 0, ""}));
+  const auto entries = install_.LogLinesWith("★★★CLRW P=100 SLen=640");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(bytesIn(entries[0]), 1600u);
+  // A routing error is found under the unit's mutex: the exit line comes
+  // before the release.
+  EXPECT_EQ(Send("40010000"), (Answer{-3, 0, ""}));
+  ASSERT_EQ(probe_->Ask("power-sts 0x0100 3").substr(0, 2), "0 ");
+  const std::vector<std::string> lines = install_.LogLines();
+  auto firstAfter = [&](size_t from, const std::string& fragment) {
+    for (size_t i = from; i < lines.size(); ++i) {
+      if (lines[i].find(fragment) != std::string::npos) return i;
+    }
+    return lines.size();
+  };
+  const size_t call = firstAfter(0, "★★★CLRW P=100 SLen=4 ");
+  const size_t exitLine = firstAfter(call, "★★★CLRW Ret=-3,");
+  ASSERT_LT(exitLine, lines.size());
+  EXPECT_GT(firstAfter(call, "▲▲k_RFRW_ReleaseMutexAPI"), exitLine);
+  const size_t powerCall = firstAfter(0, "★★★RFRW_PowerCtrl Call");
+  const size_t powerOut = firstAfter(powerCall, "RFRW_PowerCtrl Out  Sts = ");
+  ASSERT_LT(powerOut, lines.size());
+  EXPECT_GT(firstAfter(powerCall, "▲▲k_RFRW_ReleaseMutexAPI"), powerOut);
+}
+
 TEST_F(Transmit, RoutingErrorsAreParameterErrorsWithTheirLines) {
   struct Case {
     std::string hex;
