@@ -10,8 +10,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
+#include <iterator>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "platform/syscalls.h"
@@ -147,27 +148,48 @@ bool ProcessInGroup(uint32_t gid) {
   return false;
 }
 
+// The answers of the membership test, a few users' worth (a session has
+// few owners); when full, further users are looked up each time.
+struct MemberAnswer {
+  uint32_t uid;
+  bool member;
+};
+
 struct ProcessRules {
   Trust trust;
   Creation creation;
   std::mutex lock;
-  std::map<uint32_t, bool> members;  // answers of the membership test
+  MemberAnswer answers[16];
+  size_t answered = 0;
 };
 
-// Never destroyed: the library's detach code judges objects after C++
-// destructors have run.
+ProcessRules& Rules();
+
+bool InReaderGroup(uint32_t uid) {
+  ProcessRules& r = Rules();
+  if (!r.trust.readerGroup) return false;
+  {
+    std::lock_guard<std::mutex> guard(r.lock);
+    for (size_t i = 0; i < r.answered; ++i) {
+      if (r.answers[i].uid == uid) return r.answers[i].member;
+    }
+  }
+  const bool member = UserIsMember(uid, *r.trust.readerGroup);
+  std::lock_guard<std::mutex> guard(r.lock);
+  if (r.answered < std::size(r.answers)) r.answers[r.answered++] = {uid, member};
+  return member;
+}
+
+// In static storage and never destroyed: the library's detach code judges
+// objects after C++ destructors have run, and a library that is loaded and
+// unloaded again and again (the comm library) keeps nothing on the heap.
 ProcessRules& Rules() {
+  alignas(ProcessRules) static unsigned char storage[sizeof(ProcessRules)];
   static ProcessRules* rules = [] {
-    auto* r = new ProcessRules;
+    auto* r = new (storage) ProcessRules;
     r->trust.self = static_cast<uint32_t>(::geteuid());
     r->trust.readerGroup = ReaderGroupId();
-    r->trust.inReaderGroup = [r](uint32_t uid) {
-      if (!r->trust.readerGroup) return false;
-      std::lock_guard<std::mutex> guard(r->lock);
-      auto it = r->members.find(uid);
-      if (it == r->members.end()) it = r->members.emplace(uid, UserIsMember(uid, *r->trust.readerGroup)).first;
-      return it->second;
-    };
+    r->trust.inReaderGroup = &InReaderGroup;
     const bool mayUse = r->trust.readerGroup && (r->trust.self == 0 || ProcessInGroup(*r->trust.readerGroup));
     r->creation = CreationFor(r->trust.readerGroup, mayUse);
     return r;

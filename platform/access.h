@@ -27,7 +27,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -54,7 +53,7 @@ struct ObjectFacts {
 struct Trust {
   uint32_t self = 0;
   std::optional<uint32_t> readerGroup;
-  std::function<bool(uint32_t uid)> inReaderGroup;
+  bool (*inReaderGroup)(uint32_t uid) = nullptr;
 };
 
 enum class Verdict {
