@@ -159,6 +159,59 @@ TEST_F(Recovery, AReplyLostForGoodAndAnUnpluggedBridgeRecover) {
   EXPECT_EQ(Lines("RfPowerOffOnRetry End,StatusWord=0x9000"), 2u);
 }
 
+TEST_F(Recovery, RepliesOfAnotherShapeAreNoSuccessAndOnlyAcceptedSettingsAreReplayed) {
+  // An accepted send/receive mode with a channel mask of its own (0x80800000
+  // for this reader type: 0x2000) and an accepted power level 25.
+  ASSERT_EQ(Send("00300001000702000100528080"), (Answer{0, 2, "9000"}));
+  ASSERT_EQ(Send("00181900"), (Answer{0, 2, "9000"}));
+  const std::string level25 = "00220F00";
+  const std::vector<std::string> speed2000 = {kSpeedHex[0], kSpeedHex[1], "002100000006000300002000"};
+
+  // Each of these replies ends in 90 00 but is not what its step takes:
+  // the application gets 64 03, the steps after it are not sent, and
+  // nothing is remembered.
+  struct Case {
+    const char* request;
+    std::vector<const char*> replies;  // the faults, in order
+    size_t sent;                       // commands the reader got
+    const char* line;
+  };
+  const Case cases[] = {
+      // The speed word answered 01 90 00: neither P1 nor the channels go.
+      {"0030000100050200010052", {"9000", "019000"}, 2, "D_Error SndRcvModeSetCMD(3) FncRet = 0, wkRcvLen = 3, SW=0x9000"},
+      // The power command answered 01 90 00: no speed command at all.
+      {"0030000100050200010052", {"019000"}, 1, "D_Error SndRcvModeSetCMD(3) FncRet = 0, wkRcvLen = 3, SW=0x9000"},
+      // The antenna level: the power command's odd reply, then a four-byte reply.
+      {"20100101", {"019000"}, 1, "ANTLevelGetCMD Exec Error RcvLen=0 SW=9000"},
+      {"20100101", {"9000", "01029000"}, 2, "ANTLevelGetCMD Exec Error RcvLen=4 SW=9000"},
+      // The power level refused three times with a reply that only ends in 90 00.
+      {"00181E00", {"019000", "019000", "019000"}, 3, "★Internal_PowerLevelSetCMD Call  P1=0x1e"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    for (const char* reply : c.replies) ASSERT_EQ(Sim(std::string("fault reply ") + reply + " 1"), "OK");
+    const size_t lines = Lines(c.line);
+    const uint64_t mark = Received();
+    EXPECT_EQ(Send(c.request), (Answer{0, 2, "6403"}));
+    EXPECT_EQ(CommandsSince(mark).size(), c.sent);
+    EXPECT_EQ(Lines(c.line), lines + 1);
+  }
+  EXPECT_EQ(Lines("ReaderSettingsMemory PowerLevel=30"), 0u);
+  EXPECT_EQ(Lines("ReaderSettingsMemory P1=00 P2=03 mode=02 Delimita=00 SndSpeed=02 RcvSpeed=05 D5=52 Chanel=0007ffc0"), 0u);
+
+  // A recovery replays what the reader accepted: level 25 and mask 0x2000.
+  // The command sent again gets its whole reply although the refused first
+  // send was answered with two bytes: its receive length is the caller's again.
+  ASSERT_EQ(Sim("fault status 6405 1"), "OK");
+  const uint64_t mark = Received();
+  EXPECT_EQ(Send("00020004001F021D", 4), (Answer{0, 4, "01239000"}));
+  std::vector<std::string> expected = {"00020004001F021D", kLogFetchHex, kFarmModeHex, level25};
+  expected.insert(expected.end(), speed2000.begin(), speed2000.end());
+  expected.push_back("00020004001F021D");
+  EXPECT_EQ(CommandsSince(mark), expected);
+  EXPECT_EQ(State()["settings"]["channel_mask"], 0x2000);
+}
+
 class TwoRecoveries : public RecoveryTest {
  protected:
   TwoRecoveries() : RecoveryTest(kFastReaderIni + "RwPowerOffOnRetryCount=2\n") {}
