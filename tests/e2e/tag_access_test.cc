@@ -143,6 +143,11 @@ TEST_F(Read, ADamagedReplyAnswers046403AndIsLogged) {
   ASSERT_EQ(Sim("fault bad-crc 1"), "OK");
   EXPECT_EQ(Send(ReadCommand(kTagB, 3, 0, 2)), (Answer{0, 3, "046403"}));
   EXPECT_EQ(Lines("★Internal_EPC_ReadCMD(3) RcvLen=12  crc=0x"), 1u);
+  // The read's out line shows the frame as the command hands it back: 06 64 03.
+  const auto out = install_.LogLinesWith("★Internal_EPC_ReadCMD  Out  Ret = 0,Data=");
+  ASSERT_FALSE(out.empty());
+  const std::string rewritten = "Data= | 00 00 03 06 64 03";
+  EXPECT_EQ(out.back().substr(out.back().size() - std::min(out.back().size(), rewritten.size())), rewritten) << out.back();
 }
 
 // ---- lock ----
