@@ -156,7 +156,7 @@ TEST(DevicesUnderFaults, ATcpConnectionCarriesEveryByteBothWaysThroughInterrupte
       got.insert(got.end(), buf.begin(), buf.begin() + static_cast<long>(n));
     }
   });
-  EXPECT_EQ(connection->Send(sent.data(), sent.size()), 0u);
+  EXPECT_EQ(connection->Send(sent.data(), sent.size(), 10000), 0u);
   receiver.join();
   EXPECT_EQ(got, sent);
   EXPECT_GT(sends->load(), 2 * 64);
