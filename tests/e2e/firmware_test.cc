@@ -140,6 +140,32 @@ TEST(FirmwareAtOpen, AVersionQueryThatFailsOrAnswersOtherThanFourBytesSendsNoBlo
   }
 }
 
+// A download block waits 4000 ms for the reader's answer, whatever the
+// INI's BlockTimeout (200 ms here); a reader command waits BlockTimeout.
+TEST(FirmwareAtOpen, ABlockWaitsFourSecondsForItsReplyWhateverTheBlockTimeout) {
+  InstallDir install(kFastReaderIni + "DspAlwaysDownloadMode=1\nRwPowerOffOnRetryCount=0\n");
+  install.WriteFile("ZQRWDSP01.dwl", install.MakeFirmware("0123", 2));
+  auto link = [&] {
+    const nlohmann::json c = install.SimState()["counters"];
+    return std::make_pair(c["duplicates"].get<int>() + c["resend_requests"].get<int>(), c["download_blocks"].get<int>());
+  };
+  const auto before = link();
+  // The version query answered in time, the first block 1.5 s late.
+  ASSERT_EQ(install.SimControl("fault reply-late 0 1"), "OK");
+  ASSERT_EQ(install.SimControl("fault reply-late 1500 1"), "OK");
+  auto probe = install.StartLoadedProbe();
+  EXPECT_EQ(probe->Ask("open 0x0100"), "0");
+  const auto opened = link();
+  EXPECT_EQ(opened.second - before.second, 2);
+  EXPECT_EQ(opened.first, before.first) << "the link asked again instead of waiting";
+  // The same lateness for a reader command: the link asks again.
+  ASSERT_EQ(install.SimControl("fault reply-late 1500 1"), "OK");
+  probe->Ask("send 0x0100 03FF0000 256");
+  EXPECT_GT(link().first, opened.first);
+  probe->Send("exit");
+  probe->Wait();
+}
+
 // Two reader modules on the line of one bridge: unit 1 is brought up to
 // date block by block while another thread of the same application keeps
 // taking inventories on unit 0. Neither takes the other's replies.
