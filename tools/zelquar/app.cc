@@ -81,6 +81,22 @@ Bytes TagAddress(uint16_t pc, const Bytes& epc) {
   return b;
 }
 
+Bytes AddressAfterEpcWrite(const Bytes& address, uint32_t pointer, const Bytes& data) {
+  Bytes memory = address;  // EPC bank from word 1 on
+  for (size_t i = 0; i < data.size(); ++i) {
+    // Word 0 (the stored CRC) lies before the address; beyond word 32 the
+    // bank holds nothing an address could use.
+    const int64_t at = (static_cast<int64_t>(pointer) - 1) * 2 + static_cast<int64_t>(i);
+    if (at < 0 || at >= 64) continue;
+    if (static_cast<size_t>(at) >= memory.size()) memory.resize(static_cast<size_t>(at) + 1, 0);
+    memory[static_cast<size_t>(at)] = data[i];
+  }
+  if (memory.size() < 2) return memory;
+  const size_t length = (memory[0] >> 3) * 2 + 2;
+  if (memory.size() > length) memory.resize(length);
+  return memory;
+}
+
 Bytes InventoryCommand() {
   const Bytes data{0x00, 0x00};
   // P2 bit 1: each entry carries its signal strength.
@@ -340,7 +356,8 @@ const ResultText kResults[] = {
      "a file the driver needs beside itself is missing (ZELQUAR_Drv.ini, the comm library "
      "or the firmware file); reinstall the driver"},
     {RFRW_ERROR_NOT_ADMIN, "RFRW_ERROR_NOT_ADMIN",
-     "opening the port needs administrator rights: run as root or a member of sudo/wheel/admin, "
+     "opening the port needs administrator rights: run as root or as a member of the group zelquar "
+     "(the udev rule's group, which also gives access to the reader) or of sudo, wheel or admin, "
      "or set AdminCheckCut=1 in ZELQUAR_Drv.ini"},
     {RFRW_ERROR_NOT_OPEN, "RFRW_ERROR_NOT_OPEN", "the port is not open"},
     {RFRW_ERROR_OPEN_ELSEWHERE, "RFRW_ERROR_OPEN_ELSEWHERE",
