@@ -279,6 +279,54 @@ TEST_F(OneRecovery, AnOpenWhoseOperatingModeIsRefusedRecoversTheDeviceOrClosesTh
 }
 
 
+// The device-level recovery of RFRW_Open when its own steps fail: the
+// reader cannot be switched off (the GPIO latch does not read back), or the
+// device cannot be configured again (the UART configuration does not read
+// back). Each is counted, and with the limit used up the open fails.
+// The faults are armed while the open waits for a firmware block's late
+// reply, after the open's own attach has configured the bridge.
+TEST(DeviceRecovery, APowerOffOrAReopenThatFailsEndsTheRecoveryWithItsError) {
+  InstallDir install(kFastReaderIni + "DspAlwaysDownloadMode=1\nRwPowerOffOnRetryCount=1\nHidDeviceOpenRetryCount=1\n");
+  install.WriteFile("ZQRWDSP01.dwl", install.MakeFirmware("0123", 1));
+  auto lines = [&](const std::string& fragment) { return install.LogLinesWith(fragment); };
+  struct Case {
+    const char* fault;  // armed during the download
+    std::string failedLine;
+  };
+  const Case cases[] = {
+      {"gpio-readback", "RfPowerOffOnRetry_Sub: k_RW_ONOFF() Error,FncRet=-4"},
+      {"uart-readback", "RfPowerOffOnRetry_Sub: RW_Open() Error,FncRet=-2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const size_t blocksLogged = lines("k_Download_Firm 一行読込み 39 byte").size();
+    const size_t subs = lines("RfPowerOffOnRetry_Sub() Start").size();
+    // The version query at once, the block 1.5 s late, the operating mode refused.
+    for (const char* f : {"fault reply-late 0 1", "fault reply-late 1500 1", "fault reply 6401 1"}) {
+      ASSERT_EQ(install.SimControl(f), "OK");
+    }
+    auto probe = install.StartLoadedProbe();
+    probe->Send("open 0x0100");
+    for (int i = 0; i < 1000 && lines("k_Download_Firm 一行読込み 39 byte").size() == blocksLogged; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(install.SimControl(std::string("fault ") + c.fault + " 1000"), "OK");
+    const std::optional<std::string> opened = probe->ReadLine(60000);
+    ASSERT_EQ(install.SimControl(std::string("fault ") + c.fault + " 0"), "OK");
+    EXPECT_EQ(opened.value_or("none"), "-4");  // the operating mode's failure
+    EXPECT_EQ(lines("RfPowerOffOnRetry_Sub() Start").size(), subs + 1);
+    EXPECT_EQ(lines(c.failedLine).size(), 1u);
+    EXPECT_EQ(lines("RfPowerOffOnRetry_Sub() End,FncRet=" + c.failedLine.substr(c.failedLine.rfind('=') + 1)).size(), 1u);
+    EXPECT_EQ(lines("D_Error RFRW_Open(8) detail1 = -4  (868)").size(), subs + 1);
+    EXPECT_EQ(ParseFields(probe->Ask("entry 0"))["use"], "0");
+    probe->Send("exit");
+    probe->Wait();
+  }
+  // The reader answers again: an open goes through.
+  auto probe = install.StartLoadedProbe();
+  EXPECT_EQ(probe->Ask("open 0x0100"), "0");
+}
+
 TEST_F(Recovery, PowerCtrlAnswersTheReadersStatusWordAndRecoversLikeACommand) {
   // Power values other than 0 and 3 are refused before any exchange.
   uint64_t mark = Received();
