@@ -959,6 +959,7 @@ int main(int argc, char** argv) {
     Guard guard;
     g_guard = &guard;
     code = RunCommand(parsed.options);
+    guard.Hold(true);  // the simulator is stopped by this thread alone
     g_sim.Stop();
     g_guard = nullptr;
   }
