@@ -3,13 +3,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "ZELQUAR_Drv.h"
 #include "driver/commands/process_state.h"
 #include "driver/link/level.h"
 #include "driver/log/output_log.h"
 #include "driver/state/shared_area.h"
+#include "driver/transport/device.h"
 #include "protocol/frame.h"
 #include "protocol/status_word.h"
 
@@ -56,13 +56,6 @@ ReplyTaken TakeReply(const uint8_t* frame, int32_t capacity, uint8_t* out) {
 
 namespace {
 
-// Every unit of a process talks through the process's one bridge, and a
-// reply frame does not name the unit it comes from: two link threads
-// reading at once would take each other's replies. One exchange at a time
-// on the bridge, whatever the unit (the unit's API mutex orders only the
-// calls of one unit).
-std::mutex g_bridgeExchange;
-
 ChannelExchange g_channelExchange = &k_CM_TransmitMsg;
 
 }  // namespace
@@ -70,7 +63,10 @@ ChannelExchange g_channelExchange = &k_CM_TransmitMsg;
 void InstallChannelExchange(ChannelExchange exchange) { g_channelExchange = exchange ? exchange : &k_CM_TransmitMsg; }
 
 int32_t ExchangeOnBridge(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response, int32_t responseCapacity) {
-  const std::lock_guard<std::mutex> bridge(g_bridgeExchange);
+  // Two link threads reading at once would take each other's replies: one
+  // exchange at a time on the bridge, whatever the unit (the unit's API
+  // mutex orders only the calls of one unit).
+  const auto bridge = HoldBridge();
   return g_channelExchange(port, request, requestLength, response, responseCapacity);
 }
 
