@@ -50,6 +50,9 @@ CDllPort::~CDllPort() {
   TearDownDevice();
   platform::CloseThread(reader_);
   CloseEventSource();
+  // The rest of the close sequence: a Term without ClosePort still closes
+  // the trace it opened (a ClosePort before has closed it already).
+  trace_lib_.Close(side_->trace);
   CloseNamedEvents();
 }
 

@@ -121,6 +121,8 @@ class CDllPort {
   bool WriteHidReports(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
   bool WritePlain(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
   bool SendSocket(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
+  // How long a socket send of `length` bytes may take (milliseconds).
+  int SendTimeoutMs(size_t length) const;
 
   bool IsHidKind() const { return port_kind_ == PortKindHid || port_kind_ == PortKindHidCounted; }
   bool IsReaderKind() const { return IsHidKind() || port_kind_ == PortKindUsbPrint; }

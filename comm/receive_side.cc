@@ -140,8 +140,10 @@ void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_pt
       errors = 0;
       if (stream) {
         kept = side->StreamAppend(local, kept + count);
-      } else if (local[0] == 0 && kind == PortKindHid) {
-        platform::SleepUnlessStopped(30);  // an empty report: nothing to deliver
+      } else if (local[0] == 0) {
+        // Byte 0 is the count the reader goes by for both HID kinds (for
+        // kind 1 also the report ID): 0 is an empty report, nothing to deliver.
+        platform::SleepUnlessStopped(30);
       } else {
         side->ReportAppend(kind, local, readLength);
       }

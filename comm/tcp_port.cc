@@ -4,6 +4,8 @@
 // the sending side ends first and what the peer still sends is drained.
 //
 // Sections: Alias_CreateFile_TCPIP; socket send; TCP close.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -61,7 +63,9 @@ uint32_t CDllPort::AliasCreateFileTcpIp() {
   }
   if (port_kind_ == PortKindTcpAnnounce) {
     trace().Text("AAj6", logical_device_name_);
-    if (uint32_t e = c->Send(logical_device_name_.data(), logical_device_name_.size()); e != 0) {
+    if (uint32_t e = c->Send(logical_device_name_.data(), logical_device_name_.size(),
+                             SendTimeoutMs(logical_device_name_.size()));
+        e != 0) {
       trace().Line("AAj7", 1, e, 0);
       return e;
     }
@@ -73,9 +77,18 @@ uint32_t CDllPort::AliasCreateFileTcpIp() {
 
 // ---- socket send ----------------------------------------------------------------------------
 
+int CDllPort::SendTimeoutMs(size_t length) const {
+  // The write total timeout of the port's timeouts, as a serial line would
+  // bound a write; without one, as long as a request waits for the port
+  // lock, so that a peer that stopped reading cannot hold the port.
+  const uint64_t total = static_cast<uint64_t>(timeouts_.WriteTotalTimeoutMultiplier) * length + timeouts_.WriteTotalTimeoutConstant;
+  if (total == 0) return side_->timings.portLockIoMs;
+  return static_cast<int>(std::min<uint64_t>(total, INT32_MAX));
+}
+
 bool CDllPort::SendSocket(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error) {
   trace().Data("AAk0", length, data);
-  const uint32_t e = length > 0 ? socket_->Send(data, length) : 0;
+  const uint32_t e = length > 0 ? socket_->Send(data, length, SendTimeoutMs(length)) : 0;
   if (e == 0) {
     *written = length;
   } else {
@@ -93,13 +106,13 @@ void CDllPort::CloseTcp() {
   // Whatever the peer still sends is read away, so that the close does not
   // reset the connection under bytes it has not yet taken from us.
   for (int i = 0; i < kDrainReceives; ++i) {
+    if (i > 0) platform::SleepMilliseconds(30);  // between receives, not after the last
     uint8_t buf[256];
     size_t n = 0;
     const uint32_t e = socket_->Receive(buf, sizeof buf, 0, &n);
     const int32_t received = e != 0 ? -1 : static_cast<int32_t>(n);
     trace().Line("AAb2", 1, static_cast<uint32_t>(received), 0);
     if (received <= 0) break;
-    platform::SleepMilliseconds(30);
   }
   socket_.reset();  // the receiving side ends and the socket closes (once the reader lets it go)
 }

@@ -54,6 +54,16 @@ uint32_t RestartDeviceNode(const DeviceNode& node) {
   return kErrorNotSupported;
 }
 
+uint32_t ListReaderBridges(const std::string& fragment, std::vector<DeviceInterface>* out) {
+  out->clear();
+  std::vector<DeviceInterface> all;
+  if (uint32_t e = EnumerateDeviceInterfaces(InterfaceClass::kHid, &all); e != 0) return e;
+  for (DeviceInterface& iface : all) {
+    if (PathMatchesFragment(iface.path, fragment)) out->push_back(std::move(iface));
+  }
+  return 0;
+}
+
 uint32_t OpenDeviceInterface(InterfaceClass cls, const std::string& path, std::unique_ptr<DeviceHandle>* handle) {
   handle->reset();
   for (const DeviceBackend* b : DeviceBackends()) {

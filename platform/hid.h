@@ -13,7 +13,8 @@
 // Results are Win32 numbers (win32_errors.h). The pure parts (paths, IDs,
 // report descriptors, matching) are in hid_names.h.
 //
-// Sections: interface records; DeviceHandle; backend table; enumeration and open.
+// Sections: interface records; DeviceHandle; backend table; enumeration and open
+// (and the reader bridges present).
 #pragma once
 
 #include <cstddef>
@@ -152,6 +153,16 @@ uint32_t EnumerateHidClassNodes(std::vector<DeviceNode>* out);
 // backend that listed it). 0, kErrorNotSupported when it has no restart
 // location, or a Win32 error.
 uint32_t RestartDeviceNode(const DeviceNode& node);
+
+// The reader bridges present now: every HID interface, over all backends
+// (real hidraw nodes, then the simulator's published devices), whose path
+// contains `fragment` without regard to case, as the comm library's device
+// search matches it (`fragment` is the driver's PID_VID setting, such as
+// "vid_FFF1&pid_7C02"). For a program that wants to know whether a reader
+// is there before it opens one, or to list them. 0 (also when none is
+// present) or a Win32 error when nothing could be listed. Blocks briefly
+// (udev, one connect per simulated device). Thread-safe.
+uint32_t ListReaderBridges(const std::string& fragment, std::vector<DeviceInterface>* out);
 
 // Opens the present interface of `cls` whose path equals `path` without
 // regard to case (CreateFile on an interface path). 2 when none is present.

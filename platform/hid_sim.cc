@@ -74,7 +74,11 @@ uint32_t EnumerateSim(InterfaceClass cls, std::vector<DeviceInterface>* out) {
   std::sort(names.begin(), names.end());
   for (const std::string& n : names) {
     std::string text;
-    if (ReadWholeFile(dir + "/" + n, &text) != 0) continue;
+    // A description is a few hundred bytes; anything else under the name
+    // (a FIFO, a huge file) is not a published device and must not stall
+    // or swamp the listing.
+    constexpr size_t kMaxDescription = 64 * 1024;
+    if (ReadWholeFile(dir + "/" + n, &text, kMaxDescription) != 0) continue;
     DeviceInterface iface;
     std::string ctl;
     if (!DescribeSimDevice(text, dir, &iface, &ctl) || !ServerAnswers(ctl)) continue;
@@ -339,16 +343,15 @@ uint32_t OpenSim(const DeviceInterface& iface, std::unique_ptr<DeviceHandle>* ha
 
 constexpr int kControlTimeoutMs = 5000;
 
-// The simulated device is pulled and plugged in again: its open handles end,
-// the bridge and the reader start from power-up, and the device is published
-// again before the answer comes.
+// The simulated device is pulled and plugged in again, in one control
+// command: its open handles end, the bridge and the reader start from
+// power-up, and the device is published again before the answer comes. A
+// simulator that answers after the wait here has ended still puts the
+// device back.
 uint32_t RestartSim(const DeviceInterface& iface) {
-  for (const char* command : {"unplug", "replug"}) {
-    std::string reply;
-    if (uint32_t e = ControlRequest(iface.restartLocation, command, &reply, kControlTimeoutMs); e != 0) return e;
-    if (reply.rfind("OK", 0) != 0) return kErrorGenFailure;
-  }
-  return 0;
+  std::string reply;
+  if (uint32_t e = ControlRequest(iface.restartLocation, "restart", &reply, kControlTimeoutMs); e != 0) return e;
+  return reply.rfind("OK", 0) == 0 ? 0 : kErrorGenFailure;
 }
 
 }  // namespace

@@ -160,10 +160,18 @@ uint32_t WriteFileAtomically(const std::string& path, const std::string& content
   return 0;
 }
 
-uint32_t ReadWholeFile(const std::string& path, std::string* content) {
-  int fd = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (fd < 0) return Fail();
+uint32_t ReadWholeFile(const std::string& path, std::string* content, size_t maxBytes) {
   content->clear();
+  // O_NONBLOCK: the open of a FIFO without a writer must not wait; the type
+  // check below refuses it.
+  int fd = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd < 0) return Fail();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    SetLastError(kErrorBadFileType);
+    return kErrorBadFileType;
+  }
   char buf[4096];
   for (;;) {
     ssize_t n = Sys().read(fd, buf, sizeof buf);
@@ -174,6 +182,13 @@ uint32_t ReadWholeFile(const std::string& path, std::string* content) {
       return e;
     }
     if (n == 0) break;
+    // A file that grows while it is read is bounded all the same.
+    if (content->size() + static_cast<size_t>(n) > maxBytes) {
+      ::close(fd);
+      content->clear();
+      SetLastError(kErrorFileTooLarge);
+      return kErrorFileTooLarge;
+    }
     content->append(buf, static_cast<size_t>(n));
   }
   ::close(fd);

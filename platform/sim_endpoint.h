@@ -37,7 +37,12 @@ uint32_t MakeDirectories(const std::string& path);
 // Writes `content` through a temporary file and a rename: a reader sees the
 // whole file or none. 0 or a Win32 error.
 uint32_t WriteFileAtomically(const std::string& path, const std::string& content);
-uint32_t ReadWholeFile(const std::string& path, std::string* content);
+// Reads a regular file of at most `maxBytes` bytes whole. 0; kErrorBadFileType
+// for anything but a regular file (a FIFO, /dev/zero, a directory: refused
+// without waiting on it); kErrorFileTooLarge past `maxBytes`; another Win32
+// error. Blocks on file I/O only.
+inline constexpr size_t kReadWholeFileLimit = 16 * 1024 * 1024;
+uint32_t ReadWholeFile(const std::string& path, std::string* content, size_t maxBytes = kReadWholeFileLimit);
 void RemoveFile(const std::string& path);
 
 // Microseconds of the monotonic clock (the same clock as PerformanceCounter).

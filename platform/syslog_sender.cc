@@ -59,7 +59,9 @@ bool SendToSystemLog(LogSeverity severity, const std::string& ident, const std::
   std::snprintf(head, sizeof head, "<%d>%s ", kFacilityUser * 8 + static_cast<int>(severity), stamp);
   std::string text = head;
   text += ident;
-  text += "[" + std::to_string(::getpid()) + "]: ";
+  text += '[';
+  text += std::to_string(::getpid());
+  text += "]: ";
   text += message;
 
   if (redirected) return SendDatagram(injected, text);

@@ -1,5 +1,6 @@
 #include "platform/tcp_connection.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "platform/syscalls.h"
 #include "platform/win32_errors.h"
@@ -46,6 +48,14 @@ uint32_t TcpConnection::Connect(const std::string& host, const std::string& port
     ::close(fd);
     return WsaFromErrno(err);
   }
+  // Sends as well as receives never wait on the socket itself: the waits
+  // are polls with bounds.
+  if (const int flags = ::fcntl(fd, F_GETFL); flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    *failedStep = Step::kSocket;
+    const uint32_t e = WsaFromErrno(errno);
+    ::close(fd);
+    return e;
+  }
   connection->reset(new TcpConnection(fd));
   return 0;
 }
@@ -55,12 +65,22 @@ TcpConnection::~TcpConnection() {
   ::close(fd_);
 }
 
-uint32_t TcpConnection::Send(const void* data, size_t length) {
+uint32_t TcpConnection::Send(const void* data, size_t length, int timeoutMs) {
   const auto* p = static_cast<const uint8_t*>(data);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   size_t done = 0;
   while (done < length) {
-    ssize_t n = Sys().send(fd_, p + done, length - done, MSG_NOSIGNAL);
+    ssize_t n = Sys().send(fd_, p + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The queue is full: wait for room, as long as the time allows.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return kWsaeTimedOut;
+      pollfd w{fd_, POLLOUT, 0};
+      const int r = Sys().poll(&w, 1, static_cast<int>(left.count()));
+      if (r < 0 && errno != EINTR) return WsaFromErrno(errno);
+      continue;
+    }
     if (n < 0) return WsaFromErrno(errno);
     done += static_cast<size_t>(n);
   }

@@ -16,9 +16,10 @@ namespace zq::platform {
 class TcpConnection {
  public:
   // Resolves `host` and `port` for IPv4 TCP (getaddrinfo, AF_INET,
-  // SOCK_STREAM, IPPROTO_TCP) and connects to the first address. 0 with
-  // *connection set, or `failedStep` and the WSA error of the step that
-  // failed. Blocks for the resolution and the connect.
+  // SOCK_STREAM, IPPROTO_TCP) and connects to the first address; the
+  // connected socket is non-blocking. 0 with *connection set, or
+  // `failedStep` and the WSA error of the step that failed. Blocks for the
+  // resolution and the connect.
   enum class Step { kNone, kResolve, kSocket, kConnect };
   static uint32_t Connect(const std::string& host, const std::string& port, std::unique_ptr<TcpConnection>* connection,
                           Step* failedStep);
@@ -28,9 +29,12 @@ class TcpConnection {
   TcpConnection(const TcpConnection&) = delete;
   TcpConnection& operator=(const TcpConnection&) = delete;
 
-  // One send of all `length` bytes. 0 or the WSA error. Blocks while the
-  // socket's queue is full.
-  uint32_t Send(const void* data, size_t length);
+  // One send of all `length` bytes, within `timeoutMs` (>= 0) in all. The
+  // socket is non-blocking: while its queue is full (a peer that stopped
+  // reading) the send waits for room, and gives up when the time is spent.
+  // 0; kWsaeTimedOut when not everything went in time (what did go stays
+  // sent); another WSA error. Blocks at most timeoutMs.
+  uint32_t Send(const void* data, size_t length, int timeoutMs);
   // Waits at most timeoutMs (0: a look) for bytes and receives up to
   // `capacity` of them. 0 with *received > 0; kWsaeWouldBlock when nothing
   // came; 0 with *received = 0 when the peer has closed its side; another

@@ -30,6 +30,6 @@ zq_build() {
   fi
   ZQ_BUILD="$dir"
   cmake -S "$ZQ_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DENABLE_SANITIZERS="$sanitize" >/dev/null
+    -DENABLE_SANITIZERS="$sanitize" -DZQ_WERROR=ON >/dev/null
   cmake --build "$dir" -j "$(nproc)"
 }

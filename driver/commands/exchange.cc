@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "ZELQUAR_Drv.h"
 #include "driver/commands/process_state.h"
@@ -11,6 +10,7 @@
 #include "driver/log/output_log.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
+#include "driver/transport/device.h"
 #include "protocol/frame.h"
 #include "protocol/status_word.h"
 
@@ -57,18 +57,19 @@ ReplyTaken TakeReply(const uint8_t* frame, int32_t capacity, uint8_t* out) {
 
 namespace {
 
-// Every unit of a process talks through the process's one bridge, and a
-// reply frame does not name the unit it comes from: two link threads
-// reading at once would take each other's replies. One exchange at a time
-// on the bridge, whatever the unit (the unit's API mutex orders only the
-// calls of one unit).
-std::mutex g_bridgeExchange;
-
 ChannelExchange g_channelExchange = &k_CM_TransmitMsg;
 
 }  // namespace
 
 void InstallChannelExchange(ChannelExchange exchange) { g_channelExchange = exchange ? exchange : &k_CM_TransmitMsg; }
+
+int32_t ExchangeOnBridge(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response, int32_t responseCapacity) {
+  // Two link threads reading at once would take each other's replies: one
+  // exchange at a time on the bridge, whatever the unit (the unit's API
+  // mutex orders only the calls of one unit).
+  const auto bridge = HoldBridge();
+  return g_channelExchange(port, request, requestLength, response, responseCapacity);
+}
 
 int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData) {
   const uint32_t port = CurrentPort();
@@ -89,11 +90,10 @@ int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, u
   PortEntry* entry = Shared() && unit < static_cast<uint32_t>(kUnitCount) ? &LocalPortEntry(unit) : nullptr;
   int32_t result = kLinkChannelFailed;
   if (entry && entry->requestBuffer && entry->responseBuffer) {
-    const std::lock_guard<std::mutex> bridge(g_bridgeExchange);
     const int32_t length = BuildRequestMessage(unit, sndData, sndLen, Bounded(&SharedArea::blockTimeout, 2300),
                                                reinterpret_cast<uintptr_t>(entry), entry->requestBuffer);
-    result = g_channelExchange(port, entry->requestBuffer, length, entry->responseBuffer,
-                               static_cast<int32_t>(kResponseBufferSize));
+    result = ExchangeOnBridge(port, entry->requestBuffer, length, entry->responseBuffer,
+                              static_cast<int32_t>(kResponseBufferSize));
   }
   if (result != 0) {
     RwPowerOffOnRetryFlag() = 1;
@@ -132,6 +132,8 @@ bool FrameStartsExecuted(const uint8_t* frame) {
   return protocol::PayloadLength(frame) >= 2 && frame[3] == 0x90 && frame[4] == 0x00;
 }
 
+uint16_t RefusalWord(uint16_t sw) { return sw == protocol::kSwSuccess ? protocol::kSwGeneralFailure : sw; }
+
 uint16_t ReaderReply::StatusWord() const {
   uint16_t sw = protocol::kSwGeneralFailure;
   protocol::StatusWordOf(body(), static_cast<size_t>(length_), &sw);
@@ -157,7 +159,10 @@ HandlerCall::HandlerCall(const char* outFormat, int32_t* receiveLength, uint8_t*
 
 HandlerCall::~HandlerCall() {
   if (shownFrame_) {
-    OutputLog(LogLevel::kStep, port_, shownFrame_, result_ == 0 ? reply_.frameLength() : 0, outFormat_, result_, 0);
+    // The frame as the command hands it back: a rewrite (a tag reply's
+    // data, 06 64 03 after a failed CRC) has set its own length.
+    const int32_t shown = result_ == 0 ? kReplyHeadLength + static_cast<int32_t>(protocol::PayloadLength(shownFrame_)) : 0;
+    OutputLog(LogLevel::kStep, port_, shownFrame_, shown, outFormat_, result_, 0);
     return;
   }
   const int32_t shown = result_ == 0 ? answered_ : 0;

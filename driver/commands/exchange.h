@@ -64,6 +64,14 @@ using ChannelExchange = int32_t (*)(uint32_t port, uint8_t* request, int32_t req
                                     int32_t responseCapacity);
 void InstallChannelExchange(ChannelExchange exchange);
 
+// One request/response exchange through the channel (k_CM_TransmitMsg's
+// contract and result) while holding the process's bridge: every unit of
+// a process talks through its one bridge, whose replies do not name the
+// unit they answer, so every exchange that reaches the reader, whatever
+// its unit or its kind (a command, a firmware block), goes through here.
+// Blocks while another thread's exchange runs.
+int32_t ExchangeOnBridge(uint32_t port, uint8_t* request, int32_t requestLength, uint8_t* response, int32_t responseCapacity);
+
 // ---- the reply --------------------------------------------------------------
 
 // The status word at the end of a response frame's body; 64 03 (a reply the
@@ -71,6 +79,12 @@ void InstallChannelExchange(ChannelExchange exchange);
 uint16_t FrameStatusWord(const uint8_t* frame);
 // Whether a response frame's body has at least two bytes and starts 90 00.
 bool FrameStartsExecuted(const uint8_t* frame);
+// The status word a handler answers with for a reply its step did not
+// accept: the reply's own `sw`, unless that is 90 00 (a reply of another
+// shape than the step expects, such as 01 90 00 where 90 00 was due),
+// which becomes the general failure 64 03: the application must never read
+// success for a command the reader did not carry out. Pure.
+uint16_t RefusalWord(uint16_t sw);
 
 // A response frame as k_TransmitMsg returned it.
 class ReaderReply {

@@ -56,7 +56,9 @@ int32_t k_TransmitDownLoadData(PortEntry& entry, const uint8_t* block, int32_t l
   if (entry.requestBuffer && entry.responseBuffer) {
     const int32_t requestLength = BuildRequestMessage(port & 0xFF, block, length, kFirmwareBlockTimeoutMs,
                                                       reinterpret_cast<uintptr_t>(&entry), entry.requestBuffer);
-    result = k_CM_TransmitMsg(port, entry.requestBuffer, requestLength, entry.responseBuffer,
+    // Under the bridge like every exchange: another unit's reply read by
+    // this block's link thread would break the download.
+    result = ExchangeOnBridge(port, entry.requestBuffer, requestLength, entry.responseBuffer,
                               static_cast<int32_t>(kResponseBufferSize));
   }
   if (result != 0) {

@@ -17,6 +17,10 @@ struct Forwarder {
   const char* name;
   const char* linePad;  // between the name's "(3)" and the first field
   int32_t capacity;
+  // Whether a receive length of 0 is refused before anything is sent (the
+  // pass-through). The others send whatever room the caller gave and
+  // refuse a reply that does not fit it afterwards, with their "(3)" line.
+  bool zeroLengthRefused;
 };
 
 // `lengthOk`: the handler's own length rule; `detail` its value in the (0) line.
@@ -29,7 +33,7 @@ int32_t Forward(const Forwarder& f, bool lengthOk, int32_t detail, uint32_t send
             "★%s Call  SendLength=%d ReceiveLength=%d,Data=", f.name, static_cast<int>(sendLength),
             receiveLength ? *receiveLength : 0);
   if (!command || !lengthOk) return call.Refuse("%s(0) SendLength=%d i=%d", f.name, static_cast<int>(sendLength), detail);
-  if (!receiveLength || !rcvData || *receiveLength <= 0) {
+  if (!receiveLength || !rcvData || (f.zeroLengthRefused && *receiveLength == 0)) {
     return call.Refuse("%s(1) ReceiveLength=%d", f.name, receiveLength ? *receiveLength : 0);
   }
   const uint8_t* bytes = command;
@@ -49,11 +53,11 @@ int32_t Forward(const Forwarder& f, bool lengthOk, int32_t detail, uint32_t send
   return call.Answer(call.reply().body(), n);
 }
 
-constexpr Forwarder kSetUp{"Internal_RWSetUpCMD", "  ", kSetUpReplyCapacity};
-constexpr Forwarder kGetInfo2{"Internal_RWGetInfo2CMD", " ", kSetUpReplyCapacity};
-constexpr Forwarder kCarrierSense{"Internal_RWCarrierSenseCMD", " ", kSetUpReplyCapacity};
-constexpr Forwarder kModeSetUp{"Internal_RWModeSetUpCMD", " ", kSetUpReplyCapacity};
-constexpr Forwarder kPassThrough{"Internal_RWPassThroughCMD", " ", kLargeReplyCapacity};
+constexpr Forwarder kSetUp{"Internal_RWSetUpCMD", "  ", kSetUpReplyCapacity, false};
+constexpr Forwarder kGetInfo2{"Internal_RWGetInfo2CMD", " ", kSetUpReplyCapacity, false};
+constexpr Forwarder kCarrierSense{"Internal_RWCarrierSenseCMD", " ", kSetUpReplyCapacity, false};
+constexpr Forwarder kModeSetUp{"Internal_RWModeSetUpCMD", " ", kSetUpReplyCapacity, false};
+constexpr Forwarder kPassThrough{"Internal_RWPassThroughCMD", " ", kLargeReplyCapacity, true};
 
 }  // namespace
 

@@ -85,11 +85,12 @@ int32_t ANTLevelGetCMD(uint32_t sendLength, const uint8_t* command, int32_t* rec
       return call.Answer(response, 7);
     }
   }
-  // The refusal's status word (of the power command when that was refused).
+  // The refusal's status word (of the power command when that was refused);
+  // a reply of another shape whose status word says 90 00 is no success.
   const uint16_t sw = powered ? call.reply().StatusWord() : FrameStatusWord(power);
   OutputLog(LogLevel::kError, CurrentPort(), nullptr, 0, "ANTLevelGetCMD Exec Error RcvLen=%d SW=%02x%02x",
             powered ? call.reply().bodyLength() : 0, sw >> 8, sw & 0xFF);
-  return call.AnswerStatus(sw);
+  return call.AnswerStatus(RefusalWord(sw));
 }
 
 // ---- signal strength ----------------------------------------------------------

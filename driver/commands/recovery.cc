@@ -68,6 +68,8 @@ bool IsPowerLevelCommand(uint32_t sLen, const uint8_t* command) {
 // ---- the full recovery --------------------------------------------------------------
 
 int32_t RfPowerOffOnRetry(PortEntry& entry, uint16_t* statusWord, uint32_t sLen, const uint8_t* command) {
+  // The whole bridge is power-cycled: no other unit's exchange runs meanwhile.
+  const auto bridge = HoldBridge();
   LogLine(LogLevel::kError, "RfPowerOffOnRetry Start");
   int32_t r = PowerOff(true);
   if (r == 0) r = Reopen(entry);
@@ -123,6 +125,7 @@ int32_t RfPowerOffOnRetry(PortEntry& entry, uint16_t* statusWord, uint32_t sLen,
 // ---- the device-level recovery ----------------------------------------------------
 
 int32_t RfPowerOffOnRetry_Sub(PortEntry& entry) {
+  const auto bridge = HoldBridge();
   LogLine(LogLevel::kCall, "RfPowerOffOnRetry_Sub() Start");
   int32_t result = RFRW_ERROR_EXCHANGE;
   int32_t& count = RwPowerOffOnRetryTotalCount();

@@ -46,7 +46,8 @@ int32_t Internal_PowerLevelSetCMD(uint8_t p1, int32_t* receiveLength, uint8_t* r
       return call.AnswerStatus(protocol::kSwSuccess);
     }
   }
-  return call.AnswerStatusWord();
+  // Three replies that did not start 90 00: the last one's refusal.
+  return call.AnswerStatus(RefusalWord(call.reply().StatusWord()));
 }
 
 // ---- send/receive settings ----------------------------------------------------
@@ -151,11 +152,12 @@ int32_t SndRcvModeSetCMD(uint32_t sendLength, const uint8_t* command, int32_t* r
     }
   }
   // A refusal answers with the refusing reply's status word; an exchange
-  // that failed half-way with the general failure word.
+  // that failed half-way, or a reply of another shape than its step takes
+  // (01 90 00 for the bare 90 00), with the general failure word.
   const uint16_t sw = failure != 0 ? protocol::kSwGeneralFailure : FrameStatusWord(frame);
   OutputLog(LogLevel::kError, port, nullptr, 0, "D_Error SndRcvModeSetCMD(3) FncRet = %d, wkRcvLen = %d, SW=0x%02x%02x", failure, got,
             sw >> 8, sw & 0xFF);
-  return call.AnswerStatus(sw);
+  return call.AnswerStatus(RefusalWord(sw));
 }
 
 }  // namespace zq::drv

@@ -11,6 +11,8 @@ namespace {
 
 constexpr int kConfigurationAttempts = 11;
 
+std::recursive_mutex g_bridge;
+
 void SetOpenMarkers(PortDataArea& area) {
   area.openMarkers[0] = area.openMarkers[1] = area.openMarkers[2] = ~static_cast<uintptr_t>(0);
   area.openMarkers[3] = 0;
@@ -40,7 +42,12 @@ bool Configure(const PortDataArea& area) {
 
 }  // namespace
 
+std::unique_lock<std::recursive_mutex> HoldBridge() { return std::unique_lock<std::recursive_mutex>(g_bridge); }
+
 int32_t k_RS_Open(PortDataArea& area) {
+  // The configuration powers the reader on and reads away what it says at
+  // start-up: another unit's exchange must not be running meanwhile.
+  const auto bridge = HoldBridge();
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "k_RS_Open (%d)", 587);
   const int32_t opened = HidRwOpen();
   if (!HidBound()) return RFRW_ERROR_FILE_MISSING;
@@ -70,6 +77,7 @@ int32_t k_RS_Open(PortDataArea& area) {
 }
 
 void RW_Close(PortDataArea& area) {
+  const auto bridge = HoldBridge();
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Close() Call");
   k_RW_ONOFF(0);
   k_GPIO_ONOFF(7, 0);

@@ -151,6 +151,35 @@ def test_simulator_control_commands(install):
         zelquar.Simulator({"tags": [{"epc": "XYZ"}]})
 
 
+def test_a_name_another_simulator_serves_is_refused_and_the_first_goes_on(install):
+    with zelquar.Simulator({"tags": [SCENARIO["tags"][0]]}) as first:
+        with pytest.raises(zelquar.SimulatorError, match="already served"):
+            zelquar.Simulator()
+        assert first.running
+        assert [t["epc"] for t in first.tags()] == [TAG_A]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda r: r.kill(TAG_A, None),
+        lambda r: r.kill(TAG_A, "00000000"),
+        lambda r: setattr(r, "serial_string", 123),
+        lambda r: setattr(r, "serial_string", "ab\ud800"),
+        lambda r: r.watch(interval="x"),
+        lambda r: r.watch(interval=float("nan")),
+        lambda r: r.watch(misses="2"),
+        lambda r: r.watch(rounds=-1),
+        lambda r: r.watch(rssi="loud"),
+    ],
+)
+def test_bad_arguments_of_reader_calls_are_parameter_errors_before_anything_is_sent(reader, sim, call):
+    sent = sim.state()["counters"]["commands_received"]
+    with pytest.raises(zelquar.ParameterError):
+        call(reader)
+    assert sim.state()["counters"]["commands_received"] == sent
+
+
 def test_power_switches_the_carrier_through_the_reader_and_reports_a_refusal(reader, sim):
     sent = sim.state()["counters"]["commands_received"]
     reader.power(False)

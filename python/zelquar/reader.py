@@ -246,7 +246,13 @@ class Reader:
 
     @serial_string.setter
     def serial_string(self, value: str) -> None:
-        raw = value.encode("utf-16-le")
+        if not isinstance(value, str):
+            raise ParameterError(ERROR_PARAMETER, f"serial string: a str, not {type(value).__name__}")
+        try:
+            raw = value.encode("utf-16-le")
+        except UnicodeEncodeError:
+            # A lone surrogate has no UTF-16 form.
+            raise ParameterError(ERROR_PARAMETER, f"serial string: not text a USB string can hold: {value!r}") from None
         if len(raw) > 60 or "\x00" in value:
             raise ParameterError(ERROR_PARAMETER, "serial string: at most 30 characters, no NUL")
         body = b"2354" + raw + bytes(61 - len(raw))
@@ -276,9 +282,18 @@ class Reader:
         """Inventories again and again and yields a TagEvent whenever a tag appears or
         leaves. A tag leaves after it was missing from ``misses`` inventories in a row;
         ``interval`` seconds pass between inventories; ``rounds`` ends it after that many.
-        Closing the generator (or breaking out of the loop) stops it."""
-        if misses < 1 or interval < 0:
-            raise ParameterError(ERROR_PARAMETER, "watch: misses at least 1, interval not negative")
+        Closing the generator (or breaking out of the loop) stops it. Bad arguments
+        raise ParameterError at the call, before anything is sent."""
+        if isinstance(interval, bool) or not isinstance(interval, (int, float)) or not interval >= 0:
+            raise ParameterError(ERROR_PARAMETER, f"watch: interval a number of seconds, not negative, not {interval!r}")
+        whole_number(misses, "watch: misses", 1, 2**31 - 1)
+        if rounds is not None:
+            whole_number(rounds, "watch: rounds", 0, 2**63 - 1)
+        if rssi not in ("dbm", "raw", None):
+            raise ParameterError(ERROR_PARAMETER, f"rssi: 'dbm', 'raw' or None, not {rssi!r}")
+        return self._watch(float(interval), rssi, misses, rounds)
+
+    def _watch(self, interval: float, rssi: Optional[RssiForm], misses: int, rounds: Optional[int]) -> Iterator[TagEvent]:
         present: Dict[bytes, Tag] = {}
         missing: Dict[bytes, int] = {}
         done = 0
@@ -364,7 +379,10 @@ class Reader:
     def kill(self, epc: TagRef, password: Union[HexLike, int]) -> None:
         """Kills the tag for good with its (non-zero) kill password."""
         pw = password_bytes(password, "kill password")
-        assert pw is not None
+        if pw is None:
+            raise ParameterError(ERROR_PARAMETER, "kill password: a tag is killed only with its kill password, not None")
+        if pw == bytes(4):
+            raise ParameterError(ERROR_PARAMETER, "kill password: 00000000 kills no tag; give the tag's kill password")
         check(self._command(kill_command(tag_address(epc), pw)), "kill")
 
 

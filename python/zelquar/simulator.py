@@ -121,16 +121,25 @@ class Simulator:
         self._wait_published(timeout)
 
     def _wait_published(self, timeout: float) -> None:
-        # The program writes NAME.json last, once it serves; poll for it.
+        # The program writes NAME.json last, once it serves, with its own
+        # process id: a description another simulator published under the
+        # same name is not this one's (that program ends, "already served").
         deadline = time.monotonic() + timeout
-        published = os.path.join(self.directory, self.name + ".json")
-        while not os.path.exists(published):
+        while not self._published_by_own_process():
             if self._process.poll() is not None or time.monotonic() > deadline:
                 self._stderr.seek(0)
                 detail = self._stderr.read().decode(errors="replace").strip()
                 self.stop()
                 raise SimulatorError(f"{self.program} did not start: {detail or 'no device published'}")
             time.sleep(0.01)
+
+    def _published_by_own_process(self) -> bool:
+        try:
+            with open(os.path.join(self.directory, self.name + ".json"), encoding="utf-8") as published:
+                description = json.load(published)
+        except (OSError, ValueError):
+            return False
+        return isinstance(description, dict) and description.get("server_pid") == self._process.pid
 
     # ---- life ----------------------------------------------------------------------
 

@@ -281,6 +281,15 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
       }
       return r;
     }
+    if (kind == "reply-late") {
+      // fault reply-late MS N: the next N commands (queued like fault reply)
+      // are carried out, and their replies start MS milliseconds late.
+      int ms = 0;
+      if (w.size() != 4 || !ParseCount(w[2], &ms) || !ParseCount(w[3], &n) || n == 0)
+        return {"ERR usage: fault reply-late MS N", Action::kNone};
+      faults_.replies.push_back({Bytes{}, n, ms});
+      return r;
+    }
     if (kind == "status") {
       Bytes sw;
       if (w.size() != 4 || !FromHex(w[2], &sw) || sw.size() != 2 || !ParseCount(w[3], &n))
@@ -306,10 +315,17 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
       plugged_ = true;
       r.action = Action::kReplug;
     }
+  } else if (cmd == "restart" && w.size() == 1) {
+    // Pulled and plugged in again in one step: a requester that gave up
+    // waiting for the answer does not leave the device pulled out.
+    if (plugged_) Unplug();
+    plugged_ = true;
+    r.action = Action::kRestart;
   } else if (cmd == "tag" && w.size() >= 3 && w[1] == "add") {
-    nlohmann::json j = nlohmann::json::parse(line.substr(line.find("add") + 3), nullptr, false);
+    nlohmann::json j;
     Tag t;
-    std::string err = j.is_discarded() ? std::string("not JSON") : ParseTag(j, &t);
+    std::string err = ParseJsonText(line.substr(line.find("add") + 3), &j);
+    if (err.empty()) err = ParseTag(j, &t);
     if (!err.empty()) return {"ERR " + err, Action::kNone};
     reader_->field().tags().push_back(std::move(t));
   } else if (cmd == "tag" && w.size() == 3 && w[1] == "remove") {
@@ -333,8 +349,8 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
 }
 
 Device::ControlResult Device::LoadTags(const std::string& text, const std::string& source) {
-  nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-  if (j.is_discarded()) return {"ERR " + source + " is not JSON", Action::kNone};
+  nlohmann::json j;
+  if (std::string err = ParseJsonText(text, &j); !err.empty()) return {"ERR " + source + ": " + err, Action::kNone};
   std::vector<Tag> tags;
   std::string err = ParseTagList(j, &tags);
   if (!err.empty()) return {"ERR " + err, Action::kNone};

@@ -62,7 +62,7 @@ class Device {
   std::optional<uint64_t> NextDue() const;
 
   // ---- control ----
-  enum class Action { kNone, kQuit, kUnplug, kReplug };
+  enum class Action { kNone, kQuit, kUnplug, kReplug, kRestart };
   struct ControlResult {
     std::string reply;  // "OK", "OK {json}" or "ERR text"
     Action action = Action::kNone;

@@ -119,8 +119,14 @@ void Reader::FrameComplete(uint64_t t, std::vector<Transmission>* out) {
   Bytes command(view.payload, view.payload + view.payloadLength);
   Received(command);
   uint64_t processing = 0;
+  uint64_t late = 0;
   Bytes body;
-  if (!faults_->replies.empty()) {
+  if (!faults_->replies.empty() && faults_->replies.front().lateMs >= 0) {
+    Faults::Reply& r = faults_->replies.front();
+    late = static_cast<uint64_t>(r.lateMs) * 1000;
+    if (--r.count <= 0) faults_->replies.pop_front();
+    body = Execute(command, &processing);
+  } else if (!faults_->replies.empty()) {
     Faults::Reply& r = faults_->replies.front();
     body = r.body;
     if (--r.count <= 0) faults_->replies.pop_front();
@@ -136,7 +142,7 @@ void Reader::FrameComplete(uint64_t t, std::vector<Transmission>* out) {
   last_request_ = std::move(frame);
   last_reply_ = reply;
   have_last_ = true;
-  Transmit(reply, t + (options_.wire_timing ? processing : 0), out);
+  Transmit(reply, t + (options_.wire_timing ? processing : 0) + late, out);
 }
 
 void Reader::Transmit(const Bytes& frame, uint64_t start, std::vector<Transmission>* out) {

@@ -52,10 +52,13 @@ struct Faults {
   int status = 0;
   uint16_t status_word = 0;
   // Reply bodies (any bytes, also none) for the next commands, in order:
-  // each answers `count` commands in place of the reader.
+  // each answers `count` commands in place of the reader; or, with
+  // `lateMs` >= 0, lets the reader answer them and starts the replies that
+  // many milliseconds late.
   struct Reply {
     Bytes body;
     int count = 0;
+    int lateMs = -1;
   };
   std::deque<Reply> replies;
   int replies_pending() const {

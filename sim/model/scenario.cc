@@ -129,6 +129,30 @@ std::string ParseTagList(const nlohmann::json& j, std::vector<Tag>* out) {
   return "";
 }
 
+std::string ParseJsonText(const std::string& text, nlohmann::json* out) {
+  // Brackets inside strings do not nest; a string's escapes hide quotes.
+  size_t depth = 0;
+  bool inString = false, escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) return "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  *out = nlohmann::json::parse(text, nullptr, false);
+  if (out->is_discarded()) return "not JSON";
+  return "";
+}
+
 std::string ParseScenario(const nlohmann::json& j, Scenario* out) {
   Scenario s;
   s.tags = DefaultTags();

@@ -25,6 +25,13 @@ struct Scenario {
   std::vector<ExtraUnit> extra_units;  // "extra_units": [{"unit": N, "tags": [...]}]
 };
 
+// JSON text from a file or a control line, parsed once its nesting is known
+// to stay within kMaxJsonDepth (a scenario needs six levels; a parser that
+// follows thousands of them can run out of stack). Empty string on
+// success, else what is wrong ("not JSON", "nested deeper than ...").
+inline constexpr size_t kMaxJsonDepth = 64;
+std::string ParseJsonText(const std::string& text, nlohmann::json* out);
+
 // The three tags of a reader started without a scenario.
 std::vector<Tag> DefaultTags();
 

@@ -20,6 +20,7 @@
 #include "platform/win32_errors.h"
 #include "sim/model/device.h"
 #include "sim/model/firmware.h"
+#include "sim/model/scenario.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ int Help() {
       "  --version              print the version and exit\n"
       "\n"
       "Commands:\n"
-      "  ctl COMMAND...         send one control command (state, fault ..., unplug, replug,\n"
+      "  ctl COMMAND...         send one control command (state, fault ..., unplug, replug, restart,\n"
       "                         tags load FILE, tag add JSON, tag remove EPC, reset, quit)\n"
       "                         to a running server and print its reply;\n"
       "                         exit status 0 for an OK reply, 1 for another, 2 for no answer\n"
@@ -112,6 +113,24 @@ bool ValidName(const std::string& name) {
 
 // ---- server ----------------------------------------------------------------
 
+// The largest scenario or tag file taken: far beyond any population a
+// reply can list, far below what would exhaust memory.
+constexpr size_t kMaxInputFile = 4 * 1024 * 1024;
+
+// Reads a scenario or tag file: "" and the text, or why it is refused.
+std::string ReadInputFile(const std::string& path, std::string* text) {
+  switch (platform::ReadWholeFile(path, text, kMaxInputFile)) {
+    case 0:
+      return "";
+    case platform::kErrorBadFileType:
+      return "cannot read " + path + ": not a regular file";
+    case platform::kErrorFileTooLarge:
+      return "cannot read " + path + ": larger than " + std::to_string(kMaxInputFile / (1024 * 1024)) + " MiB";
+    default:
+      return "cannot read " + path;
+  }
+}
+
 // One control line. Commands that name a file are read here and the model
 // gets the text: it reads no files itself.
 zq::sim::Device::ControlResult Control(zq::sim::Device& device, const std::string& line, uint64_t now) {
@@ -120,7 +139,7 @@ zq::sim::Device::ControlResult Control(zq::sim::Device& device, const std::strin
   for (std::string s; in >> s;) w.push_back(s);
   if (w.size() == 3 && w[0] == "tags" && w[1] == "load") {
     std::string text;
-    if (platform::ReadWholeFile(w[2], &text) != 0) return {"ERR cannot read " + w[2], zq::sim::Device::Action::kNone};
+    if (std::string err = ReadInputFile(w[2], &text); !err.empty()) return {"ERR " + err, zq::sim::Device::Action::kNone};
     return device.LoadTags(text, w[2]);
   }
   return device.Control(line, now);
@@ -162,13 +181,12 @@ int Serve(const std::vector<std::string>& args) {
   }
   if (!scenarioPath.empty()) {
     std::string text;
-    if (platform::ReadWholeFile(scenarioPath, &text) != 0) {
-      std::fprintf(stderr, "zelquar-sim: cannot read %s\n", scenarioPath.c_str());
+    if (std::string err = ReadInputFile(scenarioPath, &text); !err.empty()) {
+      std::fprintf(stderr, "zelquar-sim: %s\n", err.c_str());
       return 2;
     }
-    options.scenario = nlohmann::json::parse(text, nullptr, false);
-    if (options.scenario.is_discarded()) {
-      std::fprintf(stderr, "zelquar-sim: %s is not JSON\n", scenarioPath.c_str());
+    if (std::string err = zq::sim::ParseJsonText(text, &options.scenario); !err.empty()) {
+      std::fprintf(stderr, "zelquar-sim: %s: %s\n", scenarioPath.c_str(), err.c_str());
       return 2;
     }
   }
@@ -258,13 +276,15 @@ int Serve(const std::vector<std::string>& args) {
         break;
       case platform::SimServer::EventKind::kControlLine: {
         zq::sim::Device::ControlResult r = Control(device, ev.line, now());
-        if (r.action == zq::sim::Device::Action::kUnplug) {
+        const auto action = r.action;
+        if (action == zq::sim::Device::Action::kUnplug || action == zq::sim::Device::Action::kRestart) {
           // The device vanishes: open handles end, the interface is no longer listed.
           platform::RemoveFile(jsonPath);
           server.StopHid();
           device.HidClosed();
           pending.clear();
-        } else if (r.action == zq::sim::Device::Action::kReplug) {
+        }
+        if (action == zq::sim::Device::Action::kReplug || action == zq::sim::Device::Action::kRestart) {
           if (server.ListenHid() != 0 || publish() != 0) r.reply = "ERR cannot publish the device again";
         }
         server.ReplyControl(ev.control, r.reply);

@@ -124,6 +124,11 @@ class Port {
   Port& operator=(const Port&) = delete;
 
   bool ok() const { return object_ && func_; }
+  // Term at once, without the ClosePort a caller should issue first.
+  void TermWithoutClose() {
+    if (object_) lib_.term()(object_);
+    object_ = nullptr;
+  }
   uint32_t initError() const { return init_error_; }
   int32_t Call(PortRequest& r) { return func_(object_, &r); }
 

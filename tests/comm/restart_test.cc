@@ -4,6 +4,7 @@
 // pulled and plugged in again, the restart event set, the trace and the
 // event-log entries), plus the event log's thresholds.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "comm_test_util.h"
 #include "platform/comm_sync.h"
@@ -145,6 +146,30 @@ TEST_F(Restart, AHidWildcardPatternFindsTheHidNodeAndAPatternOfNoDeviceFails) {
   // Nothing was restarted, but the port is closed all the same.
   Bytes report;
   EXPECT_EQ(port.GetFeature(0x44, &report), 6);
+}
+
+TEST_F(Restart, ASimulatorThatAnswersTooLateFailsTheRestartWith103AndStillPutsTheDeviceBack) {
+  Port port(lib_);
+  ASSERT_EQ(port.Open(Options("USB\\vid_FFF1&pid_7C02")), 0);
+  // The simulator stops answering (stopped, not gone): the restart request
+  // waits its 5 s and gives up.
+  ASSERT_EQ(::kill(sim_.pid(), SIGSTOP), 0);
+  const int32_t result = port.Restart("POTR", 9);
+  ASSERT_EQ(::kill(sim_.pid(), SIGCONT), 0);
+  EXPECT_EQ(result, 103);
+  const auto t = TraceMessages();
+  EXPECT_TRUE(HasMessage(t, "DevConRestart() error 0x0 0x0 0x0"));
+  const auto e = Entries();
+  ASSERT_EQ(e.size(), 2u);
+  EXPECT_NE(e[0].find("event 0x800003ED type 2 category 0 \"unit\" \"bench\" \"Other\" data 09 00 00 00"), std::string::npos)
+      << e[0];
+  EXPECT_EQ(e[1].rfind("event 0x800003EE type 2 category 0 \"unit\" \"bench\" data 67 00 00 00 ", 0), 0u) << e[1];
+  // The simulator carries out the restart it got late, pulled and plugged
+  // in again in one step: the device is back, not left pulled out.
+  EXPECT_TRUE(WaitUntil([&] { return sim_.State()["plugged"] == true; }));
+  ASSERT_EQ(port.Open(Options("USB\\vid_FFF1&pid_7C02")), 0);
+  Bytes report;
+  EXPECT_EQ(port.GetFeature(0x44, &report), 0);
 }
 
 TEST_F(Restart, EntriesAreWrittenOnlyFromTheirLevelOn) {

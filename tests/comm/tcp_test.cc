@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <future>
+
 #include "comm_test_util.h"
 
 namespace zq::comm::test {
@@ -160,6 +162,34 @@ TEST_F(Tcp, TheGracefulCloseDeliversEveryByteWrittenBeforeIt) {
   EXPECT_EQ(got.size(), data.size());
   EXPECT_TRUE(got == std::string(data.begin(), data.end()));
   EXPECT_TRUE(server_.SawClose());
+}
+
+TEST_F(Tcp, AWriteToAPeerThatStoppedReadingFailsWithinTheWriteTimeoutAndThePortGoesOn) {
+  Port port(lib_);
+  OpenOptions o = Options(server_.Name());
+  o.timeouts = {10, 10, 100, 0, 300};  // a write may take 300 ms, whatever its length
+  ASSERT_EQ(port.Open(o), 0);
+  ASSERT_TRUE(server_.Accept());
+  // The peer reads nothing: far more than the sockets' queues hold.
+  const Bytes data(32 * 1024 * 1024, 0x5A);
+  auto write = std::async(std::launch::async, [&] {
+    uint32_t n = 7;
+    const int32_t r = port.Write(data, &n);
+    return std::make_pair(r, n);
+  });
+  if (write.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "WritePort still blocked after 10 s";
+    server_.ClosePeer();  // lets a send that would wait for ever fail, so that the test ends
+  }
+  const auto [result, written] = write.get();
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(written, 0u);
+  // The send gave up with WSAETIMEDOUT, reported as a device that is gone.
+  EXPECT_TRUE(HasMessage(TraceMessages(), "AAk1 0x3 0x0 0x274c"));
+  // Every other request is answered at once, the close too.
+  uint32_t status = 0;
+  EXPECT_EQ(port.ModemStatus(&status), 0);
+  EXPECT_EQ(port.Close(), 0);
 }
 
 TEST_F(Tcp, ThePeersCloseIsSeenByTheReader) {

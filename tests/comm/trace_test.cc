@@ -72,6 +72,27 @@ TEST_F(Trace, TheTraceOpensUnderTheNamesLast14CharactersAndADigit) {
   EXPECT_EQ(log_->traceCalls, 0);
 }
 
+TEST_F(Trace, TermWithoutClosePortClosesTheTraceAndTheDeviceAllTheSame) {
+  {
+    Port port(lib_);
+    ASSERT_EQ(port.Open(Options("TermOnly")), 0);
+    ASSERT_TRUE(WaitUntil([&] { return device_.connected(); }));
+    port.TermWithoutClose();
+  }
+  EXPECT_EQ(log_->opened, std::vector<std::string>{"TermOnly0C"});
+  EXPECT_EQ(log_->closed, std::vector<int32_t>{1});
+  EXPECT_TRUE(WaitUntil([&] { return !device_.connected(); }));
+  // A ClosePort before Term closes it once.
+  log_->closed.clear();
+  {
+    Port port(lib_);
+    ASSERT_EQ(port.Open(Options("TermOnly")), 0);
+    ASSERT_EQ(port.Close(), 0);
+    port.TermWithoutClose();
+  }
+  EXPECT_EQ(log_->closed, std::vector<int32_t>{1});
+}
+
 TEST_F(Trace, AnEmptyLogicalNameWritesNoLineAndMakesNoCall) {
   Port port(lib_);
   ASSERT_EQ(port.Open(Options("")), 0);

@@ -212,9 +212,11 @@ TEST_F(AntennaLevel, RefusalsAnswerWithTheirStatusWord) {
   EXPECT_EQ(Send("20100101"), (Answer{0, 2, "6401"}));
   EXPECT_EQ(CommandsSince(before), std::vector<std::string>{kPowerOff});
   EXPECT_EQ(Lines("ANTLevelGetCMD Exec Error RcvLen=0 SW=6401"), 1u);
+  // Four bytes where five are due: whatever its status word says, that is
+  // no answer of the antenna level, and no success.
   ASSERT_EQ(Sim("fault reply 9000 1"), "OK");
-  ASSERT_EQ(Sim("fault reply 01029000 1"), "OK");  // four bytes, not five
-  EXPECT_EQ(Send("20100101"), (Answer{0, 2, "9000"}));
+  ASSERT_EQ(Sim("fault reply 01029000 1"), "OK");
+  EXPECT_EQ(Send("20100101"), (Answer{0, 2, "6403"}));
   EXPECT_EQ(Lines("ANTLevelGetCMD Exec Error RcvLen=4 SW=9000"), 1u);
 }
 

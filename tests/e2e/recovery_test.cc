@@ -159,6 +159,59 @@ TEST_F(Recovery, AReplyLostForGoodAndAnUnpluggedBridgeRecover) {
   EXPECT_EQ(Lines("RfPowerOffOnRetry End,StatusWord=0x9000"), 2u);
 }
 
+TEST_F(Recovery, RepliesOfAnotherShapeAreNoSuccessAndOnlyAcceptedSettingsAreReplayed) {
+  // An accepted send/receive mode with a channel mask of its own (0x80800000
+  // for this reader type: 0x2000) and an accepted power level 25.
+  ASSERT_EQ(Send("00300001000702000100528080"), (Answer{0, 2, "9000"}));
+  ASSERT_EQ(Send("00181900"), (Answer{0, 2, "9000"}));
+  const std::string level25 = "00220F00";
+  const std::vector<std::string> speed2000 = {kSpeedHex[0], kSpeedHex[1], "002100000006000300002000"};
+
+  // Each of these replies ends in 90 00 but is not what its step takes:
+  // the application gets 64 03, the steps after it are not sent, and
+  // nothing is remembered.
+  struct Case {
+    const char* request;
+    std::vector<const char*> replies;  // the faults, in order
+    size_t sent;                       // commands the reader got
+    const char* line;
+  };
+  const Case cases[] = {
+      // The speed word answered 01 90 00: neither P1 nor the channels go.
+      {"0030000100050200010052", {"9000", "019000"}, 2, "D_Error SndRcvModeSetCMD(3) FncRet = 0, wkRcvLen = 3, SW=0x9000"},
+      // The power command answered 01 90 00: no speed command at all.
+      {"0030000100050200010052", {"019000"}, 1, "D_Error SndRcvModeSetCMD(3) FncRet = 0, wkRcvLen = 3, SW=0x9000"},
+      // The antenna level: the power command's odd reply, then a four-byte reply.
+      {"20100101", {"019000"}, 1, "ANTLevelGetCMD Exec Error RcvLen=0 SW=9000"},
+      {"20100101", {"9000", "01029000"}, 2, "ANTLevelGetCMD Exec Error RcvLen=4 SW=9000"},
+      // The power level refused three times with a reply that only ends in 90 00.
+      {"00181E00", {"019000", "019000", "019000"}, 3, "★Internal_PowerLevelSetCMD Call  P1=0x1e"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    for (const char* reply : c.replies) ASSERT_EQ(Sim(std::string("fault reply ") + reply + " 1"), "OK");
+    const size_t lines = Lines(c.line);
+    const uint64_t mark = Received();
+    EXPECT_EQ(Send(c.request), (Answer{0, 2, "6403"}));
+    EXPECT_EQ(CommandsSince(mark).size(), c.sent);
+    EXPECT_EQ(Lines(c.line), lines + 1);
+  }
+  EXPECT_EQ(Lines("ReaderSettingsMemory PowerLevel=30"), 0u);
+  EXPECT_EQ(Lines("ReaderSettingsMemory P1=00 P2=03 mode=02 Delimita=00 SndSpeed=02 RcvSpeed=05 D5=52 Chanel=0007ffc0"), 0u);
+
+  // A recovery replays what the reader accepted: level 25 and mask 0x2000.
+  // The command sent again gets its whole reply although the refused first
+  // send was answered with two bytes: its receive length is the caller's again.
+  ASSERT_EQ(Sim("fault status 6405 1"), "OK");
+  const uint64_t mark = Received();
+  EXPECT_EQ(Send("00020004001F021D", 4), (Answer{0, 4, "01239000"}));
+  std::vector<std::string> expected = {"00020004001F021D", kLogFetchHex, kFarmModeHex, level25};
+  expected.insert(expected.end(), speed2000.begin(), speed2000.end());
+  expected.push_back("00020004001F021D");
+  EXPECT_EQ(CommandsSince(mark), expected);
+  EXPECT_EQ(State()["settings"]["channel_mask"], 0x2000);
+}
+
 class TwoRecoveries : public RecoveryTest {
  protected:
   TwoRecoveries() : RecoveryTest(kFastReaderIni + "RwPowerOffOnRetryCount=2\n") {}
@@ -225,6 +278,54 @@ TEST_F(OneRecovery, AnOpenWhoseOperatingModeIsRefusedRecoversTheDeviceOrClosesTh
   EXPECT_EQ(probe_->Ask("open 0x0100"), "0");
 }
 
+
+// The device-level recovery of RFRW_Open when its own steps fail: the
+// reader cannot be switched off (the GPIO latch does not read back), or the
+// device cannot be configured again (the UART configuration does not read
+// back). Each is counted, and with the limit used up the open fails.
+// The faults are armed while the open waits for a firmware block's late
+// reply, after the open's own attach has configured the bridge.
+TEST(DeviceRecovery, APowerOffOrAReopenThatFailsEndsTheRecoveryWithItsError) {
+  InstallDir install(kFastReaderIni + "DspAlwaysDownloadMode=1\nRwPowerOffOnRetryCount=1\nHidDeviceOpenRetryCount=1\n");
+  install.WriteFile("ZQRWDSP01.dwl", install.MakeFirmware("0123", 1));
+  auto lines = [&](const std::string& fragment) { return install.LogLinesWith(fragment); };
+  struct Case {
+    const char* fault;  // armed during the download
+    std::string failedLine;
+  };
+  const Case cases[] = {
+      {"gpio-readback", "RfPowerOffOnRetry_Sub: k_RW_ONOFF() Error,FncRet=-4"},
+      {"uart-readback", "RfPowerOffOnRetry_Sub: RW_Open() Error,FncRet=-2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const size_t blocksLogged = lines("k_Download_Firm 一行読込み 39 byte").size();
+    const size_t subs = lines("RfPowerOffOnRetry_Sub() Start").size();
+    // The version query at once, the block 1.5 s late, the operating mode refused.
+    for (const char* f : {"fault reply-late 0 1", "fault reply-late 1500 1", "fault reply 6401 1"}) {
+      ASSERT_EQ(install.SimControl(f), "OK");
+    }
+    auto probe = install.StartLoadedProbe();
+    probe->Send("open 0x0100");
+    for (int i = 0; i < 1000 && lines("k_Download_Firm 一行読込み 39 byte").size() == blocksLogged; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(install.SimControl(std::string("fault ") + c.fault + " 1000"), "OK");
+    const std::optional<std::string> opened = probe->ReadLine(60000);
+    ASSERT_EQ(install.SimControl(std::string("fault ") + c.fault + " 0"), "OK");
+    EXPECT_EQ(opened.value_or("none"), "-4");  // the operating mode's failure
+    EXPECT_EQ(lines("RfPowerOffOnRetry_Sub() Start").size(), subs + 1);
+    EXPECT_EQ(lines(c.failedLine).size(), 1u);
+    EXPECT_EQ(lines("RfPowerOffOnRetry_Sub() End,FncRet=" + c.failedLine.substr(c.failedLine.rfind('=') + 1)).size(), 1u);
+    EXPECT_EQ(lines("D_Error RFRW_Open(8) detail1 = -4  (868)").size(), subs + 1);
+    EXPECT_EQ(ParseFields(probe->Ask("entry 0"))["use"], "0");
+    probe->Send("exit");
+    probe->Wait();
+  }
+  // The reader answers again: an open goes through.
+  auto probe = install.StartLoadedProbe();
+  EXPECT_EQ(probe->Ask("open 0x0100"), "0");
+}
 
 TEST_F(Recovery, PowerCtrlAnswersTheReadersStatusWordAndRecoversLikeACommand) {
   // Power values other than 0 and 3 are refused before any exchange.

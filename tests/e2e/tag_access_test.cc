@@ -34,6 +34,31 @@ TEST_F(Read, TheTidAndTheUserBankOfTheAddressedTag) {
   EXPECT_EQ(Lines("★EPC_TagDataRead(4) RecvLen=9  iLen=10"), 1u);
 }
 
+// A PC and EPC longer than one Select's 248 mask bits: 15 EPC words (256
+// bits with the PC) take two Selects, 31 words three; tags that differ only
+// in their last word are told apart by the last Select.
+TEST_F(Read, LongEpcsAreSelectedInPiecesOf248BitsAndTheRightTagIsRead) {
+  struct Case {
+    int words;
+    size_t selects;
+  };
+  for (const Case& c : {Case{15, 2}, Case{31, 3}}) {
+    SCOPED_TRACE(c.words);
+    const std::string head(static_cast<size_t>(c.words - 1) * 4, 'E');
+    const std::string first = head + "0001", second = head + "0002";
+    ASSERT_EQ(Sim(R"(tag add {"epc": ")" + first + R"(", "user": "1111111111111111"})"), "OK");
+    ASSERT_EQ(Sim(R"(tag add {"epc": ")" + second + R"(", "user": "2222333344445555"})"), "OK");
+    const std::string pc = Hex16(static_cast<unsigned>(c.words) << 11);
+    const uint64_t before = Received();
+    EXPECT_EQ(Send(TagCommand(0x10, 0, 0, pc + second + "03" "01" "02")), (Answer{0, 6, "333344449000"}));
+    const std::vector<std::string> codes = Gen2CodesSince(before);
+    std::vector<std::string> expected(c.selects, kSelect);
+    expected.push_back(kRead);
+    EXPECT_EQ(codes, expected);
+    EXPECT_EQ(Send(TagCommand(0x10, 0, 0, pc + first + "03" "00" "01")), (Answer{0, 4, "11119000"}));
+  }
+}
+
 TEST_F(Read, BadParametersAreRefusedBeforeAnythingIsSent) {
   const uint64_t before = Received();
   const std::string refused[] = {
@@ -143,6 +168,11 @@ TEST_F(Read, ADamagedReplyAnswers046403AndIsLogged) {
   ASSERT_EQ(Sim("fault bad-crc 1"), "OK");
   EXPECT_EQ(Send(ReadCommand(kTagB, 3, 0, 2)), (Answer{0, 3, "046403"}));
   EXPECT_EQ(Lines("★Internal_EPC_ReadCMD(3) RcvLen=12  crc=0x"), 1u);
+  // The read's out line shows the frame as the command hands it back: 06 64 03.
+  const auto out = install_.LogLinesWith("★Internal_EPC_ReadCMD  Out  Ret = 0,Data=");
+  ASSERT_FALSE(out.empty());
+  const std::string rewritten = "Data= | 00 00 03 06 64 03";
+  EXPECT_EQ(out.back().substr(out.back().size() - std::min(out.back().size(), rewritten.size())), rewritten) << out.back();
 }
 
 // ---- lock ----

@@ -147,6 +147,22 @@ TEST_F(Transmit, RepliesUpToTheCapacityAreTakenAndLongerOnesRefused) {
   EXPECT_EQ(Send(query, 3), (Answer{-3, 0, ""}));
   EXPECT_EQ(Lines("Internal_RWGetInfo2CMD(3) *ReceiveLength=3  RcvLen=4"), 1u);
   EXPECT_EQ(Send(query, 4), (Answer{0, 4, "01239000"}));
+  // No room at all: the command still goes, and its reply does not fit.
+  for (int room : {0, -1}) {
+    const uint64_t before = Received();
+    EXPECT_EQ(Send(query, room), (Answer{-3, 0, ""})) << room;
+    EXPECT_EQ(CommandsSince(before), std::vector<std::string>{query}) << room;
+    EXPECT_EQ(Lines("Internal_RWGetInfo2CMD(3) *ReceiveLength=" + std::to_string(room) + "  RcvLen=4"), 1u) << room;
+  }
+  // The pass-through refuses a receive length of 0 before sending; a
+  // negative one is sent like any other.
+  uint64_t before = Received();
+  EXPECT_EQ(Send("C0020004001F021D", 0), (Answer{-3, 0, ""}));
+  EXPECT_EQ(Lines("Internal_RWPassThroughCMD(1) ReceiveLength=0"), 1u);
+  EXPECT_EQ(Received(), before);
+  EXPECT_EQ(Send("C0020004001F021D", -2), (Answer{-3, 0, ""}));
+  EXPECT_EQ(Lines("Internal_RWPassThroughCMD(3) *ReceiveLength=-2  RcvLen=4"), 1u);
+  EXPECT_EQ(Received(), before + 1);
 }
 
 TEST_F(Transmit, RepliesAreRewrittenCheckedAndAnsweredAsTheReaderGaveThem) {

@@ -156,7 +156,7 @@ TEST(DevicesUnderFaults, ATcpConnectionCarriesEveryByteBothWaysThroughInterrupte
       got.insert(got.end(), buf.begin(), buf.begin() + static_cast<long>(n));
     }
   });
-  EXPECT_EQ(connection->Send(sent.data(), sent.size()), 0u);
+  EXPECT_EQ(connection->Send(sent.data(), sent.size(), 10000), 0u);
   receiver.join();
   EXPECT_EQ(got, sent);
   EXPECT_GT(sends->load(), 2 * 64);
@@ -166,6 +166,31 @@ TEST(DevicesUnderFaults, ATcpConnectionCarriesEveryByteBothWaysThroughInterrupte
   peer.join();
   ::close(listener);
   EXPECT_GT(interruptions.load(), 64);
+}
+
+// The reader bridges present: the published devices whose path holds the
+// driver's PID_VID fragment, whatever its letter case; an unplugged one
+// and one of another product are not among them.
+TEST(ReaderBridges, ArePresentDevicesOfTheFragmentOnly) {
+  test::SimDirectory dir;
+  test::SimulatedReader reader(test::SimOptions{.dir = dir.path()});
+  test::SimulatedReader other(test::SimOptions{.dir = dir.path(), .name = "other", .extraArgs = {"--pid", "7C03"}});
+  ASSERT_TRUE(reader.published() && other.published());
+  auto names = [](const std::string& fragment) {
+    std::vector<DeviceInterface> found;
+    EXPECT_EQ(ListReaderBridges(fragment, &found), 0u);
+    std::vector<std::string> out;
+    for (const DeviceInterface& d : found) out.push_back(d.backend + ":" + d.path.substr(d.path.find('#') + 1, 17));
+    return out;
+  };
+  using V = std::vector<std::string>;
+  EXPECT_EQ(names("vid_FFF1&pid_7C02"), V{"sim:vid_fff1&pid_7c02"});
+  EXPECT_EQ(names("VID_fff1&PID_7c03"), V{"sim:vid_fff1&pid_7c03"});
+  EXPECT_EQ(names("vid_FFF1&pid_7C04"), V{});
+  ASSERT_EQ(reader.Control("unplug"), "OK");
+  EXPECT_EQ(names("vid_FFF1&pid_7C02"), V{});
+  ASSERT_EQ(reader.Control("replug"), "OK");
+  EXPECT_EQ(names("vid_FFF1&pid_7C02").size(), 1u);
 }
 
 }  // namespace

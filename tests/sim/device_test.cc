@@ -304,7 +304,11 @@ TEST_F(DeviceTest, ControlCommandErrors) {
   EXPECT_EQ(Ctl("dance").rfind("ERR", 0), 0u);
   EXPECT_EQ(Ctl("tag remove 0000").rfind("ERR", 0), 0u);
   EXPECT_EQ(Ctl("tag add {\"epc\":\"123\"}").rfind("ERR", 0), 0u);
-  EXPECT_EQ(device_->LoadTags("[{\"epc\":\"12\"}", "t.json").reply, "ERR t.json is not JSON");
+  EXPECT_EQ(device_->LoadTags("[{\"epc\":\"12\"}", "t.json").reply, "ERR t.json: not JSON");
+  EXPECT_EQ(device_->LoadTags(std::string(65, '[') + std::string(65, ']'), "t.json").reply,
+            "ERR t.json: nested deeper than 64 levels");
+  EXPECT_EQ(device_->LoadTags("[\"" + std::string(100, '[') + "\"]", "t.json").reply.find("nested"), std::string::npos);
+  EXPECT_EQ(Ctl("fault reply-late 100"), "ERR usage: fault reply-late MS N");
   EXPECT_EQ(device_->LoadTags("{\"tag\":[]}", "t.json").reply.rfind("ERR", 0), 0u);
   EXPECT_EQ(State()["tags"].size(), 3u);  // a refused list changes nothing
   EXPECT_EQ(device_->Control("quit", 0).action, Device::Action::kQuit);

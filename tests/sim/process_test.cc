@@ -169,8 +169,55 @@ TEST_F(SimProcess, TagsLoadReadsTheNamedFile) {
   EXPECT_EQ(tags[1]["rssi"], 7);
   EXPECT_EQ(Ctl("tags load /nonexistent/tags.json"), "ERR cannot read /nonexistent/tags.json");
   std::ofstream(path, std::ios::trunc) << "[{";
-  EXPECT_EQ(Ctl("tags load " + path), "ERR " + path + " is not JSON");
+  EXPECT_EQ(Ctl("tags load " + path), "ERR " + path + ": not JSON");
   EXPECT_EQ(sim_.State()["tags"].size(), 2u);
+}
+
+// Scenario and tag files that would crash the simulator, fill its memory or
+// block it for ever are refused with a message, and a running server goes on.
+TEST_F(SimProcess, FilesTooDeepTooLargeOrNotRegularAreRefused) {
+  const std::string deep = dir_ + "/deep.json", big = dir_ + "/big.json", fifo = dir_ + "/fifo.json";
+  std::ofstream(deep) << std::string(200000, '[');
+  std::ofstream(big) << R"({"tags": [)" << std::string(5 * 1024 * 1024, ' ') << "]}";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::string file;
+    std::string message;
+  };
+  const Case cases[] = {
+      {deep, deep + ": nested deeper than 64 levels"},
+      {"/dev/zero", "cannot read /dev/zero: not a regular file"},
+      {fifo, "cannot read " + fifo + ": not a regular file"},
+      {big, "cannot read " + big + ": larger than 4 MiB"},
+  };
+  for (const Case& c : cases) {
+    int code = -1;
+    // `timeout`: a simulator that blocks on the file must not block the test.
+    const std::string out = Shell("timeout 20 " + SimulatorProgram() + " --dir " + dir_ + "/other --scenario " + c.file + " 2>&1",
+                                  &code);
+    EXPECT_EQ(code, 2) << c.file << ": " << out;
+    EXPECT_EQ(out, "zelquar-sim: " + c.message + "\n") << c.file;
+    EXPECT_EQ(Ctl("tags load " + c.file), "ERR " + c.message) << c.file;
+  }
+  EXPECT_EQ(Ctl("tag add " + std::string(100, '[')), "ERR nested deeper than 64 levels");
+  EXPECT_EQ(sim_.State()["tags"].size(), 3u);  // the running server's own, untouched
+}
+
+TEST_F(SimProcess, RestartPullsAndPlugsInInOneCommand) {
+  SocketTransport t;
+  ASSERT_EQ(t.Connect(Path(".hid")), 0u);
+  ReaderHost host(t);
+  ASSERT_TRUE(host.PowerUp());
+  EXPECT_EQ(Ctl("restart"), "OK");
+  uint8_t buf[80];
+  EXPECT_EQ(t.client().Receive(buf, sizeof buf, 2000), -1);  // the open handle ended
+  EXPECT_TRUE(Exists(Path(".json")));                          // and the device is there again
+  SocketTransport again;
+  ASSERT_EQ(again.Connect(Path(".hid")), 0u);
+  ReaderHost host2(again);
+  Bytes r;
+  ASSERT_EQ(host2.GetFeature(0x44, &r), 0u);
+  EXPECT_EQ((r[1] << 8) | r[2], 0);  // from power-up
 }
 
 TEST_F(SimProcess, UnplugEndsTheHandleAndReplugPublishesAgain) {

@@ -450,6 +450,37 @@ std::string Run(const std::string& line) {
     return std::to_string(workers[0].same) + " " + workers[0].first + " | " + std::to_string(workers[1].same) + " " +
            workers[1].first;
   }
+  if (cmd == "open-while-sending") {
+    // open-while-sending OPENPORT SENDPORT HEX: one thread opens OPENPORT
+    // while another keeps sending HEX to SENDPORT (receive area 256) until
+    // the open has returned; answers "OPENRESULT SENDS SAME RESULT LENGTH
+    // HEX" with the number of sends, how many answers equal the first, and
+    // the first answer.
+    const uint32_t openPort = Num(a.at(0)), sendPort = Num(a.at(1));
+    const std::vector<uint8_t> command = FromHex(a.at(2));
+    std::atomic<bool> opened{false};
+    std::atomic<bool> sending{false};
+    int32_t openResult = 0;
+    uint32_t sends = 0, same = 0;
+    std::string first;
+    std::thread sender([&] {
+      do {
+        std::vector<uint8_t> rcv(256);
+        int32_t rcvLen = 256;
+        const int32_t rc = g_drv.transmit(sendPort, static_cast<uint32_t>(command.size()), command.data(), &rcvLen, rcv.data());
+        const size_t shown = rcvLen > 0 && rcvLen <= 256 ? static_cast<size_t>(rcvLen) : 0;
+        const std::string answer = std::to_string(rc) + " " + std::to_string(rcvLen) + " " + (shown ? ToHex(rcv.data(), shown) : "-");
+        if (sends++ == 0) first = answer;
+        if (answer == first) ++same;
+        sending = true;
+      } while (!opened.load());
+    });
+    while (!sending.load()) std::this_thread::yield();
+    openResult = g_drv.open(openPort, 0, nullptr);
+    opened = true;
+    sender.join();
+    return std::to_string(openResult) + " " + std::to_string(sends) + " " + std::to_string(same) + " " + first;
+  }
   if (cmd == "power" || cmd == "power-null") {
     int32_t sts = 0x1234;
     return std::to_string(g_drv.power(Num(a.at(0)), cmd == "power" ? static_cast<int32_t>(std::stol(a.at(1))) : 0,

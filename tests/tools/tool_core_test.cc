@@ -53,6 +53,11 @@ TEST(ToolArguments, EveryCommandsOptionsGiveTheApplicationCommandBytes) {
       // The tag's own PC word.
       {{"read", "--epc", "ABCD", "--pc", "0C00", "--bank", "tid", "--words", "1"}, Command::kRead,
        "081000000007" "0C00ABCD" "020001"},
+      // A leading 0 is no octal: word 10, 10 words; 08 is eight.
+      {{"read", "--epc", "ABCD", "--bank", "epc", "--ptr", "010", "--words", "010"}, Command::kRead,
+       "081000000007" "0800ABCD" "010A0A"},
+      {{"--port", "256", "read", "--epc", "ABCD", "--bank", "epc", "--ptr", "0x0A", "--words", "08"}, Command::kRead,
+       "081000000007" "0800ABCD" "010A08"},
       // A write asks for the count of words written (P1 bit 0).
       {{"write", "--epc", kEpcA, "--bank", "user", "--ptr", "0", "--data", "CAFEBABE", "--verify"}, Command::kWrite,
        "081101000014" "3000" + kEpcA + "0300" "CAFEBABE"},
@@ -133,7 +138,13 @@ TEST(ToolArguments, BadLinesAreRefusedWithWhatWasWrongAndTheCommandsUsage) {
       {{"read", "--bank", "tid", "--words", "1"}, "--epc is needed"},
       {{"read", "--epc", kEpcA, "--words", "1"}, "--bank is needed"},
       {{"read", "--epc", kEpcA, "--bank", "tid"}, "--words is needed"},
-      {{"read", "--epc", "ABC", "--bank", "tid", "--words", "1"}, "--epc: hex digits expected"},
+      {{"read", "--epc", "ABC", "--bank", "tid", "--words", "1"}, "--epc: an even number of hex digits (whole bytes) expected"},
+      {{"read", "--epc", "AB:CG", "--bank", "tid", "--words", "1"}, "--epc: hex digits expected"},
+      {{"--port", "0100", "info"}, "not '0100' (a number without 0x is decimal: write 0x100)"},
+      {{"--port", "0x", "info"}, "--port: a whole number from 0 to 65535 (decimal, or hex with 0x)"},
+      {{"read", "--epc", kEpcA, "--bank", "tid", "--words", "1", "--ptr", "0o10"}, "--ptr: a whole number"},
+      {{"read", "--epc", kEpcA, "--bank", "tid", "--words", " 1"}, "--words: a whole number"},
+      {{"kill", "--epc", kEpcA, "--password", "00000000"}, "kill: the kill password 00000000 kills no tag"},
       {{"read", "--epc", "ABCDEF", "--bank", "tid", "--words", "1"}, "--epc: whole 16-bit words"},
       {{"read", "--epc", std::string(64 * 2, 'A'), "--bank", "tid", "--words", "1"}, "1 to 31 words"},
       {{"read", "--epc", kEpcA, "--epc", kEpcA, "--bank", "tid", "--words", "1"}, "--epc given twice"},
@@ -152,7 +163,7 @@ TEST(ToolArguments, BadLinesAreRefusedWithWhatWasWrongAndTheCommandsUsage) {
       {{"lock", "--epc", kEpcA, "--password", "11223344", "--lock", "user"}, "field=action expected"},
       {{"lock", "--epc", kEpcA, "--password", "11223344", "--lock", "user=lock,user=unlock"}, "named twice"},
       {{"kill", "--epc", kEpcA}, "--password is needed"},
-      {{"write-epc", "--epc", kEpcA, "--new", "ABCDE"}, "--new: hex digits expected"},
+      {{"write-epc", "--epc", kEpcA, "--new", "ABCDE"}, "--new: an even number of hex digits"},
       {{"write-epc", "--new", "ABCD"}, "--epc is needed"},
       {{"write-epc", "--epc", kEpcA, "--new", "ABCD", "--pc", "3000"}, "--pc is not an option of write-epc"},
       {{"power"}, "power needs on or off"},
@@ -188,6 +199,27 @@ TEST(ToolArguments, BadLinesAreRefusedWithWhatWasWrongAndTheCommandsUsage) {
   // The usage line names the command concerned.
   EXPECT_EQ(ParseCommandLine({"read", "--epc", "AB"}).usage, UsageLine(Command::kRead));
   EXPECT_NE(UsageLine(Command::kRead).find("read --epc HEX --bank"), std::string::npos);
+}
+
+// The address a tag answers to after a write to its EPC bank.
+TEST(ToolArguments, AnEpcBankWriteGivesTheTagTheAddressItsWordsSay) {
+  const Bytes old = H("3000" + kEpcA);
+  struct Case {
+    uint32_t pointer;
+    std::string data;
+    std::string after;
+  };
+  const Case cases[] = {
+      {3, "0000", "3000" "30080000DDD9014000000001"},                     // one EPC word
+      {2, "AAAABBBBCCCCDDDDEEEEFFFF", "3000" "AAAABBBBCCCCDDDDEEEEFFFF"},  // the whole EPC
+      {1, "1000" "1234" "5678", "1000" "12345678"},                        // a shorter EPC with its PC
+      {1, "3800", "3800" + kEpcA},                                         // a longer PC: only what is known
+      {0, "ABCD", "3000" + kEpcA},                                         // the stored CRC only
+      {40, "0000", "3000" + kEpcA},                                        // past PC and EPC
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ToHex(AddressAfterEpcWrite(old, c.pointer, H(c.data))), c.after) << c.pointer << " " << c.data;
+  }
 }
 
 // ---- the lock payload ----------------------------------------------------------------------------
@@ -350,6 +382,7 @@ TEST(ToolMessages, EveryDriverResultAndStatusWordHasItsOwnMessage) {
   EXPECT_EQ(messages.size(), results.size());
   EXPECT_EQ(std::string(ResultName(RFRW_ERROR_EXCHANGE)), "RFRW_ERROR_EXCHANGE");
   EXPECT_NE(ResultMessage(RFRW_ERROR_NOT_ADMIN).find("AdminCheckCut=1"), std::string::npos);
+  EXPECT_NE(ResultMessage(RFRW_ERROR_NOT_ADMIN).find("group zelquar"), std::string::npos);
   EXPECT_NE(ResultMessage(-65534).find("-65534"), std::string::npos);
   EXPECT_EQ(std::string(ResultName(-65534)), "");
   EXPECT_EQ(DriverErrorText("RFRW_Open", -1002).rfind("RFRW_Open failed: RFRW_ERROR_OPEN_ELSEWHERE (-1002): ", 0), 0u);

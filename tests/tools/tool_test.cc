@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -97,6 +98,22 @@ TEST_F(ToolTest, ReadsTidWritesUserMemoryWithVerifyAndReadsItBack) {
   ASSERT_EQ(secured.exit, 0) << secured;
   EXPECT_EQ(secured.Json().at(0)["verified"], true);
   EXPECT_EQ(t_.SimTag(kToolTagB)["user"], "1111222201024444");
+
+  // Numbers are decimal (or hex with 0x) also with a leading 0: the whole
+  // EPC bank of 8 words from word 00 (08 is no octal number).
+  const ToolRun bank = t_.Run({"--port", "256", "read", "--epc", kToolTagA, "--bank", "epc", "--ptr", "00", "--words", "08"});
+  ASSERT_EQ(bank.exit, 0) << bank;
+  EXPECT_TRUE(Contains(bank.Out(), "epc[0..7]: ")) << bank;
+  EXPECT_TRUE(Contains(bank.Out(), " 3000 3008 33B2 DDD9 0140 0000 0001\n")) << bank;
+
+  // A new EPC written into the EPC bank with --verify: the read-back
+  // addresses the tag by the EPC it now has.
+  const std::string renamed = "300833B2DDD90140000000AA";
+  const ToolRun epc = t_.Run({"write", "--epc", kToolTagA, "--bank", "epc", "--ptr", "2", "--data", renamed, "--verify"});
+  ASSERT_EQ(epc.exit, 0) << epc;
+  EXPECT_TRUE(Contains(epc.Out(), "verified: read back " + renamed)) << epc;
+  EXPECT_FALSE(t_.SimTag(renamed).is_null());
+  EXPECT_TRUE(t_.SimTag(kToolTagA).is_null());
 }
 
 // ---- lock and kill ----------------------------------------------------------------------------
@@ -104,7 +121,7 @@ TEST_F(ToolTest, ReadsTidWritesUserMemoryWithVerifyAndReadsItBack) {
 TEST_F(ToolTest, LockByNameThenAWriteWithoutThePasswordIsRefusedByTheTag) {
   const ToolRun lock = t_.Run({"lock", "--epc", kToolTagB, "--password", "11223344", "--lock", "user=lock"});
   ASSERT_EQ(lock.exit, 0) << lock;
-  EXPECT_EQ(lock.Out(), "locked " + kToolTagB + " (payload 00C020)\n");
+  EXPECT_EQ(lock.Out(), "user=lock applied to " + kToolTagB + " (payload 00C020)\n");
   EXPECT_EQ(t_.SimTag(kToolTagB)["locked"], nlohmann::json::array({"user"}));
 
   // The tag's own error reply, turned into its Gen2 name, and exit code 1.
@@ -117,6 +134,14 @@ TEST_F(ToolTest, LockByNameThenAWriteWithoutThePasswordIsRefusedByTheTag) {
   const ToolRun byPayload = t_.Run({"--json", "lock", "--epc", kToolTagB, "--password", "11223344", "--payload", "00C020"});
   ASSERT_EQ(byPayload.exit, 0) << byPayload;
   EXPECT_EQ(byPayload.Json().at(0)["payload"], "00C020");
+
+  // Unlocked again: what was done is said, not "locked".
+  const ToolRun unlock = t_.Run({"lock", "--epc", kToolTagB, "--password", "11223344", "--lock", "user=unlock"});
+  ASSERT_EQ(unlock.exit, 0) << unlock;
+  EXPECT_EQ(unlock.Out(), "user=unlock applied to " + kToolTagB + " (payload 00C000)\n");
+  EXPECT_EQ(t_.SimTag(kToolTagB)["locked"], nlohmann::json::array());
+  const ToolRun plain = t_.Run({"lock", "--epc", kToolTagB, "--password", "11223344", "--payload", "00C000"});
+  EXPECT_EQ(plain.Out(), "lock payload 00C000 applied to " + kToolTagB + "\n") << plain;
 }
 
 TEST_F(ToolTest, KillRemovesTheTagFromTheFieldAndAWrongPasswordIsReported) {
@@ -289,13 +314,15 @@ TEST(ToolResults, DriverFailuresBecomeMessagesAndExitCodes) {
     EXPECT_EQ(routed.exit, 3) << routed;
     EXPECT_TRUE(Contains(routed.err, "RFRW_ERROR_PARAMETER (-3)")) << routed;
   }
-  // A reader that stops answering (and no recovery allowed).
+  // A reader that stops answering (and no recovery allowed): at the open
+  // that is a unit nobody answers as.
   {
     ToolInstall t(kToolIniCommon + "AdminCheckCut=1\nLogFileFlg=0\nRwPowerOffOnRetryCount=0\n");
     ASSERT_EQ(t.Sim("fault drop-reply 1000"), "OK");
     const ToolRun silent = t.Run({"inventory"});
-    EXPECT_EQ(silent.exit, 3) << silent;
+    EXPECT_EQ(silent.exit, 5) << silent;
     EXPECT_TRUE(Contains(silent.err, "RFRW_ERROR_EXCHANGE (-4): the reader did not answer")) << silent;
+    EXPECT_TRUE(Contains(silent.err, "no reader module answered as unit 0 on COM 1 (port 0x0100)")) << silent;
     ASSERT_EQ(t.Sim("reset"), "OK");
     ASSERT_EQ(t.Sim("tags load " + t.install().path() + "/tags.json"), "OK");
     const ToolRun back = t.Run({"inventory"});
@@ -349,6 +376,10 @@ TEST(ToolResults, WithoutAReaderTheToolSaysHowToGetOne) {
   ToolInstall t(kToolIni, /*withReader=*/false);
   const ToolRun run = t.Run({"inventory"});
   EXPECT_EQ(run.exit, 5) << run;
+  // Known before the open: the driver was not asked to open anything (its
+  // own search would retry for seconds first).
+  EXPECT_TRUE(t.install().LogLinesWith("RFRW_Open Call").empty());
+  EXPECT_TRUE(Contains(run.err, "(looked for a bridge vid_FFF1&pid_7C02 before opening unit 0 on COM 1 (port 0x0100))")) << run;
   EXPECT_TRUE(Contains(run.err, "no reader found")) << run;
   EXPECT_TRUE(Contains(run.err, "udev rule")) << run;
   EXPECT_TRUE(Contains(run.err, "--sim")) << run;
@@ -357,6 +388,43 @@ TEST(ToolResults, WithoutAReaderTheToolSaysHowToGetOne) {
   EXPECT_EQ(json.exit, 5) << json;
   EXPECT_EQ(json.Json().at(0)["error"], "no reader");
   EXPECT_EQ(json.Json().at(0)["exit_code"], 5);
+}
+
+// A unit no reader module answers: the open takes long (every attempt and
+// recovery of the driver); Ctrl-C and SIGTERM end the tool at once, the
+// port entry it leaves is taken over, and an open that gets no answer is
+// bounded with a message that names the unit.
+TEST(ToolResults, AnOpenThatGetsNoAnswerIsInterruptibleAndBounded) {
+  ToolInstall t;
+  const auto openedUnit1 = [&] { return !t.install().LogLinesWith("★★★RFRW_Open Call  Port = 0x101").empty(); };
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const size_t before = t.install().LogLinesWith("★★★RFRW_Open Call  Port = 0x101").size();
+    auto run = t.Start({"--port", "0x0101", "inventory"});
+    for (int i = 0; i < 2000 && t.install().LogLinesWith("★★★RFRW_Open Call  Port = 0x101").size() == before; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(openedUnit1());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well inside the driver's open
+    const auto sent = std::chrono::steady_clock::now();
+    run->Kill(signal);
+    const std::optional<int> code = run->WaitFor(5000);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+    ASSERT_TRUE(code.has_value()) << "the tool did not end";
+    EXPECT_EQ(*code, 130);
+    EXPECT_LT(took.count(), 2000);
+  }
+  // The entry the ended runs left is taken over; the open then runs into
+  // its bound and names the unit.
+  const ToolRun bounded = t.Run({"--port", "0x0101", "--open-timeout", "1500", "inventory"});
+  EXPECT_EQ(bounded.exit, 5) << bounded;
+  EXPECT_TRUE(Contains(bounded.err, "no answer from unit 1 on COM 1 (port 0x0101) within 1500 ms")) << bounded;
+  const ToolRun json = t.Run({"--json", "--port", "0x0101", "--open-timeout", "1500", "inventory"});
+  EXPECT_EQ(json.exit, 5) << json;
+  EXPECT_EQ(json.Json().at(0)["error"], "no answer");
+  // Unit 0, which a module answers, is not disturbed.
+  const ToolRun unit0 = t.Run({"inventory"});
+  EXPECT_EQ(unit0.exit, 0) << unit0;
 }
 
 // ---- bad arguments --------------------------------------------------------------------------------
@@ -386,6 +454,8 @@ TEST_F(ToolTest, BadArgumentsAreRefusedWithAUsageLineBeforeAnythingIsSent) {
       {"lock", "--epc", kToolTagB, "--password", "11223344", "--payload", "0102"},
       {"lock", "--epc", kToolTagB, "--password", "11223344", "--payload", "00C020", "--lock", "user=lock"},
       {"kill", "--epc", kToolTagC},
+      {"kill", "--epc", kToolTagC, "--password", "00000000"},
+      {"--port", "0100", "inventory"},
       {"write-epc", "--epc", kToolTagA},
       {"write-epc", "--epc", kToolTagA, "--new", "ABC"},
       {"power", "half"},

@@ -2,6 +2,7 @@
 // decoding; messages.
 #include "tools/zelquar/app.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "ZELQUAR_Drv.h"
@@ -76,9 +77,29 @@ uint16_t PcWordFor(size_t epcBytes, uint16_t otherBits) {
 }
 
 Bytes TagAddress(uint16_t pc, const Bytes& epc) {
-  Bytes b{static_cast<uint8_t>(pc >> 8), static_cast<uint8_t>(pc)};
-  b.insert(b.end(), epc.begin(), epc.end());
+  // Sized first and filled: GCC 12 at -O3 takes an insert behind a
+  // two-byte start for a read past its end.
+  Bytes b(2 + epc.size());
+  b[0] = static_cast<uint8_t>(pc >> 8);
+  b[1] = static_cast<uint8_t>(pc);
+  std::copy(epc.begin(), epc.end(), b.begin() + 2);
   return b;
+}
+
+Bytes AddressAfterEpcWrite(const Bytes& address, uint32_t pointer, const Bytes& data) {
+  Bytes memory = address;  // EPC bank from word 1 on
+  for (size_t i = 0; i < data.size(); ++i) {
+    // Word 0 (the stored CRC) lies before the address; beyond word 32 the
+    // bank holds nothing an address could use.
+    const int64_t at = (static_cast<int64_t>(pointer) - 1) * 2 + static_cast<int64_t>(i);
+    if (at < 0 || at >= 64) continue;
+    if (static_cast<size_t>(at) >= memory.size()) memory.resize(static_cast<size_t>(at) + 1, 0);
+    memory[static_cast<size_t>(at)] = data[i];
+  }
+  if (memory.size() < 2) return memory;
+  const size_t length = (memory[0] >> 3) * 2 + 2;
+  if (memory.size() > length) memory.resize(length);
+  return memory;
 }
 
 Bytes InventoryCommand() {
@@ -340,7 +361,8 @@ const ResultText kResults[] = {
      "a file the driver needs beside itself is missing (ZELQUAR_Drv.ini, the comm library "
      "or the firmware file); reinstall the driver"},
     {RFRW_ERROR_NOT_ADMIN, "RFRW_ERROR_NOT_ADMIN",
-     "opening the port needs administrator rights: run as root or a member of sudo/wheel/admin, "
+     "opening the port needs administrator rights: run as root or as a member of the group zelquar "
+     "(the udev rule's group, which also gives access to the reader) or of sudo, wheel or admin, "
      "or set AdminCheckCut=1 in ZELQUAR_Drv.ini"},
     {RFRW_ERROR_NOT_OPEN, "RFRW_ERROR_NOT_OPEN", "the port is not open"},
     {RFRW_ERROR_OPEN_ELSEWHERE, "RFRW_ERROR_OPEN_ELSEWHERE",

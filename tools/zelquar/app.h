@@ -60,6 +60,15 @@ uint16_t PcWordFor(size_t epcBytes, uint16_t otherBits = 0);
 // The PC word and EPC that address a tag.
 Bytes TagAddress(uint16_t pc, const Bytes& epc);
 
+// The PC word and EPC a tag answers to once `data` was written from word
+// `pointer` of its EPC bank, when it answered to `address` (PC word and
+// EPC) before: the bank holds the stored CRC in word 0, the PC word in
+// word 1 and the EPC from word 2, and the new PC word's length field
+// decides how much of the EPC counts. Bytes the write did not reach and
+// the old address did not hold are unknown, so a longer EPC comes back
+// cut to what is known.
+Bytes AddressAfterEpcWrite(const Bytes& address, uint32_t pointer, const Bytes& data);
+
 // 08 01: every tag, session 0, listed with their signal strengths.
 Bytes InventoryCommand();
 // 20 20: signal strengths raw (true) or converted to dBm (false).

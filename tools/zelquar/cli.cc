@@ -3,6 +3,7 @@
 #include "tools/zelquar/cli.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -79,6 +80,8 @@ const char kGlobal[] =
     "  --sim[=FILE]     run a private simulated reader (optionally with a scenario file) for this run\n"
     "  --json           JSON output: one object per result (one per line in watch mode)\n"
     "  --timeout MS     give up when one driver call takes longer than MS\n"
+    "  --open-timeout MS  give up when opening the port takes longer than MS (default 30000,\n"
+    "                   more for a large firmware file): the unit does not answer\n"
     "  --help           this text; COMMAND --help for one command\n"
     "  --version        the tool's and the driver library's versions (the version command)\n";
 
@@ -96,7 +99,8 @@ const char* CommandName(Command command) {
 
 std::string UsageLine(Command command) {
   const CommandText* t = Find(command);
-  if (!t) return "usage: zelquar [--port 0x0100] [--sim[=SCENARIO.json]] [--json] [--timeout MS] COMMAND ...";
+  if (!t)
+    return "usage: zelquar [--port 0x0100] [--sim[=SCENARIO.json]] [--json] [--timeout MS] [--open-timeout MS] COMMAND ...";
   return std::string("usage: zelquar [GLOBAL] ") + t->usage;
 }
 
@@ -117,15 +121,37 @@ std::string HelpText(Command command) {
 
 namespace {
 
-// A whole number (decimal, or hex with 0x) from low to high.
+// A whole number from low to high: decimal digits, or hex digits after 0x.
+// A leading 0 does not make a number octal: "010" is ten.
 bool ReadNumber(const std::string& text, uint64_t low, uint64_t high, uint64_t* out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty()) return false;
+  for (const char c : digits) {
+    if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c)))) return false;
+  }
   errno = 0;
   char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  const unsigned long long v = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || !end || *end != '\0' || v < low || v > high) return false;
   *out = v;
   return true;
+}
+
+// A number a person may have meant as hex or octal: a leading 0 without 0x.
+bool LooksLikeBareHex(const std::string& text) {
+  return text.size() > 1 && text[0] == '0' && text[1] != 'x' && text[1] != 'X';
+}
+
+// Whether `text` is hex digits (with the separators ParseHex allows) whose
+// count is odd: whole bytes need an even number.
+bool OddHexDigits(const std::string& text) {
+  size_t digits = 0;
+  for (const char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) ++digits;
+    else if (c != ' ' && c != ':' && c != '-' && c != '\t') return false;
+  }
+  return digits % 2 == 1;
 }
 
 struct Parser {
@@ -153,12 +179,13 @@ struct Parser {
 
   bool Number(const std::string& name, const std::string& text, uint64_t low, uint64_t high, uint64_t* out) {
     if (ReadNumber(text, low, high, out)) return true;
-    return Fail(name + ": a whole number from " + std::to_string(low) + " to " + std::to_string(high) + " expected, not '" +
-                text + "'");
+    return Fail(name + ": a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                " (decimal, or hex with 0x) expected, not '" + text + "'");
   }
 
   bool Hex(const std::string& name, const std::string& text, Bytes* out) {
     auto b = ParseHex(text);
+    if (!b && OddHexDigits(text)) return Fail(name + ": an even number of hex digits (whole bytes) expected, not '" + text + "'");
     if (!b) return Fail(name + ": hex digits expected, not '" + text + "'");
     *out = *b;
     return true;
@@ -283,11 +310,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       good = p.Value(name, inlineValue, &v) && p.Number(name, v, 0, 0xFFFF, &n);
       if (good && ((n >> 8) < 1 || (n >> 8) > 32 || (n & 0xFF) > 31))
         good = p.Fail("--port: COM number 1 to 32 in the high byte and unit 0 to 31 in the low byte (like 0x0100), not '" +
-                      v + "'");
+                      v + "'" + (LooksLikeBareHex(v) ? " (a number without 0x is decimal: write 0x" + v.substr(1) + ")" : ""));
       o.port = static_cast<uint32_t>(n);
     } else if (name == "--timeout") {
       good = p.Value(name, inlineValue, &v) && p.Number(name, v, 1, 3600000, &n);
       o.timeoutMs = static_cast<uint32_t>(n);
+    } else if (name == "--open-timeout") {
+      good = p.Value(name, inlineValue, &v) && p.Number(name, v, 1, 3600000, &n);
+      o.openTimeoutMs = static_cast<uint32_t>(n);
     } else if (c == Command::kEpc) {
       std::string why;
       good = p.Value(name, inlineValue, &v) && (ParseEpcOption(name, v, &o.epcRequest, &why) || p.Fail(why));
@@ -345,8 +375,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (good) {
         std::string why;
         auto payload = LockPayload(v, &why);
-        if (!payload) good = p.Fail("--lock: " + why);
-        else o.payload = *payload;
+        if (!payload) {
+          good = p.Fail("--lock: " + why);
+        } else {
+          o.payload = *payload;
+          o.lockForms = v;
+        }
       }
     } else if (name == "--new") {
       good = forCommand(c == Command::kWriteEpc) && once(kNew) && p.Value(name, inlineValue, &v) &&
@@ -402,6 +436,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     case Command::kKill:
       if (!need(kEpc, "--epc") || !need(kPassword, "--password")) return p.result;
       if (!noPositional()) return fail("kill takes no argument '" + positional[0] + "'");
+      // A tag whose kill password is zero cannot be killed: a zero password
+      // is never the right one to send.
+      if (*o.password == Bytes(4, 0)) return fail("kill: the kill password 00000000 kills no tag; give the tag's own kill password");
       break;
     case Command::kWriteEpc:
       if (!need(kEpc, "--epc") || !need(kNew, "--new")) return p.result;

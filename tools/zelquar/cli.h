@@ -37,6 +37,7 @@ struct Options {
   std::string scenario;              // --sim=SCENARIO.json
   bool json = false;
   std::optional<uint32_t> timeoutMs;  // the longest one driver call may take
+  std::optional<uint32_t> openTimeoutMs;  // the longest the open may take (default: OpenBoundMs)
   Command command = Command::kNone;
   bool help = false;                 // --help: print the help of `command` (or the overview)
 
@@ -56,6 +57,7 @@ struct Options {
   std::optional<Bytes> password;
   bool verify = false;
   Bytes payload;  // lock: from --payload or --lock
+  std::string lockForms;  // lock: the --lock text, "" for --payload
   Bytes newEpc;   // write-epc
 
   // power, gpio, serial, raw

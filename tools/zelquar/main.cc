@@ -1,14 +1,17 @@
 // zelquar: the reader for people, on the driver's five exported functions.
 //
-// Sections: output; the driver (loading it, the watchdog, the port);
-// the private simulator; the commands; the log reader; epc; main.
+// Sections: output; the private simulator; the driver (loading it); the
+// guard (deadlines and stop signals); before the open (a reader there, the
+// open's bound) and the port; the commands; the log reader; epc; main.
 //
 // The driver is loaded the way an application loads it: dlopen of
 // libZELQUAR_Drv.so from PREFIX/lib/zelquar beside this program's
 // PREFIX/bin (or from $ZELQUAR_LIBRARY). The port is opened once per run
 // and closed at the end, also after Ctrl-C.
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -22,6 +25,8 @@
 #include "ZELQUAR_Drv.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/hid.h"
+#include "platform/ini.h"
 #include "platform/module.h"
 #include "platform/process.h"
 #include "platform/run_program.h"
@@ -159,16 +164,41 @@ bool LoadDriver(Driver* d, std::string* error) {
   return true;
 }
 
-// Gives up on a driver call that takes longer than --timeout: it cannot be
-// cancelled, so the process ends (the port entry it leaves is taken over
-// by the next open, as the driver does for any ended process).
-class Watchdog {
+// ---- the guard: deadlines and stop signals ------------------------------------------------
+
+// Ends the process now: no exit handlers, no static destructors. The
+// driver's detach must not run while a thread of ours is still inside the
+// driver; the port entry left behind is taken over by the next open, as
+// for any process that ended, and the system closes the device.
+[[noreturn]] void EndNow(ExitCode code, const std::string& what, const std::string& text) {
+  Failure(code, what, text);
+  g_sim.Stop();
+  platform::ExitProcessNow(static_cast<int>(code));
+}
+
+// A driver call cannot be cancelled, so a thread of its own watches the one
+// in progress: past its deadline the process ends (exit 7 for --timeout,
+// exit 5 for an open whose unit does not answer), and after Ctrl-C or
+// SIGTERM a call that does not return within kStopGraceMs ends it with
+// 130. Once a stop signal came the process ends within kStopLimitMs
+// whatever it is doing (a watch that ends by itself prints its summary
+// first). While held (the private simulator starting, whose process must
+// be known to be stopped) it waits.
+class Guard {
  public:
-  explicit Watchdog(std::optional<uint32_t> ms) : ms_(ms) {
-    if (ms_) thread_ = std::thread([this] { Run(); });
-  }
-  ~Watchdog() {
-    if (!ms_) return;
+  static constexpr uint32_t kStopGraceMs = 300;
+  static constexpr uint32_t kStopLimitMs = 900;
+
+  // What a deadline that passes ends the process with.
+  struct Deadline {
+    uint32_t ms = 0;
+    ExitCode code = ExitCode::kTimedOut;
+    std::string what;  // the JSON "error"
+    std::string text;  // the message
+  };
+
+  Guard() : thread_([this] { Run(); }) {}
+  ~Guard() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       quit_ = true;
@@ -176,95 +206,195 @@ class Watchdog {
     cv_.notify_all();
     thread_.join();
   }
-  void Arm(const std::string& call) {
-    if (!ms_) return;
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+  // A driver call starts (with a deadline, or none) / has returned.
+  void Arm(std::optional<Deadline> deadline) {
     std::lock_guard<std::mutex> lock(mutex_);
-    call_ = call;
     armed_ = true;
-    ++generation_;
+    armedAt_ = platform::TickCount();
+    deadline_ = std::move(deadline);
     cv_.notify_all();
   }
   void Disarm() {
-    if (!ms_) return;
     std::lock_guard<std::mutex> lock(mutex_);
     armed_ = false;
-    ++generation_;
-    cv_.notify_all();
+    deadline_.reset();
+  }
+  void Hold(bool held) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = held;
   }
 
  private:
   void Run() {
     std::unique_lock<std::mutex> lock(mutex_);
+    uint32_t stopSeenAt = 0;
+    bool stopSeen = false;
     while (!quit_) {
-      if (!armed_) {
-        cv_.wait(lock);
-        continue;
+      cv_.wait_for(lock, std::chrono::milliseconds(20), [&] { return quit_; });
+      if (quit_) break;
+      const uint32_t now = platform::TickCount();
+      if (!stopSeen && platform::StopSignalReceived() != 0) {
+        stopSeen = true;
+        stopSeenAt = now;
       }
-      const uint64_t generation = generation_;
-      if (cv_.wait_for(lock, std::chrono::milliseconds(*ms_), [&] { return quit_ || generation_ != generation; }))
-        continue;
-      Failure(ExitCode::kTimedOut, "timeout", call_ + " did not return within " + std::to_string(*ms_) + " ms (--timeout)");
-      g_sim.Stop();
-      platform::ExitProcessNow(static_cast<int>(ExitCode::kTimedOut));
+      if (held_) continue;
+      if (stopSeen) {
+        // The call in progress gets a moment from the signal (or from its
+        // start, for one begun after it) to return; the whole process a
+        // little more.
+        const uint32_t callFrom = armed_ && armedAt_ - stopSeenAt < 0x80000000u ? armedAt_ : stopSeenAt;
+        if ((armed_ && now - callFrom >= kStopGraceMs) || now - stopSeenAt >= kStopLimitMs) {
+          EndNow(ExitCode::kInterrupted, "interrupted", "interrupted");
+        }
+      }
+      if (armed_ && deadline_ && now - armedAt_ >= deadline_->ms) EndNow(deadline_->code, deadline_->what, deadline_->text);
     }
   }
 
-  std::optional<uint32_t> ms_;
-  std::thread thread_;
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::string call_;
-  bool armed_ = false;
   bool quit_ = false;
-  uint64_t generation_ = 0;
+  bool armed_ = false;
+  bool held_ = false;
+  uint32_t armedAt_ = 0;
+  std::optional<Deadline> deadline_;
+  std::thread thread_;  // last: it starts once the members above are made
 };
+
+Guard* g_guard = nullptr;
+
+ExitCode Interrupted() { return Failure(ExitCode::kInterrupted, "interrupted", "interrupted"); }
+
+// A Session call that did not run, or whose outcome no longer counts,
+// because a stop signal came (not a driver result).
+constexpr int32_t kStopped = INT32_MIN;
+
+// "unit 1 on COM 1 (port 0x0101)".
+std::string UnitText(uint32_t port) {
+  char text[64];
+  std::snprintf(text, sizeof text, "unit %u on COM %u (port 0x%04X)", port & 0xFF, (port >> 8) & 0xFF, port);
+  return text;
+}
+
+// ---- before the open: a reader there at all, and how long its open may take ----------------
+
+// The INI file beside the driver, as the driver reads it.
+struct DriverSettings {
+  bool found = false;
+  std::string pidVid;        // the device-path fragment of the bridge
+  std::string firmwarePath;  // the firmware file the open compares and downloads
+};
+
+DriverSettings ReadDriverSettings(const std::string& driverPath) {
+  const std::string dir = DirectoryOf(driverPath);
+  const platform::IniFile ini(dir + "/ZELQUAR_Drv.ini");
+  DriverSettings d;
+  d.found = ini.exists();
+  // The driver's text buffers hold 255 characters and the terminator.
+  d.pidVid = ini.text().GetString("RFRW_Drv", "PID_VID", "vid_FFF1&pid_7C02", 256);
+  d.firmwarePath = dir + "/" + ini.text().GetString("RFRW_Drv", "DspFileName", "ZQRWDSP01.dwl", 256);
+  return d;
+}
+
+// How long an open may take before its unit counts as not answering: a
+// healthy open (power-up, firmware check, operating mode) takes a second or
+// two; a download adds one exchange per 39-byte record of the firmware file.
+uint32_t DefaultOpenBoundMs(const DriverSettings& d) {
+  constexpr uint64_t kBaseMs = 30000;
+  constexpr uint64_t kPerBlockMs = 100;
+  std::error_code ec;
+  const uint64_t size = d.firmwarePath.empty() ? 0 : std::filesystem::file_size(d.firmwarePath, ec);
+  const uint64_t blocks = ec || size < 4 ? 0 : (size - 4) / 39;
+  return static_cast<uint32_t>(std::min<uint64_t>(kBaseMs + blocks * kPerBlockMs, 3600000));
+}
+
+// kOk when a bridge the driver would open is present (a real one or a
+// published simulator), else the no-reader failure, at once: the driver's
+// own search would retry for seconds first. Without the INI file the
+// driver reports that itself.
+ExitCode CheckReaderPresent(const Options& o, const DriverSettings& d) {
+  if (!d.found) return ExitCode::kOk;
+  std::vector<platform::DeviceInterface> bridges;
+  if (platform::ListReaderBridges(d.pidVid, &bridges) == 0 && !bridges.empty()) return ExitCode::kOk;
+  return Failure(ExitCode::kNoReader, "no reader",
+                 (o.sim ? std::string("the simulated reader is not there (") + d.pidVid + ")" : std::string(kHowToGetAReader)) +
+                     "\n(looked for a bridge " + d.pidVid + " before opening " + UnitText(o.port) + ")");
+}
 
 // A command's run: the loaded driver, the port once opened.
 class Session {
  public:
-  Session(const Options& o, Driver& d) : options_(o), driver_(d), watchdog_(o.timeoutMs) {}
+  Session(const Options& o, Driver& d) : options_(o), driver_(d) {}
   ~Session() { Close(); }
 
-  // Opens the port; the failure's exit code (and its message printed) or kOk.
-  ExitCode Open() {
-    watchdog_.Arm("RFRW_Open");
-    const int32_t rc = driver_.open(options_.port, 0, nullptr);
-    watchdog_.Disarm();
-    if (rc == RFRW_SUCCESS) {
-      open_ = true;
-      return ExitCode::kOk;
+  // Opens the port within `boundMs` unless --timeout bounds every call; the
+  // failure's exit code (and its message printed) or kOk.
+  ExitCode Open(uint32_t boundMs) {
+    if (Stopped()) return Interrupted();
+    const std::string unit = UnitText(options_.port);
+    std::optional<Guard::Deadline> deadline;
+    if (options_.timeoutMs && !options_.openTimeoutMs) {
+      deadline = Guard::Deadline{*options_.timeoutMs, ExitCode::kTimedOut, "timeout",
+                                 "RFRW_Open did not return within " + std::to_string(*options_.timeoutMs) +
+                                     " ms (--timeout); " + unit};
+    } else {
+      const uint32_t ms = options_.openTimeoutMs.value_or(boundMs);
+      deadline = Guard::Deadline{ms, ExitCode::kNoReader, "no answer",
+                                 "no answer from " + unit + " within " + std::to_string(ms) +
+                                     " ms: is a reader module set to unit " + std::to_string(options_.port & 0xFF) +
+                                     " behind this bridge? (--open-timeout MS waits longer)"};
     }
+    g_guard->Arm(deadline);
+    const int32_t rc = driver_.open(options_.port, 0, nullptr);
+    g_guard->Disarm();
+    if (rc == RFRW_SUCCESS) open_ = true;
+    if (Stopped()) return Interrupted();
+    if (rc == RFRW_SUCCESS) return ExitCode::kOk;
     if (rc == RFRW_ERROR_DEVICE) {
       return Failure(ExitCode::kNoReader, "no reader",
-                     DriverErrorText("RFRW_Open", rc) + "\n" + (options_.sim ? std::string("the simulated reader did not answer") : kHowToGetAReader),
+                     DriverErrorText("RFRW_Open", rc) + "\n" +
+                         (options_.sim ? std::string("the simulated reader did not answer") : kHowToGetAReader) + "\n(" + unit + ")",
                      {{"driver", DriverErrorJson("RFRW_Open", rc)}});
     }
-    return DriverFailure("RFRW_Open", rc);
+    if (rc == RFRW_ERROR_EXCHANGE) {
+      return Failure(ExitCode::kNoReader, "no answer",
+                     DriverErrorText("RFRW_Open", rc) + "\nno reader module answered as " + unit,
+                     {{"driver", DriverErrorJson("RFRW_Open", rc)}});
+    }
+    return Failure(ExitCode::kDriverError, "driver", DriverErrorText("RFRW_Open", rc) + "\n(" + unit + ")",
+                   {{"driver", DriverErrorJson("RFRW_Open", rc)}});
   }
   void Close() {
     if (!open_) return;
     open_ = false;
-    watchdog_.Arm("RFRW_Close");
+    g_guard->Arm(CallDeadline("RFRW_Close"));
     driver_.close(options_.port);
-    watchdog_.Disarm();
+    g_guard->Disarm();
   }
 
-  // One application command; its result, *response the response bytes.
+  // One application command; its result (kStopped after a stop signal),
+  // *response the response bytes.
   int32_t Transmit(const Bytes& command, Bytes* response, size_t capacity = 65536) {
+    response->clear();
+    if (Stopped()) return kStopped;
     response->assign(capacity, 0);
     int32_t length = static_cast<int32_t>(capacity);
-    watchdog_.Arm("RFRW_CLRW_Transmit");
+    g_guard->Arm(CallDeadline("RFRW_CLRW_Transmit"));
     const int32_t rc = driver_.transmit(options_.port, static_cast<uint32_t>(command.size()), command.data(), &length,
                                         response->data());
-    watchdog_.Disarm();
+    g_guard->Disarm();
     response->resize(rc == RFRW_SUCCESS && length > 0 ? static_cast<size_t>(std::min<int32_t>(length, static_cast<int32_t>(capacity))) : 0);
-    return rc;
+    return Stopped() ? kStopped : rc;
   }
   int32_t PowerCtrl(int32_t power, int32_t* sts) {
-    watchdog_.Arm("RFRW_PowerCtrl");
+    if (Stopped()) return kStopped;
+    g_guard->Arm(CallDeadline("RFRW_PowerCtrl"));
     const int32_t rc = driver_.powerCtrl(options_.port, power, sts);
-    watchdog_.Disarm();
-    return rc;
+    g_guard->Disarm();
+    return Stopped() ? kStopped : rc;
   }
   int32_t DllVersion(uint8_t out[8]) {
     int32_t length = 8;
@@ -272,13 +402,23 @@ class Session {
   }
 
   ExitCode DriverFailure(const std::string& call, int32_t rc) {
+    if (rc == kStopped) return Interrupted();
     return Failure(ExitCode::kDriverError, "driver", DriverErrorText(call, rc), {{"driver", DriverErrorJson(call, rc)}});
   }
 
  private:
+  // A stop signal came and this run is not a watch (which ends by itself).
+  bool Stopped() const {
+    return platform::StopSignalReceived() != 0 && !(options_.command == Command::kInventory && options_.watch);
+  }
+  std::optional<Guard::Deadline> CallDeadline(const std::string& call) const {
+    if (!options_.timeoutMs) return std::nullopt;
+    return Guard::Deadline{*options_.timeoutMs, ExitCode::kTimedOut, "timeout",
+                           call + " did not return within " + std::to_string(*options_.timeoutMs) + " ms (--timeout)"};
+  }
+
   const Options& options_;
   Driver& driver_;
-  Watchdog watchdog_;
   bool open_ = false;
 };
 
@@ -299,8 +439,6 @@ ExitCode Refused(const Options& o, const std::string& what, uint16_t sw, std::op
   }
   return ExitCode::kRefused;
 }
-
-ExitCode Interrupted() { return Failure(ExitCode::kInterrupted, "interrupted", "interrupted"); }
 
 ExitCode RunInventoryOnce(const Options& o, Session& s, Inventory* out) {
   Bytes response;
@@ -431,8 +569,11 @@ ExitCode CmdWrite(const Options& o, Session& s) {
     }
     return ExitCode::kOk;
   }
+  // The read-back addresses the tag as it now is: a write to the EPC bank
+  // may have given it another PC word or EPC.
+  const Bytes now = o.bank == Bank::kEpc ? AddressAfterEpcWrite(o.Address(), o.pointer, o.data) : o.Address();
   TagOutcome back;
-  if (ExitCode e = ReadWords(o, s, o.Address(), o.bank, o.pointer, static_cast<uint8_t>(words), &back); e != ExitCode::kOk)
+  if (ExitCode e = ReadWords(o, s, now, o.bank, o.pointer, static_cast<uint8_t>(words), &back); e != ExitCode::kOk)
     return e;
   const bool same = back.ok && back.data == o.data;
   if (g_json) {
@@ -474,8 +615,12 @@ ExitCode TagStatusCommand(const Options& o, Session& s, const Bytes& command, co
 ExitCode CmdLock(const Options& o, Session& s) {
   nlohmann::json where = TagJson(o);
   where["payload"] = ToHex(o.payload);
-  return TagStatusCommand(o, s, LockCommand(o.Address(), *o.password, o.payload), "lock", where,
-                          "locked " + ToHex(o.epc) + " (payload " + ToHex(o.payload) + ")");
+  if (!o.lockForms.empty()) where["lock"] = o.lockForms;
+  // What was asked, not "locked": the payload may unlock as well.
+  const std::string done = o.lockForms.empty()
+                               ? "lock payload " + ToHex(o.payload) + " applied to " + ToHex(o.epc)
+                               : o.lockForms + " applied to " + ToHex(o.epc) + " (payload " + ToHex(o.payload) + ")";
+  return TagStatusCommand(o, s, LockCommand(o.Address(), *o.password, o.payload), "lock", where, done);
 }
 
 ExitCode CmdKill(const Options& o, Session& s) {
@@ -763,15 +908,21 @@ ExitCode RunCommand(const Options& o) {
   if (o.command == Command::kLog) return CmdLog(o);
   if (o.command == Command::kEpc) return CmdEpc(o);
   if (o.sim) {
+    // Not ended half-way: the simulator's process must be known to be stopped.
+    g_guard->Hold(true);
     std::string error;
-    if (!StartSimulator(o.scenario, &error)) return Failure(ExitCode::kSimulator, "simulator", error);
+    const bool started = StartSimulator(o.scenario, &error);
+    g_guard->Hold(false);
+    if (!started) return Failure(ExitCode::kSimulator, "simulator", error);
   }
   Driver driver;
   std::string error;
   if (!LoadDriver(&driver, &error)) return Failure(ExitCode::kNoDriver, "no driver", error);
   Session session(o, driver);
   if (o.command == Command::kVersion) return CmdVersion(o, session);
-  if (ExitCode e = session.Open(); e != ExitCode::kOk) return e;
+  const DriverSettings settings = ReadDriverSettings(driver.path);
+  if (ExitCode e = CheckReaderPresent(o, settings); e != ExitCode::kOk) return e;
+  if (ExitCode e = session.Open(DefaultOpenBoundMs(settings)); e != ExitCode::kOk) return e;
   if (platform::StopSignalReceived() && !(o.command == Command::kInventory && o.watch)) return Interrupted();
   ExitCode code = ExitCode::kOk;
   switch (o.command) {
@@ -814,7 +965,14 @@ int main(int argc, char** argv) {
   }
   g_json = parsed.options.json;
   zq::platform::CatchStopSignals();
-  const ExitCode code = RunCommand(parsed.options);
-  g_sim.Stop();
+  ExitCode code;
+  {
+    Guard guard;
+    g_guard = &guard;
+    code = RunCommand(parsed.options);
+    guard.Hold(true);  // the simulator is stopped by this thread alone
+    g_sim.Stop();
+    g_guard = nullptr;
+  }
   return static_cast<int>(code);
 }
