@@ -9,6 +9,11 @@
 // (11 bit times a byte) and adds the module's time; wire_us is that time
 // for the exchange, overhead_pct the driver's share on top of it
 // (median - wire) / wire.
+//
+// Both also give cpu_us, the CPU time this process spends on a call (all
+// its threads: the caller's, the link thread and the comm library's
+// reader; not the simulator's), and cpu_pct, that time as a share of the
+// call's: what an application pays while it waits for the reader.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -41,11 +46,17 @@ using zq::bench::InstalledDriver;
 using zq::bench::kPort;
 
 
+struct Cpu {
+  double us = 0;    // CPU time of the whole process during the calls
+  double wall = 0;  // the calls' time
+};
+
 // The whole call's times in microseconds, sorted; empty after a failure.
-std::vector<double> Measure(benchmark::State& state, InstalledDriver& driver) {
+std::vector<double> Measure(benchmark::State& state, InstalledDriver& driver, Cpu* cpu) {
   const uint8_t command[4] = {0x00, 0x05, 0x16, 0x00};
   uint8_t response[16];
   std::vector<double> micros;
+  const double cpu0 = zq::bench::ProcessCpuUs();
   for (auto _ : state) {
     int32_t length = sizeof response;
     const auto t0 = std::chrono::steady_clock::now();
@@ -56,6 +67,8 @@ std::vector<double> Measure(benchmark::State& state, InstalledDriver& driver) {
       return {};
     }
   }
+  cpu->us = zq::bench::ProcessCpuUs() - cpu0;
+  for (double m : micros) cpu->wall += m;
   std::sort(micros.begin(), micros.end());
   return micros;
 }
@@ -70,10 +83,13 @@ void Run(benchmark::State& state, bool wireTiming) {
     state.SkipWithError("the driver did not open the simulated reader");
     return;
   }
-  const std::vector<double> micros = Measure(state, driver);
+  Cpu cpu;
+  const std::vector<double> micros = Measure(state, driver, &cpu);
   if (micros.empty()) return;
   state.counters["median_us"] = Median(micros);
   state.counters["p99_us"] = P99(micros);
+  state.counters["cpu_us"] = cpu.us / static_cast<double>(micros.size());
+  state.counters["cpu_pct"] = 100.0 * cpu.us / cpu.wall;
   if (!wireTiming) return;
   state.counters["wire_us"] = kWireUs;
   state.counters["overhead_pct"] = 100.0 * (Median(micros) - kWireUs) / kWireUs;

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -46,6 +47,8 @@ InstalledDriver::~InstalledDriver() {
   // pile up, one set per benchmark run.
   if (const char* ns = std::getenv("ZELQUAR_NAMESPACE"); ns && *ns) zq::test::RemoveNamespaceObjects(ns);
 }
+
+double ProcessCpuUs() { return 1e6 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 uint64_t InstalledDriver::Commands() const {
   return sim_->State()["counters"]["commands_received"].get<uint64_t>();

@@ -26,6 +26,11 @@ using TransmitFn = decltype(zq::test::DriverExports::transmit);
 
 inline constexpr uint32_t kPort = 0x0100;  // COM number 1, unit 0
 
+// The CPU time this process has used so far, in microseconds: all its
+// threads (the caller's, the link thread, the comm library's reader), not
+// the simulator's, which runs in a process of its own.
+double ProcessCpuUs();
+
 struct InstalledOptions {
   std::string dir;             // the installation; created, removed at the end
   bool wireTiming = false;     // the simulator paces the UART and adds module times

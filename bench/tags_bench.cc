@@ -14,6 +14,10 @@
 // With wire timing, wire_us is the time of the read's four exchanges on the
 // wire plus the module's times, overhead_pct the driver's share on top of
 // it, (median - wire) / wire.
+//
+// All give cpu_us, the CPU time this process spends on a call (all its
+// threads: the caller's, the link thread and the comm library's reader;
+// not the simulator's), and cpu_pct, that time as a share of the call's.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -68,6 +72,7 @@ std::vector<double> Measure(benchmark::State& state, InstalledDriver& driver, co
                             int32_t expectedLength) {
   std::vector<uint8_t> response(2048);
   std::vector<double> micros;
+  const double cpu0 = zq::bench::ProcessCpuUs();
   for (auto _ : state) {
     int32_t length = static_cast<int32_t>(response.size());
     const auto t0 = std::chrono::steady_clock::now();
@@ -78,6 +83,11 @@ std::vector<double> Measure(benchmark::State& state, InstalledDriver& driver, co
       return {};
     }
   }
+  const double cpu = zq::bench::ProcessCpuUs() - cpu0;
+  double wall = 0;
+  for (double m : micros) wall += m;
+  state.counters["cpu_us"] = cpu / static_cast<double>(micros.size());
+  state.counters["cpu_pct"] = 100.0 * cpu / wall;
   std::sort(micros.begin(), micros.end());
   return micros;
 }

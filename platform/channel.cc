@@ -1,4 +1,4 @@
-// Sections: pipes; events.
+// Sections: pipes; events; SyncEvent.
 #include "platform/channel.h"
 
 #include <fcntl.h>
@@ -207,5 +207,19 @@ void CloseEvent(Event* event) {
 uint32_t EventHandleValue(const Event* event) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event));
 }
+
+// ---- SyncEvent ------------------------------------------------------------------------
+
+SyncEvent::SyncEvent(bool manualReset, bool initiallySet) : event_(CreateEvent(manualReset, initiallySet)) {}
+
+SyncEvent::~SyncEvent() { CloseEvent(event_); }
+
+void SyncEvent::Set() { SetEvent(event_); }
+
+void SyncEvent::Reset() { ResetEvent(event_); }
+
+bool SyncEvent::IsSet() const { return EventIsSet(event_); }
+
+uint32_t SyncEvent::Wait(int32_t timeoutMs) { return WaitForEvent(event_, timeoutMs); }
 
 }  // namespace zq::platform

@@ -46,4 +46,27 @@ uint32_t WaitForEvent(Event* event, int32_t timeoutMs);
 void CloseEvent(Event* event);
 uint32_t EventHandleValue(const Event* event);
 
+// An event owned by an object: the event above with a lifetime. A
+// manual-reset event stays set until Reset; an auto-reset event releases
+// one waiter and resets itself. The comm library's OVERLAPPED events are
+// these (zq_comm_boundary.h).
+class SyncEvent {
+ public:
+  explicit SyncEvent(bool manualReset, bool initiallySet = false);
+  ~SyncEvent();
+  SyncEvent(const SyncEvent&) = delete;
+  SyncEvent& operator=(const SyncEvent&) = delete;
+
+  void Set();
+  void Reset();
+  bool IsSet() const;
+  // kWaitObject0 once set (an auto-reset event is then reset), or
+  // kWaitTimeout after timeoutMs (< 0: no limit); kWaitFailed when the
+  // calling thread is asked to stop. Blocks.
+  uint32_t Wait(int32_t timeoutMs);
+
+ private:
+  Event* event_;
+};
+
 }  // namespace zq::platform

@@ -4,11 +4,30 @@
 
 namespace zq::platform {
 
+namespace {
+
+// The last second this thread broke down: log records come many a second,
+// and the time zone is read once per process anyway (localtime_r does not
+// look at TZ again), so a second's parts are worked out once.
+struct LastSecond {
+  time_t second = -1;
+  struct tm parts;
+};
+thread_local LastSecond t_lastSecond;
+
+}  // namespace
+
 LocalTime GetLocalTime() {
   struct timespec now {};
   clock_gettime(CLOCK_REALTIME, &now);
-  struct tm parts {};
-  localtime_r(&now.tv_sec, &parts);
+  LastSecond& last = t_lastSecond;
+  if (last.second != now.tv_sec) {
+    struct tm fresh {};
+    localtime_r(&now.tv_sec, &fresh);
+    last.parts = fresh;
+    last.second = now.tv_sec;
+  }
+  const struct tm& parts = last.parts;
   LocalTime t{};
   t.year = static_cast<uint16_t>(parts.tm_year + 1900);
   t.month = static_cast<uint16_t>(parts.tm_mon + 1);

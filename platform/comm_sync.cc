@@ -82,20 +82,6 @@ bool TimedMutex::Release() {
   return true;
 }
 
-// ---- SyncEvent ------------------------------------------------------------------------
-
-SyncEvent::SyncEvent(bool manualReset, bool initiallySet) : event_(CreateEvent(manualReset, initiallySet)) {}
-
-SyncEvent::~SyncEvent() { CloseEvent(event_); }
-
-void SyncEvent::Set() { SetEvent(event_); }
-
-void SyncEvent::Reset() { ResetEvent(event_); }
-
-bool SyncEvent::IsSet() const { return EventIsSet(event_); }
-
-uint32_t SyncEvent::Wait(int32_t timeoutMs) { return WaitForEvent(event_, timeoutMs); }
-
 // ---- NamedEvent -----------------------------------------------------------------------
 
 namespace {

@@ -7,7 +7,8 @@
 // kWaitTimeout, kWaitFailed). Every object here may be used from any thread
 // unless a member says otherwise.
 //
-// Sections: TimedMutex; SyncEvent; NamedEvent; EventSource; Sleep.
+// Sections: TimedMutex; NamedEvent; EventSource; Sleep. (SyncEvent, the
+// unnamed event with a lifetime, is platform/channel.h's.)
 #pragma once
 
 #include <condition_variable>
@@ -45,29 +46,6 @@ class TimedMutex {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   bool ok_ = false;
-};
-
-// ---- SyncEvent ----------------------------------------------------------------------
-
-// An unnamed Win32 event owned by an object: the channel event of
-// platform/channel.h with a lifetime. A manual-reset event stays set until
-// Reset; an auto-reset event releases one waiter and resets itself.
-class SyncEvent {
- public:
-  explicit SyncEvent(bool manualReset, bool initiallySet = false);
-  ~SyncEvent();
-  SyncEvent(const SyncEvent&) = delete;
-  SyncEvent& operator=(const SyncEvent&) = delete;
-
-  void Set();
-  void Reset();
-  bool IsSet() const;
-  // kWaitObject0 once set (an auto-reset event is then reset), or
-  // kWaitTimeout after timeoutMs (< 0: no limit). Blocks.
-  uint32_t Wait(int32_t timeoutMs);
-
- private:
-  Event* event_;
 };
 
 // ---- NamedEvent -------------------------------------------------------------------

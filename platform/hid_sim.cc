@@ -260,12 +260,13 @@ class SimHandle final : public DeviceHandle {
       (void)!Sys().read(cancel_fd_, &v, sizeof v);
     }
     if (r > 0 && fds[0].revents) {
+      // One receive area for every message (only the receiving thread uses
+      // it); each message keeps just its own bytes.
+      if (receive_area_.empty()) receive_area_.resize(kMaxMessage);
       for (;;) {
-        std::vector<uint8_t> buf(kMaxMessage);
-        ssize_t n = Sys().recv(fd_, buf.data(), buf.size(), MSG_DONTWAIT);
+        ssize_t n = Sys().recv(fd_, receive_area_.data(), receive_area_.size(), MSG_DONTWAIT);
         if (n > 0) {
-          buf.resize(static_cast<size_t>(n));
-          got.push_back(std::move(buf));
+          got.emplace_back(receive_area_.begin(), receive_area_.begin() + n);
           continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
@@ -300,6 +301,7 @@ class SimHandle final : public DeviceHandle {
   std::mutex mutex_;
   std::condition_variable cond_;
   bool receiving_ = false;
+  std::vector<uint8_t> receive_area_;  // used by the thread that is receiving_
   bool closed_ = false;
   int cancels_ = 0;
   std::deque<std::vector<uint8_t>> inputs_;

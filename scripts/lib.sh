@@ -3,6 +3,8 @@
 #
 #   ZQ_BUILD_DIR     build directory (default: build, or build-san with sanitizers)
 #   ENABLE_SANITIZERS=ON  build with AddressSanitizer and UndefinedBehaviorSanitizer
+#
+# zq_build passes its arguments on to the configuration (cmake -D...).
 
 ZQ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 ZQ_PACKAGES=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev libudev-dev pkg-config python3-pytest help2man)
@@ -30,6 +32,6 @@ zq_build() {
   fi
   ZQ_BUILD="$dir"
   cmake -S "$ZQ_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DENABLE_SANITIZERS="$sanitize" -DZQ_WERROR=ON >/dev/null
+    -DENABLE_SANITIZERS="$sanitize" -DZQ_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
 }

@@ -1,6 +1,7 @@
 // The log writer.
 //
-// Sections: process state; the text mirror; records and their delivery;
+// Sections: process state; formats in the log's code page; the text
+// mirror; records and their delivery;
 // OutputLog; collector start, log output open and close; the
 // fatal-error file.
 //
@@ -9,6 +10,7 @@
 // UTF-8 line "PID TID LEVEL PORT TEXT[ | DATA-HEX]" (docs/logging.md).
 #include "driver/log/output_log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -18,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "driver/log/record_format.h"
 #include "driver/state/local_state.h"
@@ -58,9 +61,16 @@ struct LogOutput {
   // kReconnectMs, and records in between are counted as lost.
   std::atomic<bool> wanted{false};
   std::atomic<uint32_t> lastLook{0};
+  // The log mutex, open from the output's open to its close (records made
+  // outside that time open it for themselves); `mutexUsers` counts the
+  // records using it, which the close waits for before it lets go.
+  std::atomic<platform::NamedMutex*> mutex{nullptr};
+  std::atomic<int> mutexUsers{0};
 };
 
 constexpr uint32_t kReconnectMs = 1000;
+// The formatting buffer on the stack; longer texts get one of their own.
+constexpr size_t kShortTextCapacity = 1024;
 
 LogOutput& Output() {
   static LogOutput* output = new LogOutput;
@@ -74,6 +84,49 @@ bool IsAscii(const char* text) {
     if (static_cast<unsigned char>(*text) >= 0x80) return false;
   }
   return true;
+}
+
+// ---- formats in the log's code page ---------------------------------------
+
+// Each format's text converted once: by its address, and checked against
+// the text it had then (a format need not be a literal, and an address may
+// be used again for another text). Entries are never removed or changed,
+// so a converted text stays valid once handed out; past kFormatCacheMax
+// entries formats are converted each time.
+class FormatCache {
+ public:
+  // The format in code page 932; `scratch` holds it when it is not cached.
+  const char* Converted(const char* format, std::string* scratch) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      const auto it = entries_.find(format);
+      if (it != entries_.end() && it->second.utf8 == format) return it->second.cp932.c_str();
+    }
+    std::string cp932 = platform::Utf8ToCp932(format);
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto it = entries_.find(format);
+    if (it == entries_.end() && entries_.size() < kFormatCacheMax) {
+      const Entry& e = entries_.emplace(format, Entry{format, std::move(cp932)}).first->second;
+      return e.cp932.c_str();
+    }
+    *scratch = std::move(cp932);
+    return scratch->c_str();
+  }
+
+ private:
+  static constexpr size_t kFormatCacheMax = 1024;
+  struct Entry {
+    std::string utf8;
+    std::string cp932;
+  };
+  std::mutex lock_;
+  std::unordered_map<const char*, Entry> entries_;
+};
+
+// Never destroyed, like the log output.
+FormatCache& Formats() {
+  static FormatCache* cache = new FormatCache;
+  return *cache;
 }
 
 // ---- the text mirror ------------------------------------------------------
@@ -218,6 +271,11 @@ struct Filter {
   uint32_t collector;
 };
 
+bool LevelPasses(LogLevel level) {
+  const SharedArea* area = Shared();
+  return static_cast<int32_t>(level) <= (area ? area->logLevel : kDefaultLogLevel);
+}
+
 Filter CurrentFilter() {
   const SharedArea* area = Shared();
   if (!area) return {kDefaultLogLevel, 0, 0};
@@ -229,6 +287,8 @@ Filter CurrentFilter() {
 // ---- OutputLog --------------------------------------------------------------
 
 void OutputLog(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, ...) {
+  // Most calls are filtered out: that costs one look at the level.
+  if (!LevelPasses(level)) return;
   va_list args;
   va_start(args, format);
   OutputLogV(level, port, data, dataLen, format, args);
@@ -245,6 +305,7 @@ void OutputLogText(LogLevel level, uint32_t port, const void* data, int32_t data
 }
 
 void OutputLogV(LogLevel level, uint32_t port, const void* data, int32_t dataLen, const char* format, va_list args) {
+  if (!LevelPasses(level)) return;
   const uint32_t systemError = platform::LastError();
   const Filter filter = CurrentFilter();
   const bool hasText = format && *format;
@@ -253,7 +314,11 @@ void OutputLogV(LogLevel level, uint32_t port, const void* data, int32_t dataLen
   if (filter.yorn != 1 && !mirror) return;
 
   const uint32_t started = platform::TickCount();
-  std::unique_ptr<char[]> text(new char[logfmt::kTextCapacity]);
+  // Most texts fit the first buffer; a longer one is formatted again into
+  // one of its size (at most the record's text capacity).
+  char shortText[kShortTextCapacity];
+  std::unique_ptr<char[]> longText;
+  char* text = shortText;
   text[0] = '\0';
   if (hasText) {
     // The log is written in code page 932. The format's own text is UTF-8
@@ -262,23 +327,36 @@ void OutputLogV(LogLevel level, uint32_t port, const void* data, int32_t dataLen
     // already in the log's code page (values read from the INI file). A
     // code page 932 character never holds a '%' byte, so the converted
     // format formats as the original would.
-    const std::string converted = IsAscii(format) ? std::string() : platform::Utf8ToCp932(format);
-    std::vsnprintf(text.get(), logfmt::kTextCapacity, converted.empty() ? format : converted.c_str(), args);
+    std::string scratch;
+    const char* converted = IsAscii(format) ? format : Formats().Converted(format, &scratch);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(shortText, sizeof shortText, converted, args);
+    if (n >= static_cast<int>(sizeof shortText)) {
+      const size_t capacity = std::min(static_cast<size_t>(n) + 1, logfmt::kTextCapacity);
+      longText.reset(new char[capacity]);
+      std::vsnprintf(longText.get(), capacity, converted, again);
+      text = longText.get();
+    }
+    va_end(again);
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (dataLen < 0 || !bytes) dataLen = 0;
   if (dataLen > static_cast<int32_t>(logfmt::kMaxData)) dataLen = static_cast<int32_t>(logfmt::kMaxData);
-  if (mirror) WriteMirrorLine(*mirror, level, port, platform::Cp932ToUtf8(text.get()).c_str(), bytes, dataLen);
+  if (mirror) WriteMirrorLine(*mirror, level, port, platform::Cp932ToUtf8(text).c_str(), bytes, dataLen);
   if (filter.yorn != 1) return;
 
   // Everything but the time stamp is made before the lock is taken.
   logfmt::PreparedMessage prepared;
   if (filter.collector != 0) {
-    prepared = logfmt::PrepareMessage(text.get(), bytes, static_cast<size_t>(dataLen));
+    prepared = logfmt::PrepareMessage(text, bytes, static_cast<size_t>(dataLen));
   }
   // Records of all processes go out one at a time; a holder that does not
   // let go within the budget is passed by (the mailslot keeps records whole).
-  platform::NamedMutex* mutex = platform::OpenNamedMutex(kLogMutexName);
+  LogOutput& out = Output();
+  out.mutexUsers.fetch_add(1);
+  platform::NamedMutex* const kept = out.mutex.load();
+  platform::NamedMutex* mutex = kept ? kept : platform::OpenNamedMutex(kLogMutexName);
   const uint32_t waited = mutex ? platform::WaitNamedMutex(mutex, kRecordBudgetMs) : platform::kWaitFailed;
   const bool owned = waited == platform::kWaitObject0 || waited == platform::kWaitAbandoned;
   if (filter.collector == 0) {
@@ -287,7 +365,8 @@ void OutputLogV(LogLevel level, uint32_t port, const void* data, int32_t dataLen
     SendRecord(prepared, started);
   }
   if (owned) platform::ReleaseNamedMutex(mutex);
-  platform::CloseNamedMutex(mutex);
+  if (!kept) platform::CloseNamedMutex(mutex);
+  out.mutexUsers.fetch_sub(1);
 }
 
 // ---- collector start, log output open and close ----------------------------
@@ -309,6 +388,11 @@ void OpenLogOutput(const SharedArea& area) {
   if (area.logFileFlg != 1) return;
   LogOutput& out = Output();
   out.frequency.store(platform::PerformanceFrequency());
+  if (!out.mutex.load()) {
+    platform::NamedMutex* mutex = platform::OpenNamedMutex(kLogMutexName);
+    platform::NamedMutex* none = nullptr;
+    if (mutex && !out.mutex.compare_exchange_strong(none, mutex)) platform::CloseNamedMutex(mutex);
+  }
   // Without a collector there is nothing to open (records go to the
   // fatal-error file); a collector that has ended will not open it either.
   if (area.collectorProcessId == 0) return;
@@ -337,12 +421,28 @@ void OpenLogOutput(const SharedArea& area) {
   platform::NotifyUser(text, "ZELQUAR_Drv.dll");
 }
 
+// Lets go of the log mutex once no record uses it; one still in use past
+// the bound (a record stuck in its wait) keeps it for good.
+void ReleaseLogMutex(LogOutput& out) {
+  platform::NamedMutex* mutex = out.mutex.exchange(nullptr);
+  if (!mutex) return;
+  const uint32_t started = platform::TickCount();
+  while (out.mutexUsers.load() != 0 && Elapsed(started) < 2 * kRecordBudgetMs) platform::SleepMilliseconds(1);
+  if (out.mutexUsers.load() == 0) platform::CloseNamedMutex(mutex);
+}
+
 void CloseLogOutput(const SharedArea& area) {
   LogOutput& out = Output();
-  if (area.logFileFlg != 1 || !out.wanted.load()) return;
+  if (area.logFileFlg != 1 || !out.wanted.load()) {
+    ReleaseLogMutex(out);
+    return;
+  }
   if (!out.open.load()) {
-    std::lock_guard<std::timed_mutex> guard(out.lock);
-    out.wanted.store(false);
+    {
+      std::lock_guard<std::timed_mutex> guard(out.lock);
+      out.wanted.store(false);
+    }
+    ReleaseLogMutex(out);
     return;
   }
   static const uint8_t kEnd[4] = {'E', 'n', 'd', 0};
@@ -352,10 +452,13 @@ void CloseLogOutput(const SharedArea& area) {
   }
   platform::SleepMilliseconds(200);
   OutputLog(LogLevel::kDetail, 0x200, nullptr, 0, "LogOutputFile CloseHandle");
-  std::lock_guard<std::timed_mutex> guard(out.lock);
-  out.wanted.store(false);
-  out.open.store(false);
-  out.client.Close();
+  {
+    std::lock_guard<std::timed_mutex> guard(out.lock);
+    out.wanted.store(false);
+    out.open.store(false);
+    out.client.Close();
+  }
+  ReleaseLogMutex(out);
 }
 
 uint32_t LogOutputHandleValue() { return Output().client.HandleValue(); }

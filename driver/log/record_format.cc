@@ -87,16 +87,34 @@ size_t BuildRecord(const RecordTime& time, std::string_view text, const uint8_t*
   return pos + 1;
 }
 
+namespace {
+
+// For each scrambled byte: 0 when it goes as it is, else the byte that
+// follows FE in its place.
+struct EscapeTable {
+  uint8_t second[256] = {};
+  constexpr EscapeTable() {
+    second[0xFE] = 0x01;
+    second[0xFF] = 0x02;
+    second[0x00] = 0x03;
+    second[0x0A] = 0x04;
+  }
+};
+constexpr EscapeTable kEscapes;
+
+}  // namespace
+
 size_t ScrambleAndEscape(const uint8_t* record, size_t length, uint8_t* out) {
   size_t n = 0;
   for (size_t i = 0; i < length; ++i) {
     const uint8_t b = record[i] ^ kScramble;
-    switch (b) {
-      case 0xFE: out[n++] = 0xFE; out[n++] = 0x01; break;
-      case 0xFF: out[n++] = 0xFE; out[n++] = 0x02; break;
-      case 0x00: out[n++] = 0xFE; out[n++] = 0x03; break;
-      case 0x0A: out[n++] = 0xFE; out[n++] = 0x04; break;
-      default: out[n++] = b; break;
+    const uint8_t second = kEscapes.second[b];
+    if (second == 0) {
+      out[n++] = b;
+    } else {
+      out[n] = 0xFE;
+      out[n + 1] = second;
+      n += 2;
     }
   }
   return n;
@@ -104,10 +122,7 @@ size_t ScrambleAndEscape(const uint8_t* record, size_t length, uint8_t* out) {
 
 namespace {
 
-size_t Cost(uint8_t recordByte) {
-  const uint8_t b = recordByte ^ kScramble;
-  return (b == 0xFE || b == 0xFF || b == 0x00 || b == 0x0A) ? 2 : 1;
-}
+size_t Cost(uint8_t recordByte) { return kEscapes.second[recordByte ^ kScramble] == 0 ? 1 : 2; }
 
 size_t CostOf(const uint8_t* bytes, size_t n) {
   size_t c = 0;
@@ -138,15 +153,29 @@ PreparedMessage PrepareMessage(std::string_view text, const uint8_t* data, size_
   const size_t textRoom = 8 + (tn ? 3 + tn : 0);
   if (dn > 0) dn = kRecordCapacity - textRoom > 4 ? std::min(dn, kRecordCapacity - textRoom - 4) : 0;
 
+  const size_t limit = kMaxMessage - kHeaderRoom;
+  PreparedMessage p;
+  // Every byte escapes to at most two: when even that fits, the sections
+  // are escaped in one pass without counting first.
+  const size_t worst = (tn ? 2 * (3 + tn) : 0) + (dn ? 2 * (3 + dn) : 0) + 2;
+  if (worst <= limit) {
+    p.bytes.resize(kHeaderRoom + worst);
+    size_t w = kHeaderRoom;
+    w += EscapeSection(0x01, t, tn, p.bytes.data() + w);
+    w += EscapeSection(0x02, data, dn, p.bytes.data() + w);
+    const uint8_t end = 0x03;
+    w += ScrambleAndEscape(&end, 1, p.bytes.data() + w);
+    p.bytes.resize(w);
+    return p;
+  }
+
   size_t textCost = CostOf(t, tn);
   size_t dataCost = CostOf(data, dn);
-  const size_t limit = kMaxMessage - kHeaderRoom;
   auto total = [&] { return SectionCost(0x01, tn, textCost) + SectionCost(0x02, dn, dataCost) + Cost(0x03); };
   // Too long once escaped: cut the data from its end, then the text.
   while (total() > limit && dn > 0) dataCost -= Cost(data[--dn]);
   while (total() > limit && tn > 0) textCost -= Cost(t[--tn]);
 
-  PreparedMessage p;
   p.bytes.resize(kHeaderRoom + total());
   size_t w = kHeaderRoom;
   w += EscapeSection(0x01, t, tn, p.bytes.data() + w);

@@ -42,6 +42,19 @@ platform::Event* g_openEvents[2] = {nullptr, nullptr};
 std::atomic<int> g_requestsInside{0};
 constexpr uint32_t kDrainBoundMs = 3000;
 
+// The wait for input (HidRwWaitForInput): the word and OVERLAPPED that a
+// pending WaitPortEvent leaves with the port object, and the event its
+// reader sets when bytes arrive. Made with the binding and freed after its
+// port object has ended (or kept with it), as the port object may still
+// hold the waiter after a wait has timed out. All link threads share it.
+struct InputWait {
+  platform::SyncEvent event{true};
+  comm::OVERLAPPED overlapped{};
+  uint32_t events = 0;
+  InputWait() { overlapped.hEvent = &event; }
+};
+std::atomic<InputWait*> g_inputWait{nullptr};
+
 unsigned long long Hex(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
 
 void ReleaseOpenEvents() {
@@ -69,6 +82,7 @@ int32_t Call(comm::PortRequest& request) {
 void DropBinding() {
   void* port = g_cpDllPort.exchange(nullptr);
   g_fpFunc.store(nullptr);
+  InputWait* inputWait = g_inputWait.exchange(nullptr);
   const uint32_t started = platform::TickCount();
   while (g_requestsInside.load() != 0 && platform::TickCount() - started < kDrainBoundMs) platform::SleepMilliseconds(1);
   if (const int inside = g_requestsInside.load(); inside != 0) {
@@ -76,10 +90,11 @@ void DropBinding() {
     // Never freed, and held where they stay reachable: the request still
     // inside may use them until the process ends.
     static auto* kept = new std::vector<void*>;
-    kept->insert(kept->end(), {g_hHidModule, g_openEvents[0], g_openEvents[1]});
+    kept->insert(kept->end(), {g_hHidModule, g_openEvents[0], g_openEvents[1], inputWait});
     for (platform::Event*& e : g_openEvents) e = nullptr;
   } else {
     if (g_fpTerm && port) g_fpTerm(port);
+    delete inputWait;
     platform::FreeModule(g_hHidModule);
     ReleaseOpenEvents();
   }
@@ -149,6 +164,7 @@ int32_t HidRwOpen() {
     HidUnbind();
     return 14;
   }
+  g_inputWait.store(new InputWait);
   g_fpFunc.store(func);
   g_cpDllPort.store(port);
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpInit(), g_cpDllPort=0x%llx", Hex(port));
@@ -261,6 +277,27 @@ int32_t HidRwRead(uint8_t* buffer, uint32_t length, uint32_t* bytesRead) {
   request.read = comm::ReadParams{buffer, length, bytesRead, nullptr};
   const int32_t result = Call(request);
   OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "HidRwRead() END dwRet=%d", result);
+  return result;
+}
+
+int32_t HidRwWaitForInput(uint32_t waitMs) {
+  // Counted as a request: the binding's release waits for it, and the
+  // event is not freed under it.
+  g_requestsInside.fetch_add(1);
+  const comm::PortFunc func = g_fpFunc.load();
+  void* port = g_cpDllPort.load();
+  InputWait* w = g_inputWait.load();
+  int32_t result = kNotBound;
+  if (func && port && w) {
+    comm::PortRequest request{};
+    request.code = comm::WaitPortEvent;
+    request.waitEvent = comm::WaitEventParams{&w->events, &w->overlapped};
+    result = func(port, &request);
+    // Set at once when bytes are held already, else by the reader when
+    // they come. A stop request of the calling thread ends the wait too.
+    if (result == 0) w->event.Wait(static_cast<int32_t>(waitMs));
+  }
+  g_requestsInside.fetch_sub(1);
   return result;
 }
 

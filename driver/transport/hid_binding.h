@@ -18,6 +18,13 @@ int32_t HidRw_DeviceOpen();
 int32_t HidRw_DeviceClose();
 int32_t HidDeviceRestart();
 int32_t HidRwRead(uint8_t* buffer, uint32_t length, uint32_t* bytesRead);
+// Waits up to waitMs for input to read: returns once the comm library's
+// receive buffer holds bytes (at once when it does already), its reader
+// gave up, the time has passed or the calling thread is asked to stop; the
+// caller reads to see which. 0 after such a wait; the comm library's
+// result when it refused the wait (a library without it:
+// kResultUnknownRequest); kNotBound. Blocks at most about waitMs.
+int32_t HidRwWaitForInput(uint32_t waitMs);
 int32_t HidRwWrite(const uint8_t* data, uint32_t length, uint32_t* bytesWritten);
 // 64-byte report buffers, byte 0 the report id.
 int32_t HidRfrwSetFeature(uint8_t* report);

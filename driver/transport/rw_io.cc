@@ -20,8 +20,14 @@ constexpr uint32_t kPieceSize = 63;     // the UART bytes one bridge report carr
 constexpr uint32_t kWriteWindowMs = 100;
 
 // Set while the last frame written is one of the commands the reader takes
-// long to answer: the reads of its reply then poll gently.
+// long to answer. The reads of a reply wait for its bytes rather than poll
+// for them, gently or not, so the flag only shows in their log lines.
 std::atomic<int32_t> g_SlowDspCmdFlag{0};
+
+// The longest single wait for input before the receive buffer is looked at
+// again: the link threads of several ports share one wait, and one of them
+// may take the others' wake-up.
+constexpr uint32_t kInputWaitSliceMs = 20;
 
 bool IsSlowCommand(const uint8_t* frame, uint32_t length) {
   static const uint8_t kFirmwareMode[11] = {0x00, 0x01, 0x00, 0x07, 0x00, 0x1D, 0x00, 0x01, 0x00, 0x00, 0x1C};
@@ -34,6 +40,12 @@ bool IsSlowCommand(const uint8_t* frame, uint32_t length) {
 
 // A sleep that a stopping link thread does not sit out.
 void Pause(uint32_t ms) { platform::SleepUnlessStopped(ms); }
+
+// Waits until the comm library's reader has bytes for us, at most `ms`. A
+// comm library that cannot wait is polled every millisecond instead.
+void WaitForInput(uint32_t ms) {
+  if (HidRwWaitForInput(ms < kInputWaitSliceMs ? ms : kInputWaitSliceMs) != 0) Pause(1);
+}
 
 }  // namespace
 
@@ -49,7 +61,6 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
     result = kRwNotOpen;
   } else {
     const uint32_t started = platform::TickCount();
-    if (slow == 1) Pause(1);
     for (;;) {
       uint32_t count = 0;
       const int32_t call = HidRwRead(buffer, maximum, &count);
@@ -71,7 +82,7 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
         result = kRwTimeout;
         break;
       }
-      if (g_SlowDspCmdFlag.load() != 0 || spent > 16) Pause(1);
+      WaitForInput(wait - spent);
     }
   }
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Read() end:RetValue=%d", result);
