@@ -427,6 +427,35 @@ TEST(ToolResults, AnOpenThatGetsNoAnswerIsInterruptibleAndBounded) {
   EXPECT_EQ(unit0.exit, 0) << unit0;
 }
 
+// Another process holds the shared area's gate and never lets go: the
+// tool, waiting in its attach (up to the five-minute default bound), still
+// ends at once on Ctrl-C and SIGTERM with 130, and runs again once the
+// holder is gone.
+TEST(ToolResults, AProcessHoldingTheGateDoesNotKeepTheToolFromEnding) {
+  ToolInstall t;
+  auto holder = t.install().StartProbe();
+  ASSERT_EQ(holder->Ask("hold-gate"), "ok");
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    const uint64_t before = t.Received();
+    auto run = t.Start({"inventory"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // long enough for a free open's first bytes
+    ASSERT_FALSE(run->WaitFor(0).has_value()) << "the tool did not wait for the gate";
+    EXPECT_EQ(t.Received(), before) << "the tool reached the reader past a held gate";
+    const auto sent = std::chrono::steady_clock::now();
+    run->Kill(signal);
+    const std::optional<int> code = run->WaitFor(5000);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+    ASSERT_TRUE(code.has_value()) << "the tool did not end";
+    EXPECT_EQ(*code, 130);
+    EXPECT_LT(took.count(), 1000);
+  }
+  holder->Kill(SIGKILL);
+  holder->Wait();
+  const ToolRun after = t.Run({"inventory"});
+  EXPECT_EQ(after.exit, 0) << after;
+}
+
 // ---- bad arguments --------------------------------------------------------------------------------
 
 TEST_F(ToolTest, BadArgumentsAreRefusedWithAUsageLineBeforeAnythingIsSent) {
