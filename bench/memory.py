@@ -15,8 +15,13 @@ the soak (every process of zelquar-soak sampled every --every seconds).
       runs zelquar-soak for SECONDS and samples VmRSS of each of its
       processes (the soak, its 8 workers, 4 simulators, the collector);
       prints each one's first sample after the first minute, its last, its
-      largest and the growth from the first to the last. Exit code 1 when
-      the soak failed or a process grew by more than --grow-kib.
+      largest, and its growth: the largest sample of the last third of the
+      run less the largest of the first third after the first minute (a
+      process whose threads come and go moves up and down; a leak keeps
+      rising). --series FILE writes every sample (seconds, pid, name, KiB).
+      Exit code 1 when the soak failed or a worker, a simulator or the
+      collector grew by more than --grow-kib (the soak program itself
+      gathers the workers' reports and the log files at its end).
 """
 import argparse
 import json
@@ -102,8 +107,12 @@ class App:
         return self.expect_ok()
 
     def close(self):
+        """Ends the application: closes the port, unloads the driver,
+        stops the simulator. Raises when it did not end cleanly."""
         self.proc.stdin.close()
-        self.proc.wait(timeout=60)
+        code = self.proc.wait(timeout=60)
+        if code != 0:
+            raise RuntimeError(f"zq_bench_memory_app ended with exit code {code}")
 
 
 def write_tags(path, count):
@@ -134,7 +143,11 @@ def figures(build):
     program = os.path.join(build, "bench", "zq_bench_memory_app")
     work = tempfile.mkdtemp(prefix="zq-memory-")
     directory = os.path.join(work, "install")
-    app = App(program, directory)
+    try:
+        app = App(program, directory)
+    except BaseException:
+        os.rmdir(work)
+        raise
     try:
         print("| process | VmRSS KiB | VmHWM KiB | state |")
         print("|---|---|---|---|")
@@ -153,17 +166,29 @@ def figures(build):
             row(f"simulator, {count:,} tags", sim, "after 10 inventories over them")
         row("application, driver loaded, port open", app.proc.pid, "at the end")
     finally:
-        app.close()
-        for name in os.listdir(work):
-            if name.endswith(".json"):
-                os.remove(os.path.join(work, name))
-        os.rmdir(work)
+        try:
+            app.close()
+        finally:
+            for name in os.listdir(work):
+                if name.endswith(".json"):
+                    os.remove(os.path.join(work, name))
+            os.rmdir(work)
 
 
 # ---- the soak -------------------------------------------------------------
 
 
-def soak(build, seconds, every, grow_kib):
+def growth(series, seconds):
+    """The largest sample of the last third less the largest of the first
+    third after the first minute."""
+    settled = [(t, r) for t, r in series if t >= 60] or series
+    span = max(seconds - 60, 1)
+    early = [r for t, r in settled if t < 60 + span / 3] or [settled[0][1]]
+    late = [r for t, r in settled if t >= seconds - span / 3] or [settled[-1][1]]
+    return max(late) - max(early)
+
+
+def soak(build, seconds, every, grow_kib, series_file):
     program = os.path.join(build, "bench", "soak", "zelquar-soak")
     proc = subprocess.Popen([program, "--seconds", str(seconds)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             text=True)
@@ -188,9 +213,15 @@ def soak(build, seconds, every, grow_kib):
         settled = [s for s in series if s[0] >= 60] or series
         first, last = settled[0][1], settled[-1][1]
         largest = max(r for _, r in settled)
-        if last - first > grow_kib:
+        grew = growth(series, seconds)
+        if grew > grow_kib and pid != proc.pid:
             grown = True
-        print(f"| {name} | {pid} | {first:,} | {last:,} | {largest:,} | {last - first:+,} | {len(series)} |")
+        print(f"| {name} | {pid} | {first:,} | {last:,} | {largest:,} | {grew:+,} | {len(series)} |")
+    if series_file:
+        with open(series_file, "w") as f:
+            for (pid, name), series in samples.items():
+                for t, rss in series:
+                    f.write(f"{t:.0f} {pid} {name} {rss}\n")
     if proc.returncode != 0:
         sys.stderr.write(error)
     return 1 if proc.returncode != 0 or grown else 0
@@ -201,14 +232,15 @@ def main():
     parser.add_argument("--build", default="build", help="the build directory (default: build)")
     parser.add_argument("--soak", type=float, metavar="SECONDS", help="sample a zelquar-soak run of SECONDS")
     parser.add_argument("--every", type=float, default=10, help="seconds between soak samples (default: 10)")
+    parser.add_argument("--series", metavar="FILE", help="write every soak sample to FILE")
     parser.add_argument("--grow-kib", type=int, default=512,
                         help="growth of a process over the soak counted as a leak (default: 512)")
     args = parser.parse_args()
     if args.soak:
-        return soak(args.build, args.soak, args.every, args.grow_kib)
+        return soak(args.build, args.soak, args.every, args.grow_kib, args.series)
     try:
         figures(args.build)
-    except RuntimeError as e:
+    except (RuntimeError, OSError) as e:
         print(f"memory.py: {e}", file=sys.stderr)
         return 1
     return 0
