@@ -2,9 +2,9 @@
 //
 // BM_FilteredOutRecord: a call whose level is above LogLevel (the common
 // case for the byte-traffic lines), in nanoseconds.
-// BM_FourProcessThroughput: four application processes logging through the
-// installed driver at once (kCallsPerWorker calls each at LogLevel 1, two
-// records a call) into one collector. Timed are the records: from the first
+// BM_ProcessThroughput/N: N application processes (1 and 4) logging through
+// the installed driver at once (kCallsPerWorker calls each at LogLevel 1,
+// two records a call) into one collector. Timed are the records: from the first
 // worker's first call to the last worker's last call, each worker reading
 // the monotonic clock around its calls (the mailslot holds only a few
 // messages, so a sender cannot run ahead of the collector by more than
@@ -41,7 +41,6 @@ namespace {
 namespace fs = std::filesystem;
 using VersionFn = int32_t (*)(int32_t*, uint8_t*);
 
-constexpr int kWorkers = 4;
 constexpr int kCallsPerWorker = 25000;  // two records each at LogLevel 1
 constexpr int kRecordsPerCall = 2;
 
@@ -139,7 +138,8 @@ Worker StartWorker(const std::string& library) {
   return {pid, fdopen(fds[0], "r")};
 }
 
-void BM_FourProcessThroughput(benchmark::State& state) {
+void BM_ProcessThroughput(benchmark::State& state) {
+  const int workerCount = static_cast<int>(state.range(0));
   for (auto _ : state) {
     const fs::path dir = fs::temp_directory_path() / ("zq-logbench-" + std::to_string(getpid()));
     fs::create_directories(dir);
@@ -155,7 +155,7 @@ void BM_FourProcessThroughput(benchmark::State& state) {
     const pid_t collector = CollectorOf(getpid());
     const double collectorCpu0 = collector ? ProcessCpuUs(collector) : 0;
     std::vector<Worker> workers;
-    for (int w = 0; w < kWorkers; ++w) workers.push_back(StartWorker(library));
+    for (int w = 0; w < workerCount; ++w) workers.push_back(StartWorker(library));
     int64_t first = INT64_MAX, last = 0;
     double writerCpuUs = 0;
     int reported = 0;
@@ -181,26 +181,26 @@ void BM_FourProcessThroughput(benchmark::State& state) {
     size_t calls = 0;
     for (int i = 0; i < 300; ++i) {
       calls = CountCalls(log);
-      if (calls >= static_cast<size_t>(kWorkers * kCallsPerWorker)) break;
+      if (calls >= static_cast<size_t>(workerCount * kCallsPerWorker)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (collector) kill(collector, SIGTERM);
     fs::remove_all(dir);
-    if (reported != kWorkers || last <= first) {
+    if (reported != workerCount || last <= first) {
       state.SkipWithError("a worker did not report");
       return;
     }
     const double seconds = static_cast<double>(last - first) / 1e9;
-    const double records = static_cast<double>(kWorkers) * kCallsPerWorker * kRecordsPerCall;
+    const double records = static_cast<double>(workerCount) * kCallsPerWorker * kRecordsPerCall;
     state.SetIterationTime(seconds);
     state.counters["records_per_s"] = records / seconds;
     state.counters["writer_cpu_us"] = writerCpuUs / records;
     state.counters["collector_cpu_us"] = collectorCpu / records;
     state.counters["calls_logged"] = static_cast<double>(calls);
-    state.counters["calls_made"] = kWorkers * kCallsPerWorker;
+    state.counters["calls_made"] = workerCount * kCallsPerWorker;
   }
 }
-BENCHMARK(BM_FourProcessThroughput)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProcessThroughput)->Arg(1)->Arg(4)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
