@@ -53,9 +53,8 @@ struct InputWait {
 // and what goes with it. Several COM numbers may share one (those bound to
 // the same serial number, and all unbound ones: the first matching bridge).
 struct BoundDevice {
-  bool used = false;
-  std::string serial;  // "" the first matching bridge
-  std::string restartPattern;
+  std::atomic<bool> used{false};
+  std::string serial;  // "" the first matching bridge; written only while `used` is false
   std::atomic<void*> port{nullptr};
   std::atomic<InputWait*> inputWait{nullptr};
   // The two events handed over with each open; the next open or the close
@@ -248,6 +247,7 @@ int32_t LoadCommLibrary() {
 
 int32_t HidRwOpen(uint32_t comNumber, const std::string& serial) {
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() CALL");
+  const DeviceScope scope(comNumber << 8);
   // A device of the same serial number (or, unbound, the first matching
   // one) that this process has open already serves this COM number too.
   for (BoundDevice& d : g_devices) {
@@ -278,16 +278,14 @@ int32_t HidRwOpen(uint32_t comNumber, const std::string& serial) {
     DropModuleIfUnused();
     return 14;
   }
-  slot->used = true;
   slot->serial = serial;
   slot->requestsInside.store(0);
+  slot->used = true;
   slot->inputWait.store(new InputWait);
   g_fpFunc.store(func);
   slot->port.store(port);
   const int index = static_cast<int>(slot - g_devices) + 1;
   if (comNumber != 0) g_comDevice[comNumber & 0xFFu].store(index);
-  // Without a COM number (the transport's own tests) this thread addresses
-  // the first device; with one, the COM number's.
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpInit(), g_cpDllPort=0x%llx", Hex(port));
   const int32_t result = HidRw_DeviceOpen();
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() end:dwRet=%d", result);
