@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "bench/installed_driver.h"
+#include "sim/model/round_time.h"
 
 namespace {
 
@@ -42,9 +43,10 @@ constexpr double kSessionFrames = (kFrame + 17) + (kFrame + 2);    // the sessio
 constexpr double kInventoryFrames = (kFrame + 4) + (kFrame + 2 + 100 * 14 + 2);  // 100 entries of 14 bytes
 constexpr double kByteUs = 11 * 1e6 / 115200;
 // Module times: a tag command's time value 50 counts 0.1 ms; a setting 1 ms;
-// an inventory 10 ms and 2 ms per tag.
-constexpr double kModuleUs = 50 * 100 + 1000 + 10000 + 100 * 2000;
-constexpr double kInventoryWireUs = (kSelectFrames + kSessionFrames + kInventoryFrames) * kByteUs + kModuleUs;
+// the inventory round as the simulator models it (its Q algorithm's slots
+// and each tag's reply: 100 tags, all listed).
+const double kModuleUs = 50 * 100 + 1000 + static_cast<double>(zq::sim::InventoryRoundTime(100, 100).us);
+const double kInventoryWireUs = (kSelectFrames + kSessionFrames + kInventoryFrames) * kByteUs + kModuleUs;
 constexpr int32_t kInventoryBody = 2 + 100 * 14 + 2;
 
 // ---- the wire time of a read of 8 words ----

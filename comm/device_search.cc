@@ -1,5 +1,6 @@
 #include "comm/device_search.h"
 
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -23,11 +24,25 @@ uint32_t SearchDevicePath(const std::string& fragment, const InterfaceEnumerator
   }
 }
 
-uint32_t GetDevicePath(const std::string& fragment, char (&out)[kDevicePathSize], platform::InterfaceClass cls,
-                       const TraceSink& trace) {
+bool UsbSerialMatches(const std::string& usbInstanceId, const std::string& serial) {
+  if (serial.empty()) return true;
+  const size_t slash = usbInstanceId.find_last_of('\\');
+  if (slash == std::string::npos) return false;
+  const std::string last = usbInstanceId.substr(slash + 1);
+  if (last.size() != serial.size()) return false;
+  for (size_t i = 0; i < last.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(last[i])) != std::toupper(static_cast<unsigned char>(serial[i]))) return false;
+  }
+  return true;
+}
+
+uint32_t GetDevicePath(const std::string& fragment, const std::string& serial, char (&out)[kDevicePathSize],
+                       platform::InterfaceClass cls, const TraceSink& trace) {
   trace.Text("F000:GetDevicePath() start", fragment);
+  if (!serial.empty()) trace.Text("F002 serial", serial);
   std::vector<platform::DeviceInterface> set;
   if (uint32_t e = platform::EnumerateDeviceInterfaces(cls, &set); e != 0) return e;
+  std::erase_if(set, [&](const platform::DeviceInterface& d) { return !UsbSerialMatches(d.usbInstanceId, serial); });
   return SearchDevicePath(
       fragment,
       [&](size_t index, std::string* path) -> uint32_t {

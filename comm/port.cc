@@ -145,6 +145,7 @@ int32_t CDllPort::DoOpenPort(const PortOpenParams& p) {
 
 void CDllPort::TakeOverSettings(const PortOpenParams& p) {
   device_name_ = BoundedText(p.deviceName, kDeviceNameMax);
+  serial_number_ = BoundedText(p.alternateDeviceName, kSerialNumberMax);
   logical_device_name_ = BoundedText(p.logicalDeviceName, kLogicalDeviceNameMax);
   event_source_name_ = BoundedText(p.eventSourceName, kEventSourceNameMax);
   event_text1_ = BoundedText(p.eventText1, kEventText1Max);
@@ -254,7 +255,7 @@ uint32_t CDllPort::OpenByKind() {
 uint32_t CDllPort::OpenHid() {
   trace().Text("AAZ0", device_name_);
   char path[kDevicePathSize] = {};
-  if (uint32_t r = GetDevicePath(device_name_, path, platform::InterfaceClass::kHid, trace()); r != 0) {
+  if (uint32_t r = GetDevicePath(device_name_, serial_number_, path, platform::InterfaceClass::kHid, trace()); r != 0) {
     trace().Line("AAZ1", 1, r, 0);
     return platform::kErrorFileNotFound;
   }
@@ -286,7 +287,7 @@ uint32_t CDllPort::OpenHid() {
 uint32_t CDllPort::OpenUsbPrinter() {
   trace().Text("AAa0", device_name_);
   char path[kDevicePathSize] = {};
-  if (uint32_t r = GetDevicePath(device_name_, path, platform::InterfaceClass::kUsbPrinter, trace()); r != 0) {
+  if (uint32_t r = GetDevicePath(device_name_, serial_number_, path, platform::InterfaceClass::kUsbPrinter, trace()); r != 0) {
     trace().Line("AAa1", 1, r, 0);
     return platform::kErrorFileNotFound;
   }

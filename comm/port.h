@@ -133,6 +133,7 @@ class CDllPort {
 
   // ---- settings taken over at OpenPort (bounded copies) ----
   std::string device_name_;
+  std::string serial_number_;  // the USB serial number asked for; "" the first matching device
   std::string logical_device_name_;
   std::string event_source_name_;
   std::string event_text1_;

@@ -249,6 +249,7 @@ inline constexpr size_t kEventText1Max = 37;
 inline constexpr size_t kEventText2Max = 55;
 inline constexpr size_t kRestartPatternMax = 291;
 inline constexpr size_t kLineSettingsMax = 43;
+inline constexpr size_t kSerialNumberMax = 126;  // alternateDeviceName: a USB serial number
 
 // Texts are zero-terminated single-byte strings; a null text counts as empty.
 struct PortOpenParams {
@@ -272,7 +273,7 @@ struct PortOpenParams {
   uint8_t reservedBlock[216];
   int32_t portKind;               // PortKind
   uint32_t reserved2;
-  const char* alternateDeviceName;  // not used
+  const char* alternateDeviceName;  // kinds 0-2: the USB serial number the device must have; null or "" any
   int32_t values[11];             // [0] trace dump limit (kinds 3, 6, 7); others unused
 };
 

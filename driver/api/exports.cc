@@ -22,6 +22,7 @@
 #include "driver/log/record_format.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
+#include "driver/transport/hid_binding.h"
 #include "platform/channel.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -302,10 +303,13 @@ using zq::drv::Guarded;
 extern "C" {
 
 int32_t RFRW_Open(uint32_t Port, int32_t DataLen, const uint8_t* Data) {
+  // Every request of the call reaches the bridge of Port's COM number.
+  const zq::drv::DeviceScope device(Port);
   return Guarded([&] { return zq::drv::Open(Port, DataLen, Data); });
 }
 
 int32_t RFRW_Close(uint32_t Port) {
+  const zq::drv::DeviceScope device(Port);
   return Guarded(
       [&] {
         zq::drv::OutputLog(zq::drv::LogLevel::kCall, Port, nullptr, 0, "★★★RFRW_Close Call Port = 0x%x", Port);
@@ -318,10 +322,12 @@ int32_t RFRW_Close(uint32_t Port) {
 }
 
 int32_t RFRW_CLRW_Transmit(uint32_t Port, uint32_t SLen, const uint8_t* SndData, int32_t* RcvLen, uint8_t* RcvData) {
+  const zq::drv::DeviceScope device(Port);
   return Guarded([&] { return zq::drv::Transmit(Port, SLen, SndData, RcvLen, RcvData); });
 }
 
 int32_t RFRW_PowerCtrl(uint32_t Port, int32_t Power, int32_t* Sts) {
+  const zq::drv::DeviceScope device(Port);
   return Guarded([&] { return zq::drv::PowerCtrl(Port, Power, Sts); });
 }
 

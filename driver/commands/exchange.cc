@@ -11,6 +11,7 @@
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
+#include "driver/transport/hid_binding.h"
 #include "protocol/frame.h"
 #include "protocol/status_word.h"
 
@@ -68,6 +69,7 @@ int32_t ExchangeOnBridge(uint32_t port, uint8_t* request, int32_t requestLength,
   // exchange at a time on the bridge, whatever the unit (the unit's API
   // mutex orders only the calls of one unit).
   const auto bridge = HoldBridge();
+  const DeviceScope device(port);
   return g_channelExchange(port, request, requestLength, response, responseCapacity);
 }
 

@@ -4,7 +4,10 @@
 #include "driver/log/output_log.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
+#include "driver/state/local_state.h"
 #include "driver/transport/hid_binding.h"
+#include "platform/environment.h"
+#include "platform/ini.h"
 
 namespace zq::drv {
 namespace {
@@ -40,6 +43,16 @@ bool Configure(const PortDataArea& area) {
   return true;
 }
 
+// The serial number the COM number of `port` is bound to, read afresh at
+// every open: a process may set the variable just before it opens.
+std::string ReaderSerialOfPort(uint32_t port) {
+  const uint32_t com = (port >> 8) & 0xFFu;
+  const std::string n = std::to_string(com);
+  const platform::IniFile ini(Config().iniPath);
+  const std::string iniValue = ini.text().GetString("RFRW_Drv", "ReaderSerial" + n, "", 256);
+  return ReaderSerialOf(iniValue, platform::EnvironmentValue("ZELQUAR_READER_SERIAL_" + n));
+}
+
 }  // namespace
 
 std::unique_lock<std::recursive_mutex> HoldBridge() { return std::unique_lock<std::recursive_mutex>(g_bridge); }
@@ -49,8 +62,22 @@ int32_t k_RS_Open(PortDataArea& area) {
   // start-up: another unit's exchange must not be running meanwhile.
   const auto bridge = HoldBridge();
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "k_RS_Open (%d)", 587);
-  const int32_t opened = HidRwOpen();
+  const DeviceScope device(area.port);
+  const std::string serial = ReaderSerialOfPort(area.port);
+  if (!serial.empty()) {
+    OutputLog(LogLevel::kStep, area.port, nullptr, 0, "k_RS_Open COM%u bound to reader serial %s",
+              static_cast<unsigned>((area.port >> 8) & 0xFFu), serial.c_str());
+  }
+  const int32_t opened = HidRwOpen((area.port >> 8) & 0xFFu, serial);
   if (!HidBound()) return RFRW_ERROR_FILE_MISSING;
+  if (opened == kCommDeviceNotFound && !serial.empty()) {
+    // The reader asked for is not plugged in: restarting some other bridge
+    // would not bring it.
+    OutputLog(LogLevel::kError, area.port, nullptr, 0, "k_RS_Open() no reader with serial number %s is present (COM%u)",
+              serial.c_str(), static_cast<unsigned>((area.port >> 8) & 0xFFu));
+    HidUnbind();
+    return RFRW_ERROR_DEVICE;
+  }
   if (opened != 0) {
     const int32_t retries = Bounded(&SharedArea::hidDeviceOpenRetryCount, 20);
     bool reopened = false;
@@ -78,6 +105,7 @@ int32_t k_RS_Open(PortDataArea& area) {
 
 void RW_Close(PortDataArea& area) {
   const auto bridge = HoldBridge();
+  const DeviceScope device(area.port);
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Close() Call");
   k_RW_ONOFF(0);
   k_GPIO_ONOFF(7, 0);

@@ -26,81 +26,148 @@ namespace {
 
 constexpr uint32_t kLogPort = 512;
 
-// Changed only by open, close and the failed-open path (on the thread that
-// opens or closes a port, under the port-list mutex); read by every request.
+// The comm library and its entry points, shared by every device. Changed
+// only by open, close and the failed-open path (on the thread that opens or
+// closes a port, under the port-list mutex and the bridge); read by every
+// request.
 platform::Module* g_hHidModule = nullptr;
 comm::PortInitFunc g_fpInit = nullptr;
 comm::PortTermFunc g_fpTerm = nullptr;
 std::atomic<comm::PortFunc> g_fpFunc{nullptr};
-std::atomic<void*> g_cpDllPort{nullptr};
-// The two events handed over with each open; the next open or the close
-// releases them.
-platform::Event* g_openEvents[2] = {nullptr, nullptr};
-// Requests of any thread inside the comm library right now. The binding is
-// dropped only once none is: a link thread may be in a read when its port's
-// device goes, or be stuck there past its stop bound.
-std::atomic<int> g_requestsInside{0};
 constexpr uint32_t kDrainBoundMs = 3000;
 
 // The wait for input (HidRwWaitForInput): the word and OVERLAPPED that a
 // pending WaitPortEvent leaves with the port object, and the event its
-// reader sets when bytes arrive. Made with the binding and freed after its
-// port object has ended (or kept with it), as the port object may still
-// hold the waiter after a wait has timed out. All link threads share it.
+// reader sets when bytes arrive. Made with the device's port object and
+// freed after it has ended (or kept with it), as the port object may still
+// hold the waiter after a wait has timed out. All link threads of the
+// device share it.
 struct InputWait {
   platform::SyncEvent event{true};
   comm::OVERLAPPED overlapped{};
   uint32_t events = 0;
   InputWait() { overlapped.hEvent = &event; }
 };
-std::atomic<InputWait*> g_inputWait{nullptr};
+
+// One bridge the process has open: the comm library's port object for it
+// and what goes with it. Several COM numbers may share one (those bound to
+// the same serial number, and all unbound ones: the first matching bridge).
+struct BoundDevice {
+  std::atomic<bool> used{false};
+  std::string serial;  // "" the first matching bridge; written only while `used` is false
+  std::atomic<void*> port{nullptr};
+  std::atomic<InputWait*> inputWait{nullptr};
+  // The two events handed over with each open; the next open or the close
+  // releases them.
+  platform::Event* openEvents[2] = {nullptr, nullptr};
+  // Requests of any thread inside the comm library for this device right
+  // now. The port object is ended only once none is: a link thread may be
+  // in a read when its device goes, or be stuck there past its stop bound.
+  std::atomic<int> requestsInside{0};
+};
+
+constexpr int kMaxDevices = 32;
+BoundDevice g_devices[kMaxDevices];
+// The device of each COM number (index + 1; 0 none).
+std::atomic<int> g_comDevice[256];
+// The COM number whose device this thread's calls address (0: none given,
+// the process's first device).
+thread_local uint32_t t_comNumber = 0;
+
+BoundDevice* Current() {
+  if (t_comNumber != 0) {
+    const int d = g_comDevice[t_comNumber & 0xFFu].load();
+    if (d > 0) return &g_devices[d - 1];
+  }
+  for (BoundDevice& d : g_devices) {
+    if (d.used) return &d;
+  }
+  return nullptr;
+}
 
 unsigned long long Hex(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
 
-void ReleaseOpenEvents() {
-  for (platform::Event*& e : g_openEvents) {
+void* CurrentPortObject() {
+  BoundDevice* d = Current();
+  return d ? d->port.load() : nullptr;
+}
+
+void ReleaseOpenEvents(BoundDevice& d) {
+  for (platform::Event*& e : d.openEvents) {
     platform::CloseEvent(e);
     e = nullptr;
   }
 }
 
 int32_t Call(comm::PortRequest& request) {
+  BoundDevice* d = Current();
+  if (!d) return kNotBound;
   // Counted before the binding is read: a release that clears the binding
   // afterwards sees this request and waits for it.
-  g_requestsInside.fetch_add(1);
+  d->requestsInside.fetch_add(1);
   const comm::PortFunc func = g_fpFunc.load();
-  void* port = g_cpDllPort.load();
+  void* port = d->port.load();
   const int32_t result = func && port ? func(port, &request) : kNotBound;
-  g_requestsInside.fetch_sub(1);
+  d->requestsInside.fetch_sub(1);
   return result;
 }
 
-// Takes the binding away from new requests, waits (bounded) for those still
-// inside, then ends the port object and unloads the library. A request that
-// stays inside past the bound keeps them both: the port object, the events
-// it was given and the library's code are then left as they are, for good.
-void DropBinding() {
-  void* port = g_cpDllPort.exchange(nullptr);
-  g_fpFunc.store(nullptr);
-  InputWait* inputWait = g_inputWait.exchange(nullptr);
+bool AnyDevice() {
+  for (const BoundDevice& d : g_devices) {
+    if (d.used) return true;
+  }
+  return false;
+}
+
+// Takes one device away from new requests, waits (bounded) for those still
+// inside, then ends its port object. A request that stays inside past the
+// bound keeps the port object, the events it was given and (for good) the
+// library's code.
+bool g_keepModule = false;
+void DropDevice(BoundDevice& d) {
+  void* port = d.port.exchange(nullptr);
+  InputWait* inputWait = d.inputWait.exchange(nullptr);
+  for (std::atomic<int>& c : g_comDevice) {
+    if (c.load() == &d - g_devices + 1) c.store(0);
+  }
   const uint32_t started = platform::TickCount();
-  while (g_requestsInside.load() != 0 && platform::TickCount() - started < kDrainBoundMs) platform::SleepMilliseconds(1);
-  if (const int inside = g_requestsInside.load(); inside != 0) {
+  while (d.requestsInside.load() != 0 && platform::TickCount() - started < kDrainBoundMs) platform::SleepMilliseconds(1);
+  if (const int inside = d.requestsInside.load(); inside != 0) {
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "D_ID_USBDRV 120 LIBRARY BUSY inside=%d, kept loaded", inside);
     // Never freed, and held where they stay reachable: the request still
     // inside may use them until the process ends.
     static auto* kept = new std::vector<void*>;
-    kept->insert(kept->end(), {g_hHidModule, g_openEvents[0], g_openEvents[1], inputWait});
-    for (platform::Event*& e : g_openEvents) e = nullptr;
+    kept->insert(kept->end(), {port, d.openEvents[0], d.openEvents[1], inputWait});
+    for (platform::Event*& e : d.openEvents) e = nullptr;
+    g_keepModule = true;
   } else {
     if (g_fpTerm && port) g_fpTerm(port);
     delete inputWait;
+    ReleaseOpenEvents(d);
+  }
+  d.used = false;
+  d.serial.clear();
+}
+
+// Unloads the library once no device is left.
+void DropModuleIfUnused() {
+  if (AnyDevice()) return;
+  g_fpFunc.store(nullptr);
+  if (g_keepModule) {
+    static auto* kept = new std::vector<void*>;
+    kept->push_back(g_hHidModule);
+    g_keepModule = false;
+  } else {
     platform::FreeModule(g_hHidModule);
-    ReleaseOpenEvents();
   }
   g_hHidModule = nullptr;
   g_fpInit = nullptr;
   g_fpTerm = nullptr;
+}
+
+void DropBinding() {
+  if (BoundDevice* d = Current()) DropDevice(*d);
+  DropModuleIfUnused();
 }
 
 // ---- open parameters ------------------------------------------------------------
@@ -109,23 +176,41 @@ struct OpenTexts {
   std::string libraryDir;
   std::string deviceName;
   std::string logicalName;
-  char restartPattern[128];
+  char restartPattern[256];
 };
 
 }  // namespace
 
 // ---- load and bind ----------------------------------------------------------------
 
+DeviceScope::DeviceScope(uint32_t port) : previous_(t_comNumber) {
+  if (const uint32_t com = (port >> 8) & 0xFFu; com != 0) t_comNumber = com;
+}
+
+DeviceScope::~DeviceScope() { t_comNumber = previous_; }
+
+std::string ReaderSerialOf(const std::string& iniValue, const std::string& environmentValue) {
+  auto trimmed = [](const std::string& v) {
+    const size_t first = v.find_first_not_of(" \t");
+    if (first == std::string::npos) return std::string();
+    return v.substr(first, v.find_last_not_of(" \t") - first + 1);
+  };
+  std::string serial = trimmed(environmentValue);
+  if (serial.empty()) serial = trimmed(iniValue);
+  if (serial.size() > comm::kSerialNumberMax) serial.resize(comm::kSerialNumberMax);
+  return serial;
+}
+
 bool HidBound() { return g_hHidModule && g_fpInit && g_fpTerm && g_fpFunc.load(); }
 
 void HidUnbind() { DropBinding(); }
 
-int32_t HidRwOpen() {
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() CALL");
-  if (g_hHidModule) {
-    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen() Normal End(Open zumi),g_hHidModule=0x%llx", Hex(g_hHidModule));
-    return 0;
-  }
+namespace {
+
+// Loads the comm library and binds its entry points, once for all devices.
+// 0, or the failure (the library then unloaded again).
+int32_t LoadCommLibrary() {
+  if (g_hHidModule) return 0;
   g_fpInit = nullptr;
   g_fpTerm = nullptr;
   g_fpFunc.store(nullptr);
@@ -143,7 +228,7 @@ int32_t HidRwOpen() {
   if (!g_fpInit) {
     const uint32_t error = platform::LastError();
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidDll InitFunc GetProcAddres Error");
-    HidUnbind();
+    DropModuleIfUnused();
     return static_cast<int32_t>(error);
   }
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "GetProcAddress, g_fpInit=0x%llx", Hex(reinterpret_cast<void*>(g_fpInit)));
@@ -151,22 +236,56 @@ int32_t HidRwOpen() {
   if (!g_fpTerm) {
     const uint32_t error = platform::LastError();
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidDll TermFunc GetProcAddres Error");
-    HidUnbind();
+    DropModuleIfUnused();
     return static_cast<int32_t>(error);
   }
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "GetProcAddress, g_fpTerm=0x%llx", Hex(reinterpret_cast<void*>(g_fpTerm)));
+  return 0;
+}
+
+}  // namespace
+
+int32_t HidRwOpen(uint32_t comNumber, const std::string& serial) {
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() CALL");
+  const DeviceScope scope(comNumber << 8);
+  // A device of the same serial number (or, unbound, the first matching
+  // one) that this process has open already serves this COM number too.
+  for (BoundDevice& d : g_devices) {
+    if (d.used && d.serial == serial && d.port.load()) {
+      if (comNumber != 0) g_comDevice[comNumber & 0xFFu].store(static_cast<int>(&d - g_devices) + 1);
+      OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen() Normal End(Open zumi),g_hHidModule=0x%llx", Hex(g_hHidModule));
+      return 0;
+    }
+  }
+  BoundDevice* slot = nullptr;
+  for (BoundDevice& d : g_devices) {
+    if (!d.used) {
+      slot = &d;
+      break;
+    }
+  }
+  if (!slot) {
+    OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen() too many readers open");
+    return 14;
+  }
+  if (const int32_t loaded = LoadCommLibrary(); loaded != 0) return loaded;
   comm::PortFunc func = nullptr;
   uint32_t initError = 0;
   void* port = g_fpInit(&func, &initError);
   if (!port || !func) {
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidDll Init Error");
     if (port) g_fpTerm(port);
-    HidUnbind();
+    DropModuleIfUnused();
     return 14;
   }
-  g_inputWait.store(new InputWait);
+  slot->serial = serial;
+  slot->requestsInside.store(0);
+  slot->used = true;
+  slot->inputWait.store(new InputWait);
   g_fpFunc.store(func);
-  g_cpDllPort.store(port);
+  slot->port.store(port);
+  const int index = static_cast<int>(slot - g_devices) + 1;
+  if (comNumber != 0) g_comDevice[comNumber & 0xFFu].store(index);
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpInit(), g_cpDllPort=0x%llx", Hex(port));
   const int32_t result = HidRw_DeviceOpen();
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() end:dwRet=%d", result);
@@ -175,16 +294,24 @@ int32_t HidRwOpen() {
 
 int32_t HidRw_DeviceOpen() {
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRw_DeviceOpen() CALL");
-  ReleaseOpenEvents();
-  g_openEvents[0] = platform::CreateEvent(true, false);
-  g_openEvents[1] = platform::CreateEvent(true, false);
+  BoundDevice* device = Current();
+  if (!device) return kNotBound;
+  ReleaseOpenEvents(*device);
+  device->openEvents[0] = platform::CreateEvent(true, false);
+  device->openEvents[1] = platform::CreateEvent(true, false);
 
   const SharedArea* area = Shared();
   OpenTexts t;
   t.libraryDir = Config().libraryDir;
   t.deviceName = area ? SharedText(area->pidVid) : "vid_FFF1&pid_7C02";
   t.logicalName = area ? SharedText(area->hidCommDllTrace) : "";
-  std::snprintf(t.restartPattern, sizeof t.restartPattern, "USB\\%s", t.deviceName.c_str());
+  // A reader bound to its serial number restarts only that bridge: its USB
+  // instance ID ends in the serial number.
+  if (device->serial.empty()) {
+    std::snprintf(t.restartPattern, sizeof t.restartPattern, "USB\\%s", t.deviceName.c_str());
+  } else {
+    std::snprintf(t.restartPattern, sizeof t.restartPattern, "USB\\%s\\%s", t.deviceName.c_str(), device->serial.c_str());
+  }
 
   comm::PortRequest request{};
   request.code = comm::OpenPort;
@@ -197,8 +324,8 @@ int32_t HidRw_DeviceOpen() {
   p.eventText1 = "";
   p.eventText2 = "";
   p.eventLogLevel = 0;
-  p.handles[0] = g_openEvents[0];
-  p.handles[1] = g_openEvents[1];
+  p.handles[0] = device->openEvents[0];
+  p.handles[1] = device->openEvents[1];
   p.restartPattern = t.restartPattern;
   p.reserved1 = 3;
   p.retryTime = 5000;
@@ -210,10 +337,10 @@ int32_t HidRw_DeviceOpen() {
   std::memset(p.reservedBlock, 0, sizeof p.reservedBlock);
   p.portKind = comm::PortKindHid;
   p.reserved2 = 0;
-  p.alternateDeviceName = "";
+  p.alternateDeviceName = device->serial.c_str();
   for (int32_t& v : p.values) v = 0;
 
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpFunc() CALL,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpFunc() CALL,g_cpDllPort=0x%llx", Hex(CurrentPortObject()));
   const int32_t result = Call(request);
   if (result != 0) OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen ERROR");
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRw_DeviceOpen() end:dwRet=%d", result);
@@ -235,8 +362,19 @@ int32_t HidRwClose() {
     OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() end(close済)");
     return kNotBound;
   }
+  // Another COM number still using the device keeps it open.
+  if (BoundDevice* d = Current(); d && t_comNumber != 0) {
+    const int index = static_cast<int>(d - g_devices) + 1;
+    bool shared = false;
+    for (uint32_t com = 0; com < 256; ++com) shared |= com != t_comNumber && g_comDevice[com].load() == index;
+    if (shared) {
+      g_comDevice[t_comNumber].store(0);
+      OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() end(device kept for another COM number)");
+      return 0;
+    }
+  }
   const int32_t result = HidRw_DeviceClose();
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() g_fpTerm:g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() g_fpTerm:g_cpDllPort=0x%llx", Hex(CurrentPortObject()));
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() FreeLibrary:g_hHidModule=0x%llx", Hex(g_hHidModule));
   DropBinding();
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() end:dwRet=%d", result);
@@ -244,9 +382,9 @@ int32_t HidRwClose() {
 }
 
 int32_t HidDeviceRestart() {
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidDeviceRestart() start,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidDeviceRestart() start,g_cpDllPort=0x%llx", Hex(CurrentPortObject()));
   HidRw_DeviceClose();
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() start,g_cpDllPort=0x%llx", Hex(g_cpDllPort.load()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() start,g_cpDllPort=0x%llx", Hex(CurrentPortObject()));
   comm::PortRequest request{};
   request.code = comm::DeviceRestart;
   request.restart.reason = "POTR";
@@ -283,10 +421,12 @@ int32_t HidRwRead(uint8_t* buffer, uint32_t length, uint32_t* bytesRead) {
 int32_t HidRwWaitForInput(uint32_t waitMs) {
   // Counted as a request: the binding's release waits for it, and the
   // event is not freed under it.
-  g_requestsInside.fetch_add(1);
+  BoundDevice* d = Current();
+  if (!d) return kNotBound;
+  d->requestsInside.fetch_add(1);
   const comm::PortFunc func = g_fpFunc.load();
-  void* port = g_cpDllPort.load();
-  InputWait* w = g_inputWait.load();
+  void* port = d->port.load();
+  InputWait* w = d->inputWait.load();
   int32_t result = kNotBound;
   if (func && port && w) {
     comm::PortRequest request{};
@@ -297,7 +437,7 @@ int32_t HidRwWaitForInput(uint32_t waitMs) {
     // they come. A stop request of the calling thread ends the wait too.
     if (result == 0) w->event.Wait(static_cast<int32_t>(waitMs));
   }
-  g_requestsInside.fetch_sub(1);
+  d->requestsInside.fetch_sub(1);
   return result;
 }
 
@@ -321,7 +461,7 @@ int32_t HidRfrwSetFeature(uint8_t* report) {
   // The purge goes with every repeat of the link level: it logs quieter.
   const LogLevel level = (report[0] == 0x43 && report[1] == 0x03) ? LogLevel::kStep : LogLevel::kCall;
   OutputLog(level, kLogPort, report, 6, "HidRfrwSetFeature() send,g_cpDllPort=0x%llx,ReportBuf= ",
-            Hex(g_cpDllPort.load()));
+            Hex(CurrentPortObject()));
   comm::PortRequest request{};
   request.code = comm::RfrwSetFeature;
   request.feature = comm::FeatureParams{report, 64};
@@ -329,7 +469,7 @@ int32_t HidRfrwSetFeature(uint8_t* report) {
   OutputLog(level, kLogPort, nullptr, 0, "HidRfrwSetFeature() end: dwRet=%d", result);
   if (result != 0) {
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRfrwSetFeature(): g_cpDllPort=%d",
-              static_cast<int>(reinterpret_cast<uintptr_t>(g_cpDllPort.load())));
+              static_cast<int>(reinterpret_cast<uintptr_t>(CurrentPortObject())));
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRfrwSetFeature(): Command=%d", 90);
     OutputLog(LogLevel::kError, kLogPort, report, 64, "HidRfrwSetFeature(): dwRet=%d ReportBuf=", result);
   }
@@ -350,7 +490,7 @@ int32_t HidRfrwGetFeature(uint8_t* report) {
   if (result != 0) {
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRfrwGetFeature(): Command=%d", 91);
     OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRfrwGetFeature(): g_cpDllPort=%d",
-              static_cast<int>(reinterpret_cast<uintptr_t>(g_cpDllPort.load())));
+              static_cast<int>(reinterpret_cast<uintptr_t>(CurrentPortObject())));
     OutputLog(LogLevel::kError, kLogPort, report, 64, "HidRfrwGetFeature(): dwRet=%d ReportBuf=", result);
   }
   return result;

@@ -49,9 +49,13 @@ void WaitForInput(uint32_t ms) {
 
 }  // namespace
 
-int32_t k_PurgeComm(PortDataArea&) { return PurgeBridge(); }
+int32_t k_PurgeComm(PortDataArea& area) {
+  const DeviceScope device(area.port);
+  return PurgeBridge();
+}
 
 int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
+  const DeviceScope device(area.port);
   const int32_t slow = g_SlowDspCmdFlag.load();
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Read() start,g_SlowDspCmdFlag=%d", slow);
   const uint32_t wait = waitMs == 0 ? 50 : waitMs;
@@ -90,6 +94,7 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
 }
 
 int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length) {
+  const DeviceScope device(area.port);
   OutputLog(LogLevel::kStep, area.port, frame, static_cast<int32_t>(length), "RW_Write() CALL, WRLen=%d WriteData=",
             static_cast<int>(length));
   int32_t result = kRwFailed;

@@ -171,8 +171,8 @@ void Device::LatchChanged(bool wasPowered, uint64_t now) {
     for (auto& r : extra_) r->PowerOn(now, &sent);
     FromReader(sent);
   } else {
-    reader_->PowerOff();
-    for (auto& r : extra_) r->PowerOff();
+    reader_->PowerOff(now);
+    for (auto& r : extra_) r->PowerOff(now);
     // A reader switched off stops sending: bytes still on the wire never arrive.
     while (!rx_.empty() && rx_.back().at > now) rx_.pop_back();
     reader_line_free_us_ = static_cast<double>(now);
@@ -244,11 +244,11 @@ std::optional<uint64_t> Device::NextDue() const {
 
 // ---- control -----------------------------------------------------------------
 
-void Device::Unplug() {
+void Device::Unplug(uint64_t now) {
   plugged_ = false;
   hid_open_ = false;
-  reader_->PowerOff();
-  for (auto& r : extra_) r->PowerOff();
+  reader_->PowerOff(now);
+  for (auto& r : extra_) r->PowerOff(now);
   bridge_.Reset(options_.serial);
   rx_.clear();
 }
@@ -308,7 +308,7 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
     else if (kind == "bad-crc") faults_.bad_crc = n;
     else return {"ERR unknown fault " + kind, Action::kNone};
   } else if (cmd == "unplug" && w.size() == 1) {
-    if (plugged_) Unplug();
+    if (plugged_) Unplug(now);
     r.action = Action::kUnplug;
   } else if (cmd == "replug" && w.size() == 1) {
     if (!plugged_) {
@@ -318,7 +318,7 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
   } else if (cmd == "restart" && w.size() == 1) {
     // Pulled and plugged in again in one step: a requester that gave up
     // waiting for the answer does not leave the device pulled out.
-    if (plugged_) Unplug();
+    if (plugged_) Unplug(now);
     plugged_ = true;
     r.action = Action::kRestart;
   } else if (cmd == "tag" && w.size() >= 3 && w[1] == "add") {
@@ -366,20 +366,22 @@ nlohmann::json Device::State(uint64_t now) const {
   const Reader::Settings& s = reader_->settings();
   const auto& serial = bridge_.serial_report();
   nlohmann::json tags = nlohmann::json::array();
-  for (const Tag& t : reader_->field().tags()) tags.push_back(TagToJson(t));
+  for (const Tag& t : reader_->field().tags()) tags.push_back(TagToJson(t, now));
   size_t pending = 0;
   for (const RxByte& b : rx_) pending += b.at > now ? 1 : 0;
   nlohmann::json extra = nlohmann::json::array();
   for (const auto& r : extra_) {
     nlohmann::json unitTags = nlohmann::json::array();
-    for (const Tag& t : r->field().tags()) unitTags.push_back(TagToJson(t));
+    for (const Tag& t : r->field().tags()) unitTags.push_back(TagToJson(t, now));
     extra.push_back({{"unit", r->unit()},
                      {"commands_received", r->counters().commands_received},
                      {"commands", r->recent_commands()},
                      {"tags", unitTags}});
   }
   auto fw = reader_->firmware();
+  const Reader::LastRound& round = reader_->last_round();
   return {{"plugged", plugged_},
+          {"serial_number", options_.serial},
           {"hid_open", hid_open_},
           {"power", reader_->powered()},
           {"unit", reader_->unit()},
@@ -411,6 +413,7 @@ nlohmann::json Device::State(uint64_t now) const {
             {"boots", k.boots},
             {"download_blocks", k.download_blocks}}},
           {"last_command", ToHex(reader_->last_command())},
+          {"last_round", {{"participants", round.participants}, {"listed", round.listed}, {"slots", round.slots}}},
           {"commands", reader_->recent_commands()},
           {"gpio_history", latch_history_},
           {"line9", {{"on", line9_on_}, {"off", line9_off_}}},

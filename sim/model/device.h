@@ -85,7 +85,7 @@ class Device {
   void LatchChanged(bool wasPowered, uint64_t now);
   void ToReader(const uint8_t* data, size_t length, uint64_t now);
   void FromReader(std::vector<Transmission>& sent);
-  void Unplug();
+  void Unplug(uint64_t now);
 
   DeviceOptions options_;
   Scenario scenario_;

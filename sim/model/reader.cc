@@ -7,6 +7,7 @@
 
 #include "protocol/frame.h"
 #include "sim/model/firmware.h"
+#include "sim/model/round_time.h"
 
 namespace zq::sim {
 
@@ -27,8 +28,6 @@ uint32_t Be32(const uint8_t* p) {
 constexpr uint64_t kBootUs = 50000;
 constexpr uint64_t kSettingUs = 1000;
 constexpr uint64_t kDownloadBlockUs = 20000;
-constexpr uint64_t kInventoryUs = 10000;
-constexpr uint64_t kInventoryPerTagUs = 2000;
 constexpr uint64_t kAcquireUs = 8000;
 constexpr uint64_t kTagTimeUnitUs = 100;  // the raw tag command's time value counts 0.1 ms
 
@@ -49,7 +48,7 @@ void Reader::PowerOn(uint64_t now, std::vector<Transmission>* out) {
   ++counters_.boots;
   settings_ = Settings{};
   field_.set_power_level(settings_.power_level);
-  field_.ResetStates();
+  field_.FieldOn(now);
   rx_.clear();
   discarding_ = false;
   have_last_ = false;
@@ -58,9 +57,9 @@ void Reader::PowerOn(uint64_t now, std::vector<Transmission>* out) {
   out->push_back({now + (options_.wire_timing ? kBootUs : 0), kBootBanner});
 }
 
-void Reader::PowerOff() {
+void Reader::PowerOff(uint64_t now) {
   powered_ = false;
-  field_.ResetStates();
+  field_.FieldOff(now);
   rx_.clear();
   discarding_ = false;
   have_last_ = false;
@@ -94,6 +93,7 @@ void Reader::Receive(uint8_t byte, uint64_t t, std::vector<Transmission>* out) {
 void Reader::FrameComplete(uint64_t t, std::vector<Transmission>* out) {
   Bytes frame = std::move(rx_);
   rx_.clear();
+  field_.set_now(t);
   ++counters_.frames_received;
   protocol::FrameView view;
   if (protocol::DecodeFrame(frame, &view) != protocol::FrameStatus::kComplete) {
@@ -241,8 +241,7 @@ Bytes Reader::Execute(const Bytes& commandIn, uint64_t* processingUs) {
       reply = c.size() == 4 && c[2] == 0 && c[3] == 0 ? Sw(kSwOk) : Sw(kSwFailed);
       if (reply == Sw(kSwOk)) settings_.operating_mode = true;
     } else if (cls == 0x08 && ins == 0x01) {
-      processing = kInventoryUs + kInventoryPerTagUs * field_.Matching().size();
-      reply = Inventory(c);
+      reply = Inventory(c, &processing);
     } else if (cls == 0x08 && ins == 0x02) {
       processing = kAcquireUs;
       reply = AcquireHandle(c);
@@ -329,14 +328,24 @@ Bytes Reader::DownloadBlock(const Bytes& c) {
 
 // ---- inventory, handle acquisition, raw tag commands -------------------------
 
-Bytes Reader::Inventory(const Bytes& c) {
-  // 08 01 i r: r bit 1 adds each tag's raw signal strength.
-  if (c.size() != 4) return Sw(kSwFailed);
+Bytes Reader::Inventory(const Bytes& c, uint64_t* processingUs) {
+  // 08 01 i r: one round in the session last set up, aimed at the tags
+  // whose flag of that session is A (i 0) or B (i 1); r 02 adds each tag's
+  // raw signal strength. In sessions 1 to 3 the tags listed flip their
+  // flag, and those the reply has no room for stay as they are for the next
+  // round. Session 0 is the module's plain inventory: its rounds leave the
+  // S0 flags as the last Select set them, so that every round lists the
+  // selected tags from the start (what the driver's default inventory and
+  // its handle acquisition, both in session 0, rely on).
+  if (c.size() != 4 || c[2] > 1 || (c[3] & ~0x02) != 0) return Sw(kSwFailed);
   const bool withRssi = (c[3] & 0x02) != 0;
+  const int session = settings_.session;
   field_.EndSingulation();
+  const std::vector<size_t> taking = field_.Matching(session, c[2] == 1);
+  std::vector<size_t> listed;
   Bytes entries;
   unsigned count = 0;
-  for (size_t i : field_.Matching()) {
+  for (size_t i : taking) {
     const Tag& t = field_.tags()[i];
     Bytes e = t.PcEpcBytes();
     e.push_back(static_cast<uint8_t>(t.stored_crc() >> 8));
@@ -347,8 +356,13 @@ Bytes Reader::Inventory(const Bytes& c) {
     }
     if (2 + entries.size() + e.size() + 2 > kMaxInventoryBody) break;
     entries.insert(entries.end(), e.begin(), e.end());
+    listed.push_back(i);
     ++count;
   }
+  if (session != 0) field_.Flip(listed, session);
+  const RoundTime time = InventoryRoundTime(taking.size(), listed.size());
+  *processingUs = time.us;
+  last_round_ = {taking.size(), listed.size(), time.slots};
   Bytes body{static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
   body.insert(body.end(), entries.begin(), entries.end());
   return WithSw(body, kSwOk);
@@ -356,7 +370,7 @@ Bytes Reader::Inventory(const Bytes& c) {
 
 Bytes Reader::AcquireHandle(const Bytes& c) {
   if (c.size() != 4 || c[3] != 0) return Sw(kSwFailed);
-  int i = field_.Acquire();
+  int i = field_.Acquire(settings_.session);
   if (i < 0) return Sw(kSwNoTag);
   const Tag& t = field_.tags()[static_cast<size_t>(i)];
   Bytes body = t.PcEpcBytes();

@@ -99,10 +99,11 @@ class Reader {
   Reader(ReaderOptions options, Faults* faults);
 
   // Power through the bridge's GPIO line 9. Power-on boots the module (volatile
-  // state reset, a few boot bytes sent); power-off loses the volatile state,
-  // including every tag's inventory state.
+  // state reset, a few boot bytes sent); power-off loses the volatile state
+  // and takes the field away (the tags' flags then keep what their
+  // persistence allows, see tags.h).
   void PowerOn(uint64_t now, std::vector<Transmission>* out);
-  void PowerOff();
+  void PowerOff(uint64_t now);
   bool powered() const { return powered_; }
 
   // One byte received on the UART at time t (non-decreasing).
@@ -120,6 +121,13 @@ class Reader {
   const std::deque<std::string>& recent_commands() const { return recent_; }
   std::array<uint8_t, 2> firmware() const { return options_.firmware; }
   uint8_t unit() const { return options_.unit; }
+  // The last inventory round: tags that took part, tags listed, slots.
+  struct LastRound {
+    size_t participants = 0;
+    size_t listed = 0;
+    uint64_t slots = 0;
+  };
+  const LastRound& last_round() const { return last_round_; }
 
   // Settings the commands changed, for the state report.
   struct Settings {
@@ -144,7 +152,7 @@ class Reader {
   Bytes SetUp(const Bytes& c);
   Bytes InfoQuery(const Bytes& c);
   Bytes DownloadBlock(const Bytes& c);
-  Bytes Inventory(const Bytes& c);
+  Bytes Inventory(const Bytes& c, uint64_t* processingUs);
   Bytes AcquireHandle(const Bytes& c);
   Bytes TagCommand(const Bytes& c);
 
@@ -153,6 +161,7 @@ class Reader {
   TagField field_;
   ReaderCounters counters_;
   Settings settings_;
+  LastRound last_round_;
   bool powered_ = false;
 
   // Link receive state.

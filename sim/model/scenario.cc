@@ -196,7 +196,9 @@ std::string EpcHex(const Tag& t) {
   return ToHex(pcEpc.data() + 2, pcEpc.size() - 2);
 }
 
-nlohmann::json TagToJson(const Tag& t) {
+nlohmann::json TagToJson(const Tag& t, uint64_t now) {
+  std::string flags;
+  for (int session = 0; session < kSessions; ++session) flags += t.InventoriedB(session, now) ? 'B' : 'A';
   nlohmann::json locked = nlohmann::json::array(), perma = nlohmann::json::array();
   for (int f = 0; f < 5; ++f) {
     if (t.locks[f].lock) locked.push_back(kLockNames[f]);
@@ -218,7 +220,8 @@ nlohmann::json TagToJson(const Tag& t) {
           {"permalocked", perma},
           {"min_write_power", t.min_write_power},
           {"state", state},
-          {"selected", t.selected}};
+          {"inventoried", flags},
+          {"sl", t.sl}};
 }
 
 }  // namespace zq::sim

@@ -45,7 +45,9 @@ std::string ParseTag(const nlohmann::json& j, Tag* out);
 // A tag list: an array of tags, or an object with "tags".
 std::string ParseTagList(const nlohmann::json& j, std::vector<Tag>* out);
 
-nlohmann::json TagToJson(const Tag& t);
+// The tag as the state report shows it; its inventoried flags (S0..S3,
+// "A" or "B" each) as they are at `now`.
+nlohmann::json TagToJson(const Tag& t, uint64_t now = 0);
 // The EPC (without PC) in hex, as "tag remove" names it.
 std::string EpcHex(const Tag& t);
 

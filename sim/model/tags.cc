@@ -1,4 +1,4 @@
-// Sections: Tag helpers; reply builders; Select; commands to the singulated
+// Sections: Tag helpers and flags; reply builders; Select; commands to the singulated
 // tag (Req_RN, Read, Write, Kill, Lock, Access); TagField bookkeeping.
 #include "sim/model/tags.h"
 
@@ -50,7 +50,6 @@ const std::vector<uint16_t>* Tag::BankWords(Bank bank) const {
 
 void Tag::ResetVolatile() {
   state = State::kReady;
-  selected = true;
   handle = 0;
   rn_pending = false;
   rn = 0;
@@ -58,6 +57,29 @@ void Tag::ResetVolatile() {
   access_half = 0;
   kill_step = 0;
   kill_half = 0;
+}
+
+bool Tag::InventoriedB(int session, uint64_t now) const {
+  if (session < 0 || session >= kSessions || !inventoried[static_cast<size_t>(session)]) return false;
+  if (session == 1 && now >= s1_b_since_us && now - s1_b_since_us >= kS1PersistUs) return false;
+  return true;
+}
+
+void Tag::SetInventoried(int session, bool b, uint64_t now) {
+  if (session < 0 || session >= kSessions) return;
+  inventoried[static_cast<size_t>(session)] = b;
+  if (session == 1 && b) s1_b_since_us = now;
+}
+
+void Tag::FieldLost() {
+  ResetVolatile();
+  inventoried[0] = false;
+}
+
+void Tag::FieldBack(uint64_t offUs) {
+  if (offUs <= kUnpoweredPersistUs) return;
+  inventoried[2] = inventoried[3] = false;
+  sl = false;
 }
 
 // ---- reply builders --------------------------------------------------------
@@ -151,6 +173,7 @@ bool TagField::IsSelect(const uint8_t* data, size_t bits) { return bits >= 4 && 
 void TagField::Select(const Gen2Command& c) {
   // Every tag that hears a Select goes back to ready: a singulation ends.
   EndSingulation();
+  if (c.target > kSelectTargetSl) return;  // a reserved target: the tags change nothing
   const uint32_t pointer = c.pointer, length = c.length;
   const uint8_t bank = c.bank, action = c.action;
   const Bytes& mask = c.mask;
@@ -171,13 +194,19 @@ void TagField::Select(const Gen2Command& c) {
       }
     }
     // Gen2 action table: what happens to the flag of matching / other tags.
+    // For an inventoried flag assert means A, deassert B.
     enum { kNone, kAssert, kDeassert, kNegate };
     static const int kOnMatch[8] = {kAssert, kAssert, kNone, kNegate, kDeassert, kDeassert, kNone, kNone};
     static const int kOnOther[8] = {kDeassert, kNone, kDeassert, kNone, kAssert, kNone, kAssert, kNegate};
     int what = match ? kOnMatch[action] : kOnOther[action];
-    if (what == kAssert) t.selected = true;
-    if (what == kDeassert) t.selected = false;
-    if (what == kNegate) t.selected = !t.selected;
+    if (what == kNone) continue;
+    if (c.target == kSelectTargetSl) {
+      t.sl = what == kAssert ? true : what == kDeassert ? false : !t.sl;
+    } else {
+      const int s = c.target;
+      const bool b = what == kAssert ? false : what == kDeassert ? true : !t.InventoriedB(s, now_);
+      t.SetInventoried(s, b, now_);
+    }
   }
 }
 
@@ -319,16 +348,39 @@ void TagField::set_tags(std::vector<Tag> tags) {
 }
 
 void TagField::ResetStates() {
-  for (Tag& t : tags_) t.ResetVolatile();
+  for (Tag& t : tags_) t.FieldLost();
   singulated_ = -1;
 }
 
-std::vector<size_t> TagField::Matching() const {
+void TagField::FieldOff(uint64_t now) {
+  now_ = now;
+  ResetStates();
+  if (field_on_) off_since_ = now;
+  field_on_ = false;
+}
+
+void TagField::FieldOn(uint64_t now) {
+  now_ = now;
+  if (field_on_) return;
+  const uint64_t off = now >= off_since_ ? now - off_since_ : 0;
+  for (Tag& t : tags_) t.FieldBack(off);
+  field_on_ = true;
+}
+
+std::vector<size_t> TagField::Matching(int session, bool targetB) const {
   std::vector<size_t> out;
   for (size_t i = 0; i < tags_.size(); ++i) {
-    if (!tags_[i].killed && tags_[i].selected) out.push_back(i);
+    if (!tags_[i].killed && tags_[i].InventoriedB(session, now_) == targetB) out.push_back(i);
   }
   return out;
+}
+
+void TagField::Flip(const std::vector<size_t>& listed, int session) {
+  for (size_t i : listed) {
+    if (i >= tags_.size()) continue;
+    Tag& t = tags_[i];
+    t.SetInventoried(session, !t.InventoriedB(session, now_), now_);
+  }
 }
 
 void TagField::EndSingulation() {
@@ -340,9 +392,9 @@ void TagField::EndSingulation() {
   singulated_ = -1;
 }
 
-int TagField::Acquire() {
+int TagField::Acquire(int session) {
   EndSingulation();
-  std::vector<size_t> m = Matching();
+  std::vector<size_t> m = Matching(session, false);
   if (m.empty()) return -1;
   Tag& t = tags_[m.front()];
   t.handle = NextRn();

@@ -1,9 +1,14 @@
 // Gen2 tags in the reader's field: their memory and lock state (kept across
-// power cycles), their inventory state and handle (lost when the field goes),
-// and the commands they answer: Select, Req_RN, Read, Write, Kill, Lock, Access.
+// power cycles), their inventoried and SL flags (each with its own
+// persistence), their singulation state and handle (lost when the field
+// goes), and the commands they answer: Select, Req_RN, Read, Write, Kill,
+// Lock, Access.
 //
-// Sections: Tag (memory and state), TagField (the population the reader
-// talks to: select flags, singulation, raw command execution).
+// Time comes from the caller (microseconds of a monotonic clock); nothing
+// here reads a clock.
+//
+// Sections: flag persistence; Tag (memory and state), TagField (the
+// population the reader talks to: flags, singulation, raw command execution).
 #pragma once
 
 #include <array>
@@ -16,6 +21,22 @@
 #include "sim/model/tag_commands.h"
 
 namespace zq::sim {
+
+// ---- flag persistence ---------------------------------------------------------
+//
+// A tag's inventoried flags, one per session S0..S3, are A or B; its SL flag
+// is asserted or not. Gen2 gives each a persistence range; the model takes
+// one figure from each:
+//  - S0: kept while the tag is in the field, lost (A) the moment it leaves;
+//  - S1: goes back to A kS1PersistUs after it was set to B, in the field or not;
+//  - S2, S3 and SL: kept while in the field, and through a field loss of up
+//    to kUnpoweredPersistUs; a longer loss sets them back (A, SL deasserted).
+inline constexpr int kSessions = 4;
+inline constexpr uint64_t kS1PersistUs = 2'000'000;
+inline constexpr uint64_t kUnpoweredPersistUs = 2'000'000;
+
+// Select targets: the inventoried flag of S0..S3, or SL (5..7 are reserved).
+inline constexpr uint8_t kSelectTargetSl = 4;
 
 enum class Bank : uint8_t { kReserved = 0, kEpc = 1, kTid = 2, kUser = 3 };
 
@@ -46,9 +67,14 @@ struct Tag {
   int min_write_power = -10;  // reader power level below which Write, Kill, Lock fail (error 0x0B)
   bool killed = false;
 
+  // Flags: inventoried[s] true for B (see flag persistence); the time S1
+  // last went to B; SL.
+  std::array<bool, kSessions> inventoried{};
+  uint64_t s1_b_since_us = 0;
+  bool sl = false;
+
   // Volatile state, lost when the field goes away.
   State state = State::kReady;
-  bool selected = true;
   uint16_t handle = 0;
   bool rn_pending = false;  // a Req_RN came just before: its RN16 covers the next password or data word
   uint16_t rn = 0;
@@ -71,6 +97,13 @@ struct Tag {
   std::vector<uint16_t>* BankWords(Bank bank);
   const std::vector<uint16_t>* BankWords(Bank bank) const;
   void ResetVolatile();
+
+  // The inventoried flag of `session` at `now` (true: B), S1's decay applied.
+  bool InventoriedB(int session, uint64_t now) const;
+  void SetInventoried(int session, bool b, uint64_t now);
+  // The field went away (S0 back to A) / came back after `offUs` without it.
+  void FieldLost();
+  void FieldBack(uint64_t offUs);
 };
 
 // Bits a tag sends back; nothing when it stays silent.
@@ -93,14 +126,28 @@ class TagField {
   void set_power_level(int level) { power_level_ = level; }
   int power_level() const { return power_level_; }
 
-  // The field went away: every tag loses its inventory state and handle.
+  // The caller's clock: the S1 flags decay against it.
+  void set_now(uint64_t now) { now_ = now; }
+  uint64_t now() const { return now_; }
+
+  // The field went away for a moment: every tag loses its singulation
+  // state, its handle and its S0 flag.
   void ResetStates();
-  // Tags that answer an inventory: not killed and matching the last Select.
-  std::vector<size_t> Matching() const;
+  // The reader's power went off / came back (the field with it): S0 is
+  // lost at once; S2, S3 and SL only when the field was gone long enough.
+  void FieldOff(uint64_t now);
+  void FieldOn(uint64_t now);
+  // Tags that take part in a round of `session` aimed at `targetB` (false:
+  // flag A): not killed and with that flag now. The module's rounds take
+  // every tag whatever its SL flag (Query Sel "all").
+  std::vector<size_t> Matching(int session = 0, bool targetB = false) const;
+  // Tags a round listed flip their flag of `session` (A to B, B to A).
+  void Flip(const std::vector<size_t>& listed, int session);
   // An inventory round ends any singulation.
   void EndSingulation();
-  // Singulates the first matching tag and gives it a fresh handle; its index, or -1.
-  int Acquire();
+  // Singulates the first tag in state A of `session` and gives it a fresh
+  // handle (its flag stays: the module keeps it singulated); its index, or -1.
+  int Acquire(int session = 0);
   int singulated() const { return singulated_; }
 
   // One raw Gen2 command of `bits` bits, its CRC-16 included. Select goes to
@@ -117,6 +164,9 @@ class TagField {
   std::vector<Tag> tags_;
   int singulated_ = -1;
   int power_level_ = 20;
+  uint64_t now_ = 0;
+  bool field_on_ = false;
+  uint64_t off_since_ = 0;
   uint32_t rng_ = 0x2545F491u;
 };
 

@@ -268,3 +268,51 @@ TEST(HidFraming, ReceiveBufferDropsWhatDoesNotFitAndDeliversInOrder) {
 
 }  // namespace
 }  // namespace zq::comm
+
+namespace zq::comm {
+namespace {
+
+TEST(DevicePath, ASerialNumberPicksItsBridgeFromTheRecordsTheBackendsMake) {
+  // A real bridge with a serial number, the same model without one (its
+  // instance ID ends in its port), and a simulated one.
+  std::vector<platform::DeviceInterface> present(3);
+  platform::NodeFacts withSerial = BridgeFacts();
+  platform::NodeFacts without = BridgeFacts();
+  without.serial = "";
+  ASSERT_TRUE(platform::DescribeHidrawNode(withSerial, &present[0]));
+  ASSERT_TRUE(platform::DescribeHidrawNode(without, &present[1]));
+  std::string control;
+  ASSERT_TRUE(platform::DescribeSimDevice(
+      R"({"name":"r1","vendor_id":"FFF1","product_id":"7C02","input_report_length":64,"output_report_length":64,
+          "feature_report_length":64,"interface_path":"\\\\?\\hid#vid_fff1&pid_7c02#sim&r1&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+          "hid_instance_id":"HID\\VID_FFF1&PID_7C02\\SIM&r1&0000","usb_instance_id":"USB\\VID_FFF1&PID_7C02\\ZQB0002",
+          "hid_socket":"r1.hid","control_socket":"r1.ctl","server_pid":1})",
+      "/tmp", &present[2], &control));
+  struct Case {
+    std::string serial;
+    int expected;  // index into present, -1 none
+  };
+  const Case cases[] = {
+      {"", 0},           // unbound: the first matching bridge
+      {"0092A1B4", 0},   // the real one's serial
+      {"0092a1b4", 0},   // letter case aside
+      {"ZQB0002", 2},    // the simulated one, behind a bridge that does not match
+      {"zqb0002", 2},
+      {"ZQB000", -1},    // a prefix is another serial number
+      {"ZQB00022", -1},
+      {"7C02", -1},      // a part of the IDs that is not the serial number
+      {"1&2", 1},        // a bridge without a serial number goes by its port, as its instance ID ends
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serial);
+    int found = -1;
+    for (size_t i = 0; i < present.size() && found < 0; ++i) {
+      if (platform::PathMatchesFragment(present[i].path, "vid_FFF1&pid_7C02") && UsbSerialMatches(present[i].usbInstanceId, c.serial))
+        found = static_cast<int>(i);
+    }
+    EXPECT_EQ(found, c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace zq::comm

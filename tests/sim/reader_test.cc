@@ -118,7 +118,7 @@ TEST_F(ReaderTest, FrameCutByAPauseIsDropped) {
 TEST_F(ReaderTest, PowerOffForgetsTheLastRequest) {
   Bytes cmd{0x03, 0xFF, 0x00, 0x00};
   Send(0x01, cmd);
-  reader_.PowerOff();
+  reader_.PowerOff(t_);
   std::vector<Transmission> boot;
   reader_.PowerOn(t_, &boot);
   EXPECT_EQ(Body(Send(0x01, cmd), 1), (Bytes{0x90, 0x00}));

@@ -330,6 +330,12 @@ std::string Run(const std::string& line) {
   if (cmd == "hold-gate") return HoldGate();
   if (cmd == "plant-section") return PlantSection(a);
   if (cmd == "pid") return std::to_string(getpid());
+  if (cmd == "setenv") {
+    // setenv NAME [VALUE]: sets (without a value: removes) a variable of
+    // this process, as an application does before it opens a port.
+    const int rc = a.size() > 1 ? setenv(a.at(0).c_str(), a[1].c_str(), 1) : unsetenv(a.at(0).c_str());
+    return rc == 0 ? "ok" : "error";
+  }
   if (cmd == "fds") {
     // The descriptors this process has open (the listing's own one aside).
     size_t n = 0;

@@ -25,6 +25,7 @@
 #include "driver/transport/bridge.h"
 #include "driver/transport/device.h"
 #include "driver/transport/hid_binding.h"
+#include "zq_comm_boundary.h"
 #include "driver/transport/rw_io.h"
 #include "tests/support/namespace_objects.h"
 #include "tests/support/sim_fixture.h"
@@ -100,6 +101,25 @@ class TransportTest : public ::testing::Test {
   SharedArea* area_ = nullptr;
   PortDataArea* data_ = nullptr;
 };
+
+TEST(ReaderSerial, TheVariableWinsOverTheKeyAndBlanksAreNoSerialNumber) {
+  struct Case {
+    const char* ini;
+    const char* environment;
+    std::string bound;
+  };
+  const Case cases[] = {
+      {"", "", ""},
+      {"ZQA0001", "", "ZQA0001"},
+      {"ZQA0001", "ZQB0002", "ZQB0002"},
+      {" ZQA0001\t", "  ", "ZQA0001"},
+      {"", " ZQB0002 ", "ZQB0002"},
+      {"  ", "", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReaderSerialOf(c.ini, c.environment), c.bound) << c.ini << "|" << c.environment;
+  // Longer than any USB serial number: cut to what the comm library keeps.
+  EXPECT_EQ(ReaderSerialOf(std::string(300, 'S'), ""), std::string(comm::kSerialNumberMax, 'S'));
+}
 
 TEST_F(TransportTest, GpioLinesAreSetVerifiedAndReadBack) {
   ASSERT_EQ(HidRwOpen(), 0);
