@@ -289,25 +289,37 @@ zq_result zq_open_serial(const char* serial, zq_reader** reader, zq_outcome* out
   for (const Bridge& b : ListBridges(*d)) present = present || SameText(b.serial, wanted);
   if (!present) return Done(outcome, ZQ_NO_READER);
   const platform::IniFile ini(DirectoryOf(d->path) + "/ZELQUAR_Drv.ini");
-  unsigned chosen = 0;
-  {
-    // Held over the choice and the binding, so two threads opening two
-    // readers take two COM numbers.
+  std::set<unsigned> taken;  // COM numbers another process turned out to hold
+  for (;;) {
+    unsigned chosen = 0;
+    bool ours = false;
+    {
+      // Held over the choice and the binding, so two threads opening two
+      // readers take two COM numbers.
+      std::lock_guard<std::mutex> lock(g_portsMutex);
+      unsigned unbound = 0;
+      for (unsigned com = 1; com <= 32 && !chosen; ++com) {
+        std::string bound = platform::EnvironmentValue(BindingVariable(com));
+        if (bound.empty()) bound = ini.text().GetString("RFRW_Drv", "ReaderSerial" + std::to_string(com), "", 256);
+        if (!bound.empty() && SameText(bound, wanted)) chosen = com;
+        if (bound.empty() && !unbound && !g_openComNumbers.count(com) && !taken.count(com)) unbound = com;
+      }
+      if (!chosen) {
+        if (!unbound) return Done(outcome, ZQ_PORT_IN_USE);
+        if (!platform::SetEnvironmentValue(BindingVariable(unbound), wanted)) return Done(outcome, ZQ_NO_MEMORY);
+        chosen = unbound;
+        ours = true;
+      }
+    }
+    const zq_result res = OpenPort(chosen << 8, reader, outcome);
+    // A COM number this process chose may be open in another process (the
+    // driver's port table is shared): the binding is taken back and the
+    // next one tried.
+    if (res != ZQ_PORT_IN_USE || !ours) return res;
     std::lock_guard<std::mutex> lock(g_portsMutex);
-    unsigned unbound = 0;
-    for (unsigned com = 1; com <= 32 && !chosen; ++com) {
-      std::string bound = platform::EnvironmentValue(BindingVariable(com));
-      if (bound.empty()) bound = ini.text().GetString("RFRW_Drv", "ReaderSerial" + std::to_string(com), "", 256);
-      if (!bound.empty() && SameText(bound, wanted)) chosen = com;
-      if (bound.empty() && !unbound && !g_openComNumbers.count(com)) unbound = com;
-    }
-    if (!chosen) {
-      if (!unbound) return Done(outcome, ZQ_PORT_IN_USE);
-      if (!platform::SetEnvironmentValue(BindingVariable(unbound), wanted)) return Done(outcome, ZQ_NO_MEMORY);
-      chosen = unbound;
-    }
+    platform::SetEnvironmentValue(BindingVariable(chosen), "");
+    taken.insert(chosen);
   }
-  return OpenPort(chosen << 8, reader, outcome);
 }
 
 void zq_close(zq_reader* reader) {
@@ -758,7 +770,10 @@ zq_result zq_raw(zq_reader* reader, const uint8_t* command, size_t length, uint8
   Bytes reply;
   const int32_t rc = Transmit(reader, Bytes(command, command + length), &reply);
   if (rc != RFRW_SUCCESS) return Done(outcome, ZQ_DRIVER_ERROR, rc);
-  if (reply.size() > capacity) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (reply.size() > capacity) {
+    *response_length = reply.size();
+    return Done(outcome, ZQ_BAD_ARGUMENT);
+  }
   if (!reply.empty()) std::memcpy(response, reply.data(), reply.size());
   *response_length = reply.size();
   const Response r = SplitResponse(reply);

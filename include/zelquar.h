@@ -195,7 +195,9 @@ ZQ_API zq_result zq_read(zq_reader* reader, const uint8_t* epc, size_t epc_lengt
                          size_t* data_length, zq_outcome* outcome);
 
 /* Writes `length` bytes (whole words, 2..256 bytes) at word `pointer`;
- * with verify, reads them back (ZQ_VERIFY_FAILED when they differ). */
+ * with verify, reads them back (ZQ_VERIFY_FAILED when they differ). A write
+ * that reaches the EPC bank's PC word or EPC changes how the tag answers: it
+ * is not read back here (zq_write_epc checks a new EPC by inventory). */
 ZQ_API zq_result zq_write(zq_reader* reader, const uint8_t* epc, size_t epc_length, int32_t pc, zq_bank bank,
                           uint32_t pointer, const uint8_t* data, size_t length, int verify, const uint8_t* password,
                           zq_outcome* outcome);
@@ -267,7 +269,9 @@ ZQ_API zq_result zq_serial_set(zq_reader* reader, const char* text, zq_outcome* 
 
 /* Any application command's bytes; the whole response (data and status
  * word) into response. ZQ_OK when the driver call succeeded, whatever the
- * status word (outcome.status_word has it). */
+ * status word (outcome.status_word has it). A response longer than
+ * `capacity` gives ZQ_BAD_ARGUMENT after the command ran, with
+ * *response_length its length and nothing copied. */
 ZQ_API zq_result zq_raw(zq_reader* reader, const uint8_t* command, size_t length, uint8_t* response, size_t capacity,
                         size_t* response_length, zq_outcome* outcome);
 
