@@ -35,6 +35,11 @@
 #include "protocol/epc/epc.h"
 
 namespace zq::client {
+
+// The loaded driver stays loaded until the process ends. Kept with external
+// linkage, so the handle stays reachable and is not taken for a leak.
+zq::platform::Module* g_driverModule = nullptr;
+
 namespace {
 
 namespace platform = zq::platform;
@@ -69,7 +74,6 @@ std::string DriverPath() {
 
 std::mutex g_driverMutex;
 Driver g_driver;
-platform::Module* g_driverModule = nullptr;
 
 // The loaded driver, or nullptr when it cannot be loaded (tried again at
 // the next call: it may have been installed since).
@@ -571,12 +575,13 @@ zq_result zq_write(zq_reader* reader, const uint8_t* epc, size_t epc_length, int
     if (zq_result res = TagCall(reader, epc, epc_length, pc, true, build, &t, outcome); res != ZQ_OK) return res;
   }
   if (!verify) return ZQ_OK;
-  // A write of the EPC bank's PC word or EPC changes how the tag answers.
-  const Bytes after = bank == ZQ_BANK_EPC ? Bytes{} : Bytes(epc, epc + epc_length);
-  if (bank == ZQ_BANK_EPC && pointer <= 1 + epc_length / 2) return ZQ_OK;
+  // A write that reaches the EPC bank's PC word or EPC (words 1 to 1 + the
+  // EPC's words) changes how the tag answers: not read back here.
+  const uint64_t firstWord = pointer, endWord = static_cast<uint64_t>(pointer) + length / 2;
+  if (bank == ZQ_BANK_EPC && firstWord < 2 + epc_length / 2 && endWord > 1) return ZQ_OK;
   std::vector<uint8_t> back(length);
   size_t got = 0;
-  const zq_result res = zq_read(reader, after.data(), after.size(), pc, bank, pointer, static_cast<unsigned>(length / 2),
+  const zq_result res = zq_read(reader, epc, epc_length, pc, bank, pointer, static_cast<unsigned>(length / 2),
                                 password, back.data(), back.size(), &got, outcome);
   if (res != ZQ_OK) return res;
   if (got != length || !std::equal(back.begin(), back.end(), data)) return Done(outcome, ZQ_VERIFY_FAILED, 0, 0x9000);
