@@ -66,8 +66,10 @@ TEST(ToolReaders, ReadersListsEachSimulatorAndReaderPicksOneFromTwoProcesses) {
   while (auto line = two->ReadLine(60000)) other.out.push_back(*line);
   first.exit = one->Wait();
   other.exit = two->Wait();
-  ASSERT_EQ(first.exit, 0) << first;
-  if (other.exit != 0) GTEST_SKIP() << "COM numbers are not bound to serial numbers by this driver yet";
+  // Without the binding both processes reach the first bridge: whichever
+  // opens second finds it held.
+  if (first.exit != 0 || other.exit != 0)
+    GTEST_SKIP() << "COM numbers are not bound to serial numbers by this driver yet\n" << first << "\n" << other;
   const std::set<std::string> a = Epcs(first), b = Epcs(other);
   if (a == b) GTEST_SKIP() << "COM numbers are not bound to serial numbers by this driver yet";
   EXPECT_TRUE(a.count(kToolTagA)) << first;
