@@ -137,7 +137,6 @@ struct zq_reader {
   uint32_t port = 0;
   std::mutex mutex;                       // one call at a time
   std::map<zq::client::Bytes, uint16_t> pcs;  // EPC -> PC word, from the last inventory
-  bool nextTargetB = false;               // the inventoried flag's target of the next inventory
   zq::client::Bytes buffer;               // response area
 };
 
@@ -283,9 +282,13 @@ zq_result zq_open_port(uint32_t port, zq_reader** reader, zq_outcome* outcome) {
 }
 
 zq_result zq_open_serial(const char* serial, zq_reader** reader, zq_outcome* outcome) {
+  return zq_open_serial_unit(serial, 0, reader, outcome);
+}
+
+zq_result zq_open_serial_unit(const char* serial, unsigned unit, zq_reader** reader, zq_outcome* outcome) {
   if (!reader) return Done(outcome, ZQ_BAD_ARGUMENT);
   *reader = nullptr;
-  if (!serial || !*serial) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (!serial || !*serial || unit > 31) return Done(outcome, ZQ_BAD_ARGUMENT);
   const Driver* d = LoadedDriver();
   if (!d) return Done(outcome, ZQ_NO_DRIVER);
   const std::string wanted = serial;
@@ -294,6 +297,7 @@ zq_result zq_open_serial(const char* serial, zq_reader** reader, zq_outcome* out
   if (!present) return Done(outcome, ZQ_NO_READER);
   const platform::IniFile ini(DirectoryOf(d->path) + "/ZELQUAR_Drv.ini");
   std::set<unsigned> taken;  // COM numbers another process turned out to hold
+  zq_outcome first{ZQ_PORT_IN_USE, 0, 0, -1, -1};  // what the first of them gave
   for (;;) {
     unsigned chosen = 0;
     bool ours = false;
@@ -309,17 +313,23 @@ zq_result zq_open_serial(const char* serial, zq_reader** reader, zq_outcome* out
         if (bound.empty() && !unbound && !g_openComNumbers.count(com) && !taken.count(com)) unbound = com;
       }
       if (!chosen) {
-        if (!unbound) return Done(outcome, ZQ_PORT_IN_USE);
+        if (!unbound) {
+          if (outcome) *outcome = first;
+          return first.result;
+        }
         if (!platform::SetEnvironmentValue(BindingVariable(unbound), wanted)) return Done(outcome, ZQ_NO_MEMORY);
         chosen = unbound;
         ours = true;
       }
     }
-    const zq_result res = OpenPort(chosen << 8, reader, outcome);
+    zq_outcome attempt{};
+    const zq_result res = OpenPort(chosen << 8 | unit, reader, &attempt);
+    if (outcome) *outcome = attempt;
     // A COM number this process chose may be open in another process (the
     // driver's port table is shared): the binding is taken back and the
     // next one tried.
     if (res != ZQ_PORT_IN_USE || !ours) return res;
+    if (taken.empty()) first = attempt;
     std::lock_guard<std::mutex> lock(g_portsMutex);
     platform::SetEnvironmentValue(BindingVariable(chosen), "");
     taken.insert(chosen);
@@ -414,13 +424,21 @@ zq_result InventoryLocked(zq_reader* r, const zq_inventory_options& o, std::vect
   }
   const unsigned limit = o.max_rounds ? std::min(o.max_rounds, kRoundsLimit) : kRoundsLimit;
   std::map<Bytes, size_t> seen;
-  unsigned roundsWithNew = 0;
-  bool target = r->nextTargetB;
+  unsigned mostRounds = 0;  // the most rounds one target needed
   uint16_t lastSw = 0x9000;
-  for (int phase = 0; phase < 2 && *rounds < limit; ++phase, target = !target) {
+  // Target A, then B: the reader flips every tag it lists, so the rounds of
+  // one target walk through the tags in that state until a round lists none
+  // it has not listed in this target. Tags come into the field in A; those
+  // an earlier inventory (of this or another process) left in B are found in
+  // the second target, which sends every tag back to A for the next one. A
+  // reader that does not flip lists the same tags again: that ends the
+  // target too.
+  for (const bool targetB : {false, true}) {
+    std::set<Bytes> inTarget;
+    unsigned listing = 0;
     while (*rounds < limit) {
       Bytes response;
-      rc = Transmit(r, InventoryRoundCommand(static_cast<uint8_t>(o.session), target, o.with_rssi != 0), &response);
+      rc = Transmit(r, InventoryRoundCommand(static_cast<uint8_t>(o.session), targetB, o.with_rssi != 0), &response);
       ++*rounds;
       if (rc != RFRW_SUCCESS) return Done(outcome, ZQ_DRIVER_ERROR, rc);
       Inventory inv = ParseInventory(response, o.with_rssi != 0);
@@ -429,20 +447,19 @@ zq_result InventoryLocked(zq_reader* r, const zq_inventory_options& o, std::vect
       if (inv.truncated) return Done(outcome, ZQ_BAD_RESPONSE, 0, inv.sw);
       size_t fresh = 0;
       for (InventoryTag& t : inv.tags) {
-        const Bytes key = TagAddress(t.pc, t.epc);
-        if (seen.count(key)) continue;
-        seen.emplace(key, tags->size());
-        tags->push_back(std::move(t));
+        Bytes key = TagAddress(t.pc, t.epc);
+        if (!inTarget.insert(key).second) continue;
         ++fresh;
+        if (seen.count(key)) continue;
+        seen.emplace(std::move(key), tags->size());
+        tags->push_back(std::move(t));
       }
       if (!fresh) break;
-      ++roundsWithNew;
+      ++listing;
     }
+    mostRounds = std::max(mostRounds, listing);
   }
-  // The tags listed last flipped to the first phase's target; most of the
-  // field now waits in the other one.
-  r->nextTargetB = !r->nextTargetB;
-  *several = roundsWithNew > 1;
+  *several = mostRounds > 1;
   r->pcs.clear();
   for (const InventoryTag& t : *tags) r->pcs[t.epc] = t.pc;
   return Done(outcome, ZQ_OK, 0, lastSw == 0x6402 ? 0x9000 : lastSw);

@@ -106,6 +106,12 @@ ZQ_API zq_result zq_open_port(uint32_t port, zq_reader** reader, zq_outcome* out
  * Thread-safe; blocks for the open. */
 ZQ_API zq_result zq_open_serial(const char* serial, zq_reader** reader, zq_outcome* outcome);
 
+/* The same for another unit (0..31) of that reader. The driver keeps one
+ * open port per unit index in a process: two readers open at once in one
+ * process need reader modules set to different units (the second open of
+ * one unit index gives ZQ_PORT_IN_USE). */
+ZQ_API zq_result zq_open_serial_unit(const char* serial, unsigned unit, zq_reader** reader, zq_outcome* outcome);
+
 /* Closes the port and frees the handle (NULL is ignored). */
 ZQ_API void zq_close(zq_reader* reader);
 

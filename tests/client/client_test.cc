@@ -378,7 +378,10 @@ INSTANTIATE_TEST_SUITE_P(Fields, FieldTest,
 // ---- two readers ------------------------------------------------------------------------------
 
 TEST_F(ClientTest, TwoReadersAreListedAndOpenedByTheirSerialNumbers) {
-  SimulatedReader second(SimOptions{.dir = install_.simDir(), .name = "reader1", .extraArgs = {"--serial", "SIM0002"}});
+  // The driver keeps one open port per unit index in a process: the second
+  // reader's module is unit 1.
+  SimulatedReader second(
+      SimOptions{.dir = install_.simDir(), .name = "reader1", .unit = 1, .extraArgs = {"--serial", "SIM0002"}});
   ASSERT_TRUE(second.published());
   install_.WriteFile("second.json", Field(5, 0x1000));
   ASSERT_EQ(second.Control("tags load " + install_.path() + "/second.json"), "OK");
@@ -400,7 +403,7 @@ TEST_F(ClientTest, TwoReadersAreListedAndOpenedByTheirSerialNumbers) {
   zq_outcome o{};
   ASSERT_EQ(zq_open_serial("SIM0001", &one, &o), ZQ_OK) << Message(o);
   reader_ = one;
-  if (zq_open_serial("SIM0002", &two, &o) != ZQ_OK)
+  if (zq_open_serial_unit("SIM0002", 1, &two, &o) != ZQ_OK)
     GTEST_SKIP() << "COM numbers are not bound to serial numbers by this driver yet: " << Message(o);
   EXPECT_NE(zq_reader_port(one) >> 8, zq_reader_port(two) >> 8);
   reader_ = two;

@@ -35,7 +35,8 @@ std::set<std::string> Epcs(const ToolRun& run) {
 
 TEST(ToolReaders, ReadersListsEachSimulatorAndReaderPicksOneFromTwoProcesses) {
   ToolInstall t;
-  SimulatedReader second(SimOptions{.dir = t.install().simDir(), .name = "reader1", .extraArgs = {"--serial", "SIM0002"}});
+  SimulatedReader second(
+      SimOptions{.dir = t.install().simDir(), .name = "reader1", .unit = 1, .extraArgs = {"--serial", "SIM0002"}});
   ASSERT_TRUE(second.published());
   t.install().WriteFile("second.json", Field(5, 0x5000));
   ASSERT_EQ(second.Control("tags load " + t.install().path() + "/second.json"), "OK");
@@ -60,7 +61,7 @@ TEST(ToolReaders, ReadersListsEachSimulatorAndReaderPicksOneFromTwoProcesses) {
 
   // Two processes, one reader each.
   auto one = t.Start({"--json", "--reader", "SIM0001", "inventory"});
-  auto two = t.Start({"--json", "--reader", "SIM0002", "inventory"});
+  auto two = t.Start({"--json", "--reader", "SIM0002", "--port", "0x0101", "inventory"});  // its module is unit 1
   ToolRun first, other;
   while (auto line = one->ReadLine(60000)) first.out.push_back(*line);
   while (auto line = two->ReadLine(60000)) other.out.push_back(*line);

@@ -322,7 +322,8 @@ class Session {
     zq_outcome out{};
     g_guard->Arm(deadline);
     const zq_result res = options_.reader.empty() ? zq_open_port(options_.port, &reader_, &out)
-                                                  : zq_open_serial(options_.reader.c_str(), &reader_, &out);
+                                                  : zq_open_serial_unit(options_.reader.c_str(), options_.port & 0xFF,
+                                                                        &reader_, &out);
     g_guard->Disarm();
     if (Stopped()) return Interrupted();
     if (res == ZQ_OK) return ExitCode::kOk;
