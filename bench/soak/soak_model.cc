@@ -1,10 +1,17 @@
 #include "bench/soak/soak_model.h"
 
+#include "client/commands.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
 
 namespace zq::soak {
+
+namespace {
+// The reader item that holds the module type.
+constexpr uint16_t kModuleTypeItem = 0x0012;
+}  // namespace
 
 // ---- settings and bounds ----------------------------------------------------
 
@@ -52,36 +59,25 @@ std::vector<uint8_t> FromHex(std::string_view hex) {
   return out;
 }
 
-std::vector<uint8_t> VersionCommand() { return {0x00, 0x05, 0x16, 0x00}; }
-std::vector<uint8_t> ModuleTypeCommand() { return {0x00, 0x02, 0x00, 0x04, 0x00, 0x12, 0x01, 0x13}; }
-std::vector<uint8_t> InventoryCommand() { return {0x08, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00}; }
+// The bytes are the client library's command set.
+std::vector<uint8_t> VersionCommand() { return client::InformationCommand(client::kInfoFirmware); }
+std::vector<uint8_t> ModuleTypeCommand() { return client::ItemQueryCommand(kModuleTypeItem, 1); }
+std::vector<uint8_t> InventoryCommand() { return client::InventoryCommand(); }
 
 namespace {
-// 08 INS P1 P2 Lc(2) PC EPC bank address ...
-std::vector<uint8_t> TagCommand(uint8_t ins, const std::string& epcHex, const std::vector<uint8_t>& tail) {
-  const std::vector<uint8_t> epc = FromHex(epcHex);
-  const size_t lc = 2 + epc.size() + tail.size();
-  std::vector<uint8_t> out;
-  out.reserve(6 + lc);
-  for (uint8_t b : {uint8_t{0x08}, ins, uint8_t{0x00}, uint8_t{0x00}, static_cast<uint8_t>(lc >> 8),
-                    static_cast<uint8_t>(lc), uint8_t{0x30}, uint8_t{0x00}}) {
-    out.push_back(b);
-  }
-  for (uint8_t b : epc) out.push_back(b);
-  for (uint8_t b : tail) out.push_back(b);
-  return out;
+// The soak's tags carry the plain PC word of a 6-word EPC.
+client::Bytes Address(const std::string& epcHex) {
+  const client::Bytes epc = FromHex(epcHex);
+  return client::TagAddress(client::PcWordFor(epc.size()), epc);
 }
-constexpr uint8_t kUserBank = 3;
 }  // namespace
 
 std::vector<uint8_t> ReadUserCommand(const std::string& epcHex, int words) {
-  return TagCommand(0x10, epcHex, {kUserBank, 0x00, static_cast<uint8_t>(words)});
+  return client::ReadCommand(Address(epcHex), client::Bank::kUser, 0, static_cast<uint8_t>(words), std::nullopt);
 }
 
 std::vector<uint8_t> WriteUserCommand(const std::string& epcHex, int address, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> tail = {kUserBank, static_cast<uint8_t>(address)};
-  for (uint8_t b : data) tail.push_back(b);
-  return TagCommand(0x11, epcHex, tail);
+  return client::WriteCommand(Address(epcHex), client::Bank::kUser, static_cast<uint32_t>(address), data, std::nullopt);
 }
 
 // ---- log accounting ---------------------------------------------------------

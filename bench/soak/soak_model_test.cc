@@ -88,7 +88,7 @@ TEST(SoakLogAccount, AMissingRecordIsNamed) {
 TEST(SoakCommands, TagCommandsCarryTheTagAndTheirFields) {
   const std::string epc = "300833B2DDD9014000000003";
   EXPECT_EQ(ToHex(ReadUserCommand(epc, 8)), "08100000" "0011" "3000" + epc + "030008");
-  EXPECT_EQ(ToHex(WriteUserCommand(epc, 2, FromHex("CAFEBABE"))), "08110000" "0014" "3000" + epc + "0302CAFEBABE");
+  EXPECT_EQ(ToHex(WriteUserCommand(epc, 2, FromHex("CAFEBABE"))), "08110100" "0014" "3000" + epc + "0302CAFEBABE");
 }
 
 TEST(SoakBounds, EveryBoundGrowsWithTheTimeoutsAndTheRecoveryLimit) {

@@ -97,7 +97,7 @@ def install(stage: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Ite
     libdir = prefix / "lib" / "zelquar"
     libdir.mkdir(parents=True)
     staged = stage / "lib" / "zelquar"
-    for name in ("libZELQUAR_Drv.so", "libZqRfrwCommVO.so", "ZELQUAR_Outlog"):
+    for name in ("libZELQUAR_Drv.so", "libZqRfrwCommVO.so", "ZELQUAR_Outlog", "libzelquar.so"):
         shutil.copy2(staged / name, libdir / name)
     (libdir / "ZELQUAR_Drv.ini").write_text(ini_text((staged / "ZELQUAR_Drv.ini").read_text(), TEST_SETTINGS))
     (prefix / "bin").mkdir()

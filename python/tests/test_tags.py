@@ -107,6 +107,23 @@ def test_write_epc_gives_the_tag_its_new_identity(reader, sim):
     assert sim_tag(sim, "BBBB")["pc"] == "0800"
 
 
+def test_write_epc_uri_then_the_inventory_shows_the_gtin_and_serial(reader, sim):
+    uri = "urn:epc:tag:sgtin-96:1.0614141.812345.6789"
+    new = reader.write_epc_uri(TAG_C, uri)
+    listed = {t.epc_hex: t for t in reader.inventory()}
+    assert TAG_C not in listed
+    identity = listed[new.epc_hex].identity
+    assert identity.is_gs1 and identity.uri == uri
+    assert (identity.gtin, identity.serial) == ("80614141123458", "6789")
+    assert sim_tag(sim, new.epc_hex)["epc"] == new.epc_hex
+    # Every tag carries its URI; one that is no GS1 encoding says why.
+    assert not zelquar.Tag(0x2000, bytes.fromhex("1234567890ABCDEF")).identity.is_gs1
+    assert zelquar.Tag(0x2000, bytes.fromhex("1234567890ABCDEF")).identity.uri.startswith("urn:epc:raw:64.")
+    # An identity the scheme cannot hold is refused before anything is sent.
+    with pytest.raises(zelquar.ParameterError):
+        reader.write_epc_uri(new, "urn:epc:tag:sgtin-96:9.0614141.812345.6789")
+
+
 def test_two_readers_on_two_units_from_two_threads(install):
     unit0, unit1 = "300833B2DDD90140000000A0", "300833B2DDD90140000000B1"
     scenario = {"tags": [{"epc": unit0, "user": "A0A0A1A1A2A2A3A3"}],

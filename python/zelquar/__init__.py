@@ -12,7 +12,7 @@ status word. Simulator starts a simulated reader to run all of it without
 hardware.
 """
 
-from .commands import Bank, LockAction, Response, Tag, lock_payload
+from .commands import Bank, Identity, LockAction, Response, Tag, lock_payload
 from .errors import (
     DeviceError,
     DriverError,
@@ -37,6 +37,7 @@ __all__ = [
     "ExchangeError",
     "FileMissingError",
     "Gpio",
+    "Identity",
     "InternalError",
     "LibraryNotFoundError",
     "LockAction",

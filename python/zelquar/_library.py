@@ -2,8 +2,11 @@
 
 The library is looked for, in this order: the ``library=`` argument; else
 the ``ZELQUAR_LIBRARY`` environment variable; else PREFIX/lib/zelquar/ for
-the install prefix written into the package at install time, and for the
-prefix the package itself lies under (PREFIX/lib/python3/dist-packages).
+the install prefix written into the package at install time, for the
+prefix the package itself lies under (PREFIX/lib/python3/dist-packages),
+then for /usr/local and /usr (a package installed with pip into a virtual
+environment knows no prefix). The client library libzelquar.so is looked
+for beside each candidate driver.
 An explicit choice (argument or variable) is the only path tried.
 """
 
@@ -18,6 +21,7 @@ from typing import Dict, List, Optional
 from .errors import LibraryNotFoundError
 
 LIBRARY_NAME = "libZELQUAR_Drv.so"
+CLIENT_NAME = "libzelquar.so"
 LIBRARY_SUBDIR = ("lib", "zelquar")
 
 
@@ -43,7 +47,9 @@ def candidate_paths(library: Optional[str] = None) -> List[str]:
     if env:
         return [env]
     paths: List[str] = []
-    for prefix in (configured_prefix(), os.fspath(package_prefix())):
+    # Installed with pip (a virtual environment, a pyenv interpreter), the
+    # package knows no prefix: the system's installations come last.
+    for prefix in (configured_prefix(), os.fspath(package_prefix()), "/usr/local", "/usr"):
         if prefix:
             path = os.path.join(prefix, *LIBRARY_SUBDIR, LIBRARY_NAME)
             if path not in paths:
@@ -104,3 +110,78 @@ def load(library: Optional[str] = None) -> Driver:
             _loaded[real] = driver
             return driver
     raise LibraryNotFoundError(tried, reasons)
+
+
+# ---- the client library (zelquar.h) -------------------------------------------
+
+
+class Identity(ctypes.Structure):
+    """struct zq_identity of zelquar.h."""
+
+    _fields_ = [
+        ("is_gs1", ctypes.c_int),
+        ("scheme", ctypes.c_char * 16),
+        ("filter", ctypes.c_int),
+        ("tag_uri", ctypes.c_char * 256),
+        ("pure_uri", ctypes.c_char * 256),
+        ("element_string", ctypes.c_char * 160),
+        ("digital_link", ctypes.c_char * 256),
+        ("gtin", ctypes.c_char * 16),
+        ("serial", ctypes.c_char * 64),
+        ("reason", ctypes.c_char * 128),
+    ]
+
+
+_client: Dict[str, ctypes.CDLL] = {}
+
+
+def load_client(library: Optional[str] = None) -> ctypes.CDLL:
+    """libzelquar.so, the client library installed beside the driver (the
+    driver's candidate directories, in the same order)."""
+    tried = [os.path.join(os.path.dirname(p), CLIENT_NAME) for p in candidate_paths(library)]
+    reasons: List[str] = []
+    with _lock:
+        for path in tried:
+            real = os.path.realpath(path)
+            if real in _client:
+                return _client[real]
+            if not os.path.isfile(real):
+                reasons.append("no such file")
+                continue
+            try:
+                dll = ctypes.CDLL(real)
+                dll.zq_decode_identity.argtypes = [ctypes.c_uint16, ctypes.POINTER(ctypes.c_uint8), ctypes.c_size_t,
+                                                   ctypes.POINTER(Identity)]
+                dll.zq_decode_identity.restype = None
+                dll.zq_encode_uri.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint8),
+                                              ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_uint16),
+                                              ctypes.c_char_p, ctypes.c_size_t]
+                dll.zq_encode_uri.restype = ctypes.c_int
+            except (OSError, AttributeError) as error:
+                reasons.append(str(error))
+                continue
+            _client[real] = dll
+            return dll
+    raise LibraryNotFoundError(tried, reasons)
+
+
+def decode_identity(pc: int, epc: bytes) -> Identity:
+    """The GS1 identity of a PC word and EPC, as the client library decodes it."""
+    out = Identity()
+    raw = (ctypes.c_uint8 * max(1, len(epc))).from_buffer_copy(epc or b"\0")
+    load_client().zq_decode_identity(pc, raw, len(epc), ctypes.byref(out))
+    return out
+
+
+def encode_uri(uri: str) -> "tuple[int, bytes, str]":
+    """A tag URI, pure-identity URI or element string as (PC word, EPC, reason);
+    an EPC of b"" with the reason when it does not encode."""
+    epc = (ctypes.c_uint8 * 62)()
+    length = ctypes.c_size_t(0)
+    pc = ctypes.c_uint16(0)
+    why = ctypes.create_string_buffer(256)
+    result = load_client().zq_encode_uri(uri.encode("utf-8"), epc, ctypes.byref(length), ctypes.byref(pc), why,
+                                         len(why))
+    if result != 0:
+        return 0, b"", why.value.decode("utf-8", errors="replace")
+    return pc.value, bytes(epc[: length.value]), ""

@@ -44,6 +44,25 @@ class LockAction(enum.IntEnum):
     PERMALOCK = 3
 
 
+@dataclass(frozen=True)
+class Identity:
+    """A tag's GS1 identity: ``is_gs1`` and, with one, ``scheme`` ("sgtin-96"),
+    ``filter``, ``uri`` (the tag URI), ``pure_uri``, ``element_string``,
+    ``digital_link``, ``gtin`` and ``serial`` ("" where the scheme has none);
+    without one, ``uri`` is the raw URI and ``reason`` says why."""
+
+    is_gs1: bool
+    scheme: str
+    filter: int
+    uri: str
+    pure_uri: str
+    element_string: str
+    digital_link: str
+    gtin: str
+    serial: str
+    reason: str
+
+
 @dataclass(frozen=True, repr=False)
 class Tag:
     """One tag as an inventory reports it.
@@ -67,6 +86,20 @@ class Tag:
     def pc_epc(self) -> bytes:
         """The PC word followed by the EPC, as tag commands address the tag."""
         return self.pc.to_bytes(2, "big") + self.epc
+
+    @property
+    def identity(self) -> "Identity":
+        """The GS1 identity the tag's EPC carries (docs/epc.md), decoded by the
+        client library: ``uri`` always (the tag URI, or the raw URI), and for a
+        GS1 encoding its scheme, GTIN, serial and the other forms."""
+        from ._library import decode_identity
+
+        i = decode_identity(self.pc, self.epc)
+        text = lambda b: b.decode("utf-8", errors="replace")  # noqa: E731
+        return Identity(
+            bool(i.is_gs1), text(i.scheme), i.filter, text(i.tag_uri), text(i.pure_uri), text(i.element_string),
+            text(i.digital_link), text(i.gtin), text(i.serial), text(i.reason),
+        )
 
     def __str__(self) -> str:
         return self.epc_hex

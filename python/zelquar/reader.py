@@ -364,6 +364,18 @@ class Reader:
         self.write(_tag_of(address), Bank.EPC, 1, pc.to_bytes(2, "big") + epc, password, verify=True)
         return Tag(pc, epc)
 
+    def write_epc_uri(self, old: TagRef, uri: str, password: Union[HexLike, int, None] = None) -> Tag:
+        """Writes a GS1 identity (a tag URI such as
+        ``urn:epc:tag:sgtin-96:1.0614141.812345.6789``, encoded by the client
+        library) as the tag's new EPC, like :meth:`write_epc`; a URI that does
+        not encode raises ParameterError with the reason."""
+        if not isinstance(uri, str):
+            raise ParameterError(ERROR_PARAMETER, f"uri: a str, not {type(uri).__name__}")
+        _, epc, why = _library.encode_uri(uri)
+        if not epc:
+            raise ParameterError(ERROR_PARAMETER, f"uri: {why}")
+        return self.write_epc(old, epc, password)
+
     def lock(
         self,
         tag: TagRef,

@@ -30,6 +30,7 @@ import pytest
 BUILD = Path(os.environ["ZQ_BUILD_DIR"])
 CONSUMER = Path(__file__).resolve().parent / "consumer"
 INI_EXAMPLE = Path(__file__).resolve().parents[2] / "docs/ZELQUAR_Drv.ini.example"
+DOCS = Path(__file__).resolve().parents[2] / "docs"
 CMAKE = os.environ["ZQ_CMAKE"]
 CPACK = os.environ["ZQ_CPACK"]
 CC = os.environ["ZQ_CC"]
@@ -55,7 +56,10 @@ EXPECTED = (
     + [f"bin/{p}" for p in PROGRAMS]
     + [
         "include/ZELQUAR_Drv.h",
+        "include/zelquar.h",
+        f"{LIBDIR}/libzelquar.so",
         "lib/pkgconfig/zelquar.pc",
+        "lib/pkgconfig/zelquar-client.pc",
         "lib/cmake/zelquar/zelquarConfig.cmake",
         "lib/cmake/zelquar/zelquarConfigVersion.cmake",
         "lib/udev/rules.d/70-zelquar.rules",
@@ -169,7 +173,7 @@ def test_layout_holds_every_file_and_only_public_headers(tree: Tree):
     assert not (tree.prefix / LIBDIR / "ZELQUAR_Drv.ini").is_symlink()
     assert not (tree.prefix / "etc").exists()
     # The driver/comm boundary is C++ over the platform layer: not installed.
-    assert sorted(p.name for p in (tree.prefix / "include").iterdir()) == ["ZELQUAR_Drv.h"]
+    assert sorted(p.name for p in (tree.prefix / "include").iterdir()) == ["ZELQUAR_Drv.h", "zelquar.h"]
     # Each public header compiles on its own, as C and as C++, with nothing
     # but the tree's include directory.
     for header in (tree.prefix / "include").iterdir():
@@ -218,6 +222,35 @@ def test_c_program_built_in_one_line_with_pkg_config_runs_against_the_reader(tre
     lines = built.stdout.strip().splitlines()[-4:]
     # The bundled firmware file is the version the simulated reader runs.
     assert lines == [f"driver {VERSION}", "open 0", "transmit 0: 01 23 90 00", "close 0"]
+
+
+def examples(page: Path) -> List[str]:
+    """The C programs of a documentation page: its ```c blocks."""
+    return re.findall(r"(?ms)^```c\n(.*?)^```", page.read_text())
+
+
+def test_command_reference_examples_build_with_pkg_config_and_run_against_the_reader(tree: Tree, reader):
+    work = tree.root / "examples"
+    work.mkdir()
+    env = tree.env(PKG_CONFIG_PATH=str(tree.prefix / "lib/pkgconfig"), CC=CC)
+    assert run(["pkg-config", "--modversion", "zelquar-client"], env=env).stdout.strip() == VERSION
+    programs = examples(DOCS / "commands.md")
+    assert len(programs) == 4
+    outputs = []
+    for number, source in enumerate(programs):
+        (work / f"example{number}.c").write_text(source)
+        built = run(f'"$CC" -std=c99 -Wall -Werror example{number}.c $(pkg-config --cflags --libs zelquar-client) '
+                    f'-o example{number} && {RUN_PREFIX}./example{number} SIM0001', env=env, cwd=work, shell=True)
+        assert built.returncode == 0, f"example {number}: {built.stdout}"
+        outputs.append(built.stdout.splitlines())
+    field, access, identity, settings = outputs
+    # The whole field: a URI a tag, then the count.
+    assert field[-1] == f"{len(field) - 1} tags" and len(field) > 1
+    assert all(line.startswith("urn:epc:") for line in field[:-1])
+    assert access[0].startswith("tid E2") and access[1] == "user written and verified"
+    assert "memory overrun" in access[2]
+    assert identity == ["GTIN 80614141123458 serial 6789"]
+    assert "power level 20" in settings and "gpio 2 = 1" in settings and "raw status 9000" in settings
 
 
 def test_cmake_project_with_find_package_builds_installs_and_runs(tree: Tree, reader):

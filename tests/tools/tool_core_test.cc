@@ -285,9 +285,9 @@ TEST(ToolDecoding, InventoryRecordsWithPcEpcCrcAndSignalStrength) {
   inv = ParseInventory(H("0003" "0800ABCD00000100" "0800ABCD00000200" "0800BEEF00000300" "9000"));
   const std::string table = InventoryText(inv, true);
   EXPECT_EQ(table,
-            "PC    EPC   RSSI       COUNT\n"
-            "0800  ABCD  512        2\n"
-            "0800  BEEF  768        1\n"
+            "PC    EPC   RSSI       COUNT  IDENTITY\n"
+            "0800  ABCD  512        2      -\n"
+            "0800  BEEF  768        1      -\n"
             "2 tags\n");
   const nlohmann::json j = InventoryJson(inv, true);
   EXPECT_EQ(j["tags"].size(), 2u);

@@ -135,5 +135,45 @@ TEST(ToolEpcProgram, AnEncodedIdentityWrittenWithWriteEpcIsReadBackFromTheInvent
   EXPECT_NE(dec.Out().find("gtin              80614141123458\n"), std::string::npos) << dec;
 }
 
+// One command writes an identity; the inventory shows it beside the hex,
+// as text and as JSON, and the old EPC is gone.
+TEST(ToolEpcProgram, WriteEpcWithAUriShowsTheGtinAndSerialInTheInventory) {
+  ToolInstall t;
+  const std::string uri = "urn:epc:tag:sgtin-96:1.0614141.812345.6789";
+  const ToolRun write = t.Run({"--json", "write-epc", "--epc", kToolTagB, "--uri", uri});
+  ASSERT_EQ(write.exit, 0) << write;
+  const nlohmann::json w = write.Json().at(0);
+  EXPECT_EQ(w["uri"], uri);
+  const std::string epc = w["new"];
+
+  const ToolRun inv = t.Run({"--json", "inventory"});
+  ASSERT_EQ(inv.exit, 0) << inv;
+  nlohmann::json written;
+  const nlohmann::json listing = inv.Json().at(0);
+  for (const auto& tag : listing["tags"]) {
+    EXPECT_NE(tag["epc"], kToolTagB) << inv;
+    EXPECT_TRUE(tag.contains("uri")) << tag;  // every tag carries its URI, GS1 or raw
+    if (tag["epc"] == epc) written = tag;
+  }
+  ASSERT_TRUE(written.is_object()) << inv << "\nwrite-epc: " << write;
+  EXPECT_EQ(written["uri"], uri);
+  EXPECT_EQ(written["identity"]["gtin"], "80614141123458");
+  EXPECT_EQ(written["identity"]["serial"], "6789");
+  // The simulator holds what the inventory shows.
+  EXPECT_FALSE(t.SimTag(epc).is_null());
+
+  const ToolRun text = t.Run({"inventory"});
+  ASSERT_EQ(text.exit, 0) << text;
+  EXPECT_NE(text.Out().find(epc + "  "), std::string::npos) << text;
+  EXPECT_NE(text.Out().find("(01)80614141123458(21)6789"), std::string::npos) << text;
+
+  // A URI that does not encode is refused before anything is sent.
+  const uint64_t before = t.Received();
+  const ToolRun bad = t.Run({"write-epc", "--epc", epc, "--uri", "urn:epc:tag:sgtin-96:9.0614141.812345.6789"});
+  EXPECT_EQ(bad.exit, 2) << bad;
+  EXPECT_NE(bad.err.find("--uri"), std::string::npos) << bad;
+  EXPECT_EQ(t.Received(), before);
+}
+
 }  // namespace
 }  // namespace zq::test

@@ -75,7 +75,9 @@ TEST_F(ToolTest, InventoryListsEveryTagAsATableAndAsJsonInDbmAndRaw) {
 TEST_F(ToolTest, ReadsTidWritesUserMemoryWithVerifyAndReadsItBack) {
   const ToolRun tid = t_.Run({"read", "--epc", kToolTagA, "--bank", "tid", "--ptr", "0", "--words", "4"});
   ASSERT_EQ(tid.exit, 0) << tid;
-  EXPECT_EQ(tid.Out(), "tid[0..3]: E280 1160 2000 74CF\n");
+  // The words, then the chip they name (an E2 TID: mask designer, model).
+  EXPECT_EQ(tid.out.at(0), "tid[0..3]: E280 1160 2000 74CF") << tid;
+  EXPECT_EQ(tid.out.at(1).rfind("chip: class E2 (GS1 EPCglobal), mask designer 001, model 160", 0), 0u) << tid;
 
   const ToolRun write = t_.Run({"write", "--epc", kToolTagA, "--bank", "user", "--ptr", "0", "--data", "CAFEBABE", "--verify"});
   ASSERT_EQ(write.exit, 0) << write;
@@ -611,7 +613,8 @@ TEST(ToolSim, SimStartsAPrivateSimulatorWithAScenarioAndStopsIt) {
   t.install().WriteFile("unit2.json", R"({"unit": 2, "tags": [{"epc": "0102030405060708"}]})");
   const ToolRun unit = t.Run({"--sim=" + t.install().path() + "/unit2.json", "--port", "0x0102", "inventory"});
   ASSERT_EQ(unit.exit, 0) << unit;
-  EXPECT_EQ(unit.Out(), "PC    EPC               RSSI(dBm)  COUNT\n2000  0102030405060708  -128.00    1\n1 tag\n");
+  EXPECT_EQ(unit.Out(),
+            "PC    EPC               RSSI(dBm)  COUNT  IDENTITY\n2000  0102030405060708  -128.00    1      -\n1 tag\n");
 
   // A scenario that is not there: the simulator does not start.
   const ToolRun bad = t.Run({"--sim=" + t.install().path() + "/none.json", "inventory"});

@@ -2,6 +2,8 @@
 // the parser.
 #include "tools/zelquar/cli.h"
 
+#include "client/fields.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -45,10 +47,17 @@ const CommandText kCommands[] = {
      "                   actions unlock, permaunlock, lock, permalock (e.g. user=lock,access=permalock)\n"},
     {Command::kKill, "kill", "kill --epc HEX --password HEX [--pc HEX]",
      "Kills the tag with this EPC for good, with its kill password (8 hex digits, not 00000000).\n"},
-    {Command::kWriteEpc, "write-epc", "write-epc --epc OLD --new NEW [--password HEX]",
+    {Command::kWriteEpc, "write-epc", "write-epc --epc OLD (--new NEW | --uri URI) [--password HEX]",
      "Gives a tag a new EPC: finds it by inventory, writes the new EPC with the PC word that\n"
-     "matches its length, and checks by inventory that the tag answers with the new EPC.\n"
+     "matches its length (its other bits kept), and checks by inventory that the tag answers\n"
+     "with the new EPC.\n"
+     "  --new HEX        the new EPC (whole words)\n"
+     "  --uri URI        a GS1 identity to write: a tag URI such as\n"
+     "                   urn:epc:tag:sgtin-96:1.0614141.812345.6789 (zelquar epc encode shows the bits)\n"
      "  --password HEX   the tag's access password (8 hex digits)\n"},
+    {Command::kReaders, "readers", "readers",
+     "Lists the readers present: USB serial number, device path, real or simulated.\n"
+     "zelquar --reader SERIAL COMMAND picks one of them.\n"},
     {Command::kPower, "power", "power on|off", "Switches the reader's RF power on or off.\n"},
     {Command::kInfo, "info", "info",
      "Shows the driver version, the reader type, the reader's firmware version and its\n"
@@ -312,6 +321,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         good = p.Fail("--port: COM number 1 to 32 in the high byte and unit 0 to 31 in the low byte (like 0x0100), not '" +
                       v + "'" + (LooksLikeBareHex(v) ? " (a number without 0x is decimal: write 0x" + v.substr(1) + ")" : ""));
       o.port = static_cast<uint32_t>(n);
+    } else if (name == "--reader") {
+      good = p.Value(name, inlineValue, &v);
+      if (good && v.empty()) good = p.Fail("--reader: a serial number expected (zelquar readers lists them)");
+      o.reader = v;
     } else if (name == "--timeout") {
       good = p.Value(name, inlineValue, &v) && p.Number(name, v, 1, 3600000, &n);
       o.timeoutMs = static_cast<uint32_t>(n);
@@ -385,6 +398,20 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--new") {
       good = forCommand(c == Command::kWriteEpc) && once(kNew) && p.Value(name, inlineValue, &v) &&
              p.Epc(name, v, &o.newEpc);
+    } else if (name == "--uri") {
+      good = forCommand(c == Command::kWriteEpc) && once(kNew) && p.Value(name, inlineValue, &v);
+      if (good) {
+        uint8_t epc[ZQ_EPC_MAX];
+        size_t length = 0;
+        uint16_t pcWord = 0;
+        char why[160];
+        if (zq::client::EncodeIdentity(v, epc, &length, &pcWord, why, sizeof why)) {
+          o.newEpc.assign(epc, epc + length);
+          o.newUri = v;
+        } else {
+          good = p.Fail("--uri: " + std::string(why));
+        }
+      }
     } else if (name == "--follow") {
       good = forCommand(c == Command::kLog) && noValue() && (o.follow = true);
     } else if (name == "--last") {
@@ -441,7 +468,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (*o.password == Bytes(4, 0)) return fail("kill: the kill password 00000000 kills no tag; give the tag's own kill password");
       break;
     case Command::kWriteEpc:
-      if (!need(kEpc, "--epc") || !need(kNew, "--new")) return p.result;
+      if (!need(kEpc, "--epc") || !need(kNew, "--new or --uri")) return p.result;
       if (!noPositional()) return fail("write-epc takes no argument '" + positional[0] + "'");
       break;
     case Command::kPower:
@@ -450,6 +477,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       o.on = positional[0] == "on";
       break;
     case Command::kInfo:
+    case Command::kReaders:
     case Command::kVersion:
       if (!noPositional()) return fail(std::string(CommandName(o.command)) + " takes no argument '" + positional[0] + "'");
       break;

@@ -28,11 +28,13 @@ enum class Command {
   kRaw,
   kLog,
   kEpc,
+  kReaders,
 };
 
 struct Options {
   // Global.
   uint32_t port = 0x0100;
+  std::string reader;                // --reader SERIAL: unit 0 of the reader with this USB serial number
   bool sim = false;
   std::string scenario;              // --sim=SCENARIO.json
   bool json = false;
@@ -59,6 +61,7 @@ struct Options {
   Bytes payload;  // lock: from --payload or --lock
   std::string lockForms;  // lock: the --lock text, "" for --payload
   Bytes newEpc;   // write-epc
+  std::string newUri;  // write-epc --uri: the identity to write (newEpc is its encoding)
 
   // power, gpio, serial, raw
   bool on = false;          // power on | gpio write value

@@ -35,17 +35,13 @@
 #include "tools/zelquar/app.h"
 #include "tools/zelquar/cli.h"
 #include "tools/zelquar/report.h"
+#include "zelquar.h"
 
 #ifndef ZQ_TOOL_VERSION
 #define ZQ_TOOL_VERSION "0"
 #endif
 
 namespace zq::tool {
-
-// The loaded driver stays loaded until the process ends (its detach runs at
-// exit). Kept here, with external linkage, so the handle stays reachable and
-// is not taken for a leak.
-zq::platform::Module* g_loadedDriver = nullptr;
 
 namespace {
 
@@ -127,41 +123,16 @@ bool StartSimulator(const std::string& scenario, std::string* error) {
 
 // ---- the driver ---------------------------------------------------------------------------
 
-struct Driver {
-  decltype(&RFRW_Open) open = nullptr;
-  decltype(&RFRW_Close) close = nullptr;
-  decltype(&RFRW_CLRW_Transmit) transmit = nullptr;
-  decltype(&RFRW_PowerCtrl) powerCtrl = nullptr;
-  decltype(&RFRW_GetDllVersion) getDllVersion = nullptr;
-  std::string path;
-};
-
 std::string DriverPath() {
   const std::string given = platform::EnvironmentValue("ZELQUAR_LIBRARY");
   if (!given.empty()) return given;
   return DirectoryOf(DirectoryOf(platform::OwnProgramPath())) + "/lib/zelquar/libZELQUAR_Drv.so";
 }
 
-bool LoadDriver(Driver* d, std::string* error) {
-  d->path = DriverPath();
-  std::string reason;
-  platform::Module* m = platform::LoadModule(d->path, &reason);
-  g_loadedDriver = m;
-  if (!m) {
-    *error = "the driver library could not be loaded from " + d->path + ": " + reason +
-             "\n(install the driver beside this program in ../lib/zelquar, or set ZELQUAR_LIBRARY to its path)";
-    return false;
-  }
-  d->open = reinterpret_cast<decltype(&RFRW_Open)>(platform::FindSymbol(m, "RFRW_Open"));
-  d->close = reinterpret_cast<decltype(&RFRW_Close)>(platform::FindSymbol(m, "RFRW_Close"));
-  d->transmit = reinterpret_cast<decltype(&RFRW_CLRW_Transmit)>(platform::FindSymbol(m, "RFRW_CLRW_Transmit"));
-  d->powerCtrl = reinterpret_cast<decltype(&RFRW_PowerCtrl)>(platform::FindSymbol(m, "RFRW_PowerCtrl"));
-  d->getDllVersion = reinterpret_cast<decltype(&RFRW_GetDllVersion)>(platform::FindSymbol(m, "RFRW_GetDllVersion"));
-  if (!d->open || !d->close || !d->transmit || !d->powerCtrl || !d->getDllVersion) {
-    *error = d->path + " lacks one of the driver's functions: not the driver library";
-    return false;  // kept loaded: nothing of it runs
-  }
-  return true;
+ExitCode NoDriver() {
+  return Failure(ExitCode::kNoDriver, "no driver",
+                 "the driver library could not be loaded from " + DriverPath() +
+                     "\n(install the driver beside this program in ../lib/zelquar, or set ZELQUAR_LIBRARY to its path)");
 }
 
 // ---- the guard: deadlines and stop signals ------------------------------------------------
@@ -324,17 +295,18 @@ ExitCode CheckReaderPresent(const Options& o, const DriverSettings& d) {
                      "\n(looked for a bridge " + d.pidVid + " before opening " + UnitText(o.port) + ")");
 }
 
-// A command's run: the loaded driver, the port once opened.
+// A command's run: the reader once opened, through the client library.
 class Session {
  public:
-  Session(const Options& o, Driver& d) : options_(o), driver_(d) {}
+  explicit Session(const Options& o) : options_(o) {}
   ~Session() { Close(); }
 
-  // Opens the port within `boundMs` unless --timeout bounds every call; the
-  // failure's exit code (and its message printed) or kOk.
+  // Opens the port (or the reader --reader names) within `boundMs` unless
+  // --timeout bounds every call; the failure's exit code (and its message
+  // printed) or kOk.
   ExitCode Open(uint32_t boundMs) {
     if (Stopped()) return Interrupted();
-    const std::string unit = UnitText(options_.port);
+    const std::string unit = options_.reader.empty() ? UnitText(options_.port) : "the reader " + options_.reader;
     std::optional<Guard::Deadline> deadline;
     if (options_.timeoutMs && !options_.openTimeoutMs) {
       deadline = Guard::Deadline{*options_.timeoutMs, ExitCode::kTimedOut, "timeout",
@@ -347,12 +319,21 @@ class Session {
                                      " ms: is a reader module set to unit " + std::to_string(options_.port & 0xFF) +
                                      " behind this bridge? (--open-timeout MS waits longer)"};
     }
+    zq_outcome out{};
     g_guard->Arm(deadline);
-    const int32_t rc = driver_.open(options_.port, 0, nullptr);
+    const zq_result res = options_.reader.empty() ? zq_open_port(options_.port, &reader_, &out)
+                                                  : zq_open_serial_unit(options_.reader.c_str(), options_.port & 0xFF,
+                                                                        &reader_, &out);
     g_guard->Disarm();
-    if (rc == RFRW_SUCCESS) open_ = true;
     if (Stopped()) return Interrupted();
-    if (rc == RFRW_SUCCESS) return ExitCode::kOk;
+    if (res == ZQ_OK) return ExitCode::kOk;
+    if (res == ZQ_NO_DRIVER) return NoDriver();
+    const int32_t rc = out.driver_result;
+    if (res == ZQ_NO_READER && rc == 0) {
+      return Failure(ExitCode::kNoReader, "no reader",
+                     "no reader with the serial number " + options_.reader + " is present (zelquar readers lists them)");
+    }
+    if (rc == 0) return Failure(ExitCode::kDriverError, "driver", std::string(zq_result_message(res)) + "\n(" + unit + ")");
     if (rc == RFRW_ERROR_DEVICE) {
       return Failure(ExitCode::kNoReader, "no reader",
                      DriverErrorText("RFRW_Open", rc) + "\n" +
@@ -368,38 +349,47 @@ class Session {
                    {{"driver", DriverErrorJson("RFRW_Open", rc)}});
   }
   void Close() {
-    if (!open_) return;
-    open_ = false;
+    if (!reader_) return;
     g_guard->Arm(CallDeadline("RFRW_Close"));
-    driver_.close(options_.port);
+    zq_close(reader_);
     g_guard->Disarm();
+    reader_ = nullptr;
   }
 
-  // One application command; its result (kStopped after a stop signal),
-  // *response the response bytes.
-  int32_t Transmit(const Bytes& command, Bytes* response, size_t capacity = 65536) {
-    response->clear();
+  // One call of the client library on the open reader, under the guard;
+  // its result, or kStopped (as a zq_result) after a stop signal.
+  template <typename F>
+  int32_t Call(const std::string& call, F f, zq_outcome* out) {
+    *out = zq_outcome{ZQ_OK, 0, 0, -1, -1};
     if (Stopped()) return kStopped;
-    response->assign(capacity, 0);
-    int32_t length = static_cast<int32_t>(capacity);
-    g_guard->Arm(CallDeadline("RFRW_CLRW_Transmit"));
-    const int32_t rc = driver_.transmit(options_.port, static_cast<uint32_t>(command.size()), command.data(), &length,
-                                        response->data());
+    g_guard->Arm(CallDeadline(call));
+    const zq_result res = f(reader_, out);
     g_guard->Disarm();
-    response->resize(rc == RFRW_SUCCESS && length > 0 ? static_cast<size_t>(std::min<int32_t>(length, static_cast<int32_t>(capacity))) : 0);
-    return Stopped() ? kStopped : rc;
+    return Stopped() ? kStopped : res;
+  }
+
+  // One application command; its driver result (kStopped after a stop
+  // signal), *response the response bytes.
+  int32_t Transmit(const Bytes& command, Bytes* response, size_t capacity = 65536) {
+    response->assign(capacity, 0);
+    size_t length = 0;
+    zq_outcome out;
+    const int32_t res = Call("RFRW_CLRW_Transmit", [&](zq_reader* r, zq_outcome* o) {
+      return zq_raw(r, command.data(), command.size(), response->data(), response->size(), &length, o);
+    }, &out);
+    response->resize(res == ZQ_OK ? length : 0);
+    if (res == kStopped) return kStopped;
+    if (res == ZQ_OK) return RFRW_SUCCESS;
+    return out.driver_result ? out.driver_result : RFRW_ERROR_PARAMETER;
   }
   int32_t PowerCtrl(int32_t power, int32_t* sts) {
-    if (Stopped()) return kStopped;
-    g_guard->Arm(CallDeadline("RFRW_PowerCtrl"));
-    const int32_t rc = driver_.powerCtrl(options_.port, power, sts);
-    g_guard->Disarm();
-    return Stopped() ? kStopped : rc;
+    zq_outcome out;
+    const int32_t res = Call("RFRW_PowerCtrl", [&](zq_reader* r, zq_outcome* o) { return zq_power(r, power != 0, o); }, &out);
+    if (res == kStopped) return kStopped;
+    *sts = out.status_word;
+    return res == ZQ_DRIVER_ERROR ? out.driver_result : RFRW_SUCCESS;
   }
-  int32_t DllVersion(uint8_t out[8]) {
-    int32_t length = 8;
-    return driver_.getDllVersion(&length, out);
-  }
+  int32_t DllVersion(uint8_t out[8]) { return zq_driver_version(out) == ZQ_OK ? RFRW_SUCCESS : RFRW_ERROR_FILE_MISSING; }
 
   ExitCode DriverFailure(const std::string& call, int32_t rc) {
     if (rc == kStopped) return Interrupted();
@@ -418,9 +408,36 @@ class Session {
   }
 
   const Options& options_;
-  Driver& driver_;
-  bool open_ = false;
+  zq_reader* reader_ = nullptr;
 };
+
+// A tag call's outcome as the tool's commands read it; nullopt when it ended
+// the run (a driver failure or a stop, reported already: *code).
+std::optional<TagOutcome> TagResult(Session& s, const std::string& call, int32_t res, const zq_outcome& out,
+                                    const Bytes& data, ExitCode* code) {
+  if (res == kStopped) {
+    *code = Interrupted();
+    return std::nullopt;
+  }
+  if (res == ZQ_DRIVER_ERROR) {
+    *code = s.DriverFailure(call, out.driver_result);
+    return std::nullopt;
+  }
+  if (res == ZQ_BAD_ARGUMENT || res == ZQ_NO_MEMORY || res == ZQ_NO_DRIVER) {
+    *code = Failure(ExitCode::kDriverError, "library", std::string(call) + ": " + zq_result_message(static_cast<zq_result>(res)));
+    return std::nullopt;
+  }
+  TagOutcome t;
+  t.ok = res == ZQ_OK;
+  t.sw = out.status_word ? out.status_word : 0x6403;
+  if (t.ok) t.sw = 0x9000;
+  t.data = data;
+  if (out.reader_status >= 0) t.readerStatus = static_cast<uint8_t>(out.reader_status);
+  if (out.words_written >= 0) t.wordsWritten = static_cast<uint8_t>(out.words_written);
+  return t;
+}
+
+int32_t PcArgument(const Options& o) { return o.pc ? static_cast<int32_t>(*o.pc) : -1; }
 
 // ---- the commands -------------------------------------------------------------------------
 
@@ -440,33 +457,68 @@ ExitCode Refused(const Options& o, const std::string& what, uint16_t sw, std::op
   return ExitCode::kRefused;
 }
 
-ExitCode RunInventoryOnce(const Options& o, Session& s, Inventory* out) {
-  Bytes response;
-  const int32_t rc = s.Transmit(InventoryCommand(), &response);
-  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (inventory)", rc);
-  *out = ParseInventory(response);
-  (void)o;
-  return ExitCode::kOk;
+// The whole field through the library: *out the tags, *rounds the rounds
+// it took and *several whether the field held more than one reply lists.
+int32_t InventoryField(const Options& o, Session& s, bool withRssi, Inventory* out, unsigned* rounds, bool* several,
+                       zq_outcome* outcome) {
+  zq_inventory_options opts = zq_inventory_defaults();
+  opts.with_rssi = withRssi ? 1 : 0;
+  opts.rssi_raw = o.rssiRaw ? 1 : 0;
+  zq_tag_list* list = nullptr;
+  const int32_t res = s.Call("inventory", [&](zq_reader* r, zq_outcome* oc) { return zq_inventory(r, &opts, &list, oc); },
+                             outcome);
+  *out = Inventory{};
+  out->ok = res == ZQ_OK;
+  out->sw = outcome->status_word ? outcome->status_word : 0x6403;
+  *rounds = 0;
+  *several = false;
+  if (list) {
+    for (size_t i = 0; i < list->count; ++i) {
+      const zq_tag& t = list->tags[i];
+      InventoryTag tag;
+      tag.pc = t.pc;
+      tag.epc.assign(t.epc, t.epc + t.epc_length);
+      tag.crc = t.crc;
+      tag.rssiRaw = t.rssi_raw;
+      out->tags.push_back(std::move(tag));
+    }
+    *rounds = list->rounds;
+    *several = list->several_rounds != 0;
+    zq_tag_list_free(list);
+  }
+  return res;
 }
 
-ExitCode SetRssiMode(const Options& o, Session& s) {
-  if (!o.rssiRaw) return ExitCode::kOk;  // the driver converts to dBm unless told otherwise
-  Bytes response;
-  const int32_t rc = s.Transmit(RssiModeCommand(true), &response);
-  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (signal strength mode)", rc);
-  const Response r = SplitResponse(response);
-  if (!r.ok()) return Refused(o, "signal strength mode", r.sw.value_or(0x6403), std::nullopt);
+ExitCode RunInventoryOnce(const Options& o, Session& s, Inventory* out) {
+  zq_outcome outcome;
+  unsigned rounds = 0;
+  bool several = false;
+  const int32_t res = InventoryField(o, s, false, out, &rounds, &several, &outcome);
+  if (res == kStopped) return Interrupted();
+  if (res == ZQ_DRIVER_ERROR) return s.DriverFailure("RFRW_CLRW_Transmit (inventory)", outcome.driver_result);
   return ExitCode::kOk;
 }
 
 ExitCode CmdInventory(const Options& o, Session& s) {
-  if (ExitCode e = SetRssiMode(o, s); e != ExitCode::kOk) return e;
   if (!o.watch) {
     Inventory inv;
-    if (ExitCode e = RunInventoryOnce(o, s, &inv); e != ExitCode::kOk) return e;
+    zq_outcome outcome;
+    unsigned rounds = 0;
+    bool several = false;
+    const int32_t res = InventoryField(o, s, true, &inv, &rounds, &several, &outcome);
+    if (res == kStopped) return Interrupted();
+    if (res == ZQ_DRIVER_ERROR) return s.DriverFailure("RFRW_CLRW_Transmit (inventory)", outcome.driver_result);
     if (!inv.ok) return Refused(o, "inventory", inv.sw, std::nullopt);
-    if (g_json) Emit(InventoryJson(inv, o.rssiRaw));
-    else Say(InventoryText(inv, o.rssiRaw));
+    if (g_json) {
+      nlohmann::json j = InventoryJson(inv, o.rssiRaw);
+      j["rounds"] = rounds;
+      j["several_rounds"] = several;
+      Emit(j);
+    } else {
+      Say(InventoryText(inv, o.rssiRaw));
+      if (several)
+        Say("(the field held more tags than one reply lists: " + std::to_string(rounds) + " inventory rounds)\n");
+    }
     return ExitCode::kOk;
   }
   WatchTracker tracker(o.goneMs);
@@ -474,15 +526,18 @@ ExitCode CmdInventory(const Options& o, Session& s) {
   if (!g_json) Say("watching (every " + std::to_string(o.intervalMs) + " ms; Ctrl-C ends)\n");
   while (platform::StopSignalReceived() == 0) {
     Inventory inv;
-    Bytes response;
-    const int32_t rc = s.Transmit(InventoryCommand(), &response);
+    zq_outcome outcome;
+    unsigned rounds = 0;
+    bool several = false;
+    const int32_t res = InventoryField(o, s, true, &inv, &rounds, &several, &outcome);
+    const int32_t rc = res == ZQ_DRIVER_ERROR ? outcome.driver_result : RFRW_SUCCESS;
     const uint64_t now = platform::TickCount() - start;
+    if (res == kStopped) break;
     if (rc != RFRW_SUCCESS) {
       // A failed round is reported and the watch goes on: the driver recovers the reader itself.
       if (g_json) Emit({{"event", "error"}, {"at_ms", now}, {"driver", DriverErrorJson("RFRW_CLRW_Transmit", rc)}});
       else Complain(DriverErrorText("RFRW_CLRW_Transmit (inventory)", rc));
     } else {
-      inv = ParseInventory(response);
       if (!inv.ok) {
         if (g_json) Emit({{"event", "refused"}, {"at_ms", now}, {"status_word", StatusJson(inv.sw)["status_word"]}});
         else Complain("inventory refused: " + StatusText(inv.sw));
@@ -505,19 +560,28 @@ nlohmann::json TagJson(const Options& o) {
   return j;
 }
 
-// Read: `words` words of `bank` from `pointer`; *outcome its decoded response.
-ExitCode ReadWords(const Options& o, Session& s, const Bytes& address, Bank bank, uint32_t pointer, uint8_t words,
-                   TagOutcome* outcome) {
-  Bytes response;
-  const int32_t rc = s.Transmit(ReadCommand(address, bank, pointer, words, o.password), &response);
-  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (read)", rc);
-  *outcome = ParseTagOutcome(response, false);
+// Read: `words` words of `bank` from `pointer` of the tag with this EPC
+// (pc -1: its PC word from the field); *outcome its decoded response.
+ExitCode ReadWords(const Options& o, Session& s, const Bytes& epc, int32_t pc, Bank bank, uint32_t pointer,
+                   uint8_t words, TagOutcome* outcome) {
+  Bytes data(2 * static_cast<size_t>(words));
+  size_t got = 0;
+  zq_outcome out;
+  const int32_t res = s.Call("read", [&](zq_reader* r, zq_outcome* oc) {
+    return zq_read(r, epc.data(), epc.size(), pc, static_cast<zq_bank>(bank), pointer, words,
+                   o.password ? o.password->data() : nullptr, data.data(), data.size(), &got, oc);
+  }, &out);
+  data.resize(got);
+  ExitCode code = ExitCode::kOk;
+  const std::optional<TagOutcome> t = TagResult(s, "RFRW_CLRW_Transmit (read)", res, out, data, &code);
+  if (!t) return code;
+  *outcome = *t;
   return ExitCode::kOk;
 }
 
 ExitCode CmdRead(const Options& o, Session& s) {
   TagOutcome out;
-  if (ExitCode e = ReadWords(o, s, o.Address(), o.bank, o.pointer, o.words, &out); e != ExitCode::kOk) return e;
+  if (ExitCode e = ReadWords(o, s, o.epc, PcArgument(o), o.bank, o.pointer, o.words, &out); e != ExitCode::kOk) return e;
   nlohmann::json where = TagJson(o);
   where.update({{"bank", BankName(o.bank)}, {"ptr", o.pointer}, {"words", o.words}});
   if (!out.ok) return Refused(o, "read", out.sw, out.readerStatus, where);
@@ -525,6 +589,7 @@ ExitCode CmdRead(const Options& o, Session& s) {
     nlohmann::json j = Base(o, true);
     j.update(where);
     j["data"] = ToHex(out.data);
+    if (o.bank == Bank::kTid) j["chip"] = ChipJson(out.data);
     j.update(StatusJson(out.sw));
     Emit(j);
   } else {
@@ -532,23 +597,30 @@ ExitCode CmdRead(const Options& o, Session& s) {
     for (size_t i = 0; i + 1 < out.data.size(); i += 2) words += (i ? " " : "") + ToHex(&out.data[i], 2);
     Say(std::string(BankName(o.bank)) + "[" + std::to_string(o.pointer) + ".." + std::to_string(o.pointer + o.words - 1) +
         "]: " + words + "\n");
+    if (o.bank == Bank::kTid && o.pointer == 0) Say(ChipText(out.data));
   }
   return ExitCode::kOk;
 }
 
-// Writes `data` at `pointer` of `bank` of the tag at `address`.
-ExitCode WriteWords(const Options& o, Session& s, const Bytes& address, Bank bank, uint32_t pointer, const Bytes& data,
-                    TagOutcome* outcome) {
-  Bytes response;
-  const int32_t rc = s.Transmit(WriteCommand(address, bank, pointer, data, o.password), &response);
-  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (write)", rc);
-  *outcome = ParseTagOutcome(response, true);
+// Writes `data` at `pointer` of `bank` of the tag with this EPC (pc -1:
+// its PC word from the field).
+ExitCode WriteWords(const Options& o, Session& s, const Bytes& epc, int32_t pc, Bank bank, uint32_t pointer,
+                    const Bytes& data, TagOutcome* outcome) {
+  zq_outcome out;
+  const int32_t res = s.Call("write", [&](zq_reader* r, zq_outcome* oc) {
+    return zq_write(r, epc.data(), epc.size(), pc, static_cast<zq_bank>(bank), pointer, data.data(), data.size(), 0,
+                    o.password ? o.password->data() : nullptr, oc);
+  }, &out);
+  ExitCode code = ExitCode::kOk;
+  const std::optional<TagOutcome> t = TagResult(s, "RFRW_CLRW_Transmit (write)", res, out, {}, &code);
+  if (!t) return code;
+  *outcome = *t;
   return ExitCode::kOk;
 }
 
 ExitCode CmdWrite(const Options& o, Session& s) {
   TagOutcome out;
-  if (ExitCode e = WriteWords(o, s, o.Address(), o.bank, o.pointer, o.data, &out); e != ExitCode::kOk) return e;
+  if (ExitCode e = WriteWords(o, s, o.epc, PcArgument(o), o.bank, o.pointer, o.data, &out); e != ExitCode::kOk) return e;
   nlohmann::json where = TagJson(o);
   where.update({{"bank", BankName(o.bank)}, {"ptr", o.pointer}, {"data", ToHex(o.data)}});
   if (!out.ok) {
@@ -571,9 +643,13 @@ ExitCode CmdWrite(const Options& o, Session& s) {
   }
   // The read-back addresses the tag as it now is: a write to the EPC bank
   // may have given it another PC word or EPC.
-  const Bytes now = o.bank == Bank::kEpc ? AddressAfterEpcWrite(o.Address(), o.pointer, o.data) : o.Address();
+  const bool epcBank = o.bank == Bank::kEpc;
+  const Bytes now = epcBank ? AddressAfterEpcWrite(o.Address(), o.pointer, o.data) : o.Address();
   TagOutcome back;
-  if (ExitCode e = ReadWords(o, s, now, o.bank, o.pointer, static_cast<uint8_t>(words), &back); e != ExitCode::kOk)
+  const Bytes nowEpc(now.begin() + std::min<size_t>(2, now.size()), now.end());
+  const int32_t nowPc = epcBank && now.size() >= 2 ? (now[0] << 8 | now[1]) : PcArgument(o);
+  if (ExitCode e = ReadWords(o, s, nowEpc, nowPc, o.bank, o.pointer, static_cast<uint8_t>(words), &back);
+      e != ExitCode::kOk)
     return e;
   const bool same = back.ok && back.data == o.data;
   if (g_json) {
@@ -594,17 +670,22 @@ ExitCode CmdWrite(const Options& o, Session& s) {
   return same ? ExitCode::kOk : ExitCode::kRefused;
 }
 
-ExitCode TagStatusCommand(const Options& o, Session& s, const Bytes& command, const std::string& what,
-                          nlohmann::json where, const std::string& doneText) {
-  Bytes response;
-  const int32_t rc = s.Transmit(command, &response);
-  if (rc != RFRW_SUCCESS) return s.DriverFailure("RFRW_CLRW_Transmit (" + what + ")", rc);
-  const TagOutcome out = ParseTagOutcome(response, false);
-  if (!out.ok) return Refused(o, what, out.sw, out.readerStatus, where);
+ExitCode TagStatusCommand(const Options& o, Session& s, const std::string& what, nlohmann::json where,
+                          const std::string& doneText) {
+  zq_outcome out;
+  const int32_t pc = PcArgument(o);
+  const int32_t res = s.Call(what, [&](zq_reader* r, zq_outcome* oc) {
+    return what == "lock" ? zq_lock(r, o.epc.data(), o.epc.size(), pc, o.password->data(), o.payload.data(), oc)
+                          : zq_kill(r, o.epc.data(), o.epc.size(), pc, o.password->data(), oc);
+  }, &out);
+  ExitCode code = ExitCode::kOk;
+  const std::optional<TagOutcome> t = TagResult(s, "RFRW_CLRW_Transmit (" + what + ")", res, out, {}, &code);
+  if (!t) return code;
+  if (!t->ok) return Refused(o, what, t->sw, t->readerStatus, where);
   if (g_json) {
     nlohmann::json j = Base(o, true);
     j.update(where);
-    j.update(StatusJson(out.sw));
+    j.update(StatusJson(t->sw));
     Emit(j);
   } else {
     Say(doneText + "\n");
@@ -620,11 +701,11 @@ ExitCode CmdLock(const Options& o, Session& s) {
   const std::string done = o.lockForms.empty()
                                ? "lock payload " + ToHex(o.payload) + " applied to " + ToHex(o.epc)
                                : o.lockForms + " applied to " + ToHex(o.epc) + " (payload " + ToHex(o.payload) + ")";
-  return TagStatusCommand(o, s, LockCommand(o.Address(), *o.password, o.payload), "lock", where, done);
+  return TagStatusCommand(o, s, "lock", where, done);
 }
 
 ExitCode CmdKill(const Options& o, Session& s) {
-  return TagStatusCommand(o, s, KillCommand(o.Address(), *o.password), "kill", TagJson(o), "killed " + ToHex(o.epc));
+  return TagStatusCommand(o, s, "kill", TagJson(o), "killed " + ToHex(o.epc));
 }
 
 ExitCode CmdWriteEpc(const Options& o, Session& s) {
@@ -633,6 +714,7 @@ ExitCode CmdWriteEpc(const Options& o, Session& s) {
     if (g_json) {
       nlohmann::json j = Base(o, ok);
       j.update({{"epc", ToHex(o.epc)}, {"new", ToHex(o.newEpc)}, {"steps", steps}});
+      if (!o.newUri.empty()) j["uri"] = o.newUri;
       Emit(j);
     }
     return code;
@@ -672,7 +754,7 @@ ExitCode CmdWriteEpc(const Options& o, Session& s) {
   // 2. The PC word (EPC bank word 1) and the EPC after it, in one write.
   Bytes data = TagAddress(newPc, o.newEpc);
   TagOutcome written;
-  if (ExitCode e = WriteWords(o, s, TagAddress(oldPc, o.epc), Bank::kEpc, 1, data, &written); e != ExitCode::kOk)
+  if (ExitCode e = WriteWords(o, s, o.epc, oldPc, Bank::kEpc, 1, data, &written); e != ExitCode::kOk)
     return e;  // reported already
   std::snprintf(pcText, sizeof pcText, "PC %04X", newPc);
   if (!written.ok) {
@@ -857,6 +939,28 @@ ExitCode CmdRaw(const Options& o, Session& s) {
   return r.ok() ? ExitCode::kOk : ExitCode::kRefused;
 }
 
+ExitCode CmdReaders(const Options& o) {
+  size_t count = 0;
+  if (zq_list_readers(nullptr, 0, &count) != ZQ_OK) return NoDriver();
+  std::vector<zq_reader_info> readers(count);
+  if (count && zq_list_readers(readers.data(), readers.size(), &count) != ZQ_OK) return NoDriver();
+  readers.resize(std::min(count, readers.size()));
+  if (g_json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const zq_reader_info& r : readers)
+      list.push_back({{"serial", r.serial}, {"path", r.path}, {"simulated", r.simulated != 0}});
+    nlohmann::json j = Base(o, true);
+    j["readers"] = list;
+    Emit(j);
+  } else {
+    for (const zq_reader_info& r : readers)
+      Say(std::string(r.serial[0] ? r.serial : "(no serial number)") + "  " + (r.simulated ? "simulated" : "USB") + "  " +
+          r.path + "\n");
+    Say(std::to_string(readers.size()) + (readers.size() == 1 ? " reader\n" : " readers\n"));
+  }
+  return ExitCode::kOk;
+}
+
 // ---- the log reader ------------------------------------------------------------------------
 
 void PrintLogLines(const std::string& text, std::optional<size_t> last) {
@@ -915,12 +1019,12 @@ ExitCode RunCommand(const Options& o) {
     g_guard->Hold(false);
     if (!started) return Failure(ExitCode::kSimulator, "simulator", error);
   }
-  Driver driver;
-  std::string error;
-  if (!LoadDriver(&driver, &error)) return Failure(ExitCode::kNoDriver, "no driver", error);
-  Session session(o, driver);
+  uint8_t version[8];
+  if (zq_driver_version(version) != ZQ_OK) return NoDriver();
+  Session session(o);
   if (o.command == Command::kVersion) return CmdVersion(o, session);
-  const DriverSettings settings = ReadDriverSettings(driver.path);
+  if (o.command == Command::kReaders) return CmdReaders(o);
+  const DriverSettings settings = ReadDriverSettings(DriverPath());
   if (ExitCode e = CheckReaderPresent(o, settings); e != ExitCode::kOk) return e;
   if (ExitCode e = session.Open(DefaultOpenBoundMs(settings)); e != ExitCode::kOk) return e;
   if (platform::StopSignalReceived() && !(o.command == Command::kInventory && o.watch)) return Interrupted();
@@ -938,6 +1042,7 @@ ExitCode RunCommand(const Options& o) {
     case Command::kSerial: code = CmdSerial(o, session); break;
     case Command::kRaw: code = CmdRaw(o, session); break;
     case Command::kVersion:
+    case Command::kReaders:
     case Command::kLog:
     case Command::kEpc:
     case Command::kNone: break;

@@ -3,6 +3,11 @@
 
 #include <cstdio>
 
+#include "client/fields.h"
+#include "protocol/epc/tid.h"
+
+#include <cstdio>
+
 namespace zq::tool {
 
 namespace {
@@ -63,10 +68,11 @@ std::string InventoryText(const Inventory& inventory, bool raw) {
   const std::vector<Row> rows = Rows(inventory);
   size_t epcWidth = 3;
   for (const Row& r : rows) epcWidth = std::max(epcWidth, r.tag->epc.size() * 2);
-  std::string text = Pad("PC", 6) + Pad("EPC", epcWidth + 2) + Pad(raw ? "RSSI" : "RSSI(dBm)", 11) + "COUNT\n";
+  std::string text = Pad("PC", 6) + Pad("EPC", epcWidth + 2) + Pad(raw ? "RSSI" : "RSSI(dBm)", 11) + Pad("COUNT", 7) +
+                     "IDENTITY\n";
   for (const Row& r : rows) {
     text += Pad(Hex16(r.tag->pc), 6) + Pad(ToHex(r.tag->epc), epcWidth + 2) + Pad(RssiText(r.tag->rssiRaw, raw), 11) +
-            std::to_string(r.count) + "\n";
+            Pad(std::to_string(r.count), 7) + IdentityText(r.tag->pc, r.tag->epc) + "\n";
   }
   text += std::to_string(rows.size()) + (rows.size() == 1 ? " tag" : " tags");
   if (inventory.truncated) text += " (the reply was cut short)";
@@ -80,11 +86,62 @@ nlohmann::json InventoryJson(const Inventory& inventory, bool raw) {
     tags.push_back({{"pc", Hex16(r.tag->pc)},
                     {"epc", ToHex(r.tag->epc)},
                     {"rssi", RssiJson(r.tag->rssiRaw, raw)},
-                    {"count", r.count}});
+                    {"count", r.count},
+                    {"uri", IdentityJson(r.tag->pc, r.tag->epc)["uri"]},
+                    {"identity", IdentityJson(r.tag->pc, r.tag->epc)}});
   }
   nlohmann::json j = {{"command", "inventory"}, {"ok", inventory.ok}, {"tags", tags}, {"rssi_unit", raw ? "raw" : "dBm"}};
   j.update(StatusJson(inventory.sw));
   if (inventory.truncated) j["truncated"] = true;
+  return j;
+}
+
+std::string IdentityText(uint16_t pc, const Bytes& epc) {
+  zq_identity id;
+  zq::client::FillIdentity(pc, epc.data(), epc.size(), &id);
+  if (!id.is_gs1) return "-";
+  if (id.element_string[0]) return id.element_string;
+  return id.pure_uri;
+}
+
+nlohmann::json IdentityJson(uint16_t pc, const Bytes& epc) {
+  zq_identity id;
+  zq::client::FillIdentity(pc, epc.data(), epc.size(), &id);
+  nlohmann::json j = {{"uri", id.tag_uri}, {"gs1", id.is_gs1 != 0}};
+  if (!id.is_gs1) {
+    j["reason"] = id.reason;
+    return j;
+  }
+  j.update({{"scheme", id.scheme}, {"filter", id.filter}, {"pure_uri", id.pure_uri}});
+  if (id.element_string[0]) j["element_string"] = id.element_string;
+  if (id.digital_link[0]) j["digital_link"] = id.digital_link;
+  if (id.gtin[0]) j["gtin"] = id.gtin;
+  if (id.serial[0]) j["serial"] = id.serial;
+  return j;
+}
+
+std::string ChipText(const Bytes& tid) {
+  const zq::protocol::epc::TidInfo t = zq::protocol::epc::DecodeTid(tid.data(), tid.size());
+  if (!t.ok) return "chip: not known (" + t.detail + ")\n";
+  char line[160];
+  std::snprintf(line, sizeof line, "chip: class %02X (%s)", t.allocationClass, t.className);
+  std::string text = line;
+  if (t.hasModel) {
+    std::snprintf(line, sizeof line, ", mask designer %03X, model %03X", t.mdid, t.tmn);
+    text += line;
+  }
+  if (t.xtid) text += ", extended TID";
+  if (t.serialBits) text += ", serial of " + std::to_string(t.serialBits) + " bits" + (t.serial.empty() ? "" : " " + t.serial);
+  return text + "\n";
+}
+
+nlohmann::json ChipJson(const Bytes& tid) {
+  const zq::protocol::epc::TidInfo t = zq::protocol::epc::DecodeTid(tid.data(), tid.size());
+  if (!t.ok) return {{"known", false}, {"detail", t.detail}};
+  nlohmann::json j = {{"known", true}, {"class", Hex8(t.allocationClass)}, {"class_name", t.className}, {"xtid", t.xtid}};
+  if (t.hasModel) j.update({{"mask_designer", t.mdid}, {"model", t.tmn}});
+  if (t.serialBits) j["serial_bits"] = t.serialBits;
+  if (!t.serial.empty()) j["serial"] = t.serial;
   return j;
 }
 

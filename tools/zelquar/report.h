@@ -25,6 +25,16 @@ nlohmann::json RssiJson(uint16_t value, bool raw);
 std::string InventoryText(const Inventory& inventory, bool raw);
 nlohmann::json InventoryJson(const Inventory& inventory, bool raw);
 
+// The chip a TID bank read from word 0 names: "chip: ..." lines, and its JSON.
+std::string ChipText(const Bytes& tid);
+nlohmann::json ChipJson(const Bytes& tid);
+
+// The GS1 identity of a PC word and EPC as the inventory shows it: the
+// element string, else the pure-identity URI, else "-"; and as JSON
+// (always with "uri", the tag URI or the raw URI).
+std::string IdentityText(uint16_t pc, const Bytes& epc);
+nlohmann::json IdentityJson(uint16_t pc, const Bytes& epc);
+
 // {"status_word": "6404", "status": message, "reader_status": "0B", "tag_error": ...}
 nlohmann::json StatusJson(uint16_t sw, std::optional<uint8_t> readerStatus = std::nullopt);
 // "status 64 04: the tag answered with an error: 0B insufficient power ..."
