@@ -22,10 +22,12 @@ int32_t RecoverDevice(PortEntry& entry) {
 
 }  // namespace
 
-int32_t BringUpReader(uint32_t port, PortEntry& entry, bool bootMode) {
+int32_t BringUpReader(uint32_t port, PortEntry& entry, const OpenFlags& open) {
   const SharedArea& area = *Shared();
+  const bool skipDownload = (area.dspDownloadCutMode & 1) != 0 || open.skipDownload;
+  const bool passThrough = (area.dspPassThroughMode & 1) != 0 || open.passThrough;
   for (;;) {
-    if ((area.dspDownloadCutMode & 3) == 0) {
+    if (!skipDownload) {
       const int32_t downloaded = k_Download_Firm(entry);
       if (downloaded != 0) {
         if (RecoverDevice(entry) == 0) continue;
@@ -34,8 +36,8 @@ int32_t BringUpReader(uint32_t port, PortEntry& entry, bool bootMode) {
         return downloaded;
       }
     }
-    if ((area.dspPassThroughMode & 3) != 0) return RFRW_SUCCESS;
-    if (bootMode) {
+    if (passThrough) return RFRW_SUCCESS;
+    if (open.bootMode) {
       OutputLog(LogLevel::kCall, port, nullptr, 0, "DSP Boot Mode Set");
       return RFRW_SUCCESS;
     }

@@ -39,12 +39,6 @@ constexpr uint32_t kMaxLogData = static_cast<uint32_t>(logfmt::kMaxData);
 uint32_t Addr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
 // The open data block: 17 bytes whose bytes 12 and 13 are '#' and 'T'.
-struct OpenFlags {
-  bool skipDownload = false;
-  bool bootMode = false;
-  bool passThrough = false;
-};
-
 OpenFlags ExamineOpenBlock(int32_t dataLen, const uint8_t* data) {
   OpenFlags f;
   if (dataLen != 17 || !data || data[12] != '#' || data[13] != 'T') return f;
@@ -58,7 +52,7 @@ OpenFlags ExamineOpenBlock(int32_t dataLen, const uint8_t* data) {
 
 // Steps from the port check to the reader's bring-up; the API mutex is held
 // by the caller from step 6 on.
-int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area, bool bootMode) {
+int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area, const OpenFlags& flags) {
   // Decided by this process alone, from its own INI file and credentials.
   if (Config().adminCheckCut != 1 && !platform::IsAdministrator()) {
     OutputLog(LogLevel::kError, port, nullptr, 0, "RFRW_Open() error end: No admin error");
@@ -130,7 +124,7 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area, bool bootMode) {
     return attached;
   }
   RwPowerOffOnRetryTotalCount() = 0;
-  return BringUpReader(port, entry, bootMode);
+  return BringUpReader(port, entry, flags);
 }
 
 int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
@@ -156,7 +150,7 @@ int32_t Open(uint32_t port, int32_t dataLen, const uint8_t* data) {
   if (result == RFRW_SUCCESS) {
     CurrentPort() = port;
     ApiMutexHold api(port);
-    result = api.held() ? OpenUnderApiMutex(port, area, flags.bootMode) : api.failure();
+    result = api.held() ? OpenUnderApiMutex(port, area, flags) : api.failure();
   }
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_Open Out  Ret = %d", result);
   return result;

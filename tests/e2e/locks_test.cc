@@ -50,6 +50,27 @@ TEST(Locks, CallsOnOneUnitWaitForEachOtherAndOtherUnitsDoNot) {
   EXPECT_EQ(sameUnit->ReadLine(20000).value_or("none"), "0");
 }
 
+// An open's own data block decides its own bring-up: another process's
+// plain open, made while this one waits for its unit, clears the shared
+// "last open" bits but does not turn this open's skipped download into a
+// download to a unit no module answers.
+TEST(Locks, AnOpenWaitingForItsUnitKeepsItsOwnDataBlock) {
+  InstallDir install("AdminCheckCut=0");
+  auto holder = install.StartProbe();
+  ASSERT_EQ(holder->Ask("hold-mutex ZELQU_MUTEXOFAPI_R01"), "0x0");
+  auto withBlock = install.StartLoadedProbe();
+  withBlock->Send("open 0x0101" + kOpenWithoutReader);
+  for (int i = 0; i < 2000 && install.LogLinesWith("DspDownloadCutMode set").empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(install.LogLinesWith("DspDownloadCutMode set").size(), 1u);
+  auto plain = install.StartLoadedProbe();
+  EXPECT_EQ(plain->Ask("open 0x0100", 20000), "0");
+  ASSERT_EQ(holder->Ask("release-mutex ZELQU_MUTEXOFAPI_R01"), "ok");
+  EXPECT_EQ(withBlock->ReadLine(20000).value_or("none"), "0");
+  EXPECT_EQ(install.LogLinesWith("DSP Boot Mode Set").size(), 1u);
+}
+
 TEST(Locks, MutexNamesCarryTheUnitIndexInLowerCaseHex) {
   InstallDir install("AdminCheckCut=0");
   auto probe = install.StartLoadedProbe();
