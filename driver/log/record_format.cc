@@ -158,25 +158,17 @@ PreparedMessage PrepareMessage(std::string_view text, const uint8_t* data, size_
   // Every byte escapes to at most two: when even that fits, the sections
   // are escaped in one pass without counting first.
   const size_t worst = (tn ? 2 * (3 + tn) : 0) + (dn ? 2 * (3 + dn) : 0) + 2;
-  if (worst <= limit) {
-    p.bytes.resize(kHeaderRoom + worst);
-    size_t w = kHeaderRoom;
-    w += EscapeSection(0x01, t, tn, p.bytes.data() + w);
-    w += EscapeSection(0x02, data, dn, p.bytes.data() + w);
-    const uint8_t end = 0x03;
-    w += ScrambleAndEscape(&end, 1, p.bytes.data() + w);
-    p.bytes.resize(w);
-    return p;
+  size_t room = worst;
+  if (worst > limit) {
+    size_t textCost = CostOf(t, tn);
+    size_t dataCost = CostOf(data, dn);
+    auto total = [&] { return SectionCost(0x01, tn, textCost) + SectionCost(0x02, dn, dataCost) + Cost(0x03); };
+    // Too long once escaped: cut the data from its end, then the text.
+    while (total() > limit && dn > 0) dataCost -= Cost(data[--dn]);
+    while (total() > limit && tn > 0) textCost -= Cost(t[--tn]);
+    room = total();
   }
-
-  size_t textCost = CostOf(t, tn);
-  size_t dataCost = CostOf(data, dn);
-  auto total = [&] { return SectionCost(0x01, tn, textCost) + SectionCost(0x02, dn, dataCost) + Cost(0x03); };
-  // Too long once escaped: cut the data from its end, then the text.
-  while (total() > limit && dn > 0) dataCost -= Cost(data[--dn]);
-  while (total() > limit && tn > 0) textCost -= Cost(t[--tn]);
-
-  p.bytes.resize(kHeaderRoom + total());
+  p.bytes.resize(kHeaderRoom + room);
   size_t w = kHeaderRoom;
   w += EscapeSection(0x01, t, tn, p.bytes.data() + w);
   w += EscapeSection(0x02, data, dn, p.bytes.data() + w);
