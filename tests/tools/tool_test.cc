@@ -392,6 +392,17 @@ TEST(ToolResults, WithoutAReaderTheToolSaysHowToGetOne) {
   EXPECT_EQ(json.Json().at(0)["exit_code"], 5);
 }
 
+// Sends `signal` to a running tool: it ends with 130 within `withinMs`.
+void ExpectEndsWith130(ChildProcess& run, int signal, int withinMs) {
+  const auto sent = std::chrono::steady_clock::now();
+  run.Kill(signal);
+  const std::optional<int> code = run.WaitFor(5000);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+  ASSERT_TRUE(code.has_value()) << "the tool did not end";
+  EXPECT_EQ(*code, 130);
+  EXPECT_LT(took.count(), withinMs);
+}
+
 // A unit no reader module answers: the open takes long (every attempt and
 // recovery of the driver); Ctrl-C and SIGTERM end the tool at once, the
 // port entry it leaves is taken over, and an open that gets no answer is
@@ -408,13 +419,7 @@ TEST(ToolResults, AnOpenThatGetsNoAnswerIsInterruptibleAndBounded) {
     }
     ASSERT_TRUE(openedUnit1());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well inside the driver's open
-    const auto sent = std::chrono::steady_clock::now();
-    run->Kill(signal);
-    const std::optional<int> code = run->WaitFor(5000);
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
-    ASSERT_TRUE(code.has_value()) << "the tool did not end";
-    EXPECT_EQ(*code, 130);
-    EXPECT_LT(took.count(), 2000);
+    ExpectEndsWith130(*run, signal, 2000);
   }
   // The entry the ended runs left is taken over; the open then runs into
   // its bound and names the unit.
@@ -444,13 +449,7 @@ TEST(ToolResults, AProcessHoldingTheGateDoesNotKeepTheToolFromEnding) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // long enough for a free open's first bytes
     ASSERT_FALSE(run->WaitFor(0).has_value()) << "the tool did not wait for the gate";
     EXPECT_EQ(t.Received(), before) << "the tool reached the reader past a held gate";
-    const auto sent = std::chrono::steady_clock::now();
-    run->Kill(signal);
-    const std::optional<int> code = run->WaitFor(5000);
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
-    ASSERT_TRUE(code.has_value()) << "the tool did not end";
-    EXPECT_EQ(*code, 130);
-    EXPECT_LT(took.count(), 1000);
+    ExpectEndsWith130(*run, signal, 1000);
   }
   holder->Kill(SIGKILL);
   holder->Wait();
