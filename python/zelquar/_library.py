@@ -16,7 +16,7 @@ import ctypes
 import os
 import threading
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 from .errors import LibraryNotFoundError
 
@@ -89,27 +89,31 @@ _loaded: Dict[str, Driver] = {}
 _lock = threading.Lock()
 
 
-def load(library: Optional[str] = None) -> Driver:
-    """The driver library, loaded once per path for the life of the process."""
-    tried = candidate_paths(library)
+def _load_first(tried: List[str], cache: Dict[str, Any], make: Callable[[str], Any]) -> Any:
+    """The first of `tried` that loads, made once per real path for the life
+    of the process; LibraryNotFoundError with each path's reason otherwise."""
     reasons: List[str] = []
     with _lock:
         for path in tried:
             real = os.path.realpath(path)
-            if real in _loaded:
-                return _loaded[real]
+            if real in cache:
+                return cache[real]
             if not os.path.isfile(real):
                 reasons.append("no such file")
                 continue
             try:
-                dll = ctypes.CDLL(real)
-                driver = Driver(real, dll)
+                made = make(real)
             except (OSError, AttributeError) as error:
                 reasons.append(str(error))
                 continue
-            _loaded[real] = driver
-            return driver
+            cache[real] = made
+            return made
     raise LibraryNotFoundError(tried, reasons)
+
+
+def load(library: Optional[str] = None) -> Driver:
+    """The driver library, loaded once per path for the life of the process."""
+    return _load_first(candidate_paths(library), _loaded, lambda real: Driver(real, ctypes.CDLL(real)))
 
 
 # ---- the client library (zelquar.h) -------------------------------------------
@@ -135,34 +139,23 @@ class Identity(ctypes.Structure):
 _client: Dict[str, ctypes.CDLL] = {}
 
 
+def _client_library(real: str) -> ctypes.CDLL:
+    dll = ctypes.CDLL(real)
+    dll.zq_decode_identity.argtypes = [ctypes.c_uint16, ctypes.POINTER(ctypes.c_uint8), ctypes.c_size_t,
+                                       ctypes.POINTER(Identity)]
+    dll.zq_decode_identity.restype = None
+    dll.zq_encode_uri.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint8),
+                                  ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_uint16),
+                                  ctypes.c_char_p, ctypes.c_size_t]
+    dll.zq_encode_uri.restype = ctypes.c_int
+    return dll
+
+
 def load_client(library: Optional[str] = None) -> ctypes.CDLL:
     """libzelquar.so, the client library installed beside the driver (the
     driver's candidate directories, in the same order)."""
     tried = [os.path.join(os.path.dirname(p), CLIENT_NAME) for p in candidate_paths(library)]
-    reasons: List[str] = []
-    with _lock:
-        for path in tried:
-            real = os.path.realpath(path)
-            if real in _client:
-                return _client[real]
-            if not os.path.isfile(real):
-                reasons.append("no such file")
-                continue
-            try:
-                dll = ctypes.CDLL(real)
-                dll.zq_decode_identity.argtypes = [ctypes.c_uint16, ctypes.POINTER(ctypes.c_uint8), ctypes.c_size_t,
-                                                   ctypes.POINTER(Identity)]
-                dll.zq_decode_identity.restype = None
-                dll.zq_encode_uri.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint8),
-                                              ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_uint16),
-                                              ctypes.c_char_p, ctypes.c_size_t]
-                dll.zq_encode_uri.restype = ctypes.c_int
-            except (OSError, AttributeError) as error:
-                reasons.append(str(error))
-                continue
-            _client[real] = dll
-            return dll
-    raise LibraryNotFoundError(tried, reasons)
+    return _load_first(tried, _client, _client_library)
 
 
 def decode_identity(pc: int, epc: bytes) -> Identity:
