@@ -61,19 +61,21 @@ std::string DirectoryOf(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-// $ZELQUAR_LIBRARY; else the driver beside this library (both installed in
-// PREFIX/lib/zelquar); else the one a program in PREFIX/bin finds in
-// PREFIX/lib/zelquar.
+std::mutex g_driverMutex;
+Driver g_driver;
+std::string g_chosenDriver;  // zq_use_driver's path; "" when none was named
+
+// zq_use_driver's choice; else $ZELQUAR_LIBRARY; else the driver beside
+// this library (both installed in PREFIX/lib/zelquar); else the one a
+// program in PREFIX/bin finds in PREFIX/lib/zelquar. g_driverMutex held.
 std::string DriverPath() {
+  if (!g_chosenDriver.empty()) return g_chosenDriver;
   const std::string given = platform::EnvironmentValue("ZELQUAR_LIBRARY");
   if (!given.empty()) return given;
   const std::string beside = DirectoryOf(platform::OwnModulePath()) + "/libZELQUAR_Drv.so";
   if (platform::FileExistsError(beside) == 0) return beside;
   return DirectoryOf(DirectoryOf(platform::OwnProgramPath())) + "/lib/zelquar/libZELQUAR_Drv.so";
 }
-
-std::mutex g_driverMutex;
-Driver g_driver;
 
 // The loaded driver, or nullptr when it cannot be loaded (tried again at
 // the next call: it may have been installed since).
@@ -135,6 +137,7 @@ int g_modeUsers = 0;
 
 struct zq_reader {
   uint32_t port = 0;
+  bool passThrough = false;               // opened with ZQ_OPEN_PASS_THROUGH
   std::mutex mutex;                       // one call at a time
   std::map<zq::client::Bytes, uint16_t> pcs;  // EPC -> PC word, from the last inventory
   zq::client::Bytes buffer;               // response area
@@ -151,8 +154,13 @@ int32_t Transmit(zq_reader* r, const Bytes& command, Bytes* response) {
   if (!d) return RFRW_ERROR_INTERNAL;
   if (r->buffer.size() < 65536) r->buffer.resize(65536);
   int32_t length = static_cast<int32_t>(r->buffer.size());
+  const int32_t given = length;
   const int32_t rc = d->transmit(r->port, static_cast<uint32_t>(command.size()), command.data(), &length, r->buffer.data());
-  if (rc != RFRW_SUCCESS || length <= 0) {
+  // 00 17 xx 00 is answered inside the driver with nothing (the length
+  // stays as given), unless every command goes to the reader.
+  const bool noAnswer = !r->passThrough && length == given && command.size() >= 4 && command[0] == 0x00 &&
+                        command[1] == 0x17 && command[3] == 0x00;
+  if (rc != RFRW_SUCCESS || length <= 0 || noAnswer) {
     response->clear();
     return rc;
   }
@@ -222,14 +230,25 @@ std::vector<Bridge> ListBridges(const Driver& d) {
 
 std::string BindingVariable(unsigned com) { return "ZELQUAR_READER_SERIAL_" + std::to_string(com); }
 
-zq_result OpenPort(uint32_t port, zq_reader** reader, zq_outcome* outcome) {
+// The driver's open data block: 17 bytes, '#' 'T' at 12 and 13, then one
+// byte per flag.
+constexpr size_t kOpenBlockSize = 17;
+
+zq_result OpenPort(uint32_t port, unsigned flags, zq_reader** reader, zq_outcome* outcome) {
   *reader = nullptr;
   const Driver* d = LoadedDriver();
   if (!d) return Done(outcome, ZQ_NO_DRIVER);
   zq_reader* r = new (std::nothrow) zq_reader;
   if (!r) return Done(outcome, ZQ_NO_MEMORY);
   r->port = port;
-  const int32_t rc = d->open(port, 0, nullptr);
+  r->passThrough = (flags & ZQ_OPEN_PASS_THROUGH) != 0;
+  uint8_t block[kOpenBlockSize] = {};
+  block[12] = '#';
+  block[13] = 'T';
+  block[14] = (flags & ZQ_OPEN_SKIP_DOWNLOAD) ? 1 : 0;
+  block[15] = (flags & ZQ_OPEN_BOOT_MODE) ? 1 : 0;
+  block[16] = (flags & ZQ_OPEN_PASS_THROUGH) ? 1 : 0;
+  const int32_t rc = flags ? d->open(port, static_cast<int32_t>(sizeof block), block) : d->open(port, 0, nullptr);
   if (rc != RFRW_SUCCESS) {
     delete r;
     const zq_result res = rc == RFRW_ERROR_DEVICE                                     ? ZQ_NO_READER
@@ -274,11 +293,25 @@ zq_result zq_list_readers(zq_reader_info* readers, size_t capacity, size_t* coun
 }
 
 zq_result zq_open_port(uint32_t port, zq_reader** reader, zq_outcome* outcome) {
+  return zq_open_port_flags(port, 0, reader, outcome);
+}
+
+zq_result zq_open_port_flags(uint32_t port, unsigned flags, zq_reader** reader, zq_outcome* outcome) {
   if (!reader) return Done(outcome, ZQ_BAD_ARGUMENT);
   *reader = nullptr;
   const unsigned com = (port >> 8) & 0xFF;
-  if (port > 0xFFFF || com < 1 || com > 32 || (port & 0xFF) > 31) return Done(outcome, ZQ_BAD_ARGUMENT);
-  return OpenPort(port, reader, outcome);
+  constexpr unsigned kKnown = ZQ_OPEN_SKIP_DOWNLOAD | ZQ_OPEN_BOOT_MODE | ZQ_OPEN_PASS_THROUGH;
+  if (port > 0xFFFF || com < 1 || com > 32 || (port & 0xFF) > 31 || (flags & ~kKnown))
+    return Done(outcome, ZQ_BAD_ARGUMENT);
+  return OpenPort(port, flags, reader, outcome);
+}
+
+zq_result zq_use_driver(const char* path) {
+  if (!path || !*path) return ZQ_BAD_ARGUMENT;
+  std::lock_guard<std::mutex> lock(g_driverMutex);
+  if (g_driver.loaded) return g_driver.path == path ? ZQ_OK : ZQ_BAD_ARGUMENT;
+  g_chosenDriver = path;
+  return ZQ_OK;
 }
 
 zq_result zq_open_serial(const char* serial, zq_reader** reader, zq_outcome* outcome) {
@@ -323,7 +356,7 @@ zq_result zq_open_serial_unit(const char* serial, unsigned unit, zq_reader** rea
       }
     }
     zq_outcome attempt{};
-    const zq_result res = OpenPort(chosen << 8 | unit, reader, &attempt);
+    const zq_result res = OpenPort(chosen << 8 | unit, 0, reader, &attempt);
     if (outcome) *outcome = attempt;
     // A COM number this process chose may be open in another process (the
     // driver's port table is shared): the binding is taken back and the
@@ -719,6 +752,19 @@ zq_result zq_power_level(zq_reader* reader, unsigned level, zq_outcome* outcome)
   if (!reader || level > kPowerLevelMax) return Done(outcome, ZQ_BAD_ARGUMENT);
   std::lock_guard<std::mutex> lock(reader->mutex);
   return Query(reader, PowerLevelCommand(static_cast<uint8_t>(level)), nullptr, outcome);
+}
+
+zq_result zq_information_block(zq_reader* reader, uint8_t* block, size_t capacity, size_t* length,
+                               zq_outcome* outcome) {
+  if (length) *length = 0;
+  if (!reader || !length || (capacity && !block)) return Done(outcome, ZQ_BAD_ARGUMENT);
+  std::lock_guard<std::mutex> lock(reader->mutex);
+  Bytes data;
+  if (zq_result r = Query(reader, InformationCommand(kInfoBlock), &data, outcome); r != ZQ_OK) return r;
+  *length = data.size();
+  if (data.size() > capacity) return Done(outcome, ZQ_BAD_ARGUMENT, 0, 0x9000);
+  if (!data.empty()) std::memcpy(block, data.data(), data.size());
+  return ZQ_OK;
 }
 
 zq_result zq_reader_details_get(zq_reader* reader, zq_reader_details* details, zq_outcome* outcome) {

@@ -95,6 +95,16 @@ typedef struct zq_reader zq_reader;
  * Thread-safe; blocks for the open (seconds; a firmware download longer). */
 ZQ_API zq_result zq_open_port(uint32_t port, zq_reader** reader, zq_outcome* outcome);
 
+/* The open data block's flags, for zq_open_port_flags. */
+#define ZQ_OPEN_SKIP_DOWNLOAD 1u /* no firmware check at this open */
+#define ZQ_OPEN_BOOT_MODE 2u     /* leave the reader in its boot mode */
+#define ZQ_OPEN_PASS_THROUGH 4u  /* every command goes to the reader unchanged, the driver's own
+                                    answers included */
+
+/* zq_open_port with the open data block's flags (ZQ_OPEN_*); other bits
+ * give ZQ_BAD_ARGUMENT. The flags hold for this open only. */
+ZQ_API zq_result zq_open_port_flags(uint32_t port, unsigned flags, zq_reader** reader, zq_outcome* outcome);
+
 /* Opens unit 0 of the reader with this USB serial number: through the COM
  * number bound to it (the environment variable ZELQUAR_READER_SERIAL_<N> or
  * the INI key ReaderSerial<N> of the driver), else through the first COM
@@ -118,6 +128,14 @@ ZQ_API void zq_close(zq_reader* reader);
 /* The driver's file version (4 big-endian 16-bit numbers); no reader
  * needed. ZQ_OK or ZQ_NO_DRIVER. Thread-safe. */
 ZQ_API zq_result zq_driver_version(uint8_t version[8]);
+
+/* Chooses the driver library that this copy of the client library loads,
+ * instead of $ZELQUAR_LIBRARY or the one beside it. Only before the driver
+ * is loaded (the first call that needs it): afterwards ZQ_OK for the same
+ * path, ZQ_BAD_ARGUMENT for another. A program that uses several driver
+ * installations at once loads the copy of this library installed beside
+ * each (their state is apart) and names each its driver. Thread-safe. */
+ZQ_API zq_result zq_use_driver(const char* path);
 
 /* The port number the handle opened. */
 ZQ_API uint32_t zq_reader_port(const zq_reader* reader);
@@ -261,6 +279,12 @@ typedef struct zq_reader_details {
 
 /* The driver version, reader type, firmware version and information block. */
 ZQ_API zq_result zq_reader_details_get(zq_reader* reader, zq_reader_details* details, zq_outcome* outcome);
+
+/* The reader's information block as it sends it (without the status word):
+ * up to `capacity` bytes into block, *length its length (ZQ_BAD_ARGUMENT
+ * with *length set and nothing copied when it is longer). */
+ZQ_API zq_result zq_information_block(zq_reader* reader, uint8_t* block, size_t capacity, size_t* length,
+                                      zq_outcome* outcome);
 
 /* The bridge's GPIO lines 15..0 (*lines), and one line (0..9) set. */
 ZQ_API zq_result zq_gpio_read(zq_reader* reader, uint16_t* lines, zq_outcome* outcome);
