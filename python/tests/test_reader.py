@@ -54,6 +54,13 @@ def test_transmit_returns_any_response_whole(reader, sim):
     assert reader.transmit("00051200") == zelquar.Response(b"\x21", 0x9000)
     # Answered by the driver without a response.
     assert reader.transmit(bytes.fromhex("00170000")) == zelquar.Response(b"", None)
+    # Opened with pass_through, that command too goes to the reader, which answers it.
+    reader.close()
+    with zelquar.Reader(pass_through=True) as through:
+        sent = sim.state()["counters"]["commands_received"]
+        assert through.transmit("00170000").status_word is not None
+        assert sim.state()["counters"]["commands_received"] == sent + 1
+    reader.open()
     # A refusal is an answer here, not an exception: the power level is tried three times.
     sim.fault("status", "6401", 3)
     assert reader.transmit("00181400") == zelquar.Response(b"", 0x6401)

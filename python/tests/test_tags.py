@@ -173,3 +173,24 @@ def test_the_example_inventories_and_writes_a_tag(install):
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert len(lines) == 4 and lines[-1].endswith(": 12345678")
+
+
+def test_a_whole_field_a_tag_by_its_epc_alone_and_a_reader_by_its_serial(install):
+    # 500 tags (more than one reply holds) and one whose PC word has the
+    # user-memory indicator set, which its EPC's length does not tell.
+    umi = "E2003412013E170012345678"
+    field = [{"epc": f"E2000017{i:016X}", "rssi": 100 + i} for i in range(500)]
+    field.append({"epc": umi, "pc": "3400", "user": "ABCDABCDABCDABCD"})
+    with zelquar.Simulator({"tags": field}) as sim:
+        listed = zelquar.readers()
+        assert [(r.serial, r.simulated) for r in listed] == [("SIM0001", True)]
+        with zelquar.Reader(serial="SIM0001") as reader:
+            for rssi in ("dbm", None):
+                tags = reader.inventory(rssi)
+                assert sorted(t.epc_hex for t in tags) == sorted(t["epc"] for t in field)
+                assert all((t.rssi is None) == (rssi is None) for t in tags)
+            assert reader.read(umi, "user", 0, 2) == bytes.fromhex("ABCDABCD")
+            reader.write(umi, "user", 1, "1234", verify=True)
+            assert sim_tag(sim, umi)["user"] == "ABCD1234ABCDABCD" and sim_tag(sim, umi)["pc"] == "3400"
+        with pytest.raises(zelquar.DeviceError):
+            zelquar.Reader(serial="NO-SUCH-READER").open()

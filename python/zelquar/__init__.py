@@ -1,4 +1,5 @@
-"""zelquar: the Zelquar USB UHF RFID reader from Python, over the installed driver.
+"""zelquar: the Zelquar USB UHF RFID reader from Python, over the installed
+client library (libzelquar.so) and driver.
 
     import zelquar
     with zelquar.Reader() as reader:          # port 0x0100: COM number 1, unit 0
@@ -6,9 +7,10 @@
             print(tag.epc_hex, tag.rssi)
         data = reader.read(tag, zelquar.Bank.USER, 0, 2)
 
-Every failed driver call raises a DriverError subclass with the driver's
-result code; a command the reader refused raises ReaderRefused with its
-status word. Simulator starts a simulated reader to run all of it without
+``zelquar.readers()`` lists the readers present; ``Reader(serial=...)``
+opens one by its serial number. Every failed driver call raises a
+DriverError subclass with the driver's result code; a command the reader
+refused raises ReaderRefused with its status word. Simulator starts a simulated reader to run all of it without
 hardware.
 """
 
@@ -27,7 +29,7 @@ from .errors import (
     ReaderRefused,
     VerifyError,
 )
-from .reader import Gpio, Reader, ReaderInfo, TagEvent, driver_version
+from .reader import Gpio, Reader, ReaderDescription, ReaderInfo, TagEvent, driver_version, readers
 from .simulator import Simulator, SimulatorError
 
 __all__ = [
@@ -46,6 +48,7 @@ __all__ = [
     "ParameterError",
     "PortInUseError",
     "Reader",
+    "ReaderDescription",
     "ReaderInfo",
     "ReaderRefused",
     "Response",
@@ -56,4 +59,5 @@ __all__ = [
     "VerifyError",
     "driver_version",
     "lock_payload",
+    "readers",
 ]

@@ -1,13 +1,19 @@
-"""Finding and loading libZELQUAR_Drv.so, and its five functions through ctypes.
+"""Finding the driver library and binding the client library (zelquar.h)
+installed beside it, through ctypes.
 
-The library is looked for, in this order: the ``library=`` argument; else
-the ``ZELQUAR_LIBRARY`` environment variable; else PREFIX/lib/zelquar/ for
-the install prefix written into the package at install time, for the
-prefix the package itself lies under (PREFIX/lib/python3/dist-packages),
-then for /usr/local and /usr (a package installed with pip into a virtual
-environment knows no prefix). The client library libzelquar.so is looked
-for beside each candidate driver.
-An explicit choice (argument or variable) is the only path tried.
+The driver libZELQUAR_Drv.so is looked for, in this order: the ``library=``
+argument; else the ``ZELQUAR_LIBRARY`` environment variable; else
+PREFIX/lib/zelquar/ for the install prefix written into the package at
+install time, for the prefix the package itself lies under
+(PREFIX/lib/python3/dist-packages), then for /usr/local and /usr (a package
+installed with pip into a virtual environment knows no prefix). An explicit
+choice (argument or variable) is the only path tried. The package talks to
+the reader only through libzelquar.so beside the chosen driver, which it
+names that driver (zq_use_driver): each driver installation is served by its
+own copy of the client library, so several can be used in one process.
+
+Sections: the search; the C structures of zelquar.h; the bound library;
+identities.
 """
 
 from __future__ import annotations
@@ -16,9 +22,9 @@ import ctypes
 import os
 import threading
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional
+from typing import Dict, List, Optional
 
-from .errors import LibraryNotFoundError
+from .errors import OK, LibraryNotFoundError
 
 LIBRARY_NAME = "libZELQUAR_Drv.so"
 CLIENT_NAME = "libzelquar.so"
@@ -62,65 +68,27 @@ def existing_path(library: Optional[str] = None) -> Optional[str]:
     return next((p for p in candidate_paths(library) if os.path.isfile(p)), None)
 
 
-class Driver:
-    """The five exported functions of one loaded driver library."""
+# ---- the C structures of zelquar.h ---------------------------------------------------
 
-    def __init__(self, path: str, dll: ctypes.CDLL) -> None:
-        self.path = path
-        u32, i32 = ctypes.c_uint32, ctypes.c_int32
-        p_u8, p_i32 = ctypes.POINTER(ctypes.c_uint8), ctypes.POINTER(ctypes.c_int32)
-        self.open = dll.RFRW_Open
-        self.open.argtypes, self.open.restype = [u32, i32, p_u8], i32
-        self.close = dll.RFRW_Close
-        self.close.argtypes, self.close.restype = [u32], i32
-        self.transmit = dll.RFRW_CLRW_Transmit
-        self.transmit.argtypes, self.transmit.restype = [u32, u32, p_u8, p_i32, p_u8], i32
-        self.power_ctrl = dll.RFRW_PowerCtrl
-        self.power_ctrl.argtypes, self.power_ctrl.restype = [u32, i32, p_i32], i32
-        self.get_dll_version = dll.RFRW_GetDllVersion
-        self.get_dll_version.argtypes, self.get_dll_version.restype = [p_i32, p_u8], i32
+EPC_MAX = 62
 
-    @property
-    def directory(self) -> str:
-        return os.path.dirname(self.path)
+OPEN_SKIP_DOWNLOAD, OPEN_BOOT_MODE, OPEN_PASS_THROUGH = 1, 2, 4
 
 
-_loaded: Dict[str, Driver] = {}
-_lock = threading.Lock()
+class Outcome(ctypes.Structure):
+    """struct zq_outcome."""
 
-
-def _load_first(tried: List[str], cache: Dict[str, Any], make: Callable[[str], Any]) -> Any:
-    """The first of `tried` that loads, made once per real path for the life
-    of the process; LibraryNotFoundError with each path's reason otherwise."""
-    reasons: List[str] = []
-    with _lock:
-        for path in tried:
-            real = os.path.realpath(path)
-            if real in cache:
-                return cache[real]
-            if not os.path.isfile(real):
-                reasons.append("no such file")
-                continue
-            try:
-                made = make(real)
-            except (OSError, AttributeError) as error:
-                reasons.append(str(error))
-                continue
-            cache[real] = made
-            return made
-    raise LibraryNotFoundError(tried, reasons)
-
-
-def load(library: Optional[str] = None) -> Driver:
-    """The driver library, loaded once per path for the life of the process."""
-    return _load_first(candidate_paths(library), _loaded, lambda real: Driver(real, ctypes.CDLL(real)))
-
-
-# ---- the client library (zelquar.h) -------------------------------------------
+    _fields_ = [
+        ("result", ctypes.c_int),
+        ("driver_result", ctypes.c_int32),
+        ("status_word", ctypes.c_uint16),
+        ("reader_status", ctypes.c_int16),
+        ("words_written", ctypes.c_int16),
+    ]
 
 
 class Identity(ctypes.Structure):
-    """struct zq_identity of zelquar.h."""
+    """struct zq_identity."""
 
     _fields_ = [
         ("is_gs1", ctypes.c_int),
@@ -136,44 +104,192 @@ class Identity(ctypes.Structure):
     ]
 
 
-_client: Dict[str, ctypes.CDLL] = {}
+class CTag(ctypes.Structure):
+    """struct zq_tag."""
+
+    _fields_ = [
+        ("pc", ctypes.c_uint16),
+        ("epc_length", ctypes.c_uint8),
+        ("epc", ctypes.c_uint8 * EPC_MAX),
+        ("crc", ctypes.c_uint16),
+        ("has_rssi", ctypes.c_int),
+        ("rssi_raw", ctypes.c_uint16),
+        ("rssi_dbm", ctypes.c_double),
+        ("rssi_is_raw", ctypes.c_int),
+        ("identity", Identity),
+    ]
 
 
-def _client_library(real: str) -> ctypes.CDLL:
-    dll = ctypes.CDLL(real)
-    dll.zq_decode_identity.argtypes = [ctypes.c_uint16, ctypes.POINTER(ctypes.c_uint8), ctypes.c_size_t,
-                                       ctypes.POINTER(Identity)]
-    dll.zq_decode_identity.restype = None
-    dll.zq_encode_uri.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint8),
-                                  ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_uint16),
-                                  ctypes.c_char_p, ctypes.c_size_t]
-    dll.zq_encode_uri.restype = ctypes.c_int
-    return dll
+class TagList(ctypes.Structure):
+    """struct zq_tag_list."""
+
+    _fields_ = [
+        ("count", ctypes.c_size_t),
+        ("tags", ctypes.POINTER(CTag)),
+        ("rounds", ctypes.c_uint),
+        ("several_rounds", ctypes.c_int),
+    ]
 
 
-def load_client(library: Optional[str] = None) -> ctypes.CDLL:
-    """libzelquar.so, the client library installed beside the driver (the
-    driver's candidate directories, in the same order)."""
-    tried = [os.path.join(os.path.dirname(p), CLIENT_NAME) for p in candidate_paths(library)]
-    return _load_first(tried, _client, _client_library)
+class InventoryOptions(ctypes.Structure):
+    """struct zq_inventory_options."""
+
+    _fields_ = [
+        ("with_rssi", ctypes.c_int),
+        ("rssi_raw", ctypes.c_int),
+        ("session", ctypes.c_int),
+        ("max_rounds", ctypes.c_uint),
+    ]
+
+
+class ReaderDetails(ctypes.Structure):
+    """struct zq_reader_details."""
+
+    _fields_ = [
+        ("driver_version", ctypes.c_uint8 * 8),
+        ("reader_type", ctypes.c_uint8 * 8),
+        ("reader_type_length", ctypes.c_size_t),
+        ("firmware", ctypes.c_uint8 * 8),
+        ("firmware_length", ctypes.c_size_t),
+        ("entry_count", ctypes.c_size_t),
+        ("entry_number", ctypes.c_uint8 * 32),
+        ("entry_value", ctypes.c_uint16 * 32),
+    ]
+
+
+class ReaderEntry(ctypes.Structure):
+    """struct zq_reader_info."""
+
+    _fields_ = [("serial", ctypes.c_char * 64), ("path", ctypes.c_char * 256), ("simulated", ctypes.c_int)]
+
+
+# ---- the bound library ------------------------------------------------------------------
+
+_p = ctypes.POINTER
+_u8p = _p(ctypes.c_uint8)
+_handle = ctypes.c_void_p
+_size, _i32, _u32, _int, _uint = ctypes.c_size_t, ctypes.c_int32, ctypes.c_uint32, ctypes.c_int, ctypes.c_uint
+_out = _p(Outcome)
+_tag_call = [_handle, _u8p, _size, _i32]  # reader, EPC, its length, PC word or -1
+
+# name: (argument types, result type); results are zq_result unless named.
+_SIGNATURES = {
+    "zq_use_driver": ([ctypes.c_char_p], _int),
+    "zq_driver_version": ([_u8p], _int),
+    "zq_list_readers": ([_p(ReaderEntry), _size, _p(_size)], _int),
+    "zq_open_port_flags": ([_u32, _uint, _p(_handle), _out], _int),
+    "zq_open_serial_unit": ([ctypes.c_char_p, _uint, _p(_handle), _out], _int),
+    "zq_close": ([_handle], None),
+    "zq_reader_port": ([_handle], _u32),
+    "zq_decode_identity": ([ctypes.c_uint16, _u8p, _size, _p(Identity)], None),
+    "zq_encode_uri": ([ctypes.c_char_p, _u8p, _p(_size), _p(ctypes.c_uint16), ctypes.c_char_p, _size], _int),
+    "zq_inventory_defaults": ([], InventoryOptions),
+    "zq_inventory": ([_handle, _p(InventoryOptions), _p(_p(TagList)), _out], _int),
+    "zq_tag_list_free": ([_p(TagList)], None),
+    "zq_read": (_tag_call + [_int, _u32, _uint, _u8p, _u8p, _size, _p(_size), _out], _int),
+    "zq_write": (_tag_call + [_int, _u32, _u8p, _size, _int, _u8p, _out], _int),
+    "zq_write_epc": (_tag_call + [_u8p, _size, _u8p, _p(ctypes.c_uint16), _out], _int),
+    "zq_write_epc_uri": (_tag_call + [ctypes.c_char_p, _u8p, _p(CTag), _out], _int),
+    "zq_lock_payload": ([ctypes.c_char_p, _u8p, ctypes.c_char_p, _size], _int),
+    "zq_lock": (_tag_call + [_u8p, _u8p, _out], _int),
+    "zq_kill": (_tag_call + [_u8p, _out], _int),
+    "zq_power": ([_handle, _int, _out], _int),
+    "zq_power_level": ([_handle, _uint, _out], _int),
+    "zq_reader_details_get": ([_handle, _p(ReaderDetails), _out], _int),
+    "zq_information_block": ([_handle, _u8p, _size, _p(_size), _out], _int),
+    "zq_gpio_read": ([_handle, _p(ctypes.c_uint16), _out], _int),
+    "zq_gpio_write": ([_handle, _uint, _int, _out], _int),
+    "zq_serial_get": ([_handle, ctypes.c_char_p, _size, _out], _int),
+    "zq_serial_set": ([_handle, ctypes.c_char_p, _out], _int),
+    "zq_raw": ([_handle, _u8p, _size, _u8p, _size, _p(_size), _out], _int),
+    "zq_result_message": ([_int], ctypes.c_char_p),
+    "zq_outcome_message": ([_out, ctypes.c_char_p, _size], ctypes.c_char_p),
+}
+
+
+class Client:
+    """libzelquar.so, bound to one driver installation: ``path`` the driver's
+    path, ``lib`` the loaded client library with every function typed."""
+
+    def __init__(self, path: str, lib: ctypes.CDLL) -> None:
+        self.path = path
+        self.lib = lib
+
+    @property
+    def directory(self) -> str:
+        return os.path.dirname(self.path)
+
+    def sentence(self, outcome: Outcome) -> str:
+        """The client library's sentence for an outcome: what happened and what to do."""
+        text = ctypes.create_string_buffer(512)
+        self.lib.zq_outcome_message(ctypes.byref(outcome), text, len(text))
+        return text.value.decode("utf-8", errors="replace")
+
+
+_loaded: Dict[str, Client] = {}
+_lock = threading.Lock()
+
+
+def _bind(driver: str) -> Client:
+    """The client library beside ``driver``, named that driver; OSError with the reason."""
+    client = os.path.join(os.path.dirname(driver), CLIENT_NAME)
+    if not os.path.isfile(client):
+        raise OSError(f"no {CLIENT_NAME} beside it")
+    lib = ctypes.CDLL(client)
+    for name, (arguments, result) in _SIGNATURES.items():
+        function = getattr(lib, name)
+        function.argtypes, function.restype = arguments, result
+    if lib.zq_use_driver(driver.encode()) != OK:
+        raise OSError(f"{client} already serves another driver in this process")
+    version = (ctypes.c_uint8 * 8)()
+    if lib.zq_driver_version(version) != OK:
+        raise OSError("the driver does not load (a file beside it missing, or not a driver library)")
+    return Client(driver, lib)
+
+
+def load(library: Optional[str] = None) -> Client:
+    """The client library for the driver found as the module says, bound
+    once per driver path for the life of the process; LibraryNotFoundError
+    with each path's reason when none loads."""
+    tried = candidate_paths(library)
+    reasons: List[str] = []
+    with _lock:
+        for path in tried:
+            real = os.path.realpath(path)
+            if real in _loaded:
+                return _loaded[real]
+            if not os.path.isfile(real):
+                reasons.append("no such file")
+                continue
+            try:
+                client = _bind(real)
+            except (OSError, AttributeError) as error:
+                reasons.append(str(error))
+                continue
+            _loaded[real] = client
+            return client
+    raise LibraryNotFoundError(tried, reasons)
+
+
+# ---- identities ----------------------------------------------------------------------------
 
 
 def decode_identity(pc: int, epc: bytes) -> Identity:
     """The GS1 identity of a PC word and EPC, as the client library decodes it."""
     out = Identity()
     raw = (ctypes.c_uint8 * max(1, len(epc))).from_buffer_copy(epc or b"\0")
-    load_client().zq_decode_identity(pc, raw, len(epc), ctypes.byref(out))
+    load().lib.zq_decode_identity(pc, raw, len(epc), ctypes.byref(out))
     return out
 
 
 def encode_uri(uri: str) -> "tuple[int, bytes, str]":
     """A tag URI, pure-identity URI or element string as (PC word, EPC, reason);
     an EPC of b"" with the reason when it does not encode."""
-    epc = (ctypes.c_uint8 * 62)()
+    epc = (ctypes.c_uint8 * EPC_MAX)()
     length = ctypes.c_size_t(0)
     pc = ctypes.c_uint16(0)
     why = ctypes.create_string_buffer(256)
-    result = load_client().zq_encode_uri(uri.encode("utf-8"), epc, ctypes.byref(length), ctypes.byref(pc), why,
+    result = load().lib.zq_encode_uri(uri.encode("utf-8"), epc, ctypes.byref(length), ctypes.byref(pc), why,
                                          len(why))
     if result != 0:
         return 0, b"", why.value.decode("utf-8", errors="replace")

@@ -21,6 +21,10 @@ ERROR_NOT_ADMIN = -10
 ERROR_NOT_OPEN = -1001
 ERROR_OPEN_ELSEWHERE = -1002
 
+# The client library's results (zelquar.h, enum zq_result).
+OK, REFUSED, TAG_NOT_FOUND, BAD_ARGUMENT, NO_DRIVER, NO_READER, DRIVER_ERROR, BAD_RESPONSE, VERIFY_FAILED, \
+    NO_MEMORY, PORT_IN_USE = range(11)
+
 # Gen2 tag error codes, as a tag reports them in an error reply.
 TAG_ERRORS = {
     0x00: "other error",
@@ -144,3 +148,33 @@ def error_for(code: int, what: str) -> DriverError:
     """The exception for a failed driver call (``what`` names the call)."""
     cls, text = _BY_CODE.get(code, (DriverError, "driver failure"))
     return cls(code, f"{what}: {text}")
+
+
+def error_for_outcome(outcome, what: str, sentence: str = "") -> Exception:
+    """The exception for a client library call that did not give OK: ``outcome``
+    its zq_outcome, ``what`` the operation, ``sentence`` the library's own words.
+
+    A refusal, a tag not found and a response of the wrong form are
+    ReaderRefused with the reader's status word (64 02 for a tag not in the
+    field, 64 03 for a response without one); a failed driver call is the
+    DriverError of its result; an argument the library refused is a
+    ParameterError."""
+    result = outcome.result
+    if result in (REFUSED, TAG_NOT_FOUND, BAD_RESPONSE):
+        sw = outcome.status_word or (0x6402 if result == TAG_NOT_FOUND else 0x6403)
+        status = outcome.reader_status if outcome.reader_status >= 0 else None
+        written = outcome.words_written if outcome.words_written >= 0 else None
+        return ReaderRefused(sw, status, written, what)
+    if outcome.driver_result:
+        return error_for(outcome.driver_result, what)
+    if result == VERIFY_FAILED:
+        return VerifyError(b"", b"")
+    if result == NO_MEMORY:
+        return MemoryError(f"{what}: {sentence}")
+    code, cls = {
+        BAD_ARGUMENT: (ERROR_PARAMETER, ParameterError),
+        NO_READER: (ERROR_DEVICE, DeviceError),
+        PORT_IN_USE: (ERROR_OPEN_ELSEWHERE, PortInUseError),
+        NO_DRIVER: (ERROR_FILE_MISSING, FileMissingError),
+    }.get(result, (ERROR_INTERNAL, DriverError))
+    return cls(code, f"{what}: {sentence}" if sentence else what)
