@@ -144,6 +144,13 @@ def test_simulator_control_commands(install):
         assert [t["epc"] for t in sim.tags()] == [TAG_A, "E200001122334455"]
         sim.remove_tag(TAG_A)
         assert [t["rssi"] for t in sim.tags()] == [7]
+        sim.set_rssi("E200001122334455", 4000)
+        assert sim.tags()[0]["rssi_now"] == 4000
+        sim.move_tag("E200001122334455", [[0, 9000], [60000, 9000]], noise=10)
+        assert sim.tags()[0]["rssi_now"] == 9000
+        sim.read_range(100, 200)
+        with pytest.raises(zelquar.SimulatorError):
+            sim.read_range(200, 100)
         sim.fault("drop-reply", 2)
         assert sim.state()["faults"]["drop_reply"] == 2
         with pytest.raises(zelquar.SimulatorError):

@@ -213,6 +213,22 @@ class Simulator:
         epc_hex = epc.epc_hex if isinstance(epc, Tag) else hex_bytes(epc, "epc").hex().upper()
         self.control("tag remove " + epc_hex)
 
+    def set_rssi(self, epc: Union[HexLike, Tag], raw: int) -> None:
+        """Holds the tag still at this raw signal strength (0 to 65535)."""
+        epc_hex = epc.epc_hex if isinstance(epc, Tag) else hex_bytes(epc, "epc").hex().upper()
+        self.control(f"tag rssi {epc_hex} {int(raw)}")
+
+    def move_tag(self, epc: Union[HexLike, Tag], path: List[Any], *, repeat: bool = False, noise: int = 0) -> None:
+        """Moves the tag's signal strength along ``path`` ([[ms, raw], ...]) from now on,
+        with ``noise`` (raw) added at every round; ``repeat`` starts the path over."""
+        epc_hex = epc.epc_hex if isinstance(epc, Tag) else hex_bytes(epc, "epc").hex().upper()
+        self.control(f"tag move {epc_hex} " + json.dumps({"path": path, "path_repeat": repeat, "noise": noise}))
+
+    def read_range(self, floor: int, full: int) -> None:
+        """Reads follow the strength: never at ``floor`` or below, always at ``full`` or
+        above (0, 0: every tag is read)."""
+        self.control(f"read-range {int(floor)} {int(full)}")
+
     def load_tags(self, tags: List[Dict[str, Any]]) -> None:
         """Replaces the population with these tags (scenario tag objects)."""
         path = os.path.join(self._work, "tags.json")

@@ -51,6 +51,9 @@ std::string Device::Reset() {
   ro.unit = static_cast<uint8_t>(options_.unit.value_or(scenario_.unit));
   ro.firmware = scenario_.firmware;
   ro.wire_timing = options_.wire_timing;
+  ro.read_floor = scenario_.read_floor;
+  ro.read_full = scenario_.read_full;
+  ro.seed = scenario_.seed;
   reader_ = std::make_unique<Reader>(ro, &faults_);
   reader_->field().set_tags(scenario_.tags);
   extra_.clear();
@@ -328,6 +331,35 @@ Device::ControlResult Device::Control(const std::string& lineIn, uint64_t now) {
     if (err.empty()) err = ParseTag(j, &t);
     if (!err.empty()) return {"ERR " + err, Action::kNone};
     reader_->field().tags().push_back(std::move(t));
+  } else if (cmd == "read-range" && w.size() == 3) {
+    // read-range FLOOR FULL: as the scenario's "read_range"; 0 0 reads every tag.
+    int floor = 0, full = 0;
+    if (!ParseCount(w[1], &floor) || !ParseCount(w[2], &full) || full > 0xFFFF || (full != 0 && floor >= full))
+      return {"ERR usage: read-range FLOOR FULL (FLOOR < FULL <= 65535, or 0 0)", Action::kNone};
+    reader_->set_read_range(static_cast<uint16_t>(floor), static_cast<uint16_t>(full));
+    for (auto& x : extra_) x->set_read_range(static_cast<uint16_t>(floor), static_cast<uint16_t>(full));
+  } else if (cmd == "tag" && w.size() >= 4 && (w[1] == "rssi" || w[1] == "move")) {
+    // tag rssi EPC RAW: the strength from now on, still; tag move EPC JSON:
+    // a path (and noise) from now on, as a scenario's tag has them.
+    Tag* t = nullptr;
+    std::string epc = w[2];
+    for (char& c : epc) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (Tag& candidate : reader_->field().tags())
+      if (EpcHex(candidate) == epc) t = &candidate;
+    if (!t) return {"ERR no tag " + w[2], Action::kNone};
+    if (w[1] == "rssi") {
+      int value = 0;
+      if (w.size() != 4 || !ParseCount(w[3], &value) || value > 0xFFFF) return {"ERR usage: tag rssi EPC 0..65535", Action::kNone};
+      t->rssi = static_cast<uint16_t>(value);
+      t->path.clear();
+      return r;
+    }
+    nlohmann::json j;
+    const size_t at = line.find(w[2], line.find("move") + 4) + w[2].size();
+    std::string err = ParseJsonText(line.substr(at), &j);
+    if (err.empty()) err = ParseMotion(j, t);
+    if (!err.empty()) return {"ERR " + err, Action::kNone};
+    if (!t->path.empty()) t->path_start_us = now;
   } else if (cmd == "tag" && w.size() == 3 && w[1] == "remove") {
     auto& tags = reader_->field().tags();
     std::string epc = w[2];

@@ -38,7 +38,7 @@ constexpr size_t kLogLines = 64;
 
 }  // namespace
 
-Reader::Reader(ReaderOptions options, Faults* faults) : options_(options), faults_(faults) {}
+Reader::Reader(ReaderOptions options, Faults* faults) : options_(options), faults_(faults), draws_(options.seed) {}
 
 // ---- power -----------------------------------------------------------------
 
@@ -345,14 +345,18 @@ Bytes Reader::Inventory(const Bytes& c, uint64_t* processingUs) {
   std::vector<size_t> listed;
   Bytes entries;
   unsigned count = 0;
+  const uint64_t now = field_.now();
   for (size_t i : taking) {
-    const Tag& t = field_.tags()[i];
+    Tag& t = field_.tags()[i];
+    if (t.path_start_us == Tag::kPathNotStarted) t.path_start_us = now;
+    const uint16_t strength = t.StrengthAt(now, draws_());
+    if (options_.read_full > 0 && !Heard(strength, draws_())) continue;
     Bytes e = t.PcEpcBytes();
     e.push_back(static_cast<uint8_t>(t.stored_crc() >> 8));
     e.push_back(static_cast<uint8_t>(t.stored_crc()));
     if (withRssi) {
-      e.push_back(static_cast<uint8_t>(t.rssi >> 8));
-      e.push_back(static_cast<uint8_t>(t.rssi));
+      e.push_back(static_cast<uint8_t>(strength >> 8));
+      e.push_back(static_cast<uint8_t>(strength));
     }
     if (2 + entries.size() + e.size() + 2 > kMaxInventoryBody) break;
     entries.insert(entries.end(), e.begin(), e.end());
@@ -366,6 +370,13 @@ Bytes Reader::Inventory(const Bytes& c, uint64_t* processingUs) {
   Bytes body{static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
   body.insert(body.end(), entries.begin(), entries.end());
   return WithSw(body, kSwOk);
+}
+
+bool Reader::Heard(uint16_t strength, uint32_t draw) const {
+  if (strength <= options_.read_floor) return false;
+  if (strength >= options_.read_full) return true;
+  const uint32_t span = static_cast<uint32_t>(options_.read_full - options_.read_floor);
+  return draw % span < static_cast<uint32_t>(strength - options_.read_floor);
 }
 
 Bytes Reader::AcquireHandle(const Bytes& c) {

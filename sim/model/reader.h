@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ struct ReaderOptions {
   uint8_t unit = 0;
   std::array<uint8_t, 2> firmware{0x01, 0x23};
   bool wire_timing = false;  // add the module's processing times
+  // How likely a tag in the round is read, by its raw strength: never at or
+  // below read_floor, always at or above read_full, in proportion between;
+  // read_full 0: every tag is read whatever its strength.
+  uint16_t read_floor = 0;
+  uint16_t read_full = 0;
+  uint32_t seed = 1;  // of the draws for noise and reads: the same scenario gives the same rounds
 };
 
 // Faults armed through the control socket, consumed as traffic meets them.
@@ -144,6 +151,12 @@ class Reader {
   };
   const Settings& settings() const { return settings_; }
 
+  // The read range of ReaderOptions, changed while the reader runs.
+  void set_read_range(uint16_t floor, uint16_t full) {
+    options_.read_floor = floor;
+    options_.read_full = full;
+  }
+
  private:
   void FrameComplete(uint64_t t, std::vector<Transmission>* out);
   void Transmit(const Bytes& frame, uint64_t start, std::vector<Transmission>* out);
@@ -154,6 +167,8 @@ class Reader {
   Bytes DownloadBlock(const Bytes& c);
   Bytes Inventory(const Bytes& c, uint64_t* processingUs);
   Bytes AcquireHandle(const Bytes& c);
+  // Whether a tag of this strength is read in a round (see read_floor).
+  bool Heard(uint16_t strength, uint32_t draw) const;
   Bytes TagCommand(const Bytes& c);
 
   ReaderOptions options_;
@@ -163,6 +178,7 @@ class Reader {
   Settings settings_;
   LastRound last_round_;
   bool powered_ = false;
+  std::mt19937 draws_;
 
   // Link receive state.
   Bytes rx_;

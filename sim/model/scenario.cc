@@ -106,7 +106,39 @@ std::string ParseTag(const nlohmann::json& j, Tag* out) {
   }
   std::string err = ParseLockList(j, "locked", &t.locks, false);
   if (err.empty()) err = ParseLockList(j, "permalocked", &t.locks, true);
+  if (err.empty()) err = ParseMotion(j, &t);
   if (!err.empty()) return err;
+  *out = std::move(t);
+  return "";
+}
+
+std::string ParseMotion(const nlohmann::json& j, Tag* out) {
+  if (!j.is_object()) return "a motion is a JSON object";
+  Tag t = *out;
+  if (j.contains("path")) {
+    const nlohmann::json& p = j["path"];
+    if (!p.is_array() || p.empty() || p.size() > 1000) return "path: a list of 1 to 1000 [MS, RSSI] points";
+    t.path.clear();
+    for (const auto& point : p) {
+      int64_t ms = 0, value = 0;
+      if (!point.is_array() || point.size() != 2 || !IntegerIn(point[0], 0, 86'400'000, &ms) ||
+          !IntegerIn(point[1], 0, 0xFFFF, &value))
+        return "path: each point [MS, RSSI], MS 0 to 86400000, RSSI 0 to 65535";
+      const uint64_t us = static_cast<uint64_t>(ms) * 1000;
+      if (!t.path.empty() && us <= t.path.back().first) return "path: times must rise";
+      t.path.emplace_back(us, static_cast<uint16_t>(value));
+    }
+    t.path_start_us = Tag::kPathNotStarted;
+  }
+  if (j.contains("path_repeat")) {
+    if (!j["path_repeat"].is_boolean()) return "path_repeat: true or false";
+    t.path_repeat = j["path_repeat"].get<bool>();
+  }
+  if (j.contains("noise")) {
+    int64_t noise = 0;
+    if (!IntegerIn(j["noise"], 0, 0x7FFF, &noise)) return "noise: 0 to 32767";
+    t.noise = static_cast<uint16_t>(noise);
+  }
   *out = std::move(t);
   return "";
 }
@@ -172,6 +204,20 @@ std::string ParseScenario(const nlohmann::json& j, Scenario* out) {
     std::string err = ParseTagList(j["tags"], &s.tags);
     if (!err.empty()) return err;
   }
+  if (j.contains("read_range")) {
+    const nlohmann::json& r = j["read_range"];
+    int64_t floor = 0, full = 0;
+    if (!r.is_array() || r.size() != 2 || !IntegerIn(r[0], 0, 0xFFFF, &floor) || !IntegerIn(r[1], 1, 0xFFFF, &full) ||
+        full <= floor)
+      return "read_range: [FLOOR, FULL], 0 <= FLOOR < FULL <= 65535";
+    s.read_floor = static_cast<uint16_t>(floor);
+    s.read_full = static_cast<uint16_t>(full);
+  }
+  if (j.contains("seed")) {
+    int64_t seed = 0;
+    if (!IntegerIn(j["seed"], 0, UINT32_MAX, &seed)) return "seed: 0 to 4294967295";
+    s.seed = static_cast<uint32_t>(seed);
+  }
   if (j.contains("extra_units")) {
     if (!j["extra_units"].is_array()) return "extra_units must be a list";
     for (const auto& item : j["extra_units"]) {
@@ -216,6 +262,7 @@ nlohmann::json TagToJson(const Tag& t, uint64_t now) {
           {"kill_password", WordsHex({t.reserved[0], t.reserved[1]})},
           {"access_password", WordsHex({t.reserved[2], t.reserved[3]})},
           {"rssi", t.rssi},
+          {"rssi_now", t.BaseStrengthAt(now)},
           {"locked", locked},
           {"permalocked", perma},
           {"min_write_power", t.min_write_power},

@@ -23,6 +23,11 @@ struct Scenario {
   std::array<uint8_t, 2> firmware{0x01, 0x23};
   std::vector<Tag> tags;
   std::vector<ExtraUnit> extra_units;  // "extra_units": [{"unit": N, "tags": [...]}]
+  // "read_range": [FLOOR, FULL]: raw strengths at which a tag is never and
+  // always read (ReaderOptions::read_floor); "seed": of the draws.
+  uint16_t read_floor = 0;
+  uint16_t read_full = 0;
+  uint32_t seed = 1;
 };
 
 // JSON text from a file or a control line, parsed once its nesting is known
@@ -40,8 +45,14 @@ std::vector<Tag> DefaultTags();
 std::string ParseScenario(const nlohmann::json& j, Scenario* out);
 // One tag: "epc" (hex, whole words) is required; "pc", "tid", "user",
 // "kill_password", "access_password", "rssi", "locked", and this simulator's
-// own "permalocked" and "min_write_power" are optional.
+// own "permalocked", "min_write_power" and its strength's motion ("path",
+// "path_repeat", "noise": ParseMotion) are optional.
 std::string ParseTag(const nlohmann::json& j, Tag* out);
+// The motion of a tag's strength from an object with "path" ([[MS, RAW],
+// ...], times rising), "path_repeat" and "noise" (RAW), each optional: a
+// path starts again from its beginning at the next round. Empty string on
+// success, else what is wrong; `out` unchanged then.
+std::string ParseMotion(const nlohmann::json& j, Tag* out);
 // A tag list: an array of tags, or an object with "tags".
 std::string ParseTagList(const nlohmann::json& j, std::vector<Tag>* out);
 

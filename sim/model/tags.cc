@@ -59,6 +59,36 @@ void Tag::ResetVolatile() {
   kill_half = 0;
 }
 
+uint16_t Tag::StrengthAt(uint64_t now, uint32_t draw) const {
+  int64_t value = BaseStrengthAt(now);
+  if (noise) value += static_cast<int64_t>(draw % (2u * noise + 1)) - noise;
+  return static_cast<uint16_t>(std::clamp<int64_t>(value, 0, 0xFFFF));
+}
+
+uint16_t Tag::BaseStrengthAt(uint64_t now) const {
+  int64_t base = rssi;
+  if (!path.empty()) {
+    uint64_t at = now > path_start_us && path_start_us != kPathNotStarted ? now - path_start_us : 0;
+    const uint64_t end = path.back().first;
+    if (path_repeat && end > 0) at %= end + 1;
+    if (at <= path.front().first) {
+      base = path.front().second;
+    } else if (at >= end) {
+      base = path.back().second;
+    } else {
+      for (size_t i = 1; i < path.size(); ++i) {
+        if (at > path[i].first) continue;
+        const auto& [t0, v0] = path[i - 1];
+        const auto& [t1, v1] = path[i];
+        const double f = t1 > t0 ? static_cast<double>(at - t0) / static_cast<double>(t1 - t0) : 1.0;
+        base = static_cast<int64_t>(v0 + f * (static_cast<double>(v1) - v0) + 0.5);
+        break;
+      }
+    }
+  }
+  return static_cast<uint16_t>(std::clamp<int64_t>(base, 0, 0xFFFF));
+}
+
 bool Tag::InventoriedB(int session, uint64_t now) const {
   if (session < 0 || session >= kSessions || !inventoried[static_cast<size_t>(session)]) return false;
   if (session == 1 && now >= s1_b_since_us && now - s1_b_since_us >= kS1PersistUs) return false;

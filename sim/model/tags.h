@@ -64,6 +64,17 @@ struct Tag {
   std::vector<uint16_t> user;
   std::array<LockBits, 5> locks{};
   uint16_t rssi = 0;
+  // A strength that moves: the raw value follows `path` (points of time in
+  // microseconds from path_start_us, and a raw value; straight between two
+  // points, the last value after the last point, or the path again from its
+  // start with path_repeat), then up to `noise` either way. Without a path
+  // the base is `rssi`. path_start_us kPathNotStarted: the path starts at
+  // the next inventory round that meets the tag.
+  std::vector<std::pair<uint64_t, uint16_t>> path;
+  uint64_t path_start_us = 0;
+  bool path_repeat = false;
+  uint16_t noise = 0;
+  static constexpr uint64_t kPathNotStarted = UINT64_MAX;
   int min_write_power = -10;  // reader power level below which Write, Kill, Lock fail (error 0x0B)
   bool killed = false;
 
@@ -97,6 +108,12 @@ struct Tag {
   std::vector<uint16_t>* BankWords(Bank bank);
   const std::vector<uint16_t>* BankWords(Bank bank) const;
   void ResetVolatile();
+
+  // The raw signal strength at `now`: the path's value (or `rssi`), moved by
+  // `draw` (any 32-bit number, spread evenly) within the noise.
+  uint16_t StrengthAt(uint64_t now, uint32_t draw) const;
+  // The same without the noise.
+  uint16_t BaseStrengthAt(uint64_t now) const;
 
   // The inventoried flag of `session` at `now` (true: B), S1's decay applied.
   bool InventoriedB(int session, uint64_t now) const;

@@ -7,11 +7,13 @@
 // loads the driver of its own installation.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/commands.h"
@@ -422,6 +424,55 @@ TEST_F(ClientTest, TwoReadersAreListedAndOpenedByTheirSerialNumbers) {
   ASSERT_EQ(zq_write(one, a.data(), a.size(), -1, ZQ_BANK_USER, 0, w.data(), 2, 1, nullptr, &o), ZQ_OK);
   const nlohmann::json state = second.State();
   for (const auto& t : state["tags"]) EXPECT_NE(t["user"], "BEEF000000000000");
+}
+
+// A field that moves: a tag carried towards the antenna is first not read
+// at all, then read with a rising strength; a still tag's strength is what
+// the control sets, within its noise; the read range applies to every round.
+TEST_F(ClientTest, TagsAreReadAsTheirSignalMoves) {
+  const std::string walker = "E20000170000000000000001", still = "E20000170000000000000002";
+  Load(R"({"tags": [{"epc": ")" + walker + R"(", "path": [[0, 1000], [800, 60000]]},
+                    {"epc": ")" + still + R"(", "rssi": 30000, "noise": 500}]})");
+  ASSERT_EQ(install_.SimControl("read-range 20000 40000"), "OK");
+  ASSERT_EQ(install_.SimControl("read-range 40000 20000").rfind("ERR", 0), 0u);
+  Open();  // the walker's path starts at the first round that meets it
+  std::vector<uint16_t> walked;
+  bool missedEarly = false;
+  zq_inventory_options opts = zq_inventory_defaults();
+  opts.rssi_raw = 1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The path only rises: the strength during the rounds is at least this.
+    const uint16_t before = SimTag(walker)["rssi_now"].get<uint16_t>();
+    const std::map<std::string, zq_tag> tags = Inventory(opts);
+    if (!tags.count(walker)) {
+      EXPECT_LT(before, 40000) << "a tag at full strength is always read";
+      missedEarly = missedEarly || walked.empty();
+    } else {
+      EXPECT_GT(tags.at(walker).rssi_raw, 20000) << "a tag at or below the floor is never read";
+      if (!walked.empty()) {
+        EXPECT_GE(tags.at(walker).rssi_raw, walked.back());
+      }
+      walked.push_back(tags.at(walker).rssi_raw);
+    }
+    if (tags.count(still)) {
+      EXPECT_GE(tags.at(still).rssi_raw, 29500);
+      EXPECT_LE(tags.at(still).rssi_raw, 30500);
+    }
+    if (before == 60000 && walked.size() >= 3) break;
+  }
+  EXPECT_TRUE(missedEarly);
+  ASSERT_GE(walked.size(), 3u);
+  EXPECT_EQ(walked.back(), 60000);
+  // Still at a strength the control gives it; out of range: not read.
+  ASSERT_EQ(install_.SimControl("tag rssi " + still + " 50000"), "OK");
+  ASSERT_EQ(install_.SimControl("tag move " + walker + R"( {"path": [[0, 100]]})"), "OK");
+  const std::map<std::string, zq_tag> tags = Inventory(opts);
+  ASSERT_TRUE(tags.count(still));
+  EXPECT_NEAR(tags.at(still).rssi_raw, 50000, 500);
+  EXPECT_FALSE(tags.count(walker));
+  EXPECT_EQ(install_.SimControl("tag move " + still + R"( {"path": [[5, 1], [1, 2]]})"), "ERR path: times must rise");
 }
 
 }  // namespace
