@@ -350,6 +350,13 @@ bool AppendToDataFile(const std::string& path, const void* data, size_t length) 
   return n == static_cast<ssize_t>(length);
 }
 
+bool PrepareDataFile(const std::string& path) {
+  const int fd = OpenDataFileForAppend(path);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
 std::FILE* StreamOf(int fd, const char* mode) {
   std::FILE* f = ::fdopen(fd, mode);
   if (!f) ::close(fd);

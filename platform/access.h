@@ -149,6 +149,13 @@ int OpenChosenFileForAppend(const std::string& path);
 // file could not be opened or the write fell short.
 bool AppendToDataFile(const std::string& path, const void* data, size_t length);
 
+// Makes sure the data file `path` exists with the process's creation rules
+// (created when absent, 0600 or 0660 with the reader group), refusing one
+// with wider access, a foreign owner or a symbolic link, as
+// OpenDataFileForAppend does; for a file that another library then opens
+// by its name (a database). False with errno when refused or not made.
+bool PrepareDataFile(const std::string& path);
+
 // A stdio stream over the descriptor `fd` (fdopen); on failure the
 // descriptor is closed and nullptr returned.
 std::FILE* StreamOf(int fd, const char* mode);

@@ -63,6 +63,11 @@ EXPECTED = (
         "lib/cmake/zelquar/zelquarConfig.cmake",
         "lib/cmake/zelquar/zelquarConfigVersion.cmake",
         "lib/udev/rules.d/70-zelquar.rules",
+        "bin/zelquar-agent",
+        "share/zelquar/web/index.html",
+        "share/zelquar/web/app.js",
+        "share/zelquar/agent.conf.example",
+        "lib/systemd/system/zelquar-agent.service",
         "lib/python3/dist-packages/zelquar/__init__.py",
         "lib/python3/dist-packages/zelquar/_config.py",
     ]
@@ -376,9 +381,11 @@ def test_deb_postinst_creates_the_group_once(deb: Path, tmp_path):
     bin_dir.mkdir()
     calls = tmp_path / "calls"
     state = tmp_path / "group-present"
+    user = tmp_path / "user-present"
     stubs = {
-        "getent": f'echo "getent $*" >> {calls}; [ -e {state} ]',
+        "getent": f'echo "getent $*" >> {calls}; if [ "$1" = passwd ]; then [ -e {user} ]; else [ -e {state} ]; fi',
         "groupadd": f'echo "groupadd $*" >> {calls}; touch {state}',
+        "useradd": f'echo "useradd $*" >> {calls}; touch {user}',
         "udevadm": f'echo "udevadm $*" >> {calls}',
     }
     for name, body in stubs.items():
@@ -389,7 +396,10 @@ def test_deb_postinst_creates_the_group_once(deb: Path, tmp_path):
         assert run(["/bin/sh", str(postinst), "configure", ""], env=env).returncode == 0
     lines = calls.read_text().splitlines()
     assert [ln for ln in lines if ln.startswith("groupadd")] == ["groupadd --system zelquar"]
-    assert [ln for ln in lines if ln.startswith("getent")] == ["getent group zelquar"] * 2
+    assert [ln for ln in lines if ln.startswith("getent group")] == ["getent group zelquar"] * 2
+    # The service's user, made once, in the reader group.
+    assert [ln for ln in lines if ln.startswith("useradd")] == [
+        "useradd --system --gid zelquar --home-dir /var/lib/zelquar-agent --no-create-home --shell /usr/sbin/nologin zelquar-agent"]
     # udev is reloaded only where it runs.
     reloads = [ln for ln in lines if ln.startswith("udevadm control")]
     assert reloads == (["udevadm control --reload-rules"] * 2 if os.path.isdir("/run/udev") else [])

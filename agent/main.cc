@@ -1,0 +1,158 @@
+// zelquar-agent: the reader service. Owns the readers of its configuration,
+// inventories them continuously, journals what it sees and serves it over
+// a local HTTP API, an event stream and a live view in the browser.
+//
+// Sections: settings; the private simulator; start and stop.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "agent/http_api.h"
+#include "agent/journal.h"
+#include "agent/model.h"
+#include "agent/service.h"
+#include "platform/access.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/module.h"
+#include "platform/process.h"
+#include "platform/run_program.h"
+#include "platform/stop_signals.h"
+
+namespace {
+
+namespace platform = zq::platform;
+using zq::agent::Config;
+
+constexpr const char* kDefaultConfig = "/etc/zelquar/agent.conf";
+
+enum ExitCode { kOk = 0, kFailed = 1, kUsage = 2 };
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// ---- settings ------------------------------------------------------------------------------
+
+// The configuration file (the named one must exist; the default one only
+// when it does), then the flags.
+bool Settings(const std::vector<std::string>& args, Config* config) {
+  std::string file, error;
+  bool help = false;
+  Config flagsOnly;
+  if (std::string e = zq::agent::ApplyFlags(args, &flagsOnly, &file, &help); !e.empty()) {
+    std::cerr << "zelquar-agent: " << e << "\n" << zq::agent::kUsage;
+    std::exit(kUsage);
+  }
+  if (help) {
+    std::cout << zq::agent::kUsage
+              << "\nKeeps the readers open, inventories them continuously, journals every event and serves\n"
+                 "them on http://127.0.0.1:8700/ (docs/agent.md). The configuration file is "
+              << kDefaultConfig << " unless --config names another; flags override it.\n";
+    std::exit(kOk);
+  }
+  const bool named = !file.empty();
+  if (!named) file = kDefaultConfig;
+  std::ifstream in(file);
+  if (!in && named) {
+    std::cerr << "zelquar-agent: " << file << ": cannot be read\n";
+    return false;
+  }
+  if (in) {
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (std::string e = zq::agent::ApplyConfigText(text.str(), file, config); !e.empty()) {
+      std::cerr << "zelquar-agent: " << e << "\n";
+      return false;
+    }
+  }
+  zq::agent::ApplyFlags(args, config, &file, &help);
+  if (std::string e = zq::agent::CheckConfig(*config); !e.empty()) {
+    std::cerr << "zelquar-agent: " << e << "\n";
+    return false;
+  }
+  if (config->webDir.empty()) {
+    const std::string installed = DirectoryOf(DirectoryOf(platform::OwnProgramPath())) + "/share/zelquar/web";
+    config->webDir = platform::FileExistsError(installed + "/index.html") == 0 ? installed : ZQ_AGENT_SOURCE_WEB_DIR;
+  }
+  return true;
+}
+
+// ---- the private simulator -----------------------------------------------------------------
+
+struct PrivateSimulator {
+  std::string dir;
+  uint32_t pid = 0;
+  ~PrivateSimulator() {
+    if (pid) platform::EndProcess(pid, 3000);
+    if (!dir.empty()) platform::RemoveDirectoryTree(dir);
+  }
+};
+
+bool StartSimulator(const std::string& scenario, PrivateSimulator* sim) {
+  const std::string program = DirectoryOf(platform::OwnProgramPath()) + "/zelquar-sim";
+  sim->dir = platform::MakePrivateDirectory("zelquar-agent-sim-");
+  if (sim->dir.empty()) return false;
+  std::vector<std::string> argv{program, "--dir", sim->dir, "--daemon"};
+  if (!scenario.empty()) argv.insert(argv.end(), {"--scenario", scenario});
+  std::string out;
+  if (platform::RunProgram(argv, &out) != 0) {
+    std::cerr << "zelquar-agent: the simulator " << program << " did not start" << (scenario.empty() ? "" : " with " + scenario) << "\n";
+    return false;
+  }
+  sim->pid = static_cast<uint32_t>(std::strtoul(out.c_str(), nullptr, 10));
+  platform::SetEnvironmentValue("ZELQUAR_SIM_DIR", sim->dir);
+  return true;
+}
+
+std::string BootId() {
+  std::random_device r;
+  char text[20];
+  std::snprintf(text, sizeof text, "%08x%08x", r(), r());
+  return text;
+}
+
+}  // namespace
+
+// ---- start and stop ------------------------------------------------------------------------
+
+int main(int argc, char** argv) {
+  Config config;
+  if (!Settings(std::vector<std::string>(argv + 1, argv + argc), &config)) return kUsage;
+  platform::CatchStopSignals();
+  PrivateSimulator sim;
+  if (config.sim && !StartSimulator(config.scenario, &sim)) return kFailed;
+
+  zq::agent::Journal journal;
+  const std::string boot = BootId();
+  if (!platform::PrepareDataFile(config.journal) ||
+      journal.Open(config.journal, boot, config.journalMaxEvents, static_cast<int64_t>(config.journalMaxAgeS) * 1000) !=
+          zq::agent::JournalResult::kOk) {
+    std::cerr << "zelquar-agent: " << config.journal << ": the journal cannot be opened (a file of this user, 0600)\n";
+    return kFailed;
+  }
+  zq::agent::Service service(config, &journal);
+  zq::agent::HttpApi api(config, &service, &journal);
+  std::string error;
+  if (!api.Bind(&error)) {
+    std::cerr << "zelquar-agent: " << error << "\n";
+    return kFailed;
+  }
+  service.Start();
+  std::thread http([&] { api.Serve(); });
+  std::cerr << "zelquar-agent: boot " << boot << ", serving http://" << config.httpHost << ":" << config.httpPort
+            << "/, journal " << config.journal << "\n";
+  while (platform::SleepUnlessSignalled(1000)) {
+  }
+  std::cerr << "zelquar-agent: stopping\n";
+  api.Stop();
+  http.join();
+  service.Stop();
+  journal.Close();
+  return kOk;
+}

@@ -1,0 +1,88 @@
+// The reader service's readers: one worker thread per reader that keeps it
+// open through the client library (zelquar.h), inventories it again and
+// again, turns the rounds into events through the tag table, journals them,
+// and runs the tag operations the API asks for between two inventories.
+// A reader that fails or goes away is reported and opened again with a
+// growing pause while the others go on.
+//
+// Threads: Service's members may be called from any thread; each reader's
+// device calls happen on its worker thread only.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/journal.h"
+#include "agent/model.h"
+#include "zelquar.h"
+
+namespace zq::agent {
+
+int64_t NowMs();
+
+// What the service counts for its health.
+struct Health {
+  std::atomic<uint64_t> rounds{0};
+  std::atomic<uint64_t> reads{0};
+  std::atomic<uint64_t> errors{0};
+  std::atomic<uint64_t> journalFailures{0};
+  int64_t startedMs = 0;
+};
+
+class ReaderWorker;
+
+class Service {
+ public:
+  Service(const Config& config, Journal* journal);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Starts a worker per configured reader (every reader present when none is).
+  void Start();
+  // Stops every worker: each closes its reader and journals `offline`.
+  void Stop();
+
+  // The readers as JSON: serial, port, state, inventory running, last error.
+  nlohmann::json ReadersJson();
+  nlohmann::json TagsJson(const std::string& reader);
+  nlohmann::json HealthJson();
+  // Runs `op` with the reader `serial` open on its worker, between two
+  // inventories, and returns its answer; a not-found answer (404) when no
+  // worker has that serial number, 503 when the reader is not open or the
+  // service stops, 504 after `waitMs`.
+  struct Answer {
+    int status = 200;
+    nlohmann::json body;
+  };
+  Answer Run(const std::string& serial, std::function<nlohmann::json(zq_reader*)> op, uint32_t waitMs);
+  // Inventory on or off for one reader.
+  Answer SetInventory(const std::string& serial, bool on);
+
+  // For the workers: journals events (kept in memory and tried again while
+  // the journal cannot be written, so none is lost).
+  void Journalize(std::vector<Event> events);
+  void Round(const std::string& reader, const std::vector<Sighting>& seen);
+  void Summary(const std::string& reader);
+  const Config& config() const { return config_; }
+  Health& health() { return health_; }
+
+ private:
+  Config config_;
+  Journal* journal_;
+  Health health_;
+  std::mutex tableMutex_;
+  TagTable table_;
+  std::mutex pendingMutex_;
+  std::vector<Event> pending_;  // events the journal could not take yet
+  std::vector<std::unique_ptr<ReaderWorker>> workers_;
+};
+
+}  // namespace zq::agent
