@@ -7,7 +7,7 @@
 # zq_build passes its arguments on to the configuration (cmake -D...).
 
 ZQ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-ZQ_PACKAGES=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev libudev-dev pkg-config python3-pytest help2man python3-venv python3-pip python3-setuptools python3-wheel libsqlite3-dev libcpp-httplib-dev libjs-chart.js)
+ZQ_PACKAGES=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev libudev-dev pkg-config python3-pytest help2man python3-venv python3-pip python3-setuptools python3-wheel libsqlite3-dev libcpp-httplib-dev libjs-chart.js nodejs chromium)
 
 zq_install_missing() {
   local missing=()
@@ -22,6 +22,17 @@ zq_install_missing() {
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq && apt-get install -y -qq "${missing[@]}"
+}
+
+# The browser tests' one npm package (playwright-core, no browser download:
+# they drive Debian's chromium), into tests/browser/node_modules.
+zq_install_browser_test() {
+  local dir="$ZQ_ROOT/tests/browser"
+  [ -f "$dir/node_modules/playwright-core/package.json" ] && return 0
+  if ! command -v npm >/dev/null 2>&1; then
+    if [ "$(id -u)" -eq 0 ]; then apt-get install -y -qq npm; else echo "npm missing: the browser tests will be skipped" >&2; return 0; fi
+  fi
+  (cd "$dir" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
 }
 
 zq_build() {
