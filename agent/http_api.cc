@@ -286,7 +286,9 @@ HttpApi::HttpApi(const Config& config, Service* service, Journal* journal)
 
   s.Get("/api/readers", [this](const httplib::Request&, httplib::Response& res) { Json(res, 200, service_->ReadersJson()); });
   s.Get("/api/tags", [this](const httplib::Request& req, httplib::Response& res) {
-    Json(res, 200, service_->TagsJson(req.get_param_value("reader")));
+    std::string epc = req.get_param_value("epc");
+    for (char& c : epc) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    Json(res, 200, service_->TagsJson(req.get_param_value("reader"), epc, req.get_param_value("history") == "1"));
   });
   s.Get("/api/health", [this](const httplib::Request&, httplib::Response& res) { Json(res, 200, service_->HealthJson()); });
   s.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {

@@ -280,10 +280,11 @@ Event TagTable::Summary(const std::string& reader, int64_t nowMs) {
   return Event{"summary", reader, nowMs, {{"present", present}, {"reads", reads >= before ? reads - before : reads}}};
 }
 
-nlohmann::json TagTable::Json(const std::string& reader, int64_t nowMs) const {
+nlohmann::json TagTable::Json(const std::string& reader, int64_t nowMs, const std::string& epc, bool withHistory) const {
   nlohmann::json list = nlohmann::json::array();
   for (const auto& [key, t] : tags_) {
     if (!reader.empty() && t.reader != reader) continue;
+    if (!epc.empty() && t.epc != epc) continue;
     nlohmann::json j = TagFields(t);
     j["reader"] = t.reader;
     j["present"] = t.present;
@@ -293,9 +294,11 @@ nlohmann::json TagTable::Json(const std::string& reader, int64_t nowMs) const {
     if (t.rssiPeak) rssi["peak"] = *t.rssiPeak;
     if (t.rssiCount) rssi["mean"] = t.rssiSum / static_cast<double>(t.rssiCount);
     j["rssi"] = rssi;
-    nlohmann::json history = nlohmann::json::array();
-    for (const auto& [ms, dbm] : t.history) history.push_back({ms, dbm});
-    j["history"] = history;
+    if (withHistory) {
+      nlohmann::json history = nlohmann::json::array();
+      for (const auto& [ms, dbm] : t.history) history.push_back({ms, dbm});
+      j["history"] = history;
+    }
     list.push_back(std::move(j));
   }
   return list;

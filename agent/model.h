@@ -36,7 +36,7 @@ struct Config {
   uint32_t summaryMs = 0;             // 0: no periodic summary
   uint64_t journalMaxEvents = 1000000;
   uint64_t journalMaxAgeS = 7 * 24 * 3600;
-  size_t historyPoints = 300;         // (time, strength) points kept per tag
+  size_t historyPoints = 100;         // (time, strength) points kept per tag
   bool sim = false;                   // a private simulator
   std::string scenario;               // its scenario file
   std::string webDir;                 // the page's files ("" beside the program)
@@ -103,8 +103,10 @@ class TagTable {
   std::vector<Event> Round(const std::string& reader, const std::vector<Sighting>& seen, int64_t nowMs);
   // `summary` of a reader: tags present, reads since the last summary.
   Event Summary(const std::string& reader, int64_t nowMs);
-  // The table as JSON (one reader's, or every reader's for ""), sorted by reader and EPC.
-  nlohmann::json Json(const std::string& reader, int64_t nowMs) const;
+  // The table as JSON (one reader's, or every reader's for ""; one tag's
+  // for an `epc`), sorted by reader and EPC; the strength history only
+  // with `history` (it is most of the table).
+  nlohmann::json Json(const std::string& reader, int64_t nowMs, const std::string& epc = "", bool history = false) const;
   size_t size() const { return tags_.size(); }
   uint64_t reads() const { return totalReads_; }
   // Drops what a reader's table holds (the API's clear).

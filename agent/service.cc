@@ -350,9 +350,9 @@ nlohmann::json Service::ReadersJson() {
   return list;
 }
 
-nlohmann::json Service::TagsJson(const std::string& reader) {
+nlohmann::json Service::TagsJson(const std::string& reader, const std::string& epc, bool history) {
   std::lock_guard<std::mutex> lock(tableMutex_);
-  return table_.Json(reader, NowMs());
+  return table_.Json(reader, NowMs(), epc, history);
 }
 
 nlohmann::json Service::HealthJson() {

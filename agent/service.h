@@ -52,7 +52,7 @@ class Service {
 
   // The readers as JSON: serial, port, state, inventory running, last error.
   nlohmann::json ReadersJson();
-  nlohmann::json TagsJson(const std::string& reader);
+  nlohmann::json TagsJson(const std::string& reader, const std::string& epc = "", bool history = false);
   nlohmann::json HealthJson();
   // Runs `op` with the reader `serial` open on its worker, between two
   // inventories, and returns its answer; a not-found answer (404) when no

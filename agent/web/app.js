@@ -328,12 +328,7 @@ function applyTags(list) {
     seen.add(key);
     total += row.reads;
     const before = state.rows.get(key);
-    if (state.charted.has(key)) {
-      if (!before && row.history.length) {
-        for (const h of row.history) addSignalPoint(key, ms(Array.isArray(h) ? h[0] : h.time), Array.isArray(h) ? h[1] : h.rssi_dbm);
-      }
-      if (!before || before.last_seen !== row.last_seen) addSignalPoint(key, row.last_seen, row.last);
-    }
+    if (state.charted.has(key) && (!before || before.last_seen !== row.last_seen)) addSignalPoint(key, row.last_seen, row.last);
     state.rows.set(key, row);
   }
   // A tag the agent no longer lists (forgotten after its absence) stays, as gone.
@@ -538,7 +533,15 @@ function wireControls() {
       state.charted.add(key);
       const row = state.rows.get(key);
       if (row) {
-        for (const h of row.history) addSignalPoint(key, ms(Array.isArray(h) ? h[0] : h.time), Array.isArray(h) ? h[1] : h.rssi_dbm);
+        // The strength the agent kept for it so far, then the updates.
+        api('/api/tags?reader=' + encodeURIComponent(row.reader) + '&epc=' + row.epc + '&history=1').then((answer) => {
+          const t = answer.ok && Array.isArray(answer.body) ? answer.body[0] : null;
+          const before = series.get(key) || [];
+          series.set(key, []);
+          for (const h of (t && t.history) || []) addSignalPoint(key, h[0], h[1]);
+          for (const p of before) addSignalPoint(key, p.x * 1000 + PAGE_START, p.y);
+          scheduleRender();
+        });
         addSignalPoint(key, row.last_seen, row.last);
       }
     } else {
