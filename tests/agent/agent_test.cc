@@ -277,6 +277,20 @@ TEST_F(AgentTest, TagsComeAndGoOperationsRunAndARestartLosesNoEvent) {
   for (const auto& t : tags)
     if (t["present"].get<bool>()) present.insert(t["epc"].get<std::string>());
   EXPECT_TRUE(present.count(a) && present.count(b));
+  // The tool shows the same through the API.
+  std::map<std::string, std::string> env = install_.Environment();
+  env["ZELQUAR_AGENT"] = "127.0.0.1:" + std::to_string(port_);
+  env["ZELQUAR_AGENT_TOKEN"] = kToken;
+  ChildProcess tool({ZQ_TOOL_PATH, "--json", "agent", "tags"}, env);
+  const std::optional<std::string> line = tool.ReadLine(20000);
+  EXPECT_EQ(tool.Wait(), 0);
+  ASSERT_TRUE(line.has_value());
+  const nlohmann::json shown = nlohmann::json::parse(*line, nullptr, false);
+  ASSERT_TRUE(shown.is_array()) << *line;
+  EXPECT_EQ(shown.size(), tags.size());
+  env["ZELQUAR_AGENT_TOKEN"] = "wrong-token";
+  ChildProcess refused({ZQ_TOOL_PATH, "agent", "status"}, env);
+  EXPECT_EQ(refused.Wait(), 1);
 }
 
 TEST_F(AgentTest, ABadConfigurationFileIsRefusedWithItsLine) {

@@ -58,6 +58,10 @@ const CommandText kCommands[] = {
     {Command::kReaders, "readers", "readers",
      "Lists the readers present: USB serial number, device path, real or simulated.\n"
      "zelquar --reader SERIAL COMMAND picks one of them.\n"},
+    {Command::kAgent, "agent", "agent status | agent tags | agent events [SEQ]",
+     "Shows what the reader service zelquar-agent sees: its readers and health, its tag table, or its\n"
+     "events after the sequence number SEQ (default 0). The service's address is $ZELQUAR_AGENT\n"
+     "(default 127.0.0.1:8700), its access token $ZELQUAR_AGENT_TOKEN.\n"},
     {Command::kPower, "power", "power on|off", "Switches the reader's RF power on or off.\n"},
     {Command::kInfo, "info", "info",
      "Shows the driver version, the reader type, the reader's firmware version and its\n"
@@ -476,6 +480,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         return fail("power needs on or off");
       o.on = positional[0] == "on";
       break;
+    case Command::kAgent: {
+      if (positional.empty() || (positional[0] != "status" && positional[0] != "tags" && positional[0] != "events"))
+        return fail("agent needs status, tags or events");
+      o.agentWhat = positional[0];
+      if (positional.size() > (o.agentWhat == "events" ? 2u : 1u)) return fail("agent " + o.agentWhat + ": too many arguments");
+      if (positional.size() == 2 && !ReadNumber(positional[1], 0, UINT64_MAX >> 1, &o.agentAfter))
+        return fail("agent events: a sequence number expected, not '" + positional[1] + "'");
+      break;
+    }
     case Command::kInfo:
     case Command::kReaders:
     case Command::kVersion:

@@ -29,6 +29,7 @@ enum class Command {
   kLog,
   kEpc,
   kReaders,
+  kAgent,
 };
 
 struct Options {
@@ -78,6 +79,10 @@ struct Options {
 
   // epc
   EpcRequest epcRequest;
+
+  // agent: what to show of the reader service, and the events after which sequence number
+  std::string agentWhat;
+  uint64_t agentAfter = 0;
 
   // The tag's address (PC word and EPC) for the tag commands.
   Bytes Address() const { return TagAddress(pc ? *pc : PcWordFor(epc.size()), epc); }

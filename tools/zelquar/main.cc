@@ -33,6 +33,7 @@
 #include "platform/stop_signals.h"
 #include "tools/logview.h"
 #include "tools/zelquar/app.h"
+#include "tools/zelquar/agent_command.h"
 #include "tools/zelquar/cli.h"
 #include "tools/zelquar/report.h"
 #include "zelquar.h"
@@ -1019,6 +1020,11 @@ ExitCode RunCommand(const Options& o) {
     g_guard->Hold(false);
     if (!started) return Failure(ExitCode::kSimulator, "simulator", error);
   }
+  // The reader service is read over its API: no driver needed.
+  if (o.command == Command::kAgent) {
+    const std::string address = platform::EnvironmentValue("ZELQUAR_AGENT");
+    return RunAgentCommand(o, address.empty() ? "127.0.0.1:8700" : address, platform::EnvironmentValue("ZELQUAR_AGENT_TOKEN"));
+  }
   uint8_t version[8];
   if (zq_driver_version(version) != ZQ_OK) return NoDriver();
   Session session(o);
@@ -1043,6 +1049,7 @@ ExitCode RunCommand(const Options& o) {
     case Command::kRaw: code = CmdRaw(o, session); break;
     case Command::kVersion:
     case Command::kReaders:
+    case Command::kAgent:
     case Command::kLog:
     case Command::kEpc:
     case Command::kNone: break;
