@@ -6,9 +6,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "protocol/hex.h"
 
 namespace zq::agent {
 namespace {
@@ -30,34 +33,12 @@ void Refuse(httplib::Response& res, int status, const std::string& message) {
   Json(res, status, {{"result", "refused"}, {"message", message}});
 }
 
-std::string Hex(const uint8_t* b, size_t n) {
-  static const char* d = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += d[b[i] >> 4];
-    s += d[b[i] & 15];
-  }
-  return s;
-}
-
+// Hex text of a JSON string (blanks allowed between digits).
 bool FromHex(const nlohmann::json& j, std::vector<uint8_t>* out) {
   if (!j.is_string()) return false;
-  std::string t;
-  for (const char c : j.get<std::string>())
-    if (c != ' ') t += c;
-  if (t.size() % 2) return false;
-  out->clear();
-  for (size_t i = 0; i < t.size(); i += 2) {
-    int v = 0;
-    for (int k = 0; k < 2; ++k) {
-      const char c = t[i + k];
-      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-      if (d < 0) return false;
-      v = v * 16 + d;
-    }
-    out->push_back(static_cast<uint8_t>(v));
-  }
-  return true;
+  std::string t = j.get<std::string>();
+  t.erase(std::remove(t.begin(), t.end(), ' '), t.end());
+  return protocol::ParseHexText(t, out);
 }
 
 bool Whole(const nlohmann::json& body, const char* key, uint64_t low, uint64_t high, uint64_t* out) {
@@ -167,7 +148,7 @@ nlohmann::json RunOperation(const std::string& op, const nlohmann::json& body, z
     const zq_result res = zq_read(r, a.epc.data(), a.epc.size(), a.pc, kBanks.at(body["bank"]), body.value("ptr", 0u), words, pw,
                                   data.data(), data.size(), &got, &o);
     nlohmann::json j = Outcome(res, o);
-    if (res == ZQ_OK) j["data"] = Hex(data.data(), got);
+    if (res == ZQ_OK) j["data"] = protocol::HexText(data.data(), got);
     return j;
   }
   if (op == "write") {
@@ -206,7 +187,7 @@ nlohmann::json RunOperation(const std::string& op, const nlohmann::json& body, z
         j["message"] = std::string("uri: ") + why;
         j["http_status"] = 400;
       }
-      if (res == ZQ_OK) j["new"] = Hex(written.epc, written.epc_length);
+      if (res == ZQ_OK) j["new"] = protocol::HexText(written.epc, written.epc_length);
       return j;
     }
     std::vector<uint8_t> epc;
@@ -214,7 +195,7 @@ nlohmann::json RunOperation(const std::string& op, const nlohmann::json& body, z
     uint16_t pc = 0;
     const zq_result res = zq_write_epc(r, a.epc.data(), a.epc.size(), a.pc, epc.data(), epc.size(), pw, &pc, &o);
     nlohmann::json j = Outcome(res, o);
-    if (res == ZQ_OK) j["new"] = Hex(epc.data(), epc.size());
+    if (res == ZQ_OK) j["new"] = protocol::HexText(epc.data(), epc.size());
     return j;
   }
   if (op == "power") {

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -37,6 +38,11 @@ class Statement {
     return *this;
   }
   int Step() { return sqlite3_step(s_); }
+  // Ready for the next Step with new bindings.
+  void Reset() {
+    sqlite3_reset(s_);
+    sqlite3_clear_bindings(s_);
+  }
   int64_t Int(int col) const { return sqlite3_column_int64(s_, col); }
   std::string Text(int col) const {
     const unsigned char* t = sqlite3_column_text(s_, col);
@@ -46,6 +52,12 @@ class Statement {
  private:
   sqlite3_stmt* s_ = nullptr;
 };
+
+// One number a query gives (0 when it gives none).
+int64_t Single(sqlite3* db, const char* sql) {
+  Statement q(db, sql);
+  return q.Step() == SQLITE_ROW ? q.Int(0) : 0;
+}
 
 bool Exec(sqlite3* db, const char* sql, std::string* error = nullptr) {
   char* message = nullptr;
@@ -89,8 +101,8 @@ JournalResult Journal::Open(const std::string& path, const std::string& boot, ui
     db_ = nullptr;
     return JournalResult::kCannotOpen;
   }
-  Statement last(db_, "SELECT COALESCE(MAX(position), 0) FROM events");
-  if (last.ok() && last.Step() == SQLITE_ROW) lastPosition_ = last.Int(0);
+  lastPosition_ = Single(db_, "SELECT COALESCE(MAX(position), 0) FROM events");
+  count_ = static_cast<uint64_t>(Single(db_, "SELECT COUNT(*) FROM events"));
   return JournalResult::kOk;
 }
 
@@ -113,22 +125,29 @@ JournalResult Journal::Append(const std::vector<Event>& batch, int64_t nowMs, st
   }
   bool ok = true;
   std::map<std::string, uint64_t> next;
+  Statement last(db_, "SELECT last_seq FROM sequences WHERE reader = ?");
+  Statement ins(db_, "INSERT INTO events(reader, seq, type, time_ms, json) VALUES(?, ?, ?, ?, ?)");
+  ok = last.ok() && ins.ok();
   for (const Event& e : batch) {
+    if (!ok) break;
     auto it = next.find(e.reader);
     if (it == next.end()) {
-      Statement q(db_, "SELECT last_seq FROM sequences WHERE reader = ?");
-      q.Bind(1, e.reader);
-      it = next.emplace(e.reader, q.Step() == SQLITE_ROW ? static_cast<uint64_t>(q.Int(0)) : 0).first;
+      last.Reset();
+      last.Bind(1, e.reader);
+      it = next.emplace(e.reader, last.Step() == SQLITE_ROW ? static_cast<uint64_t>(last.Int(0)) : 0).first;
     }
     const uint64_t seq = ++it->second;
-    Statement ins(db_, "INSERT INTO events(reader, seq, type, time_ms, json) VALUES(?, ?, ?, ?, ?)");
+    ins.Reset();
     ins.Bind(1, e.reader).Bind(2, static_cast<int64_t>(seq)).Bind(3, e.type).Bind(4, e.timeMs).Bind(5, EventJson(e, boot_, seq));
-    ok = ok && ins.ok() && ins.Step() == SQLITE_DONE;
+    ok = ins.Step() == SQLITE_DONE;
   }
+  Statement up(db_, "INSERT INTO sequences(reader, last_seq) VALUES(?, ?) ON CONFLICT(reader) DO UPDATE SET last_seq = excluded.last_seq");
+  ok = ok && up.ok();
   for (const auto& [reader, seq] : next) {
-    Statement up(db_, "INSERT INTO sequences(reader, last_seq) VALUES(?, ?) ON CONFLICT(reader) DO UPDATE SET last_seq = excluded.last_seq");
+    if (!ok) break;
+    up.Reset();
     up.Bind(1, reader).Bind(2, static_cast<int64_t>(seq));
-    ok = ok && up.ok() && up.Step() == SQLITE_DONE;
+    ok = up.Step() == SQLITE_DONE;
   }
   if (!ok || !Exec(db_, "COMMIT", &why)) {
     if (why.empty()) why = sqlite3_errmsg(db_);
@@ -136,8 +155,8 @@ JournalResult Journal::Append(const std::vector<Event>& batch, int64_t nowMs, st
     if (error) *error = why;
     return JournalResult::kWriteFailed;
   }
-  Statement last(db_, "SELECT COALESCE(MAX(position), 0) FROM events");
-  if (last.Step() == SQLITE_ROW) lastPosition_ = last.Int(0);
+  lastPosition_ = Single(db_, "SELECT COALESCE(MAX(position), 0) FROM events");
+  count_ += batch.size();
   const JournalResult trimmed = Trim(nowMs);
   lock.unlock();
   changed_.notify_all();
@@ -148,16 +167,17 @@ JournalResult Journal::Append(const std::vector<Event>& batch, int64_t nowMs, st
 // Deletes what the bounds leave out and journals a gap event per reader for
 // the sequence numbers it took. mutex_ held.
 JournalResult Journal::Trim(int64_t nowMs) {
-  Statement count(db_, "SELECT COUNT(*) FROM events");
-  const int64_t n = count.Step() == SQLITE_ROW ? count.Int(0) : 0;
-  const int64_t over = n > static_cast<int64_t>(maxEvents_) ? n - static_cast<int64_t>(maxEvents_) : 0;
-  const int64_t oldest = nowMs - maxAgeMs_;
-  // The positions to drop: the `over` oldest, and all older than the age bound.
+  const int64_t over = count_ > maxEvents_ ? static_cast<int64_t>(count_ - maxEvents_) : 0;
+  // The positions to drop: the `over` oldest, and those older than the age
+  // bound among the oldest kTrimScan (events are journaled in time order;
+  // what is left over goes at the next append). Both look at the front of
+  // the table only, by position.
+  constexpr int64_t kTrimScan = 10000;
   Statement cut(db_,
-                "SELECT COALESCE(MAX(position), 0) FROM (SELECT position FROM events WHERE position <= "
-                "(SELECT COALESCE(MAX(position), 0) FROM (SELECT position FROM events ORDER BY position LIMIT ?)) "
-                "OR time_ms < ?)");
-  cut.Bind(1, over).Bind(2, oldest);
+                "SELECT COALESCE(MAX(position), 0) FROM (SELECT position, time_ms FROM events ORDER BY position "
+                "LIMIT MAX(?1, ?2)) WHERE position <= (SELECT COALESCE(MAX(position), 0) FROM (SELECT position FROM "
+                "events ORDER BY position LIMIT ?1)) OR time_ms < ?3");
+  cut.Bind(1, over).Bind(2, kTrimScan).Bind(3, nowMs - maxAgeMs_);
   const int64_t upTo = cut.Step() == SQLITE_ROW ? cut.Int(0) : 0;
   if (upTo <= 0) return JournalResult::kOk;
   std::vector<Event> gaps;
@@ -172,6 +192,7 @@ JournalResult Journal::Trim(int64_t nowMs) {
   Statement del(db_, "DELETE FROM events WHERE position <= ?");
   del.Bind(1, upTo);
   bool ok = del.Step() == SQLITE_DONE;
+  const uint64_t deleted = static_cast<uint64_t>(sqlite3_changes(db_));
   for (const Event& g : gaps) {
     Statement q(db_, "SELECT last_seq FROM sequences WHERE reader = ?");
     q.Bind(1, g.reader);
@@ -186,8 +207,8 @@ JournalResult Journal::Trim(int64_t nowMs) {
     Exec(db_, "ROLLBACK");
     return JournalResult::kWriteFailed;
   }
-  Statement last(db_, "SELECT COALESCE(MAX(position), 0) FROM events");
-  if (last.Step() == SQLITE_ROW) lastPosition_ = last.Int(0);
+  count_ = count_ - std::min(count_, deleted) + gaps.size();
+  lastPosition_ = Single(db_, "SELECT COALESCE(MAX(position), 0) FROM events");
   return JournalResult::kOk;
 }
 
@@ -245,9 +266,7 @@ int64_t Journal::LastPosition() {
 
 uint64_t Journal::Depth() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!db_) return 0;
-  Statement q(db_, "SELECT COUNT(*) FROM events");
-  return q.Step() == SQLITE_ROW ? static_cast<uint64_t>(q.Int(0)) : 0;
+  return count_;
 }
 
 uint64_t Journal::LastSeq(const std::string& reader) {

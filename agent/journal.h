@@ -82,6 +82,7 @@ class Journal {
   uint64_t maxEvents_ = 0;
   int64_t maxAgeMs_ = 0;
   int64_t lastPosition_ = 0;
+  uint64_t count_ = 0;  // events kept, counted as they come and go (not counted by a scan)
   bool woken_ = false;
 };
 

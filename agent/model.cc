@@ -55,8 +55,32 @@ std::string ParseReader(const std::string& text, ReaderChoice* out) {
 }
 
 // One setting by key; "" or what is wrong with the value.
+// The whole-number keys: their range, what the range means, and where they go.
+struct NumberKey {
+  const char* key;
+  uint64_t low, high;
+  const char* range;
+  void (*set)(Config*, uint64_t);
+};
+const NumberKey kNumberKeys[] = {
+    {"interval_ms", 0, 3600000, "0 to 3600000", [](Config* c, uint64_t n) { c->intervalMs = static_cast<uint32_t>(n); }},
+    {"session", 0, 3, "0 to 3", [](Config* c, uint64_t n) { c->session = static_cast<int>(n); }},
+    {"rounds", 0, 1000, "0 (until the field is whole) to 1000", [](Config* c, uint64_t n) { c->rounds = static_cast<unsigned>(n); }},
+    {"leave_after_ms", 1, 86400000, "1 to 86400000", [](Config* c, uint64_t n) { c->leaveAfterMs = static_cast<uint32_t>(n); }},
+    {"summary_ms", 0, 86400000, "0 (none) to 86400000", [](Config* c, uint64_t n) { c->summaryMs = static_cast<uint32_t>(n); }},
+    {"journal_max_events", 10, 1000000000, "10 to 1000000000", [](Config* c, uint64_t n) { c->journalMaxEvents = n; }},
+    {"journal_max_age_s", 1, 10ull * 365 * 86400, "1 to 315360000", [](Config* c, uint64_t n) { c->journalMaxAgeS = n; }},
+    {"history_points", 1, 100000, "1 to 100000", [](Config* c, uint64_t n) { c->historyPoints = n; }},
+};
+
 std::string Apply(const std::string& key, const std::string& value, Config* c) {
   uint64_t n = 0;
+  for (const NumberKey& k : kNumberKeys) {
+    if (key != k.key) continue;
+    if (!Number(value, k.low, k.high, &n)) return key + ": " + k.range;
+    k.set(c, n);
+    return "";
+  }
   if (key == "http") {
     const size_t colon = value.rfind(':');
     if (colon == std::string::npos || colon == 0 || !Number(value.substr(colon + 1), 1, 65535, &n))
@@ -77,30 +101,6 @@ std::string Apply(const std::string& key, const std::string& value, Config* c) {
       if (std::string e = ParseReader(Trim(item), &r); !e.empty()) return key + ": " + e;
       c->readers.push_back(r);
     }
-  } else if (key == "interval_ms") {
-    if (!Number(value, 0, 3600000, &n)) return "interval_ms: 0 to 3600000";
-    c->intervalMs = static_cast<uint32_t>(n);
-  } else if (key == "session") {
-    if (!Number(value, 0, 3, &n)) return "session: 0 to 3";
-    c->session = static_cast<int>(n);
-  } else if (key == "rounds") {
-    if (!Number(value, 0, 1000, &n)) return "rounds: 0 (until the field is whole) to 1000";
-    c->rounds = static_cast<unsigned>(n);
-  } else if (key == "leave_after_ms") {
-    if (!Number(value, 1, 86400000, &n)) return "leave_after_ms: 1 to 86400000";
-    c->leaveAfterMs = static_cast<uint32_t>(n);
-  } else if (key == "summary_ms") {
-    if (!Number(value, 0, 86400000, &n)) return "summary_ms: 0 (none) to 86400000";
-    c->summaryMs = static_cast<uint32_t>(n);
-  } else if (key == "journal_max_events") {
-    if (!Number(value, 10, 1000000000, &n)) return "journal_max_events: 10 to 1000000000";
-    c->journalMaxEvents = n;
-  } else if (key == "journal_max_age_s") {
-    if (!Number(value, 1, 10ull * 365 * 86400, &n)) return "journal_max_age_s: 1 to 315360000";
-    c->journalMaxAgeS = n;
-  } else if (key == "history_points") {
-    if (!Number(value, 1, 100000, &n)) return "history_points: 1 to 100000";
-    c->historyPoints = n;
   } else if (key == "web") {
     c->webDir = value;
   } else {

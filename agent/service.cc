@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "protocol/hex.h"
+
 namespace zq::agent {
 
 // ---- time ------------------------------------------------------------------------------
@@ -24,15 +26,6 @@ constexpr uint32_t kLongestBackoffMs = 30000;
 // all memory.
 constexpr size_t kMostPending = 1000000;
 
-std::string Hex(const uint8_t* b, size_t n) {
-  static const char* d = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += d[b[i] >> 4];
-    s += d[b[i] & 15];
-  }
-  return s;
-}
 
 std::string Sentence(const zq_outcome& o) {
   char text[512];
@@ -229,7 +222,7 @@ class ReaderWorker {
     for (size_t i = 0; i < list->count; ++i) {
       const zq_tag& t = list->tags[i];
       Sighting s;
-      s.epc = Hex(t.epc, t.epc_length);
+      s.epc = protocol::HexText(t.epc, t.epc_length);
       s.pc = t.pc;
       if (t.has_rssi && !t.rssi_is_raw) s.rssiDbm = t.rssi_dbm;
       s.identity = IdentityJson(t.identity);
