@@ -15,13 +15,13 @@
 #include "agent/journal.h"
 #include "agent/model.h"
 #include "agent/service.h"
-#include "platform/access.h"
-#include "platform/environment.h"
-#include "platform/files.h"
-#include "platform/module.h"
-#include "platform/process.h"
-#include "platform/run_program.h"
-#include "platform/stop_signals.h"
+#include "platform/os/access.h"
+#include "platform/os/environment.h"
+#include "platform/os/files.h"
+#include "platform/os/module.h"
+#include "platform/os/process.h"
+#include "platform/os/run_program.h"
+#include "platform/os/stop_signals.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "comm/zq_comm_boundary.h"
 #include "protocol/frame.h"
 #include "tests/support/sim_fixture.h"
-#include "zq_comm_boundary.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/link/level.h"
+#include "driver/link/channel.h"
 #include "driver/link/link_thread.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "driver/locks/locks.h"
-#include "platform/named_mutex.h"
+#include "platform/os/named_mutex.h"
 #include "tests/support/namespace_objects.h"
 
 namespace {

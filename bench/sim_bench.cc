@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/sim_endpoint.h"
+#include "platform/devices/sim_client.h"
+#include "platform/os/clock.h"
+#include "platform/os/files.h"
 #include "protocol/frame.h"
 #include "tests/support/sim_fixture.h"
 

@@ -26,12 +26,12 @@
 #include "ZELQUAR_Drv.h"
 #include "client/commands.h"
 #include "client/fields.h"
-#include "platform/environment.h"
-#include "platform/files.h"
-#include "platform/hid.h"
-#include "platform/ini.h"
-#include "platform/module.h"
-#include "platform/process.h"
+#include "platform/devices/hid.h"
+#include "platform/os/environment.h"
+#include "platform/os/files.h"
+#include "platform/os/ini.h"
+#include "platform/os/module.h"
+#include "platform/os/process.h"
 #include "protocol/epc/epc.h"
 
 namespace zq::client {

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "comm/port.h"
-#include "platform/win32_errors.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 namespace {

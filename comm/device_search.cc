@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/hid_names.h"
-#include "platform/win32_errors.h"
+#include "platform/devices/hid_names.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "comm/trace.h"
-#include "platform/hid.h"
+#include "platform/devices/hid.h"
 
 namespace zq::comm {
 

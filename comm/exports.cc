@@ -3,7 +3,7 @@
 #include <new>
 
 #include "comm/port.h"
-#include "zq_comm_boundary.h"
+#include "comm/zq_comm_boundary.h"
 
 using zq::comm::CDllPort;
 using zq::comm::PortFunc;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "zq_comm_boundary.h"
+#include "comm/zq_comm_boundary.h"
 
 namespace zq::comm {
 

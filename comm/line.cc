@@ -6,7 +6,7 @@
 // Sections: configuration step; line state requests.
 #include "comm/line_settings.h"
 #include "comm/port.h"
-#include "platform/win32_errors.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 

@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "zq_comm_boundary.h"
+#include "comm/zq_comm_boundary.h"
 
 namespace zq::comm {
 

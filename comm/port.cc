@@ -10,7 +10,7 @@
 #include <new>
 
 #include "comm/device_search.h"
-#include "platform/win32_errors.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 namespace {

@@ -22,13 +22,13 @@
 
 #include "comm/receive_side.h"
 #include "comm/trace.h"
-#include "platform/comm_sync.h"
-#include "platform/hid.h"
-#include "platform/serial_line.h"
-#include "platform/tcp_connection.h"
-#include "platform/threads.h"
-#include "platform/win32_errors.h"
-#include "zq_comm_boundary.h"
+#include "comm/zq_comm_boundary.h"
+#include "platform/devices/comm_sync.h"
+#include "platform/devices/hid.h"
+#include "platform/devices/serial_line.h"
+#include "platform/devices/tcp_connection.h"
+#include "platform/os/threads.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 

@@ -7,10 +7,10 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform/hid.h"
-#include "platform/tcp_connection.h"
-#include "platform/threads.h"
-#include "platform/win32_errors.h"
+#include "platform/devices/hid.h"
+#include "platform/devices/tcp_connection.h"
+#include "platform/os/threads.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 namespace {

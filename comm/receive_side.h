@@ -14,8 +14,8 @@
 
 #include "comm/hid_framing.h"
 #include "comm/trace.h"
-#include "platform/comm_sync.h"
-#include "zq_comm_boundary.h"
+#include "comm/zq_comm_boundary.h"
+#include "platform/devices/comm_sync.h"
 
 namespace zq::platform {
 class DeviceHandle;

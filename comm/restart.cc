@@ -10,8 +10,8 @@
 
 #include "comm/port.h"
 #include "comm/restart_rules.h"
-#include "platform/hid_names.h"
-#include "platform/win32_errors.h"
+#include "platform/devices/hid_names.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 namespace {

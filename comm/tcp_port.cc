@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "comm/port.h"
-#include "platform/clock.h"
-#include "platform/win32_errors.h"
+#include "platform/os/clock.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 namespace {

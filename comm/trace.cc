@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <mutex>
 
-#include "platform/access.h"
-#include "platform/clock.h"
-#include "platform/module.h"
+#include "platform/os/access.h"
+#include "platform/os/clock.h"
+#include "platform/os/module.h"
 
 namespace zq::comm {
 namespace {

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "outlog/collector.h"
-#include "platform/mailslot.h"
-#include "platform/process.h"
+#include "platform/os/mailslot.h"
+#include "platform/os/process.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "driver/api/config.h"
 #include "driver/state/shared_area.h"
-#include "platform/ini.h"
+#include "platform/os/ini.h"
 
 namespace {
 

@@ -21,14 +21,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/link/level.h"
+#include "driver/link/channel.h"
 #include "driver/link/link_thread.h"
 #include "driver/link/link_transport.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
-#include "platform/channel.h"
-#include "platform/process.h"
-#include "platform/win32_errors.h"
+#include "platform/os/channel.h"
+#include "platform/os/process.h"
+#include "platform/os/win32_errors.h"
 #include "protocol/frame.h"
 
 namespace {

@@ -28,10 +28,10 @@
 #include "driver/commands/exchange.h"
 #include "driver/commands/process_state.h"
 #include "driver/commands/transmit.h"
-#include "driver/link/level.h"
+#include "driver/link/channel.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
-#include "platform/process.h"
+#include "platform/os/process.h"
 #include "protocol/frame.h"
 
 namespace {

@@ -8,13 +8,13 @@
 #include <memory>
 #include <vector>
 
-#include "driver/state/shared_area.h"
-#include "platform/access.h"
-#include "platform/clock.h"
-#include "platform/mailslot.h"
-#include "platform/process.h"
-#include "platform/shared_section.h"
-#include "platform/win32_errors.h"
+#include "driver/state/shared_area_key.h"
+#include "platform/os/access.h"
+#include "platform/os/clock.h"
+#include "platform/os/mailslot.h"
+#include "platform/os/process.h"
+#include "platform/os/shared_section.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::outlog {
 namespace {
@@ -170,7 +170,7 @@ bool SendersRemain(const Settings& s, bool* reportedGone) {
     *reportedGone = true;
   }
   // Other processes may still have the driver loaded and log through us.
-  return !s.libraryKey.empty() && platform::SharedSectionInUse(s.libraryKey, sizeof(drv::SharedArea));
+  return !s.libraryKey.empty() && platform::SharedSectionInUse(s.libraryKey, drv::kSharedAreaSize);
 }
 
 }  // namespace

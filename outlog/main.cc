@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <string>
 
-#include "driver/state/shared_area.h"
+#include "driver/state/shared_area_key.h"
 #include "outlog/collector.h"
-#include "platform/ini.h"
-#include "platform/process.h"
+#include "platform/os/ini.h"
+#include "platform/os/process.h"
 
 int main(int, char** argv) {
   using namespace zq;
@@ -18,6 +18,6 @@ int main(int, char** argv) {
   s.maxLogFileBytes = ini.text().GetInt("RFRW_Drv", "MaxLogFileByteLength", 40960000);
   s.maxBackups = std::clamp(ini.text().GetInt("RFRW_Drv", "MaxBackLogFileCount", 2), 0, outlog::kMaxBackupsLimit);
   s.watchedPid = outlog::ParseWatchedPid(argv[0]);
-  s.libraryKey = std::string(drv::kSharedAreaKeyPrefix) + s.dir + "libZELQUAR_Drv.so";
+  s.libraryKey = drv::SharedAreaKey(s.dir + "libZELQUAR_Drv.so");
   return outlog::RunCollector(s);
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/log/record_format.h"
+#include "protocol/log_record.h"
 
 namespace zq::logview {
 

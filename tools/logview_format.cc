@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "platform/text_encoding.h"
+#include "platform/os/text_encoding.h"
 #include "tools/logview.h"
 
 namespace zq::logview {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/log/record_format.h"
-#include "platform/text_encoding.h"
+#include "platform/os/text_encoding.h"
+#include "protocol/log_record.h"
 #include "tools/logview.h"
 
 namespace zq::soak {

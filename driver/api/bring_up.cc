@@ -7,7 +7,7 @@
 #include "driver/commands/recovery.h"
 #include "driver/log/output_log.h"
 #include "driver/state/shared_area.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 namespace zq::drv {
 namespace {
@@ -17,7 +17,7 @@ constexpr uint32_t kOperatingModeSettleMs = 200;
 
 // 0 when the device came back and the bring-up may start again.
 int32_t RecoverDevice(PortEntry& entry) {
-  return kRecovery.RfPowerOffOnRetry_Sub ? kRecovery.RfPowerOffOnRetry_Sub(entry) : RFRW_ERROR_EXCHANGE;
+  return RfPowerOffOnRetry_Sub(entry);
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include "driver/log/output_log.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
-#include "platform/files.h"
-#include "platform/ini.h"
+#include "platform/os/files.h"
+#include "platform/os/ini.h"
 
 namespace zq::drv {
 namespace {

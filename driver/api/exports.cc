@@ -15,17 +15,17 @@
 #include "driver/commands/handlers.h"
 #include "driver/commands/process_state.h"
 #include "driver/commands/transmit.h"
-#include "driver/link/level.h"
+#include "driver/link/channel.h"
 #include "driver/link/link_thread.h"
 #include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
-#include "driver/log/record_format.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/hid_binding.h"
-#include "platform/channel.h"
-#include "platform/files.h"
-#include "platform/process.h"
+#include "platform/os/channel.h"
+#include "platform/os/files.h"
+#include "platform/os/process.h"
+#include "protocol/log_record.h"
 
 namespace zq::drv {
 namespace {
@@ -36,7 +36,6 @@ constexpr uint32_t kMaxCommandLength = 1552;
 // The most data one log record carries.
 constexpr uint32_t kMaxLogData = static_cast<uint32_t>(logfmt::kMaxData);
 
-uint32_t Addr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
 // The open data block: 17 bytes whose bytes 12 and 13 are '#' and 'T'.
 OpenFlags ExamineOpenBlock(int32_t dataLen, const uint8_t* data) {
@@ -63,7 +62,7 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area, const OpenFlags& flag
   PortSlot& slot = *entry.slot;
   if (slot.useCount != 0) {
     const uint32_t owner = slot.ownerProcessId;
-    OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open 二重オープン Hd=%x ProcessID=%x", Addr(&slot), owner);
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open 二重オープン Hd=%x ProcessID=%x", Address32(&slot), owner);
     if (owner != 0) {
       const bool alive = platform::ProcessIsAlive(owner);
       OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open プロセスチェック Process=%x", alive ? owner : 0u);
@@ -83,7 +82,7 @@ int32_t OpenUnderApiMutex(uint32_t port, SharedArea& area, const OpenFlags& flag
     slot.useCount = 0;
   }
 
-  OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open #1 Hd=%x DataAdr=%x", Addr(&slot), Addr(entry.dataArea));
+  OutputLog(LogLevel::kStep, port, nullptr, 0, "RFRW_Open #1 Hd=%x DataAdr=%x", Address32(&slot), Address32(entry.dataArea));
 
   // A running flag left by another process names a thread that is not
   // ours: its handles mean nothing here, so the link is started anew.
@@ -260,7 +259,7 @@ int32_t FinishPowerCtrl(uint32_t port, int32_t result, const int32_t* sts) {
 
 int32_t PowerCtrl(uint32_t port, int32_t power, int32_t* sts) {
   OutputLog(LogLevel::kCall, port, nullptr, 0, "★★★RFRW_PowerCtrl Call  Port = 0x%x Power = 0x%x Sts = 0x%x", port,
-            static_cast<uint32_t>(power), Addr(sts));
+            static_cast<uint32_t>(power), Address32(sts));
   int32_t result = CheckPortNumber(port, "D_Error RFRW_PowerCtrl(1) detail = %d  (%d)", 1030);
   if (result == RFRW_SUCCESS) result = CheckPowerCtrlArguments(port, power, sts);
   if (result != RFRW_SUCCESS) return FinishPowerCtrl(port, result, sts);

@@ -17,13 +17,13 @@
 #include "driver/log/thread_lines.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
-#include "platform/access.h"
 #include "driver/transport/rw_io.h"
-#include "platform/ini.h"
-#include "platform/named_mutex.h"
-#include "platform/process.h"
-#include "platform/shared_section.h"
-#include "platform/win32_errors.h"
+#include "platform/os/access.h"
+#include "platform/os/ini.h"
+#include "platform/os/named_mutex.h"
+#include "platform/os/process.h"
+#include "platform/os/shared_section.h"
+#include "platform/os/win32_errors.h"
 #include "zq_version.h"
 
 namespace zq::drv {
@@ -89,7 +89,7 @@ __attribute__((constructor)) void ProcessAttach() {
   InstallLinkTransport(&ReaderLinkTransport());
   const std::string modulePath = platform::OwnModulePath();
   ReadProcessConfig(MutableConfig(), modulePath);
-  const std::string key = std::string(kSharedAreaKeyPrefix) + modulePath;
+  const std::string key = SharedAreaKey(modulePath);
   const int gateBound = std::min(Config().lockTimeoutMs, platform::kDefaultGateTimeoutMs);
   g_section = new platform::SharedSection(platform::AttachSharedSection(key, sizeof(SharedArea), &AttachUnderGate, gateBound));
   if (g_section->refused) ReportRefusedAttach(*g_section);

@@ -5,8 +5,8 @@
 #include "driver/commands/process_state.h"
 #include "driver/log/output_log.h"
 #include "driver/state/local_state.h"
-#include "platform/win32_errors.h"
-#include "platform/process.h"
+#include "platform/os/process.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::drv {
 

@@ -8,14 +8,14 @@
 #include "ZELQUAR_Drv.h"
 #include "driver/api/lifecycle.h"
 #include "driver/api/port_call.h"
-#include "driver/link/level.h"
+#include "driver/link/channel.h"
 #include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/device.h"
-#include "platform/process.h"
-#include "platform/win32_errors.h"
+#include "platform/os/process.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::drv {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "ZELQUAR_Drv.h"
 #include "driver/commands/process_state.h"
-#include "driver/link/level.h"
+#include "driver/link/channel.h"
 #include "driver/log/output_log.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
@@ -21,7 +21,7 @@ namespace zq::drv {
 
 int32_t BuildRequestMessage(uint32_t unit, const uint8_t* command, int32_t length, int32_t timeoutMs, uint64_t portEntry,
                             uint8_t* message) {
-  auto* head = reinterpret_cast<LevelMessageHeader*>(message);
+  auto* head = HeaderOf(message);
   std::memset(head, 0, kHeaderSize);
   head->payloadLength = length + kReplyHeadLength;
   head->kind = kKindExchange;

@@ -56,7 +56,7 @@ ReplyTaken TakeReply(const uint8_t* frame, int32_t capacity, uint8_t* out);
 int32_t k_TransmitMsg(int32_t sndLen, const uint8_t* sndData, int32_t* rcvLen, uint8_t* rcvData);
 
 // The channel exchange k_TransmitMsg hands its request message to, with
-// k_CM_TransmitMsg's contract (level.h). k_CM_TransmitMsg unless another
+// k_CM_TransmitMsg's contract (channel.h). k_CM_TransmitMsg unless another
 // was installed; installing nullptr puts it back. For in-process fakes of
 // the link (the fuzz targets): install before any exchange runs, as
 // running exchanges read it without a lock.
@@ -130,11 +130,6 @@ class ReaderReply {
 // Fail, Answer..., Finish), which set the response length and the result;
 // the out line is written with that result and the response when the call
 // ends. A reader refusal is an answer (result 0 with its status word).
-// A pointer as the call lines show it (0x%016llX).
-inline unsigned long long Address(const void* p) {
-  return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p));
-}
-
 class HandlerCall {
  public:
   // `outFormat` takes the result (%d) and, optionally, the response length

@@ -11,12 +11,10 @@
 #include "driver/transport/bridge.h"
 #include "driver/transport/device.h"
 #include "driver/transport/hid_binding.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "protocol/status_word.h"
 
 namespace zq::drv {
-
-const RecoverySeam kRecovery{&RfPowerOffOnRetry, &RfPowerOffOnRetry_Sub};
 
 namespace {
 

@@ -148,20 +148,9 @@ bool ParseTagDataFields(const uint8_t* c, bool write, TagDataFields* f) {
 
 namespace {
 
-int32_t Missing(const char* name, int32_t* rcvLen) {
-  OutputLog(LogLevel::kError, CurrentPort(), nullptr, 0, "D_Error RFRW_CLRW_Transmit(7) %s is not in this build", name);
-  *rcvLen = 0;
-  return RFRW_ERROR_PARAMETER;
-}
-
-int32_t Tag(TagCommandHandler h, const char* name, uint32_t sLen, const uint8_t* c, int32_t* rcvLen, uint8_t* rcvData) {
-  return h ? h(sLen, c, rcvLen, rcvData) : Missing(name, rcvLen);
-}
-
 }  // namespace
 
 int32_t RunRoute(const RouteDecision& d, uint32_t sLen, const uint8_t* c, int32_t* rcvLen, uint8_t* rcvData) {
-  const TagHandlers& tags = kTagHandlers;
   TagDataFields f;
   switch (d.route) {
     case Route::kSetUp: return Internal_RWSetUpCMD(sLen, c, rcvLen, rcvData);
@@ -172,19 +161,17 @@ int32_t RunRoute(const RouteDecision& d, uint32_t sLen, const uint8_t* c, int32_
     case Route::kSndRcvModeSet: return SndRcvModeSetCMD(sLen, c, rcvLen, rcvData);
     case Route::kCarrierSense: return Internal_RWCarrierSenseCMD(sLen, c, rcvLen, rcvData);
     case Route::kModeSetUp: return Internal_RWModeSetUpCMD(sLen, c, rcvLen, rcvData);
-    case Route::kGetAllEpcCode: return Tag(tags.EPC_GetAllEpcCode, "EPC_GetAllEpcCode", sLen, c, rcvLen, rcvData);
-    case Route::kGetHandle: return Tag(tags.EPC_GetHandle, "EPC_GetHandle", sLen, c, rcvLen, rcvData);
-    case Route::kTagCommand: return Tag(tags.EPC_TagCommandTransmit, "EPC_TagCommandTransmit", sLen, c, rcvLen, rcvData);
+    case Route::kGetAllEpcCode: return EPC_GetAllEpcCode(sLen, c, rcvLen, rcvData);
+    case Route::kGetHandle: return EPC_GetHandle(sLen, c, rcvLen, rcvData);
+    case Route::kTagCommand: return EPC_TagCommandTransmit(sLen, c, rcvLen, rcvData);
     case Route::kTagDataRead:
-      if (!tags.EPC_TagDataRead) return Missing("EPC_TagDataRead", rcvLen);
       ParseTagDataFields(c, false, &f);
-      return tags.EPC_TagDataRead(f.lc, f.p1, f.p2, f.data, f.bank, f.address, f.wordCount, rcvLen, rcvData);
+      return EPC_TagDataRead(f.lc, f.p1, f.p2, f.data, f.bank, f.address, f.wordCount, rcvLen, rcvData);
     case Route::kTagDataWrite:
-      if (!tags.EPC_TagDataWrite) return Missing("EPC_TagDataWrite", rcvLen);
       ParseTagDataFields(c, true, &f);
-      return tags.EPC_TagDataWrite(f.lc, f.p1, f.p2, f.data, f.bank, f.address, f.writePart, rcvLen, rcvData);
-    case Route::kTagLock: return Tag(tags.EPC_TagLock, "EPC_TagLock", sLen - 2, c + 2, rcvLen, rcvData);
-    case Route::kTagKill: return Tag(tags.EPC_TagKill, "EPC_TagKill", sLen - 2, c + 2, rcvLen, rcvData);
+      return EPC_TagDataWrite(f.lc, f.p1, f.p2, f.data, f.bank, f.address, f.writePart, rcvLen, rcvData);
+    case Route::kTagLock: return EPC_TagLock(sLen - 2, c + 2, rcvLen, rcvData);
+    case Route::kTagKill: return EPC_TagKill(sLen - 2, c + 2, rcvLen, rcvData);
     case Route::kAntLevelGet: return ANTLevelGetCMD(sLen, c, rcvLen, rcvData);
     case Route::kRssiModeSet: return RssiModeSetCMD(sLen, c, rcvLen, rcvData);
     case Route::kGetSerialString: return GetCp2110SerialString(sLen, c, rcvLen, rcvData);

@@ -1,4 +1,4 @@
-// Sections: the table; inventory; handle acquisition; raw tag commands.
+// Sections: inventory; handle acquisition; raw tag commands.
 #include "driver/commands/tag_operations.h"
 
 #include "ZELQUAR_Drv.h"
@@ -15,18 +15,6 @@
 #include "protocol/status_word.h"
 
 namespace zq::drv {
-
-// ---- the table ------------------------------------------------------------------
-
-const TagHandlers kTagHandlers{
-    .EPC_GetAllEpcCode = EPC_GetAllEpcCode,
-    .EPC_GetHandle = EPC_GetHandle,
-    .EPC_TagCommandTransmit = EPC_TagCommandTransmit,
-    .EPC_TagDataRead = EPC_TagDataRead,
-    .EPC_TagDataWrite = EPC_TagDataWrite,
-    .EPC_TagLock = EPC_TagLock,
-    .EPC_TagKill = EPC_TagKill,
-};
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "driver/log/output_log.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 #include "protocol/frame.h"
 #include "protocol/status_word.h"
 
@@ -109,8 +109,8 @@ int32_t k_TransmitDispatch(PortEntry& entry, uint32_t sLen, const uint8_t* sndDa
     }
     return RunRoute(d, sLen, sndData, rcvLen, rcvData);
   };
-  RecoveryCall recover = [&](uint16_t* sw) { return kRecovery.RfPowerOffOnRetry(entry, sw, sLen, sndData); };
-  return RunWithRecovery(RecoveryLimit(), send, kRecovery.RfPowerOffOnRetry ? &recover : nullptr, PauseAfterFailedRecovery,
+  RecoveryCall recover = [&](uint16_t* sw) { return RfPowerOffOnRetry(entry, sw, sLen, sndData); };
+  return RunWithRecovery(RecoveryLimit(), send, &recover, PauseAfterFailedRecovery,
                          kTransmitLines);
 }
 
@@ -127,8 +127,8 @@ int32_t k_PowerCtrlDispatch(PortEntry& entry, int32_t power, int32_t* sts) {
   };
   // The power command has no setting of its own to keep from the replay.
   static const uint8_t kNoCommand[4] = {0, 0, 0, 0};
-  RecoveryCall recover = [&](uint16_t* sw) { return kRecovery.RfPowerOffOnRetry(entry, sw, 0, kNoCommand); };
-  return RunWithRecovery(RecoveryLimit(), send, kRecovery.RfPowerOffOnRetry ? &recover : nullptr, PauseAfterFailedRecovery,
+  RecoveryCall recover = [&](uint16_t* sw) { return RfPowerOffOnRetry(entry, sw, 0, kNoCommand); };
+  return RunWithRecovery(RecoveryLimit(), send, &recover, PauseAfterFailedRecovery,
                          kPowerCtrlLines);
 }
 

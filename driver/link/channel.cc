@@ -9,16 +9,16 @@
 #include <new>
 #include <vector>
 
-#include "driver/link/level.h"
+#include "driver/link/channel.h"
 #include "driver/link/link_thread.h"
 #include "driver/locks/locks.h"
 #include "driver/log/output_log.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
-#include "platform/channel.h"
-#include "platform/threads.h"
-#include "platform/clock.h"
-#include "platform/win32_errors.h"
+#include "platform/os/channel.h"
+#include "platform/os/clock.h"
+#include "platform/os/threads.h"
+#include "platform/os/win32_errors.h"
 #include "protocol/frame.h"
 
 namespace zq::drv {
@@ -29,8 +29,6 @@ T* As(uintptr_t handle) {
   return reinterpret_cast<T*>(handle);
 }
 uintptr_t Handle(const void* p) { return reinterpret_cast<uintptr_t>(p); }
-
-LevelMessageHeader* HeaderOf(uint8_t* message) { return reinterpret_cast<LevelMessageHeader*>(message); }
 
 int32_t RetryTimeoutMs() {
   return Bounded(&SharedArea::retryTimeoutApi, 15000);

@@ -26,6 +26,9 @@ struct LevelMessageHeader {
 };
 static_assert(sizeof(LevelMessageHeader) == 24, "the channel's message header is 24 bytes");
 
+// The header at the start of a channel message. Pure.
+inline LevelMessageHeader* HeaderOf(uint8_t* message) { return reinterpret_cast<LevelMessageHeader*>(message); }
+
 // The status of a response, and the result of a whole exchange.
 inline constexpr int32_t kLinkOk = 0;
 inline constexpr int32_t kLinkChannelFailed = -1;  // a pipe, event, buffer or thread of the channel failed

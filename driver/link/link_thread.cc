@@ -12,9 +12,9 @@
 #include "driver/log/thread_lines.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
-#include "platform/channel.h"
-#include "platform/threads.h"
-#include "platform/win32_errors.h"
+#include "platform/os/channel.h"
+#include "platform/os/threads.h"
+#include "platform/os/win32_errors.h"
 #include "protocol/frame.h"
 
 namespace zq::drv {
@@ -29,10 +29,6 @@ constexpr int kEventTimeout = 3;
 constexpr int kEventNone = 99;
 
 // ---- helpers --------------------------------------------------------------
-
-uint32_t Addr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
-
-LevelMessageHeader* Header(uint8_t* message) { return reinterpret_cast<LevelMessageHeader*>(message); }
 
 void SetError(LinkContext& c, int32_t status, int32_t detail) {
   c.errorStatus = status;
@@ -83,7 +79,7 @@ void Drain(LinkContext& c, int32_t waitMs, LogLevel level, const char* label) {
 // ---- replies to the API side --------------------------------------------------
 
 int32_t k_Send_D_Level(LinkContext& c, const uint8_t* data, int32_t length, int32_t status) {
-  LevelMessageHeader* h = Header(c.dSendBuffer);
+  LevelMessageHeader* h = HeaderOf(c.dSendBuffer);
   std::memset(h, 0, kHeaderSize);
   h->payloadLength = length;
   h->sequenceBit = c.sequenceBit;
@@ -102,7 +98,7 @@ int32_t k_Send_D_Level(LinkContext& c, const uint8_t* data, int32_t length, int3
 // ---- events -------------------------------------------------------------------
 
 int k_GetEvent(LinkContext& c) {
-  if (c.state == 0) {
+  if (c.state == kLinkIdle) {
     const uint32_t waited = platform::WaitForEvent(c.requestEvent, c.waitTime);
     if (waited != platform::kWaitObject0) {
       if (platform::StopRequested()) return kEventNone;
@@ -118,7 +114,7 @@ int k_GetEvent(LinkContext& c) {
       SetError(c, kLinkChannelFailed, read);
       return kEventNone;
     }
-    const LevelMessageHeader* h = Header(c.dRecvBuffer);
+    const LevelMessageHeader* h = HeaderOf(c.dRecvBuffer);
     c.repeatCount = 0;
     c.requestDataLength = h->payloadLength;
     c.answerTimeout = h->timeoutMs;
@@ -180,7 +176,7 @@ void k_Retry(LinkContext& c) {
   c.recvTotal = 0;
   c.recvNowCount = 0;
   c.waitTime = c.answerTimeout;
-  c.state = 1;
+  c.state = kLinkAddress;
 }
 
 void k_ReSend(LinkContext& c) {
@@ -202,7 +198,7 @@ void k_ReSend(LinkContext& c) {
   c.waitTime = c.answerTimeout;
   c.recvTotal = 0;
   c.recvNowCount = 0;
-  c.state = 1;
+  c.state = kLinkAddress;
 }
 
 // ---- state handlers ---------------------------------------------------------------
@@ -217,7 +213,7 @@ void k_WTEXT(LinkContext& c) {
     SetError(c, kLinkFailed, kLinkFailed);
     return;
   }
-  c.state = 1;
+  c.state = kLinkAddress;
   c.repeatCount = 0;
   c.recvTotal = 0;
   c.recvNowCount = 0;
@@ -234,11 +230,11 @@ void k_RTEXT(LinkContext& c) {
   } else if (n == c.recvDataLength) {
     c.recvNowCount = 0;
     c.recvCompDataLength = n;
-    c.state = 5;
+    c.state = kLinkCheckByte;
   } else {
     c.recvNowCount = 1;
     c.recvCompDataLength = n - 1;
-    c.state = 5;
+    c.state = kLinkCheckByte;
   }
   c.waitTime = c.characterTimeout;
 }
@@ -260,13 +256,13 @@ void k_RBCC(LinkContext& c) {
     c.errorStatus = kLinkChannelFailed;
   } else {
     c.waitTime = -1;
-    c.state = 0;
+    c.state = kLinkIdle;
   }
   c.recvTotal = 0;
   c.recvNowCount = 0;
 }
 
-void ConsumeOne(LinkContext& c, int32_t nextState) {
+void ConsumeOne(LinkContext& c, LinkState nextState) {
   c.recvNowCount -= 1;
   c.waitTime = c.characterTimeout;
   c.state = nextState;
@@ -274,14 +270,14 @@ void ConsumeOne(LinkContext& c, int32_t nextState) {
 
 void OnBytes(LinkContext& c) {
   switch (c.state) {
-    case 1:
-      ConsumeOne(c, 2);
+    case kLinkAddress:
+      ConsumeOne(c, kLinkLengthHigh);
       break;
-    case 2:
-      ConsumeOne(c, 3);
+    case kLinkLengthHigh:
+      ConsumeOne(c, kLinkLengthLow);
       break;
-    case 3:
-      ConsumeOne(c, 4);
+    case kLinkLengthLow:
+      ConsumeOne(c, kLinkPayload);
       c.recvDataLength = static_cast<int32_t>(protocol::PayloadLength(c.rwRecvBuffer));
       c.recvCompDataLength = 0;
       if (protocol::kFrameOverhead + static_cast<size_t>(c.recvDataLength) > kMaxReplyFrame) {
@@ -290,10 +286,10 @@ void OnBytes(LinkContext& c) {
         SetError(c, kLinkFailed, kLinkFailed);
       }
       break;
-    case 4:
+    case kLinkPayload:
       k_RTEXT(c);
       break;
-    case 5:
+    case kLinkCheckByte:
       k_RBCC(c);
       break;
     default:
@@ -303,9 +299,9 @@ void OnBytes(LinkContext& c) {
 }
 
 void OnTimeout(LinkContext& c) {
-  if (c.state == 1) {
+  if (c.state == kLinkAddress) {
     k_Retry(c);
-  } else if (c.state >= 2 && c.state <= 5) {
+  } else if (c.state >= kLinkLengthHigh && c.state <= kLinkCheckByte) {
     k_ReSend(c);
   }
 }
@@ -319,7 +315,7 @@ void ErrorPath(LinkContext& c, int event) {
   k_Send_D_Level(c, nullptr, 0, status);
   c.errorStatus = 0;
   c.waitTime = -1;
-  c.state = 0;
+  c.state = kLinkIdle;
   c.recvTotal = 0;
   c.recvNowCount = 0;
 }
@@ -349,7 +345,7 @@ void Llevel_Initialize(PortEntry& entry, LinkContext& c) {
     if (read != 0) break;
   }
   platform::ResetEvent(c.replyEvent);
-  c.state = 0;
+  c.state = kLinkIdle;
   c.waitTime = -1;
   c.errorStatus = 0;
 }
@@ -365,13 +361,13 @@ uint32_t Llevel_Thread(void* startRecord) {
   auto* c = new (std::nothrow) LinkContext{};
   if (c) {
     c->rwRecvBuffer = new (std::nothrow) uint8_t[kMaxReplyFrame]();
-    OutputLog(LogLevel::kStep, port, nullptr, 0, "RW_RecvBuffer Alloc %x", Addr(c->rwRecvBuffer));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "RW_RecvBuffer Alloc %x", Address32(c->rwRecvBuffer));
     c->rwSendBuffer = new (std::nothrow) uint8_t[kMaxRequestFrame]();
-    OutputLog(LogLevel::kStep, port, nullptr, 0, "RW_SendBuffer Alloc %x", Addr(c->rwSendBuffer));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "RW_SendBuffer Alloc %x", Address32(c->rwSendBuffer));
     c->dRecvBuffer = new (std::nothrow) uint8_t[kRequestBufferSize]();
-    OutputLog(LogLevel::kStep, port, nullptr, 0, "D_RecvBuffer Alloc %x", Addr(c->dRecvBuffer));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "D_RecvBuffer Alloc %x", Address32(c->dRecvBuffer));
     c->dSendBuffer = new (std::nothrow) uint8_t[kResponseBufferSize]();
-    OutputLog(LogLevel::kStep, port, nullptr, 0, "D_SendBuffer Alloc %x", Addr(c->dSendBuffer));
+    OutputLog(LogLevel::kStep, port, nullptr, 0, "D_SendBuffer Alloc %x", Address32(c->dSendBuffer));
   }
   if (!c || !c->rwRecvBuffer || !c->rwSendBuffer || !c->dRecvBuffer || !c->dSendBuffer) {
     if (c) FreeContext(c);
@@ -388,7 +384,7 @@ uint32_t Llevel_Thread(void* startRecord) {
   c->port = port;
   c->transport = entry.dataArea;
   c->io = &InstalledLinkTransport();
-  c->state = 0;
+  c->state = kLinkIdle;
   c->waitTime = -1;
   c->errorStatus = 0;
   c->characterTimeout = Bounded(&SharedArea::characterTimeout, 500);
@@ -407,7 +403,7 @@ uint32_t Llevel_Thread(void* startRecord) {
     bool leave = false;
     switch (event) {
       case kEventWrite:
-        if (c->state == 0) k_WTEXT(*c);
+        if (c->state == kLinkIdle) k_WTEXT(*c);
         break;
       case kEventBytes:
         OnBytes(*c);
@@ -430,10 +426,10 @@ uint32_t Llevel_Thread(void* startRecord) {
   }
 
   OutputLog(LogLevel::kCall, port, nullptr, 0, "Level Thread Exit");
-  OutputLog(LogLevel::kCall, port, nullptr, 0, "RW_RecvBuffer free %x", Addr(c->rwRecvBuffer));
-  OutputLog(LogLevel::kCall, port, nullptr, 0, "RW_SendBuffer free %x", Addr(c->rwSendBuffer));
-  OutputLog(LogLevel::kCall, port, nullptr, 0, "D_RecvBuffer free %x", Addr(c->dRecvBuffer));
-  OutputLog(LogLevel::kCall, port, nullptr, 0, "D_SendBuffer free %x", Addr(c->dSendBuffer));
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "RW_RecvBuffer free %x", Address32(c->rwRecvBuffer));
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "RW_SendBuffer free %x", Address32(c->rwSendBuffer));
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "D_RecvBuffer free %x", Address32(c->dRecvBuffer));
+  OutputLog(LogLevel::kCall, port, nullptr, 0, "D_SendBuffer free %x", Address32(c->dSendBuffer));
   // The port entry is not touched on the way out: the API side cleared its
   // context when it ended the link, and a thread that outlived its stop
   // bound may find the entry another link's by now.

@@ -13,6 +13,17 @@ struct PortEntry;
 struct PortDataArea;
 struct LinkTransport;
 
+// The link thread's states: where in the reader's reply frame the next byte
+// falls. The log's "Status = %d" prints them as numbers.
+enum LinkState : int32_t {
+  kLinkIdle = 0,         // no exchange: waiting for the next request
+  kLinkAddress = 1,      // request sent: waiting for the reply's address byte
+  kLinkLengthHigh = 2,   // the length's high byte
+  kLinkLengthLow = 3,    // the length's low byte
+  kLinkPayload = 4,      // the payload's bytes
+  kLinkCheckByte = 5,    // the block check byte
+};
+
 // One port's link-thread state; owned by its thread.
 struct LinkContext {
   platform::PipeEnd* requestPipe;   // pipe 2, read end
@@ -23,7 +34,7 @@ struct LinkContext {
   uint32_t port;
   PortDataArea* transport;
   const LinkTransport* io;   // the process's transport table when the thread started
-  int32_t state;             // 0 idle, 1 address, 2 length high, 3 length low, 4 payload, 5 check byte
+  LinkState state;
   int32_t waitTime;          // ms; -1 without limit
   int32_t answerTimeout;
   int32_t requestDataLength; // request frame without its check byte

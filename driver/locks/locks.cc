@@ -4,9 +4,9 @@
 
 #include "driver/log/output_log.h"
 #include "driver/state/local_state.h"
-#include "platform/named_mutex.h"
-#include "platform/process.h"
-#include "platform/win32_errors.h"
+#include "platform/os/named_mutex.h"
+#include "platform/os/process.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::drv {
 namespace {

@@ -22,16 +22,16 @@
 #include <string>
 #include <unordered_map>
 
-#include "driver/log/record_format.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
-#include "platform/access.h"
-#include "platform/clock.h"
-#include "platform/mailslot.h"
-#include "platform/named_mutex.h"
-#include "platform/process.h"
-#include "platform/text_encoding.h"
-#include "platform/win32_errors.h"
+#include "platform/os/access.h"
+#include "platform/os/clock.h"
+#include "platform/os/mailslot.h"
+#include "platform/os/named_mutex.h"
+#include "platform/os/process.h"
+#include "platform/os/text_encoding.h"
+#include "platform/os/win32_errors.h"
+#include "protocol/log_record.h"
 
 namespace zq::drv {
 namespace {

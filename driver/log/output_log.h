@@ -52,4 +52,11 @@ uint32_t LogOutputHandleValue();
 // code and `info`.
 void WriteFatalErrorLine(const char* event, uint32_t systemError, int32_t info);
 
+// A pointer as the log lines print it: whole for the "%llx" and "0x%016llX"
+// fields, its low 32 bits for the "%x" fields. Pure.
+inline unsigned long long Address(const void* p) {
+  return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p));
+}
+inline uint32_t Address32(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
 }  // namespace zq::drv

@@ -1,8 +1,8 @@
 #include "driver/log/thread_lines.h"
 
 #include "driver/log/output_log.h"
-#include "platform/process.h"
-#include "platform/threads.h"
+#include "platform/os/process.h"
+#include "platform/os/threads.h"
 
 namespace zq::drv {
 namespace {

@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/state/shared_area_key.h"
+
 namespace zq::drv {
 
 inline constexpr int kUnitCount = 32;
@@ -74,9 +76,9 @@ struct SharedArea {
   PortDataArea portDataAreas[kUnitCount];
 };
 
-// The key under which the shared section of a library file is found; tests
-// and diagnostics use it to inspect a running system.
-inline constexpr const char* kSharedAreaKeyPrefix = "ZELQUAR_Drv:";
+// The key of the section is in shared_area_key.h; tests and diagnostics use
+// it to inspect a running system.
+static_assert(sizeof(SharedArea) == kSharedAreaSize, "shared_area_key.h must give the area's size");
 
 // The shared area of this process; nullptr before the library attached and
 // after it detached (and for good when the attach was refused). Lock-free;

@@ -8,7 +8,8 @@
 #include "driver/state/shared_area.h"
 #include "driver/transport/hid_binding.h"
 #include "driver/transport/rw_io.h"
-#include "platform/clock.h"
+#include "platform/os/clock.h"
+#include "protocol/bridge_reports.h"
 
 namespace zq::drv {
 namespace {
@@ -16,8 +17,8 @@ namespace {
 // ---- reports ------------------------------------------------------------------
 
 constexpr uint32_t kLogPort = 512;
-constexpr size_t kReportSize = 64;
-constexpr uint8_t kUartConfig[9] = {0x50, 0x00, 0x01, 0xC2, 0x00, 0x02, 0x00, 0x03, 0x00};
+constexpr size_t kReportSize = protocol::kBridgeReportSize;
+constexpr uint8_t kUartConfig[9] = {protocol::kReportUartConfig, 0x00, 0x01, 0xC2, 0x00, 0x02, 0x00, 0x03, 0x00};
 
 struct Report {
   uint8_t bytes[kReportSize] = {};
@@ -28,7 +29,7 @@ uint16_t LatchOf(const Report& r) { return static_cast<uint16_t>((r.bytes[1] << 
 
 // Sets the lines of `mask` to `value` and reads the latch back.
 int32_t SetLatch(uint16_t value, uint16_t mask, const char* setLine, const char* getLine, uint16_t* latch) {
-  Report set(0x45);
+  Report set(protocol::kReportSetGpio);
   set.bytes[1] = static_cast<uint8_t>(value >> 8);
   set.bytes[2] = static_cast<uint8_t>(value);
   set.bytes[3] = static_cast<uint8_t>(mask >> 8);
@@ -36,7 +37,7 @@ int32_t SetLatch(uint16_t value, uint16_t mask, const char* setLine, const char*
   const int32_t sent = HidRfrwSetFeature(set.bytes);
   OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, setLine, sent);
   if (sent != 0) return kGpioFailed;
-  Report get(0x44);
+  Report get(protocol::kReportGpioValues);
   const int32_t got = HidRfrwGetFeature(get.bytes);
   *latch = LatchOf(get);
   OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, getLine, got, *latch);
@@ -54,7 +55,7 @@ uint16_t LatchBitOfLine(int32_t line) {
 // ---- UART -----------------------------------------------------------------------
 
 int32_t HidUArtEnable() {
-  Report r(0x41);
+  Report r(protocol::kReportUartEnable);
   r.bytes[1] = 0x01;
   OutputLog(LogLevel::kStep, kLogPort, r.bytes, kReportSize, "HidRfrwSetFeature() WriteReportData=");
   const int32_t result = HidRfrwSetFeature(r.bytes);
@@ -68,14 +69,14 @@ int32_t HidUArtEnable() {
 
 int32_t HidGetUartConfig(const PortDataArea& area, uint8_t* report) {
   std::memset(report, 0, kReportSize);
-  report[0] = 0x50;
+  report[0] = protocol::kReportUartConfig;
   const int32_t result = HidRfrwGetFeature(report);
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidGetUartConfig  HidRfrwGetFeature() dwRet=%d", result);
   return result;
 }
 
 int32_t HidSetUartConfig(const PortDataArea& area) {
-  Report r(0x50);
+  Report r(protocol::kReportUartConfig);
   std::memcpy(r.bytes, kUartConfig, sizeof kUartConfig);
   const int32_t sent = HidRfrwSetFeature(r.bytes);
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidSetUartConfig  HidRfrwSetFeature() dwRet=%d", sent);
@@ -87,8 +88,8 @@ int32_t HidSetUartConfig(const PortDataArea& area) {
 }
 
 int32_t PurgeBridge() {
-  Report r(0x43);
-  r.bytes[1] = 0x03;
+  Report r(protocol::kReportPurgeFifos);
+  r.bytes[1] = protocol::kPurgeBoth;
   const int32_t result = HidRfrwSetFeature(r.bytes);
   OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_PurgeComm  HidRfrwSetFeature() dwRet=%d", result);
   return result;
@@ -110,7 +111,7 @@ int32_t k_GPIO_ONOFF(int32_t line, int32_t on) {
 
 int32_t k_GPIO_Read(uint8_t* high, uint8_t* low) {
   OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_GPIO_Read() Call");
-  Report get(0x44);
+  Report get(protocol::kReportGpioValues);
   const int32_t got = HidRfrwGetFeature(get.bytes);
   const uint16_t latch = LatchOf(get);
   OutputLog(LogLevel::kStep, kLogPort, nullptr, 0, "k_GPIO_Read HidRfrwGetFeature() dwRet=%d,Report=0x%x", got, latch);
@@ -191,9 +192,9 @@ int32_t k_GPIO_Initial() {
 // ---- serial string ----------------------------------------------------------------
 
 int32_t HidGetCp2110SerialString(uint8_t* serial61) {
-  Report r(0x65);
-  r.bytes[1] = 0x3F;
-  r.bytes[2] = 0x03;
+  Report r(protocol::kReportSerialString);
+  r.bytes[1] = protocol::kSerialStringMaxLength;
+  r.bytes[2] = protocol::kStringDescriptor;
   const int32_t result = HidRfrwGetFeature(r.bytes);
   OutputLog(LogLevel::kStep, kLogPort, r.bytes, kReportSize, "HidGetCp2110SerialString  HidRfrwGetFeature() dwRet=%d ReadReportData=",
             result);
@@ -203,9 +204,9 @@ int32_t HidGetCp2110SerialString(uint8_t* serial61) {
 
 int32_t HidSetCp2110SerialString(const uint8_t* serial61) {
   for (int attempt = 0; attempt < 10; ++attempt) {
-    Report r(0x65);
-    r.bytes[1] = 0x3F;
-    r.bytes[2] = 0x03;
+    Report r(protocol::kReportSerialString);
+    r.bytes[1] = protocol::kSerialStringMaxLength;
+    r.bytes[2] = protocol::kStringDescriptor;
     std::memcpy(r.bytes + 3, serial61, 61);
     OutputLog(LogLevel::kStep, kLogPort, r.bytes, kReportSize, "HidRfrwSetFeature() WriteReportData=");
     Report sent = r;

@@ -2,12 +2,12 @@
 
 #include "ZELQUAR_Drv.h"
 #include "driver/log/output_log.h"
+#include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
-#include "driver/state/local_state.h"
 #include "driver/transport/hid_binding.h"
-#include "platform/environment.h"
-#include "platform/ini.h"
+#include "platform/os/environment.h"
+#include "platform/os/ini.h"
 
 namespace zq::drv {
 namespace {

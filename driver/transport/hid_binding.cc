@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "comm/zq_comm_boundary.h"
 #include "driver/log/output_log.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
-#include "platform/channel.h"
-#include "platform/clock.h"
-#include "platform/module.h"
-#include "platform/win32_errors.h"
-#include "zq_comm_boundary.h"
+#include "platform/os/channel.h"
+#include "platform/os/clock.h"
+#include "platform/os/module.h"
+#include "platform/os/win32_errors.h"
+#include "protocol/bridge_reports.h"
 
 namespace zq::drv {
 namespace {
@@ -84,8 +85,6 @@ BoundDevice* Current() {
   }
   return nullptr;
 }
-
-unsigned long long Hex(const void* p) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)); }
 
 void* CurrentPortObject() {
   BoundDevice* d = Current();
@@ -231,7 +230,7 @@ int32_t LoadCommLibrary() {
     DropModuleIfUnused();
     return static_cast<int32_t>(error);
   }
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "GetProcAddress, g_fpInit=0x%llx", Hex(reinterpret_cast<void*>(g_fpInit)));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "GetProcAddress, g_fpInit=0x%llx", Address(reinterpret_cast<void*>(g_fpInit)));
   g_fpTerm = reinterpret_cast<comm::PortTermFunc>(platform::FindSymbol(g_hHidModule, comm::kTermSymbol));
   if (!g_fpTerm) {
     const uint32_t error = platform::LastError();
@@ -239,7 +238,7 @@ int32_t LoadCommLibrary() {
     DropModuleIfUnused();
     return static_cast<int32_t>(error);
   }
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "GetProcAddress, g_fpTerm=0x%llx", Hex(reinterpret_cast<void*>(g_fpTerm)));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "GetProcAddress, g_fpTerm=0x%llx", Address(reinterpret_cast<void*>(g_fpTerm)));
   return 0;
 }
 
@@ -253,7 +252,7 @@ int32_t HidRwOpen(uint32_t comNumber, const std::string& serial) {
   for (BoundDevice& d : g_devices) {
     if (d.used && d.serial == serial && d.port.load()) {
       if (comNumber != 0) g_comDevice[comNumber & 0xFFu].store(static_cast<int>(&d - g_devices) + 1);
-      OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen() Normal End(Open zumi),g_hHidModule=0x%llx", Hex(g_hHidModule));
+      OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen() Normal End(Open zumi),g_hHidModule=0x%llx", Address(g_hHidModule));
       return 0;
     }
   }
@@ -286,7 +285,7 @@ int32_t HidRwOpen(uint32_t comNumber, const std::string& serial) {
   slot->port.store(port);
   const int index = static_cast<int>(slot - g_devices) + 1;
   if (comNumber != 0) g_comDevice[comNumber & 0xFFu].store(index);
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpInit(), g_cpDllPort=0x%llx", Hex(port));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpInit(), g_cpDllPort=0x%llx", Address(port));
   const int32_t result = HidRw_DeviceOpen();
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwOpen() end:dwRet=%d", result);
   return result;
@@ -340,7 +339,7 @@ int32_t HidRw_DeviceOpen() {
   p.alternateDeviceName = device->serial.c_str();
   for (int32_t& v : p.values) v = 0;
 
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpFunc() CALL,g_cpDllPort=0x%llx", Hex(CurrentPortObject()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "g_fpFunc() CALL,g_cpDllPort=0x%llx", Address(CurrentPortObject()));
   const int32_t result = Call(request);
   if (result != 0) OutputLog(LogLevel::kError, kLogPort, nullptr, 0, "HidRwOpen ERROR");
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRw_DeviceOpen() end:dwRet=%d", result);
@@ -374,17 +373,17 @@ int32_t HidRwClose() {
     }
   }
   const int32_t result = HidRw_DeviceClose();
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() g_fpTerm:g_cpDllPort=0x%llx", Hex(CurrentPortObject()));
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() FreeLibrary:g_hHidModule=0x%llx", Hex(g_hHidModule));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() g_fpTerm:g_cpDllPort=0x%llx", Address(CurrentPortObject()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() FreeLibrary:g_hHidModule=0x%llx", Address(g_hHidModule));
   DropBinding();
   OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidRwClose() end:dwRet=%d", result);
   return result;
 }
 
 int32_t HidDeviceRestart() {
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidDeviceRestart() start,g_cpDllPort=0x%llx", Hex(CurrentPortObject()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "HidDeviceRestart() start,g_cpDllPort=0x%llx", Address(CurrentPortObject()));
   HidRw_DeviceClose();
-  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() start,g_cpDllPort=0x%llx", Hex(CurrentPortObject()));
+  OutputLog(LogLevel::kCall, kLogPort, nullptr, 0, "DeviceRestart g_fpFunc() start,g_cpDllPort=0x%llx", Address(CurrentPortObject()));
   comm::PortRequest request{};
   request.code = comm::DeviceRestart;
   request.restart.reason = "POTR";
@@ -459,9 +458,9 @@ int32_t HidRfrwSetFeature(uint8_t* report) {
   OutputLog(LogLevel::kDetail, kLogPort, nullptr, 0, "HidRfrwSetFeature() start");
   if (!HidBound()) return kNotBound;
   // The purge goes with every repeat of the link level: it logs quieter.
-  const LogLevel level = (report[0] == 0x43 && report[1] == 0x03) ? LogLevel::kStep : LogLevel::kCall;
+  const LogLevel level = (report[0] == protocol::kReportPurgeFifos && report[1] == protocol::kPurgeBoth) ? LogLevel::kStep : LogLevel::kCall;
   OutputLog(level, kLogPort, report, 6, "HidRfrwSetFeature() send,g_cpDllPort=0x%llx,ReportBuf= ",
-            Hex(CurrentPortObject()));
+            Address(CurrentPortObject()));
   comm::PortRequest request{};
   request.code = comm::RfrwSetFeature;
   request.feature = comm::FeatureParams{report, 64};

@@ -9,9 +9,9 @@
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/hid_binding.h"
-#include "platform/threads.h"
-#include "platform/clock.h"
-#include "platform/win32_errors.h"
+#include "platform/os/clock.h"
+#include "platform/os/threads.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::drv {
 namespace {

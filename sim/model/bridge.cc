@@ -3,6 +3,8 @@
 #include <bit>
 #include <string>
 
+#include "protocol/bridge_reports.h"
+
 namespace zq::sim {
 
 double UartConfig::CharacterUs() const {
@@ -36,10 +38,10 @@ void Bridge::Reset(const std::string& serial) {
   latch_ = 0;
   // USB string descriptor: length, type 3, UTF-16LE text.
   serial_.fill(0);
-  serial_[0] = 0x65;
+  serial_[0] = protocol::kReportSerialString;
   size_t n = serial.size() < 30 ? serial.size() : 30;
   serial_[1] = static_cast<uint8_t>(2 + 2 * n);
-  serial_[2] = 0x03;
+  serial_[2] = protocol::kStringDescriptor;
   for (size_t i = 0; i < n; ++i) serial_[3 + 2 * i] = static_cast<uint8_t>(serial[i]);
 }
 
@@ -51,16 +53,16 @@ Bridge::SetResult Bridge::SetFeature(const uint8_t* r, size_t length) {
   }
   auto need = [&](size_t n) { return length >= n; };
   switch (r[0]) {
-    case 0x41:
+    case protocol::kReportUartEnable:
       if (r[1] > 1) break;
       uart_enabled_ = r[1] == 1;
       return out;
-    case 0x43:
-      if (r[1] < 1 || r[1] > 3) break;
+    case protocol::kReportPurgeFifos:
+      if (r[1] < protocol::kPurgeTransmit || r[1] > protocol::kPurgeBoth) break;
       out.effect = Effect::kPurge;
       out.purge = r[1];
       return out;
-    case 0x45: {
+    case protocol::kReportSetGpio: {
       if (!need(5)) break;
       uint16_t value = static_cast<uint16_t>((r[1] << 8) | r[2]);
       uint16_t mask = static_cast<uint16_t>(((r[3] << 8) | r[4]) & kGpioOutputBits);
@@ -68,7 +70,7 @@ Bridge::SetResult Bridge::SetFeature(const uint8_t* r, size_t length) {
       out.effect = Effect::kLatch;
       return out;
     }
-    case 0x50: {
+    case protocol::kReportUartConfig: {
       if (!need(9)) break;
       UartConfig c;
       c.baud = (uint32_t{r[1]} << 24) | (uint32_t{r[2]} << 16) | (uint32_t{r[3]} << 8) | r[4];
@@ -80,8 +82,8 @@ Bridge::SetResult Bridge::SetFeature(const uint8_t* r, size_t length) {
       config_ = c;
       return out;
     }
-    case 0x65: {
-      if (!need(3) || r[1] > 63 || r[2] != 0x03) break;
+    case protocol::kReportSerialString: {
+      if (!need(3) || r[1] > protocol::kSerialStringMaxLength || r[2] != protocol::kStringDescriptor) break;
       serial_.fill(0);
       for (size_t i = 0; i < length && i < kReportLength; ++i) serial_[i] = r[i];
       return out;
@@ -101,24 +103,24 @@ uint32_t Bridge::GetFeature(uint8_t id, size_t length, uint16_t rxCount, bool wr
   Bytes r(kReportLength, 0);
   r[0] = id;
   switch (id) {
-    case 0x41:
+    case protocol::kReportUartEnable:
       r[1] = uart_enabled_ ? 1 : 0;
       break;
-    case 0x42:
+    case protocol::kReportUartStatus:
       r[3] = static_cast<uint8_t>(rxCount >> 8);
       r[4] = static_cast<uint8_t>(rxCount);
       break;
-    case 0x44: {
+    case protocol::kReportGpioValues: {
       uint16_t v = wrongLatch ? static_cast<uint16_t>(latch_ ^ kGpioOutputBits) : latch_;
       r[1] = static_cast<uint8_t>(v >> 8);
       r[2] = static_cast<uint8_t>(v);
       break;
     }
-    case 0x46:
-      r[1] = 0x0A;
+    case protocol::kReportVersion:
+      r[1] = protocol::kBridgePartNumber;
       r[2] = 0x01;
       break;
-    case 0x50:
+    case protocol::kReportUartConfig:
       r[1] = static_cast<uint8_t>(config_.baud >> 24);
       r[2] = static_cast<uint8_t>(config_.baud >> 16);
       r[3] = static_cast<uint8_t>(config_.baud >> 8);
@@ -128,7 +130,7 @@ uint32_t Bridge::GetFeature(uint8_t id, size_t length, uint16_t rxCount, bool wr
       r[7] = config_.data_bits;
       r[8] = config_.stop_bits;
       break;
-    case 0x65:
+    case protocol::kReportSerialString:
       r.assign(serial_.begin(), serial_.end());
       break;
     default:

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/win32_errors.h"
+#include "platform/os/win32_errors.h"
 #include "sim/model/hex.h"
 
 namespace zq::sim {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "protocol/bridge_reports.h"
 #include "protocol/frame.h"
 
 namespace zq::sim {
@@ -140,11 +141,11 @@ std::vector<Bytes> Device::HidMessage(const uint8_t* m, size_t n, uint64_t now) 
     const uint8_t id = m[1];
     const size_t want = m[2] | (size_t{m[3]} << 8);
     bool wrongUart = false, wrongLatch = false;
-    if (id == 0x50 && faults_.uart_readback > 0) {
+    if (id == protocol::kReportUartConfig && faults_.uart_readback > 0) {
       --faults_.uart_readback;
       wrongUart = true;
     }
-    if (id == 0x44 && faults_.gpio_readback > 0) {
+    if (id == protocol::kReportGpioValues && faults_.gpio_readback > 0) {
       --faults_.gpio_readback;
       wrongLatch = true;
     }

@@ -13,14 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "platform/access.h"
-#include "platform/process.h"
-#include "zq_version.h"
-#include "platform/sim_endpoint.h"
-#include "platform/win32_errors.h"
+#include "platform/devices/sim_client.h"
+#include "platform/os/access.h"
+#include "platform/os/clock.h"
+#include "platform/os/files.h"
+#include "platform/os/process.h"
+#include "platform/os/win32_errors.h"
+#include "platform/sim_server/sim_server.h"
 #include "sim/model/device.h"
 #include "sim/model/firmware.h"
 #include "sim/model/scenario.h"
+#include "zq_version.h"
 
 namespace {
 

@@ -38,11 +38,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/comm_sync.h"
-#include "platform/sim_endpoint.h"
-#include "platform/win32_errors.h"
+#include "comm/zq_comm_boundary.h"
+#include "platform/devices/comm_sync.h"
+#include "platform/devices/sim_client.h"
+#include "platform/os/clock.h"
+#include "platform/os/files.h"
+#include "platform/os/win32_errors.h"
+#include "platform/sim_server/sim_server.h"
 #include "tests/support/sim_fixture.h"
-#include "zq_comm_boundary.h"
 
 namespace zq::comm::test {
 

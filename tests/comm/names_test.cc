@@ -9,9 +9,9 @@
 
 #include "comm/device_search.h"
 #include "comm/hid_framing.h"
-#include "platform/hid_names.h"
-#include "platform/win32_errors.h"
-#include "zq_comm_boundary.h"
+#include "comm/zq_comm_boundary.h"
+#include "platform/devices/hid_names.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::comm {
 namespace {

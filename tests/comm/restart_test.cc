@@ -7,7 +7,7 @@
 #include <signal.h>
 
 #include "comm_test_util.h"
-#include "platform/comm_sync.h"
+#include "platform/devices/comm_sync.h"
 
 namespace zq::comm::test {
 namespace {

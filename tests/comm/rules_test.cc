@@ -9,7 +9,7 @@
 #include "comm/line_settings.h"
 #include "comm/restart_rules.h"
 #include "comm/trace.h"
-#include "platform/hid_names.h"
+#include "platform/devices/hid_names.h"
 
 namespace zq::comm {
 namespace {

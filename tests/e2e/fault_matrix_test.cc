@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/process.h"
+#include "platform/os/process.h"
 #include "tests/e2e/reader_fixture.h"
 
 namespace zq::test {

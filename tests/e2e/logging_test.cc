@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/process.h"
+#include "platform/os/process.h"
 #include "tests/support/install_dir.h"
 
 namespace zq::test {

@@ -17,10 +17,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/mailslot.h"
-#include "platform/object_names.h"
-#include "platform/process.h"
-#include "platform/win32_errors.h"
+#include "platform/os/mailslot.h"
+#include "platform/os/object_names.h"
+#include "platform/os/process.h"
+#include "platform/os/win32_errors.h"
 #include "tests/support/child_process.h"
 #include "tests/support/install_dir.h"
 

@@ -1,4 +1,4 @@
-#include "platform/clock.h"
+#include "platform/os/clock.h"
 
 #include <gtest/gtest.h>
 

@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/hid.h"
-#include "platform/syscalls.h"
-#include "platform/tcp_connection.h"
-#include "platform/win32_errors.h"
+#include "platform/devices/hid.h"
+#include "platform/devices/tcp_connection.h"
+#include "platform/os/syscalls.h"
+#include "platform/os/win32_errors.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/syscall_hook.h"
 

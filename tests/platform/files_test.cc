@@ -1,4 +1,4 @@
-#include "platform/files.h"
+#include "platform/os/files.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "platform/win32_errors.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/ini.h"
+#include "platform/os/ini.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/named_mutex.h"
+#include "platform/os/named_mutex.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "platform/object_names.h"
-#include "platform/win32_errors.h"
+#include "platform/os/object_names.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "platform/os/process.h"
 
 #include <gtest/gtest.h>
 #include <grp.h>

@@ -1,4 +1,4 @@
-#include "platform/shared_section.h"
+#include "platform/os/shared_section.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

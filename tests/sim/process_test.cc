@@ -13,8 +13,10 @@
 #include <thread>
 
 #include "conversation.h"
-#include "platform/sim_endpoint.h"
-#include "platform/win32_errors.h"
+#include "platform/devices/sim_client.h"
+#include "platform/os/clock.h"
+#include "platform/os/files.h"
+#include "platform/os/win32_errors.h"
 #include "sim/model/firmware.h"
 #include "sim_test_util.h"
 #include "tests/support/sim_fixture.h"

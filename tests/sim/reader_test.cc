@@ -5,7 +5,9 @@
 
 #include <set>
 
-#include "platform/sim_endpoint.h"
+#include "platform/devices/sim_client.h"
+#include "platform/os/clock.h"
+#include "platform/os/files.h"
 
 #include "sim/model/firmware.h"
 #include "sim/model/reader.h"

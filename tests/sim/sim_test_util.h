@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim_endpoint.h"
+#include "platform/devices/sim_client.h"
+#include "platform/os/clock.h"
+#include "platform/os/files.h"
 #include "protocol/bits.h"
 #include "protocol/crc.h"
 #include "protocol/frame.h"

@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "driver/state/shared_area.h"
-#include "platform/named_mutex.h"
-#include "platform/shared_section.h"
+#include "platform/os/named_mutex.h"
+#include "platform/os/shared_section.h"
 #include "tests/support/driver_exports.h"
 
 namespace {

@@ -10,7 +10,9 @@
 #include <random>
 #include <thread>
 
-#include "platform/sim_endpoint.h"
+#include "platform/devices/sim_client.h"
+#include "platform/os/clock.h"
+#include "platform/os/files.h"
 
 namespace fs = std::filesystem;
 

@@ -19,7 +19,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/syscalls.h"
+#include "platform/os/syscalls.h"
 
 namespace zq::test {
 

@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/clock.h"
-#include "platform/environment.h"
-#include "platform/process.h"
-#include "platform/run_program.h"
-#include "platform/win32_errors.h"
+#include "platform/os/clock.h"
+#include "platform/os/environment.h"
+#include "platform/os/process.h"
+#include "platform/os/run_program.h"
+#include "platform/os/win32_errors.h"
 
 namespace zq::platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "driver/link/link_transport.h"
-#include "platform/threads.h"
+#include "platform/os/threads.h"
 #include "protocol/frame.h"
 
 namespace zq::test {

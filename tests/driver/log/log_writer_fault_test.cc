@@ -12,9 +12,9 @@
 
 #include "driver/log/output_log.h"
 #include "driver/state/shared_area.h"
-#include "platform/mailslot.h"
-#include "platform/process.h"
-#include "platform/syscalls.h"
+#include "platform/os/mailslot.h"
+#include "platform/os/process.h"
+#include "platform/os/syscalls.h"
 #include "tests/support/namespace_objects.h"
 #include "tests/support/syscall_hook.h"
 #include "tools/logview.h"

@@ -18,18 +18,18 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver/link/level.h"
+#include "comm/zq_comm_boundary.h"
+#include "driver/link/channel.h"
 #include "driver/link/link_thread.h"
 #include "driver/state/local_state.h"
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/device.h"
 #include "driver/transport/hid_binding.h"
-#include "zq_comm_boundary.h"
 #include "driver/transport/rw_io.h"
+#include "tests/support/log_mirror.h"
 #include "tests/support/namespace_objects.h"
 #include "tests/support/sim_fixture.h"
-#include "tests/support/log_mirror.h"
 
 namespace zq::drv {
 namespace {
