@@ -25,6 +25,7 @@
 
 #include "ZELQUAR_Drv.h"
 #include "client/commands.h"
+#include "client/driver_exports.h"
 #include "client/fields.h"
 #include "platform/devices/hid.h"
 #include "platform/os/environment.h"
@@ -46,12 +47,7 @@ namespace platform = zq::platform;
 
 // ---- the driver ---------------------------------------------------------------------------
 
-struct Driver {
-  decltype(&RFRW_Open) open = nullptr;
-  decltype(&RFRW_Close) close = nullptr;
-  decltype(&RFRW_CLRW_Transmit) transmit = nullptr;
-  decltype(&RFRW_PowerCtrl) power = nullptr;
-  decltype(&RFRW_GetDllVersion) version = nullptr;
+struct Driver : DriverExports {
   std::string path;
   bool loaded = false;
 };
@@ -86,12 +82,7 @@ const Driver* LoadedDriver() {
   d.path = DriverPath();
   platform::Module* m = platform::LoadModule(d.path);
   if (!m) return nullptr;
-  d.open = reinterpret_cast<decltype(d.open)>(platform::FindSymbol(m, "RFRW_Open"));
-  d.close = reinterpret_cast<decltype(d.close)>(platform::FindSymbol(m, "RFRW_Close"));
-  d.transmit = reinterpret_cast<decltype(d.transmit)>(platform::FindSymbol(m, "RFRW_CLRW_Transmit"));
-  d.power = reinterpret_cast<decltype(d.power)>(platform::FindSymbol(m, "RFRW_PowerCtrl"));
-  d.version = reinterpret_cast<decltype(d.version)>(platform::FindSymbol(m, "RFRW_GetDllVersion"));
-  if (!d.open || !d.close || !d.transmit || !d.power || !d.version) {
+  if (!d.LookUp([m](const char* name) { return platform::FindSymbol(m, name); })) {
     platform::FreeModule(m);
     return nullptr;
   }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "ZELQUAR_Drv.h"
+#include "client/commands.h"
 
 int main(int argc, char** argv) {
   unsigned long port = 0x0100;
@@ -28,10 +29,11 @@ int main(int argc, char** argv) {
   rc = RFRW_Open(static_cast<uint32_t>(port), 0, nullptr);
   std::printf("RFRW_Open(0x%04lx) = %d\n", port, rc);
   if (rc != 0) return 1;
-  const uint8_t firmwareQuery[4] = {0x00, 0x05, 0x16, 0x00};
+  const zq::client::Bytes firmwareQuery = zq::client::InformationCommand(zq::client::kInfoFirmware);
   uint8_t answer[16] = {};
   length = sizeof answer;
-  rc = RFRW_CLRW_Transmit(static_cast<uint32_t>(port), sizeof firmwareQuery, firmwareQuery, &length, answer);
+  rc = RFRW_CLRW_Transmit(static_cast<uint32_t>(port), static_cast<uint32_t>(firmwareQuery.size()), firmwareQuery.data(),
+                          &length, answer);
   if (rc == 0 && length == 4) {
     std::printf("reader firmware %02X%02X (status %02X%02X)\n", answer[0], answer[1], answer[2], answer[3]);
   } else {
