@@ -1,6 +1,7 @@
 // CDllPort: the data path. Writes with their retry, feature reports, and
-// the requests answered from the receive buffer the way serial-port calls
-// would be (or passed to the serial line for kinds 3 to 5).
+// the requests the port's device answers (port_device.h): from the receive
+// buffer the way serial-port calls would, or from the serial line for
+// kinds 3 to 5.
 //
 // Every operation of the non-serial kinds, and every read and write of the
 // serial ones, has finished when its request returns: the OVERLAPPED then
@@ -8,11 +9,10 @@
 // serial WaitPortEvent stays pending (Internal = 997) until the line
 // completes it.
 //
-// Sections: WritePort and the writers; feature reports; ReadPort;
+// Sections: WritePort; feature reports; ReadPort;
 // WaitPortEvent and SetPortMask; ClearPortError and PurgePort;
 // GetPortOverlappedResult and IoControlPort.
 #include <algorithm>
-#include <cstring>
 
 #include "comm/port.h"
 #include "platform/os/win32_errors.h"
@@ -25,7 +25,7 @@ constexpr size_t kWriteDumpMax = 20;
 
 }  // namespace
 
-// ---- WritePort and the writers ------------------------------------------------------------
+// ---- WritePort ------------------------------------------------------------------------------
 
 int32_t CDllPort::DoWritePort(const WriteParams& p) {
   const TraceSink& t = trace();
@@ -62,16 +62,8 @@ int32_t CDllPort::DoWritePort(const WriteParams& p) {
       uint32_t error = 0;
       for (uint32_t attempt = 1;; ++attempt) {
         written = 0;
-        error = 0;
-        if (IsHidKind()) {
-          ok = WriteHidReports(data, p.length, &written, &error);
-        } else if (IsTcpKind()) {
-          ok = SendSocket(data, p.length, &written, &error);
-        } else if (port_kind_ >= PortKindUsbPrint && port_kind_ <= PortKindSerial5) {
-          ok = WritePlain(data, p.length, &written, &error);
-        } else {
-          error = platform::kErrorInvalidParameter;
-        }
+        error = device_->Write(data, p.length, timeouts_, &written);
+        ok = error == 0;
         // Only a general failure (a device that choked on the report) is worth
         // another try; anything else will fail the same way again.
         if (ok || error != platform::kErrorGenFailure || attempt >= attempts) break;
@@ -95,50 +87,6 @@ int32_t CDllPort::DoWritePort(const WriteParams& p) {
   }
   t.Line(Api("WritePort() normal end"), written, 0, 0);
   return 0;
-}
-
-bool CDllPort::WriteHidReports(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error) {
-  const TraceSink& t = trace();
-  t.Line("Alias_WriteFile_HID() START", 0, 0, 0);
-  uint8_t report[kOutputWorkArea];
-  size_t offset = 0;
-  // A write of length 0 still sends one (all-zero) report.
-  do {
-    const size_t chunk = BuildOutputReport(port_kind_, data, length, offset, lengths_.output, report);
-    t.Data("AAc0", lengths_.output, report);
-    size_t n = 0;
-    if (uint32_t e = device_->Write(report, lengths_.output, &n); e != 0) {
-      t.Line("AAc3", 2, 0, e);
-      *error = e;
-      platform::SetLastError(e);
-      t.Line("Alias_WriteFile_HID() error end: LastError=", e, 0, 0);
-      return false;
-    }
-    t.Line("AAc4", 2, 1, static_cast<uint32_t>(n));
-    *written += static_cast<uint32_t>(chunk);
-    offset += chunk;
-  } while (offset < length);
-  t.Line("Alias_WriteFile_HID() normal end", 0, 0, 0);
-  return true;
-}
-
-bool CDllPort::WritePlain(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error) {
-  trace().Data("AAd0", length, data);
-  uint32_t e = 0;
-  if (serial_) {
-    e = serial_->Write(data, length, written);
-  } else if (length > 0) {
-    size_t n = 0;
-    e = device_->Write(data, length, &n);
-    *written = static_cast<uint32_t>(n);
-  }
-  trace().Line("AAd1", 2, e == 0 ? 1 : 0, e);
-  if (e != 0) {
-    *error = e;
-    platform::SetLastError(e);
-    return false;
-  }
-  return true;
 }
 
 // ---- feature reports ------------------------------------------------------------------------
@@ -182,26 +130,16 @@ int32_t CDllPort::DoReadPort(const ReadParams& p) {
     return 0;
   }
   uint32_t n = 0;
-  if (serial_) {
-    trace().Line("AAh1", 1, p.length, 0);
-    const uint32_t e = p.length > 0 && !p.buffer ? platform::kErrorInvalidParameter
-                                                 : serial_->Read(p.buffer, p.length, &n);
-    trace().Line("AAh2", 2, e == 0 ? 1 : 0, e);
-    if (e != 0) {
-      serial_->ClearErrors(&comm_errors_, &comm_stat_);  // the line's error state is cleared
-      CompleteOverlapped(p.overlapped, e, 0);
-      return static_cast<int32_t>(e);
-    }
-  } else {
-    if (side_->Lock() != platform::kWaitObject0) {
+  ReadFailure failure = ReadFailure::kDevice;
+  if (uint32_t e = device_->Read(p.buffer, p.length, &n, &failure); e != 0) {
+    if (failure == ReadFailure::kBufferLock) {
       // A buffer lock that cannot be had means a reader stuck inside it.
       platform::RequestThreadStop(reader_);
       trace().Line("AAh0", 0, 0, 0);
-      return static_cast<int32_t>(platform::kErrorGenFailure);
+    } else {
+      CompleteOverlapped(p.overlapped, e, 0);
     }
-    if (p.buffer && p.length > 0 && side_->buffer.count() > 0)
-      n = static_cast<uint32_t>(side_->buffer.Take(static_cast<uint8_t*>(p.buffer), p.length));
-    side_->lock.Release();
+    return static_cast<int32_t>(e);
   }
   *p.bytesRead = n;
   CompleteOverlapped(p.overlapped, 0, n);
@@ -232,52 +170,7 @@ int32_t CDllPort::DoWaitPortEvent(const WaitEventParams& p) {
     trace().Line("AA72", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    uint32_t* word = p.eventMask;
-    OVERLAPPED* o = p.overlapped;
-    ResetEventOf(o);
-    CompleteOverlapped(o, platform::kErrorIoPending, 0);
-    // The line completes a pending wait from its own thread: the caller
-    // keeps both alive until its event is set.
-    const uint32_t e = serial_->WaitEvent(word, [word, o](uint32_t result, uint32_t events) {
-      *word = events;
-      CompleteOverlapped(o, result, 0);
-      SetEventOf(o);
-    });
-    if (e == 0) {
-      CompleteOverlapped(o, 0, 0);
-      SetEventOf(o);
-      return 0;
-    }
-    if (e != platform::kErrorIoPending) CompleteOverlapped(o, e, 0);
-    trace().Line("AA71", 2, 0, e);
-    return static_cast<int32_t>(e);
-  }
-  if (side_->Lock() != platform::kWaitObject0) return 0;
-  uint32_t events = 0;
-  if ((side_->eventMask & EV_RXCHAR) && side_->buffer.count() > 0) events |= EV_RXCHAR;
-  if ((side_->eventMask & EV_ERR) && side_->errorLatched) {
-    events |= EV_ERR;
-    side_->errorLatched = 0;
-  }
-  const auto held = static_cast<uint32_t>(side_->buffer.count());
-  if (events != 0) {
-    side_->waiterMask = nullptr;
-    side_->waiterOverlapped = nullptr;
-    *p.eventMask = events;
-    CompleteOverlapped(p.overlapped, 0, 0);
-    SetEventOf(p.overlapped);
-    trace().Line("AAg0", 2, events, held);
-  } else {
-    // The reader completes it: the caller keeps both alive until its event is set.
-    side_->waiterMask = p.eventMask;
-    side_->waiterOverlapped = p.overlapped;
-    *p.eventMask = 0;
-    ResetEventOf(p.overlapped);
-    trace().Line("AAg1", 1, held, 0);
-  }
-  side_->lock.Release();
-  return 0;
+  return static_cast<int32_t>(device_->WaitEvent(p.eventMask, p.overlapped));
 }
 
 int32_t CDllPort::DoSetPortMask(uint32_t mask) {
@@ -292,11 +185,9 @@ int32_t CDllPort::DoSetPortMask(uint32_t mask) {
     trace().Line("AAB2", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    if (uint32_t e = serial_->SetMask(mask); e != 0) {
-      trace().Line("AAB1", 2, 0, e);
-      return static_cast<int32_t>(e);
-    }
+  if (uint32_t e = device_->SetMask(mask); e != 0) {
+    trace().Line("AAB1", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
   return 0;
 }
@@ -312,18 +203,9 @@ int32_t CDllPort::DoClearPortError(const ClearErrorParams& p) {
     trace().Line("AA92", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    if (uint32_t e = serial_->ClearErrors(p.errors, p.stat); e != 0) {
-      trace().Line("AA91", 2, 0, e);
-      return static_cast<int32_t>(e);
-    }
-    return 0;
-  }
-  *p.errors = 0;
-  std::memset(p.stat, 0, sizeof *p.stat);
-  if (side_->Lock() == platform::kWaitObject0) {
-    p.stat->cbInQue = static_cast<uint32_t>(side_->buffer.count());
-    side_->lock.Release();
+  if (uint32_t e = device_->ClearErrors(p.errors, p.stat); e != 0) {
+    trace().Line("AA91", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
   return 0;
 }
@@ -333,18 +215,10 @@ int32_t CDllPort::DoPurgePort(uint32_t flags) {
     trace().Line("AA81", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    if (uint32_t e = serial_->Purge(flags); e != 0) {
-      trace().Line("AA80", 2, 0, e);
-      return static_cast<int32_t>(e);
-    }
-    return 0;
+  if (uint32_t e = device_->Purge(flags); e != 0) {
+    trace().Line("AA80", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
-  if (flags & PURGE_RXCLEAR) side_->Empty();
-  // PURGE_TXABORT and PURGE_RXABORT end the caller's pending operations. The
-  // caller has none here (its reads and writes finish within their
-  // requests), and the reader's own read is not the caller's: nothing is
-  // cancelled.
   return 0;
 }
 
@@ -359,18 +233,8 @@ int32_t CDllPort::DoGetOverlappedResult(const OverlappedResultParams& p) {
   uint32_t error = 0;
   if (!isOpen()) {
     trace().Line("AA62", 0, 0, 0);
-  } else if (!IsTcpKind()) {
-    trace().Line("AAf0", 1, p.wait, 0);
-    error = OverlappedStatus(p.overlapped);
-    if (error == platform::kErrorIoPending) {
-      // Only a serial event wait is still pending.
-      auto* event = static_cast<platform::SyncEvent*>(p.overlapped->hEvent);
-      if (p.wait && event) event->Wait(-1);
-      error = OverlappedStatus(p.overlapped);
-      if (error == platform::kErrorIoPending) error = platform::kErrorIoIncomplete;
-    }
-    *p.bytesTransferred = static_cast<uint32_t>(p.overlapped->InternalHigh);
-    trace().Line("AAf1", 3, error == 0 ? 1 : 0, error);
+  } else {
+    error = device_->OverlappedResult(p.overlapped, p.wait, p.bytesTransferred);
     if (error == platform::kErrorGenFailure || error == platform::kErrorDeviceNotConnected) restart_refusal_ = 1;
     if (error != 0) trace().Line("AA61", 2, 0, error);
   }
@@ -386,13 +250,8 @@ int32_t CDllPort::DoIoControlPort(const IoControlParams& p) {
   if (!isOpen()) {
     ResetEventOf(p.overlapped);
     trace().Line("AA52", 0, 0, 0);
-  } else if (!IsTcpKind()) {
-    // Windows I/O control codes of HID, printer and serial drivers have no
-    // counterpart on these Linux nodes: the device does not support them.
-    trace().Line("AAe0", 1, p.controlCode, 0);
-    result = platform::kErrorNotSupported;
-    trace().Line("AAe1", 2, 0, result);
-    CompleteOverlapped(p.overlapped, result, 0);
+  } else {
+    result = device_->IoControl(p.controlCode, p.overlapped);
   }
   trace().Line("AA51", 3, result, 0);
   port_lock_.Release();

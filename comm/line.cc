@@ -1,10 +1,10 @@
 // CDllPort: the line. The configuration step after every open, and the
-// serial-style requests that set or read the line state: they pass to the
-// serial line for kinds 3 to 5 and are answered from the DCB shadow for
-// every other kind, so that nothing reaches a USB or network device.
+// serial-style requests that set or read the line state: the port keeps
+// the DCB shadow and the timeouts, and its device (port_device.h) passes
+// them to the serial line for kinds 3 to 5; every other kind is answered
+// from the shadow, so that nothing reaches a USB or network device.
 //
 // Sections: configuration step; line state requests.
-#include "comm/line_settings.h"
 #include "comm/port.h"
 #include "platform/os/win32_errors.h"
 
@@ -15,29 +15,7 @@ namespace zq::comm {
 // Runs with the port lock held, before the reader starts; failures of its
 // calls leave the port open as it is.
 void CDllPort::ConfigureAfterOpen() {
-  // Nothing can be pending on a device just opened, and a cancel now would
-  // abort the reader's first read: only the buffer is emptied.
-  if (serial_) {
-    serial_->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    serial_->SetTimeouts(timeouts_);
-    serial_->SetQueueSizes(input_queue_size_, output_queue_size_);
-    serial_->GetState(&dcb_shadow_);
-  } else {
-    side_->Empty();
-  }
-  BuildCommDcb(line_settings_, &dcb_shadow_);
-  if (!serial_) return;
-  serial_->SetState(dcb_shadow_);
-  uint32_t mask = 0;
-  if (side_->Lock() == platform::kWaitObject0) {
-    mask = side_->eventMask;
-    side_->lock.Release();
-  }
-  serial_->SetMask(mask);
-  if (dcb_shadow_.fRtsControl == RTS_CONTROL_DISABLE) serial_->Escape(CLRRTS);
-  if (dcb_shadow_.fRtsControl == RTS_CONTROL_ENABLE) serial_->Escape(SETRTS);
-  if (dcb_shadow_.fDtrControl == DTR_CONTROL_DISABLE) serial_->Escape(CLRDTR);
-  if (dcb_shadow_.fDtrControl == DTR_CONTROL_ENABLE) serial_->Escape(SETDTR);
+  device_->Configure(LineSetup{timeouts_, input_queue_size_, output_queue_size_, line_settings_}, &dcb_shadow_);
 }
 
 // ---- line state requests ----------------------------------------------------------------
@@ -51,14 +29,13 @@ int32_t CDllPort::DoGetPortState(const StateParams& p) {
     trace().Line("AAG2", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    if (uint32_t e = serial_->GetState(p.dcb); e != 0) {
-      trace().Line("AAG1", 2, 0, e);
-      return static_cast<int32_t>(e);
-    }
-    return 0;
+  // A device without a line leaves the shadow as the answer.
+  DCB state = dcb_shadow_;
+  if (uint32_t e = device_->GetState(&state); e != 0) {
+    trace().Line("AAG1", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
-  *p.dcb = dcb_shadow_;
+  *p.dcb = state;
   return 0;
 }
 
@@ -68,11 +45,9 @@ int32_t CDllPort::DoSetPortState(const StateParams& p) {
     trace().Line("AAC1", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    if (uint32_t e = serial_->SetState(dcb_shadow_); e != 0) {
-      trace().Line("AAC0", 2, 0, e);
-      return static_cast<int32_t>(e);
-    }
+  if (uint32_t e = device_->SetState(dcb_shadow_); e != 0) {
+    trace().Line("AAC0", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
   return 0;
 }
@@ -83,11 +58,9 @@ int32_t CDllPort::DoSetPortTimeouts(const TimeoutsParams& p) {
     trace().Line("AAD1", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    if (uint32_t e = serial_->SetTimeouts(timeouts_); e != 0) {
-      trace().Line("AAD0", 2, 0, e);
-      return static_cast<int32_t>(e);
-    }
+  if (uint32_t e = device_->SetTimeouts(timeouts_); e != 0) {
+    trace().Line("AAD0", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
   return 0;
 }
@@ -113,11 +86,9 @@ int32_t CDllPort::DoEscapeFunction(uint32_t function) {
     trace().Line("AAE1", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    if (uint32_t e = serial_->Escape(function); e != 0) {
-      trace().Line("AAE0", 2, 0, e);
-      return static_cast<int32_t>(e);
-    }
+  if (uint32_t e = device_->Escape(function); e != 0) {
+    trace().Line("AAE0", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
   return 0;
 }
@@ -131,14 +102,10 @@ int32_t CDllPort::DoGetProperties(const PropertiesParams& p) {
     trace().Line("AAF2", 0, 0, 0);
     return 0;
   }
-  if (serial_) {
-    if (uint32_t e = serial_->Properties(p.properties); e != 0) {
-      trace().Line("AAF1", 2, 0, e);
-      return static_cast<int32_t>(e);
-    }
-    return 0;
+  if (uint32_t e = device_->Properties(p.properties); e != 0) {
+    trace().Line("AAF1", 2, 0, e);
+    return static_cast<int32_t>(e);
   }
-  *p.properties = COMMPROP{};
   return 0;
 }
 
@@ -150,14 +117,10 @@ int32_t CDllPort::DoGetModemStatus(const ModemStatusParams& p) {
   if (!isOpen()) {
     trace().Line("AAA2", 0, 0, 0);
     *p.status = 0;
-  } else if (serial_) {
-    if (uint32_t e = serial_->ModemStatus(p.status); e != 0) {
-      trace().Line("AAA1", 2, 0, e);
-      *p.status = 0;
-      return static_cast<int32_t>(e);
-    }
-  } else {
-    *p.status = MS_CTS_ON | MS_DSR_ON;  // an emulated line is always ready
+  } else if (uint32_t e = device_->ModemStatus(p.status); e != 0) {
+    trace().Line("AAA1", 2, 0, e);
+    *p.status = 0;
+    return static_cast<int32_t>(e);
   }
   trace().Line("AAA3", 1, *p.status, 0);
   return 0;

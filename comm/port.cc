@@ -1,7 +1,8 @@
-// CDllPort: life cycle, dispatch, open and close, device discovery by kind.
+// CDllPort: life cycle, dispatch, open and close. The device of the port
+// kind is opened by OpenPortDevice (port_device.h).
 //
 // Sections: life cycle; dispatch; OpenPort; event log; InternalCreateComm
-// and the open by kind; ClosePort and InternalCloseComm.
+// and the reader; ClosePort and InternalCloseComm.
 #include "comm/port.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <functional>
 #include <new>
 
-#include "comm/device_search.h"
 #include "platform/os/win32_errors.h"
 
 namespace zq::comm {
@@ -58,11 +58,7 @@ CDllPort::~CDllPort() {
 
 bool CDllPort::SyncObjectsReady() const { return side_->lock.ok() && port_lock_.ok() && api_lock_.ok(); }
 
-uint32_t CDllPort::HandleValue() const {
-  if (socket_) return kTcpHandleMarker;
-  const void* h = device_ ? static_cast<const void*>(device_.get()) : static_cast<const void*>(serial_.get());
-  return h ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)) : 0xFFFFFFFF;
-}
+uint32_t CDllPort::HandleValue() const { return device_ ? device_->HandleValue() : 0xFFFFFFFF; }
 
 // ---- dispatch -----------------------------------------------------------------------
 
@@ -204,7 +200,7 @@ void CDllPort::ReportEvent(platform::EventType type, uint32_t id, int32_t thresh
   platform::ReportEvent(event_source_, type, 0, id, strings, data, length);  // a failure is ignored
 }
 
-// ---- InternalCreateComm and the open by kind ------------------------------------------
+// ---- InternalCreateComm and the reader ------------------------------------------------
 
 int32_t CDllPort::InternalCreateComm() {
   trace().Text("AAI5 InternalCreateComm() start", device_name_);
@@ -215,7 +211,8 @@ int32_t CDllPort::InternalCreateComm() {
   Held port(port_lock_);
   trace().Text("AAI1", device_name_);
   if (!isOpen()) {
-    if (uint32_t e = OpenByKind(); e != 0) {
+    const PortDeviceSettings settings{port_kind_, device_name_, serial_number_, logical_device_name_, timeouts_};
+    if (uint32_t e = OpenPortDevice(settings, side_, &device_); e != 0) {
       trace().Line("AAI2", 1, e, 0);
       ReportEvent(platform::EventType::kInformation, kEventOpenFailed, 2, nullptr, &e, sizeof e);
       return static_cast<int32_t>(e);
@@ -233,103 +230,14 @@ int32_t CDllPort::InternalCreateComm() {
   return 0;
 }
 
-uint32_t CDllPort::OpenByKind() {
-  switch (port_kind_) {
-    case PortKindHid:
-    case PortKindHidCounted:
-      return OpenHid();
-    case PortKindUsbPrint:
-      return OpenUsbPrinter();
-    case PortKindSerial:
-    case PortKindSerial4:
-    case PortKindSerial5:
-      return OpenSerial();
-    case PortKindTcp:
-    case PortKindTcpAnnounce:
-      return AliasCreateFileTcpIp();
-    default:
-      return platform::kErrorInvalidParameter;
-  }
-}
-
-uint32_t CDllPort::OpenHid() {
-  trace().Text("AAZ0", device_name_);
-  char path[kDevicePathSize] = {};
-  if (uint32_t r = GetDevicePath(device_name_, serial_number_, path, platform::InterfaceClass::kHid, trace()); r != 0) {
-    trace().Line("AAZ1", 1, r, 0);
-    return platform::kErrorFileNotFound;
-  }
-  trace().Text("AAZ4", path);
-  std::unique_ptr<platform::DeviceHandle> h;
-  if (uint32_t e = platform::OpenDeviceInterface(platform::InterfaceClass::kHid, path, &h); e != 0) {
-    trace().Line("AAZ5", 1, e, 0);
-    trace().Line("AAZ6", 0, 0, 0);
-    restart_refusal_ = 0;
-    return e;
-  }
-  trace().Line("AAZ7", 0, 0, 0);
-  const platform::ReportLengths l = h->Lengths();
-  // The reader reads into a 256-byte area and a write builds its reports in
-  // a 257-byte one; a device with longer reports, or too short ones to carry
-  // a count and a data byte, cannot be served without overrunning them or
-  // writing forever.
-  if (l.input > kInputWorkArea || l.output > kOutputWorkArea || l.input < MinimumInputLength(port_kind_) ||
-      l.output < MinimumOutputLength(port_kind_)) {
-    trace().Line("AAZ9", 1, platform::kErrorNotSupported, 0);
-    return platform::kErrorNotSupported;
-  }
-  lengths_ = l;
-  device_ = std::move(h);
-  trace().Line("AAZC", 0, 0, 0);
-  return 0;
-}
-
-uint32_t CDllPort::OpenUsbPrinter() {
-  trace().Text("AAa0", device_name_);
-  char path[kDevicePathSize] = {};
-  if (uint32_t r = GetDevicePath(device_name_, serial_number_, path, platform::InterfaceClass::kUsbPrinter, trace()); r != 0) {
-    trace().Line("AAa1", 1, r, 0);
-    return platform::kErrorFileNotFound;
-  }
-  trace().Text("AAa2", path);
-  std::unique_ptr<platform::DeviceHandle> h;
-  if (uint32_t e = platform::OpenDeviceInterface(platform::InterfaceClass::kUsbPrinter, path, &h); e != 0) {
-    trace().Line("AAa3", 1, e, 0);
-    trace().Line("AAa4", 0, 0, 0);
-    restart_refusal_ = 0;
-    return e;
-  }
-  lengths_ = {};
-  device_ = std::move(h);
-  trace().Line("AAa5", 0, 0, 0);
-  return 0;
-}
-
-uint32_t CDllPort::OpenSerial() { return platform::SerialLine::Open(device_name_, &serial_); }
-
 uint32_t CDllPort::StartReader() {
-  std::shared_ptr<ReceiveSide> side = side_;
-  std::function<uint32_t()> body;
-  if (IsReaderKind()) {
-    std::shared_ptr<platform::DeviceHandle> device = device_;
-    const int32_t kind = port_kind_;
-    const size_t input = lengths_.input;
-    const uint32_t retryTime = retry_time_;
-    body = [side, device, kind, input, retryTime] {
-      DoReadThread(side, device, kind, input, retryTime);
-      return 0u;
-    };
-  } else if (IsTcpKind()) {
-    std::shared_ptr<platform::TcpConnection> socket = socket_;
-    body = [side, socket] {
-      TcpReadThread(side, socket);
-      return 0u;
-    };
-  } else {
-    return 0;  // the serial kinds: the caller uses the comm calls
-  }
+  std::function<void()> work = device_->ReaderWork(retry_time_);
+  if (!work) return 0;  // the serial kinds: the caller uses the comm calls
   platform::CloseThread(reader_);  // a reader of an earlier open that has ended
-  reader_ = platform::StartThread(std::move(body));
+  reader_ = platform::StartThread([work = std::move(work)] {
+    work();
+    return 0u;
+  });
   return reader_ ? 0 : platform::LastError();
 }
 
@@ -358,13 +266,9 @@ void CDllPort::InternalCloseComm() {
 
 void CDllPort::TearDownDevice() {
   if (!isOpen()) return;
-  if (serial_) {
-    serial_->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-  } else {
-    side_->Empty();
-  }
+  device_->Purge(kPurgeAll);  // a serial line's queues, or the receive buffer
   StopReader();
-  if (serial_) serial_->SetMask(0);
+  device_->SetMask(0);
   CloseDevice();
 }
 
@@ -390,9 +294,8 @@ void CDllPort::StopReader() {
 
 void CDllPort::CloseDevice() {
   trace().Line("AAb0", 0, 0, 0);
-  if (socket_) CloseTcp();
+  if (device_) device_->Close();
   device_.reset();
-  serial_.reset();
   trace().Line("AAb1", 1, 1, 0);
 }
 

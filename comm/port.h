@@ -6,10 +6,11 @@
 // in the order API, port, buffer; the reader thread takes only the buffer
 // lock, so stopping it while holding the port lock cannot deadlock.
 //
-// The open device is one of three: a device interface (kinds 0 to 2), a
-// serial line (3 to 5) or a TCP connection (6, 7). The reader thread of
-// kinds 0 to 2, 6 and 7 shares the receive side and its device with the
-// object (receive_side.h).
+// The open device is a PortDevice (port_device.h), the implementation of
+// the port kind chosen at the open: HID bridge (kinds 0, 1), USB printer
+// (2), serial line (3 to 5) or TCP/IP (6, 7). The reader thread of kinds 0
+// to 2, 6 and 7 shares the receive side and its device with the object
+// (receive_side.h).
 //
 // Sections: the object (life cycle, test access, requests, open and close,
 // restart, write path, state).
@@ -20,13 +21,12 @@
 #include <memory>
 #include <string>
 
+#include "comm/port_device.h"
 #include "comm/receive_side.h"
 #include "comm/trace.h"
 #include "comm/zq_comm_boundary.h"
 #include "platform/devices/comm_sync.h"
 #include "platform/devices/hid.h"
-#include "platform/devices/serial_line.h"
-#include "platform/devices/tcp_connection.h"
 #include "platform/os/threads.h"
 #include "platform/os/win32_errors.h"
 
@@ -36,9 +36,6 @@ namespace zq::comm {
 inline constexpr uint32_t kEventOpenFailed = 0x400003EA;
 inline constexpr uint32_t kEventRestartBegins = 0x800003ED;
 inline constexpr uint32_t kEventRestartFailed = 0x800003EE;
-
-// The value m_PortHandle holds while a TCP socket is connected.
-inline constexpr uint32_t kTcpHandleMarker = 0x12345678;
 
 class CDllPort {
  public:
@@ -61,10 +58,10 @@ class CDllPort {
   platform::TimedMutex& portLock() { return port_lock_; }
   platform::TimedMutex& bufferLock() { return side_->lock; }
   std::weak_ptr<ReceiveSide> receiveSide() const { return side_; }
-  platform::DeviceHandle* device() const { return device_.get(); }
+  PortDevice* device() const { return device_.get(); }
   bool readerRunning() const { return reader_ && platform::ThreadExitCode(reader_) == platform::kErrorStillActive; }
-  bool isOpen() const { return device_ || serial_ || socket_; }
-  platform::ReportLengths reportLengths() const { return lengths_; }
+  bool isOpen() const { return device_ != nullptr; }
+  platform::ReportLengths reportLengths() const { return device_ ? device_->Lengths() : platform::ReportLengths{}; }
 
  private:
   // ---- requests (Dispatch runs them under the API lock) ----
@@ -97,37 +94,19 @@ class CDllPort {
   void ReportEvent(platform::EventType type, uint32_t id, int32_t threshold, const char* extra, const void* data,
                    size_t length);
   int32_t InternalCreateComm();
-  // The device open of the port kind: 0 with the device set, or the Win32 error.
-  uint32_t OpenByKind();
-  uint32_t OpenHid();
-  uint32_t OpenUsbPrinter();
-  uint32_t OpenSerial();
-  uint32_t AliasCreateFileTcpIp();
   uint32_t StartReader();
   void ConfigureAfterOpen();  // the line configuration step (line.cc)
   void InternalCloseComm();
-  // Purges, stops the reader, sets the serial mask to 0 and closes the
+  // Purges, stops the reader, sets the device's mask to 0 and closes the
   // device (port lock held, or no other thread left).
   void TearDownDevice();
   void StopReader();
   void CloseDevice();
-  void CloseTcp();
 
   // ---- restart ----
   int32_t RunDeviceRestart(const char* reason, uint32_t value);
   int32_t DevConRestart(uint32_t* systemError);
 
-  // ---- write path ----
-  bool WriteHidReports(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
-  bool WritePlain(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
-  bool SendSocket(const uint8_t* data, uint32_t length, uint32_t* written, uint32_t* error);
-  // How long a socket send of `length` bytes may take (milliseconds).
-  int SendTimeoutMs(size_t length) const;
-
-  bool IsHidKind() const { return port_kind_ == PortKindHid || port_kind_ == PortKindHidCounted; }
-  bool IsReaderKind() const { return IsHidKind() || port_kind_ == PortKindUsbPrint; }
-  bool IsSerialKind() const { return port_kind_ >= PortKindSerial && port_kind_ <= PortKindSerial5; }
-  bool IsTcpKind() const { return port_kind_ == PortKindTcp || port_kind_ == PortKindTcpAnnounce; }
   const TraceSink& trace() const { return side_->trace; }
   uint32_t HandleValue() const;
 
@@ -152,16 +131,13 @@ class CDllPort {
   CZqTrace trace_lib_;
   platform::EventSource* event_source_ = nullptr;
 
-  // ---- device (m_PortHandle: open while one of them is set) ----
-  std::shared_ptr<platform::DeviceHandle> device_;
-  std::unique_ptr<platform::SerialLine> serial_;
-  std::shared_ptr<platform::TcpConnection> socket_;
-  platform::ReportLengths lengths_;
+  // ---- device (m_PortHandle: open while it is set) ----
+  std::unique_ptr<PortDevice> device_;
+  // The line state of the kinds without a line (and the serial line's last
+  // settings), kept across opens.
   DCB dcb_shadow_{};
   platform::Thread* reader_ = nullptr;  // the receive side's reader, while one was started
   uint32_t restart_refusal_ = 0;
-  uint32_t comm_errors_ = 0;
-  COMSTAT comm_stat_{};
 
   // ---- receive side, locks and named events ----
   std::shared_ptr<ReceiveSide> side_;

@@ -79,7 +79,7 @@ class ReceiveSide {
 
 // ---- reader threads ---------------------------------------------------------------------
 
-// Both readers run on a stoppable thread (platform/threads.h) and end soon
+// Both readers run on a stoppable thread (platform/os/threads.h) and end soon
 // after it is asked to stop.
 //
 // DoReadThread (kinds 0, 1, 2): reads input reports or stream bytes into

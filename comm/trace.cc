@@ -41,7 +41,7 @@ void Append(const std::string& message) {
   const std::string line = TraceLineText(Stamp(), message);
   std::lock_guard<std::mutex> g(FileLock());
   // The trace holds the bytes to and from the reader: made for the
-  // reader's users only (platform/access.h).
+  // reader's users only (platform/os/access.h).
   auto open = [] {
     const int fd = platform::OpenDataFileForAppend(kTraceFile);
     return fd >= 0 ? platform::StreamOf(fd, "ab") : nullptr;

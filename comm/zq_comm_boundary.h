@@ -15,7 +15,7 @@
 // the port closes or the port object ends.
 //
 // Events: the hEvent of an OVERLAPPED is an unnamed event of the platform
-// layer (zq::platform::SyncEvent, platform/channel.h) created by the caller, or
+// layer (zq::platform::SyncEvent, platform/os/channel.h) created by the caller, or
 // null. The library resets and sets it; it never frees it.
 //
 // Sections: results and Init words; port kinds and request codes;
