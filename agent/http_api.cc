@@ -71,6 +71,12 @@ nlohmann::json Outcome(zq_result result, const zq_outcome& o) {
   return j;
 }
 
+// A PC word as the answers give it: four hex digits.
+std::string PcText(uint16_t pc) {
+  const uint8_t word[2] = {static_cast<uint8_t>(pc >> 8), static_cast<uint8_t>(pc)};
+  return protocol::HexText(word, 2);
+}
+
 struct TagArgs {
   std::vector<uint8_t> epc, password;
   int32_t pc = -1;
@@ -187,7 +193,10 @@ nlohmann::json RunOperation(const std::string& op, const nlohmann::json& body, z
         j["message"] = std::string("uri: ") + why;
         j["http_status"] = 400;
       }
-      if (res == ZQ_OK) j["new"] = protocol::HexText(written.epc, written.epc_length);
+      if (res == ZQ_OK) {
+        j["new"] = protocol::HexText(written.epc, written.epc_length);
+        j["pc"] = PcText(written.pc);
+      }
       return j;
     }
     std::vector<uint8_t> epc;
@@ -195,7 +204,10 @@ nlohmann::json RunOperation(const std::string& op, const nlohmann::json& body, z
     uint16_t pc = 0;
     const zq_result res = zq_write_epc(r, a.epc.data(), a.epc.size(), a.pc, epc.data(), epc.size(), pw, &pc, &o);
     nlohmann::json j = Outcome(res, o);
-    if (res == ZQ_OK) j["new"] = protocol::HexText(epc.data(), epc.size());
+    if (res == ZQ_OK) {
+      j["new"] = protocol::HexText(epc.data(), epc.size());
+      j["pc"] = PcText(pc);
+    }
     return j;
   }
   if (op == "power") {

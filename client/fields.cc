@@ -99,6 +99,9 @@ const Sentence kSentences[] = {
     {ZQ_NO_MEMORY, "ZQ_NO_MEMORY", "memory or the environment could not be extended; free some and try again"},
     {ZQ_PORT_IN_USE, "ZQ_PORT_IN_USE",
      "the port is open already, in this process or another; close it first, or use another port"},
+    {ZQ_NOT_THROUGH_AGENT, "ZQ_NOT_THROUGH_AGENT",
+     "zelquar-agent keeps this reader open and offers only inventory, read, write, lock, kill, write-epc and "
+     "power through its API; stop the agent for this call"},
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "zelquar.h"
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "ZELQUAR_Drv.h"
+#include "client/agent_link.h"
 #include "client/commands.h"
 #include "client/driver_exports.h"
 #include "client/fields.h"
@@ -34,6 +36,7 @@
 #include "platform/os/module.h"
 #include "platform/os/process.h"
 #include "protocol/epc/epc.h"
+#include "protocol/hex.h"
 
 namespace zq::client {
 
@@ -128,6 +131,8 @@ int g_modeUsers = 0;
 
 struct zq_reader {
   uint32_t port = 0;
+  std::string agentSerial;                // the reader zelquar-agent keeps open, for a handle through it; "" else
+  zq::client::AgentAddress agent;
   bool passThrough = false;               // opened with ZQ_OPEN_PASS_THROUGH
   std::mutex mutex;                       // one call at a time
   std::map<zq::client::Bytes, uint16_t> pcs;  // EPC -> PC word, from the last inventory
@@ -257,6 +262,112 @@ zq_result OpenPort(uint32_t port, unsigned flags, zq_reader** reader, zq_outcome
   return Done(outcome, ZQ_OK);
 }
 
+// ---- a reader that zelquar-agent keeps open ----------------------------------------------------
+
+// How long an operation through the agent may take: the agent itself waits
+// up to a minute for the reader to come to it.
+constexpr int kAgentOperationMs = 65000;
+constexpr int kAgentLookMs = 3000;
+
+bool ThroughAgent(const zq_reader* r) { return !r->agentSerial.empty(); }
+
+// An open that found the port in use (`inUse`): when a zelquar-agent keeps
+// the reader of `serial` (or of `port`) open, a handle whose calls go to
+// it; else the in-use answer as it was.
+zq_result OpenThroughAgent(const std::string& serial, uint32_t port, zq_reader** reader, zq_outcome* outcome,
+                           const zq_outcome& inUse) {
+  if (outcome) *outcome = inUse;
+  const AgentAddress agent = AgentFromEnvironment();
+  HttpAnswer answer;
+  if (!AgentRequest(agent, "GET", "/api/readers", "", kAgentLookMs, &answer) || answer.status != 200)
+    return inUse.result;
+  const std::string name = AgentReaderFor(nlohmann::json::parse(answer.body, nullptr, false), serial, port);
+  if (name.empty()) return inUse.result;
+  zq_reader* r = new (std::nothrow) zq_reader;
+  if (!r) return Done(outcome, ZQ_NO_MEMORY);
+  r->port = port;
+  r->agent = agent;
+  r->agentSerial = name;
+  *reader = r;
+  return Done(outcome, ZQ_OK);
+}
+
+// A serial number in a URL path.
+std::string PathPart(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// One operation (POST /api/readers/SERIAL/OP) and its result; *answer the
+// answer's JSON.
+zq_result AgentOperation(zq_reader* r, const std::string& op, const nlohmann::json& body, nlohmann::json* answer,
+                         zq_outcome* outcome) {
+  HttpAnswer http;
+  if (!AgentRequest(r->agent, "POST", "/api/readers/" + PathPart(r->agentSerial) + "/" + op, body.dump(),
+                    kAgentOperationMs, &http))
+    return Done(outcome, ZQ_DRIVER_ERROR, RFRW_ERROR_EXCHANGE);
+  *answer = nlohmann::json::parse(http.body, nullptr, false);
+  return AgentOutcome(http, *answer, outcome);
+}
+
+// The tag arguments every operation takes, as the agent names them.
+nlohmann::json AgentTagBody(const uint8_t* epc, size_t epcLength, int32_t pc, const uint8_t* password) {
+  nlohmann::json body = {{"epc", zq::protocol::HexText(epc, epcLength)}};
+  if (pc >= 0 && pc <= 0xFFFF) {
+    const uint8_t word[2] = {static_cast<uint8_t>(pc >> 8), static_cast<uint8_t>(pc)};
+    body["pc"] = zq::protocol::HexText(word, 2);
+  }
+  if (password) body["password"] = zq::protocol::HexText(password, 4);
+  return body;
+}
+
+const char* BankName(zq_bank bank) {
+  switch (bank) {
+    case ZQ_BANK_RESERVED: return "reserved";
+    case ZQ_BANK_EPC: return "epc";
+    case ZQ_BANK_TID: return "tid";
+    case ZQ_BANK_USER: return "user";
+  }
+  return "user";
+}
+
+// The reader's inventory through the agent: the tags its table holds as
+// present (seen within its leave time), with their last strength in dBm.
+zq_result AgentInventory(zq_reader* r, const zq_inventory_options& o, zq_tag_list** list, zq_outcome* outcome) {
+  HttpAnswer http;
+  if (!AgentRequest(r->agent, "GET", "/api/tags?reader=" + PathPart(r->agentSerial), "", kAgentOperationMs, &http) ||
+      http.status != 200)
+    return Done(outcome, ZQ_DRIVER_ERROR, RFRW_ERROR_EXCHANGE);
+  const std::vector<zq_tag> tags = AgentPresentTags(nlohmann::json::parse(http.body, nullptr, false), o.with_rssi != 0);
+  zq_tag_list* l = new (std::nothrow) zq_tag_list{};
+  if (!l) return Done(outcome, ZQ_NO_MEMORY);
+  l->tags = tags.empty() ? nullptr : new (std::nothrow) zq_tag[tags.size()];
+  if (!tags.empty() && !l->tags) {
+    delete l;
+    return Done(outcome, ZQ_NO_MEMORY);
+  }
+  std::copy(tags.begin(), tags.end(), l->tags);
+  l->count = tags.size();
+  *list = l;
+  return Done(outcome, ZQ_OK, 0, 0x9000);
+}
+
+// The hex text of `key` in `j`, or nothing.
+Bytes HexMember(const nlohmann::json& j, const char* key) {
+  Bytes out;
+  if (j.is_object() && j.contains(key) && j[key].is_string()) zq::protocol::ParseHexText(j[key].get<std::string>(), &out);
+  return out;
+}
+
 }  // namespace
 }  // namespace zq::client
 
@@ -294,7 +405,12 @@ zq_result zq_open_port_flags(uint32_t port, unsigned flags, zq_reader** reader, 
   constexpr unsigned kKnown = ZQ_OPEN_SKIP_DOWNLOAD | ZQ_OPEN_BOOT_MODE | ZQ_OPEN_PASS_THROUGH;
   if (port > 0xFFFF || com < 1 || com > 32 || (port & 0xFF) > 31 || (flags & ~kKnown))
     return Done(outcome, ZQ_BAD_ARGUMENT);
-  return OpenPort(port, flags, reader, outcome);
+  zq_outcome o{};
+  const zq_result res = OpenPort(port, flags, reader, &o);
+  if (outcome) *outcome = o;
+  // The open flags shape an open of the reader itself: no agent serves them.
+  if (res == ZQ_PORT_IN_USE && flags == 0) return OpenThroughAgent("", port, reader, outcome, o);
+  return res;
 }
 
 zq_result zq_use_driver(const char* path) {
@@ -339,7 +455,7 @@ zq_result zq_open_serial_unit(const char* serial, unsigned unit, zq_reader** rea
       if (!chosen) {
         if (!unbound) {
           if (outcome) *outcome = first;
-          return first.result;
+          return first.result == ZQ_PORT_IN_USE ? OpenThroughAgent(wanted, 0, reader, outcome, first) : first.result;
         }
         if (!platform::SetEnvironmentValue(BindingVariable(unbound), wanted)) return Done(outcome, ZQ_NO_MEMORY);
         chosen = unbound;
@@ -352,7 +468,8 @@ zq_result zq_open_serial_unit(const char* serial, unsigned unit, zq_reader** rea
     // A COM number this process chose may be open in another process (the
     // driver's port table is shared): the binding is taken back and the
     // next one tried.
-    if (res != ZQ_PORT_IN_USE || !ours) return res;
+    if (res == ZQ_PORT_IN_USE && !ours) return OpenThroughAgent(wanted, 0, reader, outcome, attempt);
+    if (res != ZQ_PORT_IN_USE) return res;
     if (taken.empty()) first = attempt;
     std::lock_guard<std::mutex> lock(g_portsMutex);
     platform::SetEnvironmentValue(BindingVariable(chosen), "");
@@ -362,6 +479,10 @@ zq_result zq_open_serial_unit(const char* serial, unsigned unit, zq_reader** rea
 
 void zq_close(zq_reader* reader) {
   if (!reader) return;
+  if (ThroughAgent(reader)) {
+    delete reader;
+    return;
+  }
   if (const Driver* d = LoadedDriver()) d->close(reader->port);
   {
     std::lock_guard<std::mutex> lock(g_portsMutex);
@@ -497,6 +618,7 @@ extern "C" zq_result zq_inventory(zq_reader* reader, const zq_inventory_options*
   if (!reader || !list) return Done(outcome, ZQ_BAD_ARGUMENT);
   *list = nullptr;
   const zq_inventory_options o = options ? *options : zq_inventory_defaults();
+  if (ThroughAgent(reader)) return AgentInventory(reader, o, list, outcome);
   std::vector<InventoryTag> tags;
   unsigned rounds = 0;
   bool several = false;
@@ -588,6 +710,17 @@ zq_result zq_read(zq_reader* reader, const uint8_t* epc, size_t epc_length, int3
   if (!reader || !ValidEpc(epc, epc_length) || bank > ZQ_BANK_USER || words < 1 || words > 255 || !data ||
       !data_length || capacity < 2 * words)
     return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) {
+    nlohmann::json body = AgentTagBody(epc, epc_length, pc, password), answer;
+    body.update({{"bank", BankName(bank)}, {"ptr", pointer}, {"words", words}});
+    const zq_result res = AgentOperation(reader, "read", body, &answer, outcome);
+    if (res != ZQ_OK) return res;
+    const Bytes got = HexMember(answer, "data");
+    if (got.size() != 2 * words) return Done(outcome, ZQ_BAD_RESPONSE, 0, 0x9000);
+    std::memcpy(data, got.data(), got.size());
+    *data_length = got.size();
+    return res;
+  }
   std::lock_guard<std::mutex> lock(reader->mutex);
   TagOutcome t;
   const auto build = [&](const Bytes& address) {
@@ -606,6 +739,12 @@ zq_result zq_write(zq_reader* reader, const uint8_t* epc, size_t epc_length, int
   if (!reader || !ValidEpc(epc, epc_length) || bank > ZQ_BANK_USER || !data || length < 2 || length > 256 ||
       length % 2)
     return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) {
+    nlohmann::json body = AgentTagBody(epc, epc_length, pc, password), answer;
+    body.update({{"bank", BankName(bank)}, {"ptr", pointer}, {"data", zq::protocol::HexText(data, length)},
+                 {"verify", verify != 0}});
+    return AgentOperation(reader, "write", body, &answer, outcome);
+  }
   const Bytes bytes(data, data + length);
   {
     std::lock_guard<std::mutex> lock(reader->mutex);
@@ -632,6 +771,14 @@ zq_result zq_write(zq_reader* reader, const uint8_t* epc, size_t epc_length, int
 zq_result zq_write_epc(zq_reader* reader, const uint8_t* epc, size_t epc_length, int32_t pc, const uint8_t* new_epc,
                        size_t new_length, const uint8_t* password, uint16_t* new_pc, zq_outcome* outcome) {
   if (!reader || !ValidEpc(epc, epc_length) || !ValidEpc(new_epc, new_length)) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) {
+    nlohmann::json body = AgentTagBody(epc, epc_length, pc, password), answer;
+    body["new"] = zq::protocol::HexText(new_epc, new_length);
+    const zq_result res = AgentOperation(reader, "write-epc", body, &answer, outcome);
+    const Bytes written = HexMember(answer, "pc");
+    if (res == ZQ_OK && new_pc) *new_pc = written.size() == 2 ? static_cast<uint16_t>(written[0] << 8 | written[1]) : 0;
+    return res;
+  }
   std::lock_guard<std::mutex> lock(reader->mutex);
   const Bytes oldEpc(epc, epc + epc_length);
   const Bytes newEpc(new_epc, new_epc + new_length);
@@ -668,6 +815,20 @@ zq_result zq_write_epc_uri(zq_reader* reader, const uint8_t* epc, size_t epc_len
   if (!uri) return Done(outcome, ZQ_BAD_ARGUMENT);
   const zq::protocol::epc::Encoded e = zq::protocol::epc::Encode(uri);
   if (!e.ok || e.epc.size() > ZQ_EPC_MAX) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (reader && ThroughAgent(reader)) {
+    if (!ValidEpc(epc, epc_length)) return Done(outcome, ZQ_BAD_ARGUMENT);
+    nlohmann::json body = AgentTagBody(epc, epc_length, pc, password), answer;
+    body["uri"] = uri;
+    const zq_result res = AgentOperation(reader, "write-epc", body, &answer, outcome);
+    const Bytes newEpc = HexMember(answer, "new"), newPc = HexMember(answer, "pc");
+    if (res == ZQ_OK && written) {
+      InventoryTag t;
+      t.pc = newPc.size() == 2 ? static_cast<uint16_t>(newPc[0] << 8 | newPc[1]) : 0;
+      t.epc = newEpc.empty() ? e.epc : newEpc;
+      FillTag(t, false, false, written);
+    }
+    return res;
+  }
   uint16_t newPc = 0;
   const zq_result res = zq_write_epc(reader, epc, epc_length, pc, e.epc.data(), e.epc.size(), password, &newPc, outcome);
   if (res == ZQ_OK && written) {
@@ -682,6 +843,11 @@ zq_result zq_write_epc_uri(zq_reader* reader, const uint8_t* epc, size_t epc_len
 zq_result zq_lock(zq_reader* reader, const uint8_t* epc, size_t epc_length, int32_t pc, const uint8_t password[4],
                   const uint8_t payload[3], zq_outcome* outcome) {
   if (!reader || !ValidEpc(epc, epc_length) || !password || !payload) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) {
+    nlohmann::json body = AgentTagBody(epc, epc_length, pc, password), answer;
+    body["payload"] = zq::protocol::HexText(payload, 3);
+    return AgentOperation(reader, "lock", body, &answer, outcome);
+  }
   std::lock_guard<std::mutex> lock(reader->mutex);
   const Bytes pw(password, password + 4);
   const Bytes pl(payload, payload + 3);
@@ -694,6 +860,10 @@ zq_result zq_kill(zq_reader* reader, const uint8_t* epc, size_t epc_length, int3
   if (!reader || !ValidEpc(epc, epc_length) || !password) return Done(outcome, ZQ_BAD_ARGUMENT);
   // Gen2: a tag with a zero kill password does not execute a kill.
   if (!password[0] && !password[1] && !password[2] && !password[3]) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) {
+    nlohmann::json answer;
+    return AgentOperation(reader, "kill", AgentTagBody(epc, epc_length, pc, password), &answer, outcome);
+  }
   std::lock_guard<std::mutex> lock(reader->mutex);
   const Bytes pw(password, password + 4);
   TagOutcome t;
@@ -729,6 +899,10 @@ extern "C" {
 
 zq_result zq_power(zq_reader* reader, int on, zq_outcome* outcome) {
   if (!reader) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) {
+    nlohmann::json answer;
+    return AgentOperation(reader, "power", {{"on", on != 0}}, &answer, outcome);
+  }
   const Driver* d = LoadedDriver();
   if (!d) return Done(outcome, ZQ_NO_DRIVER);
   std::lock_guard<std::mutex> lock(reader->mutex);
@@ -741,6 +915,10 @@ zq_result zq_power(zq_reader* reader, int on, zq_outcome* outcome) {
 
 zq_result zq_power_level(zq_reader* reader, unsigned level, zq_outcome* outcome) {
   if (!reader || level > kPowerLevelMax) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) {
+    nlohmann::json answer;
+    return AgentOperation(reader, "power", {{"level", level}}, &answer, outcome);
+  }
   std::lock_guard<std::mutex> lock(reader->mutex);
   return Query(reader, PowerLevelCommand(static_cast<uint8_t>(level)), nullptr, outcome);
 }
@@ -749,6 +927,7 @@ zq_result zq_information_block(zq_reader* reader, uint8_t* block, size_t capacit
                                zq_outcome* outcome) {
   if (length) *length = 0;
   if (!reader || !length || (capacity && !block)) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) return Done(outcome, ZQ_NOT_THROUGH_AGENT);
   std::lock_guard<std::mutex> lock(reader->mutex);
   Bytes data;
   if (zq_result r = Query(reader, InformationCommand(kInfoBlock), &data, outcome); r != ZQ_OK) return r;
@@ -762,6 +941,7 @@ zq_result zq_reader_details_get(zq_reader* reader, zq_reader_details* details, z
   if (!reader || !details) return Done(outcome, ZQ_BAD_ARGUMENT);
   std::memset(details, 0, sizeof *details);
   if (zq_driver_version(details->driver_version) != ZQ_OK) return Done(outcome, ZQ_NO_DRIVER);
+  if (ThroughAgent(reader)) return Done(outcome, ZQ_NOT_THROUGH_AGENT);
   std::lock_guard<std::mutex> lock(reader->mutex);
   Bytes type, firmware, block;
   if (zq_result r = Query(reader, InformationCommand(kInfoReaderType), &type, outcome); r != ZQ_OK) return r;
@@ -786,6 +966,7 @@ zq_result zq_reader_details_get(zq_reader* reader, zq_reader_details* details, z
 
 zq_result zq_gpio_read(zq_reader* reader, uint16_t* lines, zq_outcome* outcome) {
   if (!reader || !lines) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) return Done(outcome, ZQ_NOT_THROUGH_AGENT);
   std::lock_guard<std::mutex> lock(reader->mutex);
   Bytes data;
   if (zq_result r = Query(reader, GpioReadCommand(), &data, outcome); r != ZQ_OK) return r;
@@ -796,6 +977,7 @@ zq_result zq_gpio_read(zq_reader* reader, uint16_t* lines, zq_outcome* outcome) 
 
 zq_result zq_gpio_write(zq_reader* reader, unsigned line, int on, zq_outcome* outcome) {
   if (!reader || line > kGpioLineMax) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) return Done(outcome, ZQ_NOT_THROUGH_AGENT);
   std::lock_guard<std::mutex> lock(reader->mutex);
   return Query(reader, GpioWriteCommand(static_cast<uint8_t>(line), on != 0), nullptr, outcome);
 }
@@ -803,6 +985,7 @@ zq_result zq_gpio_write(zq_reader* reader, unsigned line, int on, zq_outcome* ou
 zq_result zq_serial_get(zq_reader* reader, char* text, size_t capacity, zq_outcome* outcome) {
   if (!reader || !text || !capacity) return Done(outcome, ZQ_BAD_ARGUMENT);
   text[0] = 0;
+  if (ThroughAgent(reader)) return Done(outcome, ZQ_NOT_THROUGH_AGENT);
   std::lock_guard<std::mutex> lock(reader->mutex);
   Bytes data;
   if (zq_result r = Query(reader, SerialGetCommand(), &data, outcome); r != ZQ_OK) return r;
@@ -814,6 +997,7 @@ zq_result zq_serial_set(zq_reader* reader, const char* text, zq_outcome* outcome
   if (!reader || !text) return Done(outcome, ZQ_BAD_ARGUMENT);
   const std::optional<Bytes> command = SerialSetCommand(text);
   if (!command) return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) return Done(outcome, ZQ_NOT_THROUGH_AGENT);
   std::lock_guard<std::mutex> lock(reader->mutex);
   return Query(reader, *command, nullptr, outcome);
 }
@@ -825,6 +1009,7 @@ zq_result zq_raw(zq_reader* reader, const uint8_t* command, size_t length, uint8
   if (response_length) *response_length = 0;
   if (!reader || !command || !length || length > 65536 || !response_length || (capacity && !response))
     return Done(outcome, ZQ_BAD_ARGUMENT);
+  if (ThroughAgent(reader)) return Done(outcome, ZQ_NOT_THROUGH_AGENT);
   std::lock_guard<std::mutex> lock(reader->mutex);
   Bytes reply;
   const int32_t rc = Transmit(reader, Bytes(command, command + length), &reply);

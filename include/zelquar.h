@@ -59,7 +59,8 @@ typedef enum zq_result {
   ZQ_BAD_RESPONSE = 7,    /* the response did not have the form of its command */
   ZQ_VERIFY_FAILED = 8,   /* the write was accepted but reading back found other data */
   ZQ_NO_MEMORY = 9,       /* memory ran out */
-  ZQ_PORT_IN_USE = 10     /* the port is open already (in this process or another) */
+  ZQ_PORT_IN_USE = 10,    /* the port is open already (in this process or another) */
+  ZQ_NOT_THROUGH_AGENT = 11 /* zelquar-agent keeps the reader open and does not offer this call */
 } zq_result;
 
 /* The details of a call's result. Every call that talks to the reader takes

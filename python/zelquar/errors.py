@@ -23,7 +23,7 @@ ERROR_OPEN_ELSEWHERE = -1002
 
 # The client library's results (zelquar.h, enum zq_result).
 OK, REFUSED, TAG_NOT_FOUND, BAD_ARGUMENT, NO_DRIVER, NO_READER, DRIVER_ERROR, BAD_RESPONSE, VERIFY_FAILED, \
-    NO_MEMORY, PORT_IN_USE = range(11)
+    NO_MEMORY, PORT_IN_USE, NOT_THROUGH_AGENT = range(12)
 
 # Gen2 tag error codes, as a tag reports them in an error reply.
 TAG_ERRORS = {
@@ -175,6 +175,7 @@ def error_for_outcome(outcome, what: str, sentence: str = "") -> Exception:
         BAD_ARGUMENT: (ERROR_PARAMETER, ParameterError),
         NO_READER: (ERROR_DEVICE, DeviceError),
         PORT_IN_USE: (ERROR_OPEN_ELSEWHERE, PortInUseError),
+        NOT_THROUGH_AGENT: (ERROR_OPEN_ELSEWHERE, PortInUseError),
         NO_DRIVER: (ERROR_FILE_MISSING, FileMissingError),
     }.get(result, (ERROR_INTERNAL, DriverError))
     return cls(code, f"{what}: {sentence}" if sentence else what)

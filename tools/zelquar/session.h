@@ -153,6 +153,9 @@ ExitCode Interrupted();
 // A Session call that did not run, or whose outcome no longer counts,
 // because a stop signal came (not a driver result).
 inline constexpr int32_t kStopped = INT32_MIN;
+// A Session call that zelquar-agent, which keeps the reader open, does not
+// offer (not a driver result).
+inline constexpr int32_t kNotThroughAgent = INT32_MIN + 1;
 
 // "unit 1 on COM 1 (port 0x0101)".
 std::string UnitText(uint32_t port);
@@ -222,6 +225,7 @@ class Session {
     response->resize(res == ZQ_OK ? length : 0);
     if (res == kStopped) return kStopped;
     if (res == ZQ_OK) return RFRW_SUCCESS;
+    if (res == ZQ_NOT_THROUGH_AGENT) return kNotThroughAgent;
     return out.driver_result ? out.driver_result : RFRW_ERROR_PARAMETER;
   }
   int32_t PowerCtrl(int32_t power, int32_t* sts) {
@@ -235,6 +239,9 @@ class Session {
 
   ExitCode DriverFailure(const std::string& call, int32_t rc) {
     if (rc == kStopped) return Interrupted();
+    if (rc == kNotThroughAgent) {
+      return Failure(ExitCode::kNoReader, "agent", call + ": " + zq_result_message(ZQ_NOT_THROUGH_AGENT));
+    }
     return Failure(ExitCode::kDriverError, "driver", DriverErrorText(call, rc), {{"driver", DriverErrorJson(call, rc)}});
   }
 
