@@ -122,9 +122,11 @@ std::string BootId() {
 // ---- start and stop ------------------------------------------------------------------------
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
   Config config;
-  if (!Settings(std::vector<std::string>(argv + 1, argv + argc), &config)) return kUsage;
+  if (!Settings(args, &config)) return kUsage;
   platform::CatchStopSignals();
+  platform::CatchReloadSignal();
   PrivateSimulator sim;
   if (config.sim && !StartSimulator(config.scenario, &sim)) return kFailed;
 
@@ -147,7 +149,21 @@ int main(int argc, char** argv) {
   std::thread http([&] { api.Serve(); });
   std::cerr << "zelquar-agent: boot " << boot << ", serving http://" << config.httpHost << ":" << config.httpPort
             << "/, journal " << config.journal << "\n";
-  while (platform::SleepUnlessSignalled(1000)) {
+  while (platform::SleepUnlessSignalled(200)) {
+    if (!platform::ReloadRequested()) continue;
+    // SIGHUP: the file and the flags read again; a configuration with a
+    // mistake is refused (its place said) and the one in force stays.
+    Config next;
+    if (!Settings(args, &next)) {
+      std::cerr << "zelquar-agent: reload refused; the configuration in force stays\n";
+      continue;
+    }
+    std::vector<std::string> atRestart;
+    service.Reload(next, &atRestart);
+    std::string keys;
+    for (const std::string& k : atRestart) keys += (keys.empty() ? "" : ", ") + k;
+    std::cerr << "zelquar-agent: configuration reloaded"
+              << (keys.empty() ? std::string() : "; " + keys + " take effect at the next start") << "\n";
   }
   std::cerr << "zelquar-agent: stopping\n";
   api.Stop();

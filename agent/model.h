@@ -97,6 +97,9 @@ struct TagEntry {
 class TagTable {
  public:
   TagTable(uint32_t leaveAfterMs, size_t historyPoints) : leaveAfterMs_(leaveAfterMs), historyPoints_(historyPoints) {}
+  // A reloaded configuration's absence and history length, from the next round on.
+  void SetLeaveAfter(uint32_t ms) { leaveAfterMs_ = ms; }
+  void SetHistoryPoints(size_t points) { historyPoints_ = points; }
   // One inventory of `reader` at `nowMs`: `appear` for each tag first seen
   // (or seen again after it left), `leave` for each present tag of that
   // reader not seen for leaveAfterMs.

@@ -3,6 +3,7 @@
 // Sections: time; the worker (its loop, opening, jobs); the service.
 #include "agent/service.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -69,6 +70,7 @@ class ReaderWorker {
     std::lock_guard<std::mutex> lock(mutex_);
     return name_;
   }
+  const ReaderChoice& choice() const { return choice_; }
   bool Answers(const std::string& serial) {
     std::lock_guard<std::mutex> lock(mutex_);
     return name_ == serial || choice_.serial == serial;
@@ -202,7 +204,7 @@ class ReaderWorker {
 
   // One inventory of the whole field; false when the reader failed.
   bool Inventory() {
-    const Config& c = service_->config();
+    const Config c = service_->config();
     zq_inventory_options opts = zq_inventory_defaults();
     opts.session = c.session;
     opts.max_rounds = c.rounds;
@@ -310,8 +312,31 @@ Service::Service(const Config& config, Journal* journal)
 
 Service::~Service() { Stop(); }
 
-void Service::Start() {
-  std::vector<ReaderChoice> chosen = config_.readers;
+Config Service::config() const {
+  std::lock_guard<std::mutex> lock(configMutex_);
+  return config_;
+}
+
+std::vector<std::shared_ptr<ReaderWorker>> Service::Workers() {
+  std::lock_guard<std::mutex> lock(workersMutex_);
+  return workers_;
+}
+
+void Service::Start() { StartWorkers(config().readers); }
+
+namespace {
+
+bool SameChoice(const ReaderChoice& a, const ReaderChoice& b) {
+  if (a.port != b.port || a.serial.size() != b.serial.size()) return false;
+  for (size_t i = 0; i < a.serial.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(a.serial[i])) != std::toupper(static_cast<unsigned char>(b.serial[i])))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+void Service::StartWorkers(std::vector<ReaderChoice> chosen) {
   if (chosen.empty()) {
     size_t count = 0;
     std::vector<zq_reader_info> found(32);
@@ -321,21 +346,81 @@ void Service::Start() {
       }
     }
     // Nothing present (yet): the first COM number's reader, opened when it comes.
-    if (chosen.empty()) chosen.push_back(ReaderChoice{"", 0x0100});
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    if (chosen.empty() && workers_.empty()) chosen.push_back(ReaderChoice{"", 0x0100});
   }
-  for (const ReaderChoice& c : chosen) workers_.push_back(std::make_unique<ReaderWorker>(this, c));
-  for (auto& w : workers_) w->Start();
+  std::lock_guard<std::mutex> lock(workersMutex_);
+  for (const ReaderChoice& c : chosen) {
+    bool served = false;
+    for (const auto& w : workers_) served = served || SameChoice(w->choice(), c) || (!c.serial.empty() && w->Answers(c.serial));
+    if (served) continue;
+    workers_.push_back(std::make_shared<ReaderWorker>(this, c));
+    workers_.back()->Start();
+  }
+}
+
+void Service::Reload(const Config& next, std::vector<std::string>* needRestart) {
+  std::vector<ReaderChoice> readers;
+  {
+    std::lock_guard<std::mutex> lock(configMutex_);
+    Config& now = config_;
+    const auto note = [&](bool changed, const char* key) {
+      if (changed) needRestart->push_back(key);
+    };
+    note(next.httpHost != now.httpHost || next.httpPort != now.httpPort, "http");
+    note(next.token != now.token, "token");
+    note(next.journal != now.journal, "journal");
+    note(next.journalMaxEvents != now.journalMaxEvents, "journal_max_events");
+    note(next.journalMaxAgeS != now.journalMaxAgeS, "journal_max_age_s");
+    note(next.webDir != now.webDir, "web");
+    note(next.sim != now.sim || next.scenario != now.scenario, "sim");
+    now.intervalMs = next.intervalMs;
+    now.session = next.session;
+    now.rounds = next.rounds;
+    now.leaveAfterMs = next.leaveAfterMs;
+    now.summaryMs = next.summaryMs;
+    now.historyPoints = next.historyPoints;
+    now.readers = next.readers;
+    readers = next.readers;
+  }
+  {
+    std::lock_guard<std::mutex> lock(tableMutex_);
+    table_.SetLeaveAfter(next.leaveAfterMs);
+    table_.SetHistoryPoints(next.historyPoints);
+  }
+  // Readers no longer named stop (each journals `offline`); new ones start.
+  std::vector<std::shared_ptr<ReaderWorker>> stopping;
+  if (!readers.empty()) {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      bool named = false;
+      for (const ReaderChoice& c : readers)
+        named = named || SameChoice((*it)->choice(), c) || (!c.serial.empty() && (*it)->Answers(c.serial));
+      if (named) {
+        ++it;
+      } else {
+        stopping.push_back(*it);
+        it = workers_.erase(it);
+      }
+    }
+  }
+  for (auto& w : stopping) w->Stop();
+  StartWorkers(readers);
 }
 
 void Service::Stop() {
-  for (auto& w : workers_) w->Stop();
-  workers_.clear();
+  std::vector<std::shared_ptr<ReaderWorker>> workers;
+  {
+    std::lock_guard<std::mutex> lock(workersMutex_);
+    workers.swap(workers_);
+  }
+  for (auto& w : workers) w->Stop();
   Journalize({});
 }
 
 nlohmann::json Service::ReadersJson() {
   nlohmann::json list = nlohmann::json::array();
-  for (auto& w : workers_) {
+  for (auto& w : Workers()) {
     nlohmann::json j = w->Json();
     j["last_seq"] = journal_->LastSeq(j["serial"].get<std::string>());
     list.push_back(std::move(j));
@@ -371,17 +456,17 @@ nlohmann::json Service::HealthJson() {
           {"journal_failures", health_.journalFailures.load()},
           {"events_waiting", pending},
           {"tags", tags},
-          {"readers", workers_.size()}};
+          {"readers", Workers().size()}};
 }
 
 Service::Answer Service::Run(const std::string& serial, std::function<nlohmann::json(zq_reader*)> op, uint32_t waitMs) {
-  for (auto& w : workers_)
+  for (auto& w : Workers())
     if (w->Answers(serial)) return w->Run(std::move(op), waitMs);
   return {404, {{"result", "not found"}, {"message", "no reader " + serial + " is served by this agent"}}};
 }
 
 Service::Answer Service::SetInventory(const std::string& serial, bool on) {
-  for (auto& w : workers_) {
+  for (auto& w : Workers()) {
     if (!w->Answers(serial)) continue;
     w->SetInventory(on);
     return {200, {{"result", "ok"}, {"message", on ? "inventory started" : "inventory stopped"}}};

@@ -47,6 +47,12 @@ class Service {
 
   // Starts a worker per configured reader (every reader present when none is).
   void Start();
+  // A configuration read again (SIGHUP): the inventory's settings, the
+  // absence, the summary, the history length and the readers (workers
+  // started for new ones, stopped for those no longer named; with no reader
+  // named, every reader present gets one) take effect from the next round.
+  // *needRestart the keys that changed but take effect only at a restart.
+  void Reload(const Config& next, std::vector<std::string>* needRestart);
   // Stops every worker: each closes its reader and journals `offline`.
   void Stop();
 
@@ -71,10 +77,17 @@ class Service {
   void Journalize(std::vector<Event> events);
   void Round(const std::string& reader, const std::vector<Sighting>& seen);
   void Summary(const std::string& reader);
-  const Config& config() const { return config_; }
+  // The settings in force (a copy: a reload may change them).
+  Config config() const;
   Health& health() { return health_; }
 
  private:
+  // Workers for the readers of `chosen` (every reader present when it is
+  // empty) that no worker serves yet.
+  void StartWorkers(std::vector<ReaderChoice> chosen);
+  std::vector<std::shared_ptr<ReaderWorker>> Workers();
+
+  mutable std::mutex configMutex_;
   Config config_;
   Journal* journal_;
   Health health_;
@@ -82,7 +95,8 @@ class Service {
   TagTable table_;
   std::mutex pendingMutex_;
   std::vector<Event> pending_;  // events the journal could not take yet
-  std::vector<std::unique_ptr<ReaderWorker>> workers_;
+  std::mutex workersMutex_;
+  std::vector<std::shared_ptr<ReaderWorker>> workers_;
 };
 
 }  // namespace zq::agent

@@ -12,11 +12,14 @@ namespace zq::platform {
 namespace {
 
 std::atomic<int> g_stopSignal{0};
+std::atomic<bool> g_reload{false};
 
 void OnStopSignal(int signal) {
   int none = 0;
   g_stopSignal.compare_exchange_strong(none, signal);
 }
+
+void OnReloadSignal(int) { g_reload.store(true); }
 
 }  // namespace
 
@@ -33,6 +36,16 @@ void CatchStopSignals() {
 }
 
 int StopSignalReceived() { return g_stopSignal.load(); }
+
+void CatchReloadSignal() {
+  struct sigaction action {};
+  action.sa_handler = OnReloadSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGHUP, &action, nullptr);
+}
+
+bool ReloadRequested() { return g_reload.exchange(false); }
 
 bool SleepUnlessSignalled(uint32_t ms) {
   const uint32_t start = TickCount();
