@@ -20,6 +20,7 @@
 #include "agent/model.h"
 #include "tests/support/child_process.h"
 #include "tests/support/install_dir.h"
+#include "tests/support/sim_fixture.h"
 
 namespace zq::test {
 namespace {
@@ -291,6 +292,148 @@ TEST_F(AgentTest, TagsComeAndGoOperationsRunAndARestartLosesNoEvent) {
   env["ZELQUAR_AGENT_TOKEN"] = "wrong-token";
   ChildProcess refused({ZQ_TOOL_PATH, "agent", "status"}, env);
   EXPECT_EQ(refused.Wait(), 1);
+}
+
+// While the agent keeps the reader open, the tool's commands (and so the
+// Python package's, on the same library) go through it instead of failing
+// with "in use"; a command it does not offer says so, and without the
+// agent's token the port stays in use.
+TEST_F(AgentTest, TheToolsCommandsGoThroughTheAgentThatKeepsTheReader) {
+  const std::string a = "300833B2DDD9014000000001", c = "E2000017000000000000BEEF";
+  ASSERT_FALSE(WaitFor("appear", a).is_null());
+  ASSERT_EQ(install_.SimControl(R"(tag add {"epc": ")" + c + R"(", "user": "0000111122223333"})"), "OK");
+  ASSERT_FALSE(WaitFor("appear", c).is_null());
+  std::map<std::string, std::string> env = install_.Environment();
+  env["ZELQUAR_LIBRARY"] = install_.libraryPath();
+  env["ZELQUAR_AGENT"] = "127.0.0.1:" + std::to_string(port_);
+  env["ZELQUAR_AGENT_TOKEN"] = kToken;
+  struct Run {
+    int code;
+    nlohmann::json out;
+  };
+  const auto tool = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {ZQ_TOOL_PATH, "--json"});
+    ChildProcess p(args, env);
+    const std::optional<std::string> line = p.ReadLine(60000);
+    const int code = p.Wait();
+    return Run{code, line ? nlohmann::json::parse(*line, nullptr, false) : nlohmann::json()};
+  };
+
+  Run r = tool({"read", "--epc", a, "--bank", "tid", "--words", "4"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out["data"], "E2801160200074CF") << r.out;
+  r = tool({"--reader", "SIM0001", "write", "--epc", c, "--bank", "user", "--ptr", "2", "--data", "CAFE", "--verify"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  r = tool({"read", "--epc", c, "--bank", "user", "--words", "4"});
+  EXPECT_EQ(r.out["data"], "00001111CAFE3333") << r.out;
+  r = tool({"inventory"});
+  EXPECT_EQ(r.code, 0) << r.out;
+  std::set<std::string> listed;
+  for (const auto& t : r.out["tags"]) listed.insert(t["epc"].get<std::string>());
+  EXPECT_TRUE(listed.count(a) && listed.count(c)) << r.out;
+  // A tag refusal comes back as the tool gives it without the agent.
+  r = tool({"kill", "--epc", a, "--password", "00000001"});
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_EQ(r.out["ok"], false) << r.out;
+  // What the agent does not offer, and an agent that refuses the caller.
+  r = tool({"info"});
+  EXPECT_EQ(r.code, 5) << r.out;
+  EXPECT_NE(r.out.value("message", "").find("zelquar-agent"), std::string::npos) << r.out;
+  env["ZELQUAR_AGENT_TOKEN"] = "wrong-token";
+  r = tool({"read", "--epc", a, "--bank", "tid", "--words", "4"});
+  EXPECT_NE(r.code, 0) << r.out;
+  EXPECT_EQ(r.out["driver"]["result"], -1002) << r.out;
+  // The inventory went on all along: the events are still one sequence.
+  const nlohmann::json events = GetJson("/api/events?after=0&reader=SIM0001");
+  uint64_t expect = 1;
+  for (const auto& e : events) EXPECT_EQ(e["seq"].get<uint64_t>(), expect++);
+}
+
+// SIGHUP reads the configuration again: a reader no longer named is closed,
+// a new one opened; a file with a mistake is refused and the agent goes on
+// with what it had.
+TEST_F(AgentTest, SighupReloadsTheReadersAndRefusesABadFile) {
+  ASSERT_FALSE(WaitFor("reader", "online").is_null());
+  agent_->Kill(SIGTERM);
+  ASSERT_EQ(agent_->Wait(), 0);
+  const std::string conf = install_.path() + "/agent.conf";
+  const std::string common = "http = 127.0.0.1:" + std::to_string(port_) + "\ntoken = " + kToken +
+                             "\njournal = " + journal_ + "\ninterval_ms = 50\nleave_after_ms = 400\n";
+  install_.WriteFile("agent.conf", common + "readers = SIM0001\n");
+  std::map<std::string, std::string> env = install_.Environment();
+  env["ZELQUAR_LIBRARY"] = install_.libraryPath();
+  agent_ = std::make_unique<ChildProcess>(std::vector<std::string>{ZQ_AGENT_PATH, "--config", conf}, env);
+  ASSERT_FALSE(WaitFor("reader", "online").is_null());
+  const auto serials = [&] {
+    std::set<std::string> out;
+    for (const auto& r : GetJson("/api/readers")) out.insert(r["serial"].get<std::string>());
+    return out;
+  };
+  EXPECT_EQ(serials(), std::set<std::string>{"SIM0001"});
+
+  // Another reader named in place of this one: it goes offline.
+  install_.WriteFile("agent.conf", common + "readers = NOSUCH99\n");
+  agent_->Kill(SIGHUP);
+  ASSERT_FALSE(WaitFor("reader", "offline").is_null());
+  EXPECT_EQ(serials().count("SIM0001"), 0u);
+  // A mistake: refused, and the service stays as it was.
+  install_.WriteFile("agent.conf", common + "interval_ms = soon\nreaders = SIM0001\n");
+  agent_->Kill(SIGHUP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_FALSE(agent_->WaitFor(0).has_value()) << "the agent ended on a bad file";
+  EXPECT_EQ(serials().count("SIM0001"), 0u);
+  // Named again: opened again, its numbers going on.
+  install_.WriteFile("agent.conf", common + "readers = SIM0001\n");
+  agent_->Kill(SIGHUP);
+  const nlohmann::json online = WaitFor("reader", "online");
+  ASSERT_FALSE(online.is_null());
+  EXPECT_EQ(online["reader"], "SIM0001");
+  EXPECT_EQ(serials().count("SIM0001"), 1u);
+  uint64_t expect = 1;
+  for (const auto& e : GetJson("/api/events?after=0&reader=SIM0001")) EXPECT_EQ(e["seq"].get<uint64_t>(), expect++);
+}
+
+// Two readers (two simulator processes, units 0 and 1) served by one agent:
+// each reader's events carry its own serial number and its own sequence,
+// and each field's tags appear under its own reader only.
+TEST(AgentTwoReaders, EachReaderHasItsOwnSequenceAndItsOwnTags) {
+  InstallDir install(kIni + "ReaderSerial1=ZQA0001\nReaderSerial2=ZQB0002\n", "", false);
+  install.WriteFile("a.json", R"({"tags": [{"epc": "E200AAAA0000000000000001"}, {"epc": "E200AAAA0000000000000002"}]})");
+  install.WriteFile("b.json", R"({"tags": [{"epc": "E200BBBB0000000000000001"}]})");
+  SimulatedReader a(SimOptions{.dir = install.simDir(), .name = "readerA", .scenario = install.path() + "/a.json",
+                               .unit = 0, .extraArgs = {"--serial", "ZQA0001"}});
+  SimulatedReader b(SimOptions{.dir = install.simDir(), .name = "readerB", .scenario = install.path() + "/b.json",
+                               .unit = 1, .extraArgs = {"--serial", "ZQB0002"}});
+  ASSERT_TRUE(a.published() && b.published());
+  const uint16_t port = static_cast<uint16_t>(20000 + std::random_device()() % 20000);
+  std::map<std::string, std::string> env = install.Environment();
+  env["ZELQUAR_LIBRARY"] = install.libraryPath();
+  ChildProcess agent({ZQ_AGENT_PATH, "--http", "127.0.0.1:" + std::to_string(port), "--journal",
+                      install.path() + "/journal.db", "--reader", "0x0100", "--reader", "0x0201", "--interval", "50"},
+                     env);
+  httplib::Client c("127.0.0.1", port);
+  c.set_read_timeout(30, 0);
+  std::map<std::string, std::set<std::string>> appeared;  // reader -> EPCs
+  std::map<std::string, uint64_t> last;                   // reader -> last sequence number
+  for (int i = 0; i < 100 && (appeared["ZQA0001"].size() < 2 || appeared["ZQB0002"].size() < 1); ++i) {
+    for (const std::string serial : {"ZQA0001", "ZQB0002"}) {
+      auto r = c.Get(("/api/events?reader=" + serial + "&after=" + std::to_string(last[serial]) + "&wait_ms=200").c_str());
+      if (!r || r->status != 200) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        continue;
+      }
+      for (const auto& e : nlohmann::json::parse(r->body)) {
+        EXPECT_EQ(e["reader"], serial) << e;
+        const uint64_t seq = e["seq"].get<uint64_t>();
+        EXPECT_EQ(seq, last[serial] + 1) << e;
+        last[serial] = seq;
+        if (e["type"] == "appear") appeared[serial].insert(e["epc"].get<std::string>());
+      }
+    }
+  }
+  EXPECT_EQ(appeared["ZQA0001"], (std::set<std::string>{"E200AAAA0000000000000001", "E200AAAA0000000000000002"}));
+  EXPECT_EQ(appeared["ZQB0002"], (std::set<std::string>{"E200BBBB0000000000000001"}));
+  EXPECT_EQ(appeared.size(), 2u);
 }
 
 TEST_F(AgentTest, ABadConfigurationFileIsRefusedWithItsLine) {
