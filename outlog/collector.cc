@@ -49,7 +49,7 @@ class LogFile {
   bool Open() {
     // The log holds every command's bytes, passwords among them: made for
     // the reader's users only, and never through a link or into a file of
-    // another user (platform/access.h).
+    // another user (platform/os/access.h).
     const int fd = platform::OpenDataFileForAppend(path_);
     file_ = fd >= 0 ? platform::StreamOf(fd, "ab") : nullptr;
     // Kept before anything else can overwrite it: the size look-up below

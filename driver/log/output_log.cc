@@ -473,7 +473,7 @@ void WriteFatalErrorLine(const char* event, uint32_t systemError, int32_t info) 
                 t.month, t.day, t.hour, t.minute, t.second, t.milliseconds, event, static_cast<int>(systemError),
                 static_cast<int>(info));
   // Made for the reader's users only, and never through a link or into a
-  // file of another user (platform/access.h).
+  // file of another user (platform/os/access.h).
   (void)platform::AppendToDataFile("ZELQUAR_DrvDLL_FATALERROR.TXT", line, std::strlen(line));
 }
 

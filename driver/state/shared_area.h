@@ -1,7 +1,7 @@
 // The records every process that loads the driver library shares: the
 // configuration, the attach count, who owns each unit, and the per-unit
 // device working areas. One SharedArea exists per library file and object
-// namespace (platform/shared_section.h); it is zero-filled when the first
+// namespace (platform/os/shared_section.h); it is zero-filled when the first
 // process of the system attaches.
 //
 // Only values live here, never an address: each process maps the area at
@@ -9,7 +9,7 @@
 // worse) here. What only the owning process of a unit needs (its link
 // thread, pipes, events and buffers) is in that process's PortEntry
 // (local_state.h). The area is shared with every process of the reader's
-// users (platform/access.h), so a value read from it is checked before it
+// users (platform/os/access.h), so a value read from it is checked before it
 // steers anything: numbers through Bounded(), texts through SharedText().
 //
 // This module sits below every other layer of the driver: the log, the
