@@ -153,7 +153,11 @@ async function loadReaders() {
 // ---- the table ----------------------------------------------------------------------------
 
 function fmt(v, digits = 1) { return v === null || v === undefined ? '' : Number(v).toFixed(digits); }
-function timeText(t) { return t ? new Date(t).toISOString().substring(11, 23) : ''; }
+// The time of day of a UTC time stamp; the agent's are ISO texts already.
+function timeText(t) {
+  if (!t) return '';
+  return typeof t === 'string' && t.length === 24 && t[10] === 'T' ? t.substring(11, 23) : new Date(t).toISOString().substring(11, 23);
+}
 
 function visibleRows() {
   const f = state.filter.toUpperCase();
@@ -187,6 +191,24 @@ function scheduleRender() {
 const rowElements = new Map();  // row key -> {tr, cells, check}
 let shownOrder = [];
 
+// Only the rows on screen (and a margin) get their cells written at an
+// update: writing the cells of a thousand rows took longer than the 50 ms
+// an update may take. A row that comes into view is brought up to date at
+// once.
+const inView = new Set();  // row keys
+const viewObserver = 'IntersectionObserver' in window ? new IntersectionObserver((entries) => {
+  let came = false;
+  for (const entry of entries) {
+    if (entry.isIntersecting) {
+      came = came || !inView.has(entry.target.dataset.key);
+      inView.add(entry.target.dataset.key);
+    } else {
+      inView.delete(entry.target.dataset.key);
+    }
+  }
+  if (came) scheduleRender();
+}, { rootMargin: '300px 0px' }) : null;
+
 function rowElement(key, row) {
   let el = rowElements.get(key);
   if (el) return el;
@@ -218,6 +240,9 @@ function rowElement(key, row) {
   tr.append(actions);
   el = { tr, cells, check, texts: new Array(10).fill(null) };
   rowElements.set(key, el);
+  // Written in full once; the observer then says whether it is on screen.
+  inView.add(key);
+  if (viewObserver) viewObserver.observe(tr);
   return el;
 }
 
@@ -230,10 +255,12 @@ function render() {
     const key = keyOf(row.reader, row.epc);
     const el = rowElement(key, row);
     order.push(key);
-    const texts = [row.epc, row.identity, String(row.reads), fmt(row.rate), fmt(row.last, 2), fmt(row.peak, 2),
-                   fmt(row.mean, 2), timeText(row.first_seen), timeText(row.last_seen), row.present ? 'present' : 'gone'];
-    for (let i = 0; i < texts.length; ++i) {
-      if (el.texts[i] !== texts[i]) { el.cells[i].textContent = texts[i]; el.texts[i] = texts[i]; }
+    if (inView.has(key)) {
+      const texts = [row.epc, row.identity, String(row.reads), fmt(row.rate), fmt(row.last, 2), fmt(row.peak, 2),
+                     fmt(row.mean, 2), timeText(row.first_seen), timeText(row.last_seen), row.present ? 'present' : 'gone'];
+      for (let i = 0; i < texts.length; ++i) {
+        if (el.texts[i] !== texts[i]) { el.cells[i].textContent = texts[i]; el.texts[i] = texts[i]; }
+      }
     }
     const cls = row.present ? 'present' : 'gone';
     if (el.tr.className !== cls) el.tr.className = cls;
