@@ -349,6 +349,38 @@ TEST_F(AgentTest, TheToolsCommandsGoThroughTheAgentThatKeepsTheReader) {
   for (const auto& e : events) EXPECT_EQ(e["seq"].get<uint64_t>(), expect++);
 }
 
+// A field of 2,000 tags, more than one reply lists: the agent's inventory
+// takes several rounds and every tag appears once, numbered in order.
+TEST_F(AgentTest, ATwoThousandTagFieldAppearsWholeOverSeveralRounds) {
+  ASSERT_FALSE(WaitFor("reader", "online").is_null());
+  std::string json = R"({"tags": [)";
+  for (int i = 0; i < 2000; ++i) {
+    char epc[25];
+    std::snprintf(epc, sizeof epc, "E2801170%016X", 0x20000000u + i);
+    json += std::string(i ? "," : "") + R"({"epc": ")" + epc + R"("})";
+  }
+  install_.WriteFile("field.json", json + "]}");
+  ASSERT_EQ(install_.SimControl("tags load " + install_.path() + "/field.json"), "OK");
+  std::set<std::string> appeared;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (appeared.size() < 2000 && std::chrono::steady_clock::now() < until) {
+    const nlohmann::json events = GetJson("/api/events?reader=SIM0001&after=" + std::to_string(seen_) + "&wait_ms=1000");
+    for (const auto& e : events) {
+      EXPECT_EQ(e["seq"].get<uint64_t>(), seen_ + 1);
+      seen_ = e["seq"].get<uint64_t>();
+      if (e["type"] == "appear" && e["epc"].get<std::string>().rfind("E2801170", 0) == 0) {
+        EXPECT_TRUE(appeared.insert(e["epc"].get<std::string>()).second) << "appeared twice: " << e;
+      }
+    }
+  }
+  EXPECT_EQ(appeared.size(), 2000u);
+  size_t present = 0;
+  for (const auto& t : GetJson("/api/tags?reader=SIM0001"))
+    present += t["present"].get<bool>() && t["epc"].get<std::string>().rfind("E2801170", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(present, 2000u);
+  EXPECT_GT(GetJson("/api/health")["rounds"].get<uint64_t>(), 1u);
+}
+
 // SIGHUP reads the configuration again: a reader no longer named is closed,
 // a new one opened; a file with a mistake is refused and the agent goes on
 // with what it had.
