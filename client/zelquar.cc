@@ -281,11 +281,16 @@ zq_result OpenThroughAgent(const std::string& serial, uint32_t port, zq_reader**
   HttpAnswer answer;
   if (!AgentRequest(agent, "GET", "/api/readers", "", kAgentLookMs, &answer) || answer.status != 200)
     return inUse.result;
-  const std::string name = AgentReaderFor(nlohmann::json::parse(answer.body, nullptr, false), serial, port);
+  const nlohmann::json readers = nlohmann::json::parse(answer.body, nullptr, false);
+  const std::string name = AgentReaderFor(readers, serial, port);
   if (name.empty()) return inUse.result;
   zq_reader* r = new (std::nothrow) zq_reader;
   if (!r) return Done(outcome, ZQ_NO_MEMORY);
   r->port = port;
+  for (const nlohmann::json& x : readers) {
+    if (!port && x.value("serial", "") == name && x.contains("port") && x["port"].is_number_unsigned())
+      r->port = x["port"].get<uint32_t>();  // the port the agent keeps it on, as zq_reader_port says
+  }
   r->agent = agent;
   r->agentSerial = name;
   *reader = r;

@@ -203,3 +203,43 @@ def test_power_switches_the_carrier_through_the_reader_and_reports_a_refusal(rea
     with pytest.raises(zelquar.ReaderRefused) as refused:
         reader.power(True)
     assert refused.value.status_word == 0x6A82
+
+
+def test_a_reader_zelquar_agent_keeps_is_reached_through_it(install, sim, stage, monkeypatch, tmp_path):
+    """While the reader service keeps the port open, a Reader on it runs its
+    calls through the service; what the service does not offer is refused."""
+    import json
+    import socket
+    import time
+    import urllib.request
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    agent = subprocess.Popen([str(stage / "bin" / "zelquar-agent"), "--http", f"127.0.0.1:{port}",
+                              "--journal", str(tmp_path / "journal.db"), "--interval", "50"],
+                             env=install.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        def present():
+            try:
+                with urllib.request.urlopen(f"http://127.0.0.1:{port}/api/tags", timeout=5) as r:
+                    return {t["epc"] for t in json.loads(r.read()) if t["present"]}
+            except OSError:
+                return set()
+        deadline = time.monotonic() + 30
+        while TAG_A not in present() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert TAG_A in present()
+        monkeypatch.setenv("ZELQUAR_AGENT", f"127.0.0.1:{port}")
+        with zelquar.Reader(0x0100) as reader:
+            assert reader.read(TAG_A, "tid", 0, 4) == bytes.fromhex("E2801160200074CF")
+            assert TAG_A in {t.epc_hex for t in reader.inventory()}
+            with pytest.raises(zelquar.PortInUseError):
+                reader.info()
+        monkeypatch.setenv("ZELQUAR_AGENT", "127.0.0.1:1")  # nobody there: the port is in use, as before
+        with pytest.raises(zelquar.PortInUseError) as error:
+            zelquar.Reader(0x0100).open()
+        assert error.value.code == -1002
+    finally:
+        agent.terminate()
+        agent.wait(timeout=30)
