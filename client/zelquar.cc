@@ -109,6 +109,20 @@ zq_result Done(zq_outcome* out, zq_result result, int32_t driverResult = 0, uint
   return result;
 }
 
+// A tag list of `count` tags (freed with zq_tag_list_free), or nullptr when
+// memory ran out.
+zq_tag_list* NewTagList(size_t count) {
+  zq_tag_list* l = new (std::nothrow) zq_tag_list{};
+  if (!l) return nullptr;
+  l->tags = count ? new (std::nothrow) zq_tag[count] : nullptr;
+  if (count && !l->tags) {
+    delete l;
+    return nullptr;
+  }
+  l->count = count;
+  return l;
+}
+
 zq_result FromTagOutcome(zq_outcome* out, const TagOutcome& t) {
   if (t.ok) return Done(out, ZQ_OK, 0, t.sw);
   const zq_result r = t.sw == 0x6402 ? ZQ_TAG_NOT_FOUND : ZQ_REFUSED;
@@ -353,15 +367,9 @@ zq_result AgentInventory(zq_reader* r, const zq_inventory_options& o, zq_tag_lis
       http.status != 200)
     return Done(outcome, ZQ_DRIVER_ERROR, RFRW_ERROR_EXCHANGE);
   const std::vector<zq_tag> tags = AgentPresentTags(nlohmann::json::parse(http.body, nullptr, false), o.with_rssi != 0);
-  zq_tag_list* l = new (std::nothrow) zq_tag_list{};
+  zq_tag_list* l = NewTagList(tags.size());
   if (!l) return Done(outcome, ZQ_NO_MEMORY);
-  l->tags = tags.empty() ? nullptr : new (std::nothrow) zq_tag[tags.size()];
-  if (!tags.empty() && !l->tags) {
-    delete l;
-    return Done(outcome, ZQ_NO_MEMORY);
-  }
   std::copy(tags.begin(), tags.end(), l->tags);
-  l->count = tags.size();
   *list = l;
   return Done(outcome, ZQ_OK, 0, 0x9000);
 }
@@ -633,15 +641,9 @@ extern "C" zq_result zq_inventory(zq_reader* reader, const zq_inventory_options*
     res = InventoryLocked(reader, o, &tags, &rounds, &several, outcome);
   }
   if (res != ZQ_OK) return res;
-  zq_tag_list* l = new (std::nothrow) zq_tag_list{};
+  zq_tag_list* l = NewTagList(tags.size());
   if (!l) return Done(outcome, ZQ_NO_MEMORY);
-  l->tags = tags.empty() ? nullptr : new (std::nothrow) zq_tag[tags.size()];
-  if (!tags.empty() && !l->tags) {
-    delete l;
-    return Done(outcome, ZQ_NO_MEMORY);
-  }
   for (size_t i = 0; i < tags.size(); ++i) FillTag(tags[i], o.with_rssi != 0, o.with_rssi && o.rssi_raw, &l->tags[i]);
-  l->count = tags.size();
   l->rounds = rounds;
   l->several_rounds = several ? 1 : 0;
   *list = l;
