@@ -177,6 +177,8 @@ zq_result AgentOutcome(const HttpAnswer& answer, const nlohmann::json& body, zq_
     o.words_written = body.value("words_written", -1);
   } else if (answer.status == 400) {
     o = zq_outcome{ZQ_BAD_ARGUMENT, 0, 0, -1, -1};  // the agent refused the arguments: nothing was sent
+  } else if (answer.status == 404 || answer.status == 503) {
+    o = zq_outcome{ZQ_NO_READER, 0, 0, -1, -1};  // the agent no longer serves the reader, or it is not open now
   }
   if (outcome) *outcome = o;
   return o.result;

@@ -66,8 +66,9 @@ std::string AgentReaderFor(const nlohmann::json& readers, const std::string& ser
 
 // The result and outcome of an operation's answer (HTTP status and body as
 // the agent gives them: "code", "status_word", "driver_result",
-// "reader_status", "words_written"). An answer that is not one becomes
-// ZQ_DRIVER_ERROR with driver result RFRW_ERROR_EXCHANGE. Pure.
+// "reader_status", "words_written"). Without them: 400 ZQ_BAD_ARGUMENT,
+// 404 and 503 ZQ_NO_READER (the agent does not serve the reader now), any
+// other ZQ_DRIVER_ERROR with driver result RFRW_ERROR_EXCHANGE. Pure.
 zq_result AgentOutcome(const HttpAnswer& answer, const nlohmann::json& body, zq_outcome* outcome);
 
 // The present tags of the agent's tag list (GET /api/tags?reader=SERIAL) as
