@@ -19,7 +19,8 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS events(position INTEGER PRIMARY KEY AUTOINCREMENT, reader TEXT NOT NULL,"
     " seq INTEGER NOT NULL, type TEXT NOT NULL, time_ms INTEGER NOT NULL, json TEXT NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS events_by_reader ON events(reader, seq);"
-    "CREATE TABLE IF NOT EXISTS sequences(reader TEXT PRIMARY KEY, last_seq INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS sequences(reader TEXT PRIMARY KEY, last_seq INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS cursors(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
 
 // One prepared statement, finalized at the end of its scope.
 class Statement {
@@ -275,6 +276,22 @@ uint64_t Journal::LastSeq(const std::string& reader) {
   Statement q(db_, "SELECT last_seq FROM sequences WHERE reader = ?");
   q.Bind(1, reader);
   return q.Step() == SQLITE_ROW ? static_cast<uint64_t>(q.Int(0)) : 0;
+}
+
+uint64_t Journal::Cursor(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return 0;
+  Statement q(db_, "SELECT value FROM cursors WHERE name = ?");
+  q.Bind(1, name);
+  return q.Step() == SQLITE_ROW ? static_cast<uint64_t>(q.Int(0)) : 0;
+}
+
+bool Journal::SetCursor(const std::string& name, uint64_t value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  Statement up(db_, "INSERT INTO cursors(name, value) VALUES(?, ?) ON CONFLICT(name) DO UPDATE SET value = excluded.value");
+  up.Bind(1, name).Bind(2, static_cast<int64_t>(value));
+  return up.ok() && up.Step() == SQLITE_DONE;
 }
 
 }  // namespace zq::agent

@@ -71,6 +71,14 @@ class Journal {
   uint64_t Depth();
   uint64_t LastSeq(const std::string& reader);
 
+  // A consumer's cursor kept beside the events (the MQTT publisher's last
+  // acknowledged sequence number of a reader, by a name of its choosing),
+  // in a table of its own: 0 when none was kept. SetCursor writes it
+  // through to the disk; false when it could not be written (the caller
+  // tries again later).
+  uint64_t Cursor(const std::string& name);
+  bool SetCursor(const std::string& name, uint64_t value);
+
  private:
   JournalResult Trim(int64_t nowMs);
   std::vector<StoredEvent> Query(const char* sql, const std::string& reader, int64_t value, size_t limit);
