@@ -107,6 +107,13 @@ std::string ApplyMqtt(const std::string& key, const std::string& value, Config* 
   } else if (key == "mqtt_client_id") {
     if (!TopicWord(value)) return "mqtt_client_id: 1 to 64 letters, digits, '-', '_' or '.'";
     c->mqttClientId = value;
+  } else if (key == "mqtt_format") {
+    if (value != "json" && value != "epcis") return "mqtt_format: json (the event JSON) or epcis (EPCIS 2.0 documents)";
+    c->mqttEpcis = value == "epcis";
+  } else if (key == "epcis_read_point") {
+    if (value.find(':') == std::string::npos || value.find_first_of(" \t") != std::string::npos)
+      return "epcis_read_point: a URI (urn:epc:id:sgln:...); {site} and {reader} are replaced";
+    c->epcisReadPoint = value;
   } else if (key == "mqtt_user") {
     c->mqttUser = value;
   } else if (key == "mqtt_password") {

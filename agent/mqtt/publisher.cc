@@ -69,6 +69,38 @@ std::string EventsPayload(const std::vector<StoredEvent>& events) {
   return out + "]";
 }
 
+std::string EpcisPayload(const std::vector<StoredEvent>& events, const std::string& readPoint, int64_t nowMs) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const StoredEvent& stored : events) {
+    if (stored.type != "appear" && stored.type != "leave") continue;
+    const nlohmann::json e = nlohmann::json::parse(stored.json, nullptr, false);
+    if (!e.is_object() || !e.contains("identity") || !e["identity"].is_object()) continue;
+    const nlohmann::json& id = e["identity"];
+    const std::string uri = id.contains("pure_uri") ? id.value("pure_uri", "") : id.value("uri", "");
+    if (uri.empty()) continue;
+    nlohmann::ordered_json o;
+    o["type"] = "ObjectEvent";
+    o["eventTime"] = e.value("time", UtcText(nowMs));
+    o["eventTimeZoneOffset"] = "+00:00";
+    o["epcList"] = {uri};
+    o["action"] = "OBSERVE";
+    o["readPoint"] = {{"id", readPoint}};
+    o["zq:reader"] = stored.reader;
+    o["zq:seq"] = stored.seq;
+    o["zq:boot"] = e.value("boot", "");
+    o["zq:type"] = stored.type;
+    list.push_back(std::move(o));
+  }
+  if (list.empty()) return "";
+  nlohmann::ordered_json doc;
+  doc["@context"] = {"https://ref.gs1.org/standards/epcis/2.0.0/epcis-context.jsonld", {{"zq", "urn:zelquar:epcis:"}}};
+  doc["type"] = "EPCISDocument";
+  doc["schemaVersion"] = "2.0";
+  doc["creationDate"] = UtcText(nowMs);
+  doc["epcisBody"] = {{"eventList", list}};
+  return doc.dump();
+}
+
 // ---- commands --------------------------------------------------------------------------------
 
 nlohmann::json CommandHandler::Handle(const std::string& name, const std::string& payload) {
@@ -390,6 +422,17 @@ struct Link {
     return rc == MQTTASYNC_SUCCESS;
   }
 
+  // Events with nothing to send count as acknowledged, in their turn.
+  void PassOver(uint64_t last) {
+    uint64_t id;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      id = nextId++;
+      inFlight.push_back(Sent{id, last, false});
+    }
+    OnSent(id, true);
+  }
+
   static void Done(void* ctx, bool ok) {
     Context* c = static_cast<Context*>(ctx);
     c->link->OnSent(c->id, ok);
@@ -485,7 +528,8 @@ void ReaderPublisher::HealthAndConfig(bool configToo) {
                            {"journal_max_events", config_.journalMaxEvents},
                            {"journal_max_age_s", config_.journalMaxAgeS},
                            {"mqtt_max_rate", config_.mqttMaxRate},
-                           {"mqtt_health_s", config_.mqttHealthS}};
+                           {"mqtt_health_s", config_.mqttHealthS},
+                           {"format", config_.mqttEpcis ? "epcis" : "json"}};
   link_->Publish(prefix_ + "config", config.dump(), true);
 }
 
@@ -498,6 +542,9 @@ void ReaderPublisher::SendLoop() {
   double tokens = config_.mqttMaxRate;
   int64_t lastRefill = Steady();
   std::string reported;
+  std::string readPoint = config_.epcisReadPoint;
+  Replace(&readPoint, "{site}", config_.site);
+  Replace(&readPoint, "{reader}", Level(reader_));
   while (!stopping_) {
     const int64_t now = Steady();
     // The cursor: written through now and then, not at every acknowledgement.
@@ -575,6 +622,18 @@ void ReaderPublisher::SendLoop() {
         // The journal wakes every waiter for good when the service stops.
         std::unique_lock<std::mutex> lock(l.mutex);
         l.changed.wait_for(lock, std::chrono::milliseconds(50));
+      }
+      continue;
+    }
+    if (config_.mqttEpcis) {
+      const std::string document = EpcisPayload(events, readPoint, NowMs());
+      // Nothing of these events has an EPCIS form (reader, summary, gap): passed over.
+      if (document.empty()) {
+        l.PassOver(events.back().seq);
+        sent = events.back().seq;
+      } else if (l.Publish(prefix_ + "events", document, false, events.back().seq)) {
+        sent = events.back().seq;
+        tokens -= 1;
       }
       continue;
     }

@@ -52,6 +52,11 @@ std::string ClientId(const Config& config, const std::string& reader);
 std::string ServerUri(const std::string& url);
 // The events as one message: a JSON array of their JSON as journaled.
 std::string EventsPayload(const std::vector<StoredEvent>& events);
+// The tag events (appear, leave) as one GS1 EPCIS 2.0 JSON-LD document of
+// ObjectEvents (action OBSERVE, the tag's pure-identity URI where it has a
+// GS1 identity, else its raw URI; `readPoint`; the reader, sequence number,
+// boot and event type as zq: fields); "" when none of them is a tag event.
+std::string EpcisPayload(const std::vector<StoredEvent>& events, const std::string& readPoint, int64_t nowMs);
 
 // Commands by id, each executed once: the answer of an id seen before is
 // the answer given then. Thread-safe (one mutex); Handle blocks while the

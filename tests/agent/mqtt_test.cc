@@ -7,7 +7,9 @@
 // broker outage with an agent killed and restarted during it, after which
 // every sequence number arrived, once duplicates are dropped, in order.
 //
-// Sections: settings; the broker and a consumer; the conversation.
+// EPCIS documents are checked against GS1's schema with python3-jsonschema.
+//
+// Sections: settings; EPCIS; the broker and a consumer; the conversation.
 #include <MQTTAsync.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -47,6 +49,8 @@ TEST(MqttSettings, KeysAreCheckedWithTheirPlaceAndMakeTheTopics) {
       {"mqtt_prefix = fleet/#/\n", "a.conf:1: mqtt_prefix: topic levels ending in '/', no wildcards ({site} and {reader} are replaced)"},
       {"mqtt_max_rate = 0\n", "a.conf:1: mqtt_max_rate: 1 to 100000 messages per second"},
       {"mqtt_health_s = often\n", "a.conf:1: mqtt_health_s: 0 (none) to 86400"},
+      {"mqtt_format = xml\n", "a.conf:1: mqtt_format: json (the event JSON) or epcis (EPCIS 2.0 documents)"},
+      {"mqtt_format = epcis\nepcis_read_point = urn:epc:id:sgln:0614141.00777.0\n", ""},
   };
   for (const Case& c : cases) {
     Config config;
@@ -63,6 +67,56 @@ TEST(MqttSettings, KeysAreCheckedWithTheirPlaceAndMakeTheTopics) {
   EXPECT_EQ(agent::mqtt::ServerUri("mqtts://b:9000"), "ssl://b:9000");
   ASSERT_EQ(agent::ApplyConfigText("mqtt_cert = c.pem\n", "a.conf", &config), "");
   EXPECT_NE(agent::CheckConfig(config).find("needs its key"), std::string::npos);
+}
+
+// ---- EPCIS ------------------------------------------------------------------------------------
+
+// 0 when python3-jsonschema finds the document valid against GS1's schema
+// (Draft 7, with a format checker), else its exit code.
+int ValidateEpcis(const std::string& document) {
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("zq-epcis-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".json"))
+                               .string();
+  std::ofstream(path) << document;
+  ChildProcess python({"/usr/bin/python3", "-c",
+                       "import json, sys, jsonschema\n"
+                       "schema = json.load(open(sys.argv[1])); doc = json.load(open(sys.argv[2]))\n"
+                       "jsonschema.Draft7Validator(schema, format_checker=jsonschema.FormatChecker()).validate(doc)\n",
+                       ZQ_EPCIS_SCHEMA, path},
+                      {});
+  const int code = python.Wait();
+  std::filesystem::remove(path);
+  return code;
+}
+
+TEST(MqttEpcis, TagEventsBecomeObjectEventsValidAgainstTheSchema) {
+  auto stored = [](uint64_t seq, const std::string& type, nlohmann::json fields) {
+    agent::Event e{type, "SIM0001", 1796978641000 + static_cast<int64_t>(seq), std::move(fields)};
+    return agent::StoredEvent{static_cast<int64_t>(seq), "SIM0001", seq, type, agent::EventJson(e, "0123456789abcdef", seq)};
+  };
+  const std::vector<agent::StoredEvent> events = {
+      stored(1, "reader", {{"state", "online"}}),
+      stored(2, "appear", {{"epc", "3074257BF7194E4000001A85"},
+                           {"identity", {{"scheme", "sgtin-96"}, {"uri", "urn:epc:tag:sgtin-96:3.0614141.812345.6789"},
+                                         {"pure_uri", "urn:epc:id:sgtin:0614141.812345.6789"}}}}),
+      stored(3, "leave", {{"epc", "E2000017000000000000ABCD"}, {"identity", {{"uri", "urn:epc:raw:96.xE2000017000000000000ABCD"}}}}),
+  };
+  const std::string document = agent::mqtt::EpcisPayload(events, "urn:epc:id:sgln:0614141.00777.0", 1796978650000);
+  ASSERT_FALSE(document.empty());
+  EXPECT_EQ(ValidateEpcis(document), 0) << document;
+  const nlohmann::json doc = nlohmann::json::parse(document);
+  const nlohmann::json& list = doc["epcisBody"]["eventList"];
+  ASSERT_EQ(list.size(), 2u) << "the reader event has no EPCIS form";
+  EXPECT_EQ(list[0]["epcList"][0], "urn:epc:id:sgtin:0614141.812345.6789");
+  EXPECT_EQ(list[1]["epcList"][0], "urn:epc:raw:96.xE2000017000000000000ABCD");
+  EXPECT_EQ(list[1]["action"], "OBSERVE");
+  EXPECT_EQ(list[1]["zq:seq"], 3);
+  EXPECT_EQ(list[0]["readPoint"]["id"], "urn:epc:id:sgln:0614141.00777.0");
+  // The validator refuses what the schema refuses: an ObjectEvent without its action.
+  nlohmann::json broken = doc;
+  broken["epcisBody"]["eventList"][0].erase("action");
+  EXPECT_EQ(ValidateEpcis(broken.dump()), 1);  // the ValidationError
+  EXPECT_EQ(agent::mqtt::EpcisPayload({events[0]}, "urn:x:y", 0), "");
 }
 
 // ---- the broker and a consumer ---------------------------------------------------------------
