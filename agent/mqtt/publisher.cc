@@ -40,6 +40,18 @@ std::string Level(std::string name) {
   return name;
 }
 
+// MQTT 3.1.1's CONNACK return codes.
+const char* ConnackText(int code) {
+  switch (code) {
+    case 1: return "unacceptable protocol version";
+    case 2: return "client id refused";
+    case 3: return "server unavailable";
+    case 4: return "bad user name or password";
+    case 5: return "not authorized";
+  }
+  return "refused";
+}
+
 }  // namespace
 
 // ---- pure parts ------------------------------------------------------------------------------
@@ -320,8 +332,10 @@ struct Link {
       // A broker of MQTT 3.1.1 refuses 5 with its "unacceptable protocol
       // version" (1) or 5's "unsupported protocol version" (0x84).
       if (version == MQTTVERSION_5 && (reason == MQTTREASONCODE_UNSUPPORTED_PROTOCOL_VERSION || code == 1)) fallBack = true;
-      lastError = message.empty() ? "code " + std::to_string(code) : message;
-      if (reason) lastError += std::string(" (") + MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(reason)) + ")";
+      lastError = message.empty() ? "code " + std::to_string(code) : message + " " + std::to_string(code);
+      // Paho gives a refused CONNECT's reason as the reason code (MQTT 5) or as the code (3.1.1's return code).
+      const int why = reason ? reason : code > 0 ? code : 0;
+      if (why) lastError += std::string(" (") + (reason || version == MQTTVERSION_5 ? MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(why)) : ConnackText(why)) + ")";
     }
     changed.notify_all();
   }

@@ -127,10 +127,11 @@ uint16_t SomePort() { return static_cast<uint16_t>(20000 + std::random_device()(
 // the directory across its restarts.
 class Broker {
  public:
-  Broker(const std::string& dir, uint16_t port) : dir_(dir), port_(port) {
-    std::ofstream(dir_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
-                                            << "persistence true\npersistence_location " << dir_ << "/\n"
-                                            << "max_queued_messages 100000\nuser root\n";
+  // `head` goes before the plain listener, `tail` after it (more listeners).
+  Broker(const std::string& dir, uint16_t port, const std::string& head = "", const std::string& tail = "") : dir_(dir), port_(port) {
+    std::ofstream(dir_ + "/mosquitto.conf") << head << "persistence true\npersistence_location " << dir_ << "/\n"
+                                            << "max_queued_messages 100000\nuser root\n"
+                                            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n" << tail;
   }
   void Start() {
     process_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"},
@@ -292,23 +293,34 @@ class MqttTest : public ::testing::Test {
                                                  {"epc": ")" + kB + R"(", "tid": "E2801160200074D0"}]})");
     ASSERT_EQ(install_.SimControl("tags load " + install_.path() + "/tags.json"), "OK");
     install_.WriteFile("agent.conf", "site = lab\nmqtt_health_s = 1\nmqtt_max_rate = 200\n");
+    StartBroker();
+  }
+  void StartBroker(const std::string& head = "", const std::string& tail = "") {
     std::filesystem::create_directories(install_.path() + "/broker");
-    broker_ = std::make_unique<Broker>(install_.path() + "/broker", SomePort());
+    broker_ = std::make_unique<Broker>(install_.path() + "/broker", SomePort(), head, tail);
     broker_->Start();
   }
   void TearDown() override {
     agent_.reset();
     broker_->Stop();
   }
-  void StartAgent() {
+  // The agent with the configuration file `conf`; with `mqtt` "" that file
+  // names the broker. With `errorsToOutput` its standard error is read
+  // through ReadLine.
+  void StartAgent(const std::string& conf = "agent.conf", std::string mqtt = "", bool errorsToOutput = false) {
     std::map<std::string, std::string> env = install_.Environment();
     env["ZELQUAR_LIBRARY"] = install_.libraryPath();
-    agent_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{ZQ_AGENT_PATH, "--config", install_.path() + "/agent.conf", "--http",
-                                 "127.0.0.1:" + std::to_string(httpPort_), "--journal", install_.path() + "/journal.db",
-                                 "--interval", "50", "--leave-after", "400", "--mqtt",
-                                 "mqtt://127.0.0.1:" + std::to_string(broker_->port())},
-        env);
+    if (mqtt.empty() && conf == "agent.conf") mqtt = "mqtt://127.0.0.1:" + std::to_string(broker_->port());
+    std::vector<std::string> argv{ZQ_AGENT_PATH, "--config", install_.path() + "/" + conf, "--http",
+                                  "127.0.0.1:" + std::to_string(httpPort_), "--journal", install_.path() + "/journal.db",
+                                  "--interval", "50", "--leave-after", "400"};
+    if (!mqtt.empty()) argv.insert(argv.end(), {"--mqtt", mqtt});
+    if (errorsToOutput) {
+      std::string line = "exec";
+      for (const std::string& a : argv) line += " '" + a + "'";
+      argv = {"/bin/sh", "-c", line + " 2>&1"};
+    }
+    agent_ = std::make_unique<ChildProcess>(argv, env);
   }
   // The status a newcomer reads: the retained message of the status topic.
   std::string RetainedStatus() {
@@ -508,6 +520,65 @@ TEST_F(MqttTest, EventsCommandsStatusAndAnOutageLoseNothing) {
   EXPECT_EQ(agent_->Wait(), 0);
   agent_.reset();
   EXPECT_EQ(RetainedStatus(), "offline");
+}
+
+// ---- TLS ------------------------------------------------------------------------------------------
+
+// A broker with a second listener on TLS (a certificate of a CA made here by
+// openssl) that takes a user name and password only.
+class MqttTlsTest : public MqttTest {
+ protected:
+  void SetUp() override {
+    install_.WriteFile("tags.json", R"({"tags": [{"epc": "3074257BF7194E4000001A85"}]})");
+    ASSERT_EQ(install_.SimControl("tags load " + install_.path() + "/tags.json"), "OK");
+    const std::string d = install_.path();
+    install_.WriteFile("san.ext", "subjectAltName = IP:127.0.0.1, DNS:localhost\n");
+    const std::string script =
+        "set -e; cd '" + d + "'; "
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=zq-test-ca 2>/dev/null; "
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj /CN=localhost 2>/dev/null; "
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile san.ext 2>/dev/null; "
+        "touch passwords; chmod 600 passwords; mosquitto_passwd -b passwords reader1 right-secret";
+    ChildProcess make({"/bin/sh", "-c", script}, {});
+    ASSERT_EQ(make.Wait(), 0) << "openssl or mosquitto_passwd failed";
+    tlsPort_ = SomePort();
+    StartBroker("per_listener_settings true\n", "listener " + std::to_string(tlsPort_) + " 127.0.0.1\ncafile " + d +
+                                                      "/ca.pem\ncertfile " + d + "/server.pem\nkeyfile " + d +
+                                                      "/server.key\nallow_anonymous false\npassword_file " + d + "/passwords\n");
+    const std::string common = "site = lab\nmqtt = mqtts://127.0.0.1:" + std::to_string(tlsPort_) + "\nmqtt_ca = " + d +
+                               "/ca.pem\nmqtt_user = reader1\nmqtt_format = epcis\nepcis_read_point = urn:epc:id:sgln:0614141.00777.0\n";
+    install_.WriteFile("right.conf", common + "mqtt_password = right-secret\n");
+    install_.WriteFile("wrong.conf", common + "mqtt_password = wrong-secret\n");
+  }
+  uint16_t tlsPort_ = 0;
+};
+
+TEST_F(MqttTlsTest, TheBrokersCaAndPasswordAdmitAndAWrongPasswordIsRefused) {
+  Consumer consumer(broker_->port(), "zq-test-tls-consumer", false);
+  consumer.Subscribe(kPrefix + "#");
+  // The wrong password: refused, said on standard error, never online.
+  StartAgent("wrong.conf", "", true);
+  std::optional<std::string> line;
+  for (int i = 0; i < 10 && (line = agent_->ReadLine(10000)); ++i)
+    if (line->find("mqtt SIM0001") != std::string::npos) break;
+  ASSERT_TRUE(line.has_value()) << "the agent said nothing of the refused connection";
+  // MQTT 5 says why: "bad user name or password" (0x86) or "not authorized" (0x87).
+  EXPECT_TRUE(line->find("user name or password") != std::string::npos || line->find("authorized") != std::string::npos) << *line;
+  EXPECT_FALSE(consumer.WaitFor([](const Message& m) { return m.topic == kPrefix + "status"; }, 1500ms));
+  agent_->Kill(SIGTERM);
+  agent_->Wait();
+  // The right one, over TLS: online, and the tag as an EPCIS document.
+  StartAgent("right.conf");
+  ASSERT_TRUE(consumer.WaitFor([](const Message& m) { return m.topic == kPrefix + "status" && m.payload == "online"; }))
+      << "the agent did not come online over TLS";
+  const auto events = consumer.WaitFor([](const Message& m) {
+    return m.topic == kPrefix + "events" && m.payload.find("urn:epc:id:sgtin:") != std::string::npos;
+  });
+  ASSERT_TRUE(events) << "no EPCIS document with the tag's pure identity";
+  EXPECT_EQ(ValidateEpcis(events->payload), 0) << events->payload;
+  const nlohmann::json doc = nlohmann::json::parse(events->payload);
+  EXPECT_EQ(doc["type"], "EPCISDocument");
+  EXPECT_EQ(doc["epcisBody"]["eventList"][0]["readPoint"]["id"], "urn:epc:id:sgln:0614141.00777.0");
 }
 
 }  // namespace
