@@ -124,6 +124,13 @@ nlohmann::json CommandHandler::Handle(const std::string& name, const std::string
   const nlohmann::json id = command.contains("id") ? command["id"] : nlohmann::json();
   if (!(id.is_string() && !id.get<std::string>().empty()) && !id.is_number_integer())
     return refuse(id, 400, "id: a string or a whole number that names this command (it is executed once per id)");
+  // A replay changes nothing and its answer is large: run again, not remembered.
+  if (name == "replay") {
+    nlohmann::json answer = Replay(command);
+    answer["id"] = id;
+    answer["command"] = name;
+    return answer;
+  }
   const std::string key = id.dump();
   std::unique_lock<std::mutex> lock(mutex_);
   // A second delivery while the first still runs waits for its answer.
@@ -158,7 +165,6 @@ nlohmann::json CommandHandler::Handle(const std::string& name, const std::string
 }
 
 nlohmann::json CommandHandler::Execute(const std::string& name, const nlohmann::json& command) {
-  if (name == "replay") return Replay(command);
   if (name == "start" || name == "stop") {
     const Service::Answer a = service_->SetInventory(reader_, name == "start");
     nlohmann::json j = a.body;
@@ -228,9 +234,12 @@ struct Link {
 
   ReaderPublisher* owner;
   MQTTAsync client = nullptr;
-  int version = MQTTVERSION_5;
+  std::atomic<int> version{MQTTVERSION_5};  // remade only by the sender, read by the runner too
   std::mutex mutex;
   std::condition_variable changed;
+  // Held while the client is used from the runner or remade by the sender
+  // (the fall back to 3.1.1 destroys it); never taken in a callback.
+  std::mutex clientMutex;
   bool connected = false, connecting = false, justConnected = false, fallBack = false, rewind = false;
   std::deque<Sent> inFlight;
   uint64_t nextId = 1;
@@ -425,7 +434,11 @@ struct Link {
         r.onFailure = [](void* ctx, MQTTAsync_failureData*) { Done(ctx, false); };
       }
     }
-    const int rc = MQTTAsync_sendMessage(client, topic.c_str(), &m, &r);
+    int rc = MQTTASYNC_DISCONNECTED;
+    {
+      std::lock_guard<std::mutex> lock(clientMutex);
+      if (client) rc = MQTTAsync_sendMessage(client, topic.c_str(), &m, &r);
+    }
     MQTTProperties_free(&m.properties);
     if (rc != MQTTASYNC_SUCCESS && context) {
       std::lock_guard<std::mutex> lock(mutex);
@@ -587,6 +600,7 @@ void ReaderPublisher::SendLoop() {
     }
     if (fallBack) {
       std::cerr << "zelquar-agent: mqtt " << reader_ << ": the broker has no MQTT 5, trying 3.1.1\n";
+      std::lock_guard<std::mutex> lock(l.clientMutex);
       l.Destroy();
       l.version = MQTTVERSION_3_1_1;
       std::string error;
