@@ -76,6 +76,7 @@ class Reader:
                              capture_output=True, text=True, check=True)
         self.sim_pid = int(out.stdout.strip())
         self.agent = None
+        self.interval_ms = 100
         self.present = set()
 
     def ctl(self, *command):
@@ -87,7 +88,7 @@ class Reader:
         env = dict(os.environ, ZELQUAR_SIM_DIR=self.sim_dir, ZELQUAR_NAMESPACE=f"zqfleet{os.getpid()}x{self.index}")
         self.agent = subprocess.Popen(
             [f"{self.stage}/bin/zelquar-agent", "--http", f"127.0.0.1:{self.http_port}", "--journal", self.journal,
-             "--interval", "100", "--leave-after", "600", "--site", SITE, "--mqtt", f"mqtt://127.0.0.1:{self.broker_port}"],
+             "--interval", str(self.interval_ms), "--leave-after", "600", "--site", SITE, "--mqtt", f"mqtt://127.0.0.1:{self.broker_port}"],
             env=env, stdout=self.log, stderr=self.log)
 
     def stop_agent(self, sig):
