@@ -107,6 +107,9 @@ std::string ApplyMqtt(const std::string& key, const std::string& value, Config* 
   } else if (key == "mqtt_client_id") {
     if (!TopicWord(value)) return "mqtt_client_id: 1 to 64 letters, digits, '-', '_' or '.'";
     c->mqttClientId = value;
+  } else if (key == "mqtt_protocol") {
+    if (value != "5" && value != "3.1.1") return "mqtt_protocol: 5 (falling back to 3.1.1 where the broker has no 5) or 3.1.1";
+    c->mqtt311 = value == "3.1.1";
   } else if (key == "mqtt_format") {
     if (value != "json" && value != "epcis") return "mqtt_format: json (the event JSON) or epcis (EPCIS 2.0 documents)";
     c->mqttEpcis = value == "epcis";

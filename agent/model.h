@@ -49,6 +49,7 @@ struct Config {
   std::string mqttCa, mqttCert, mqttKey;  // PEM files for mqtts://
   uint32_t mqttMaxRate = 100;         // messages per second at most
   uint32_t mqttHealthS = 30;          // a health message this often (0: none)
+  bool mqtt311 = false;               // MQTT 3.1.1 from the start (else 5, falling back to 3.1.1)
   bool mqttEpcis = false;             // events as EPCIS 2.0 documents instead of the event JSON
   std::string epcisReadPoint = "urn:zelquar:readpoint:{site}:{reader}";  // the ObjectEvents' readPoint
 };

@@ -504,6 +504,7 @@ ReaderPublisher::ReaderPublisher(const Config& config, Service* service, Journal
 ReaderPublisher::~ReaderPublisher() { Stop(); }
 
 bool ReaderPublisher::Start(std::string* error) {
+  if (config_.mqtt311) link_->version = MQTTVERSION_3_1_1;
   if (!link_->Create(error)) return false;
   stats_.acked = journal_->Cursor(cursorName_);
   sender_ = std::thread([this] { SendLoop(); });

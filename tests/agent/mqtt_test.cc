@@ -522,6 +522,31 @@ TEST_F(MqttTest, EventsCommandsStatusAndAnOutageLoseNothing) {
   EXPECT_EQ(RetainedStatus(), "offline");
 }
 
+// MQTT 3.1.1 (mqtt_protocol): the same topics; answers beside the command,
+// since 3.1.1 has no response topic.
+TEST_F(MqttTest, ThreeOneOneCarriesEventsCommandsAndStatus) {
+  install_.WriteFile("v311.conf", "site = lab\nmqtt_protocol = 3.1.1\nmqtt_health_s = 0\n");
+  Consumer consumer(broker_->port(), "zq-test-consumer-311", false);
+  consumer.Subscribe(kPrefix + "#");
+  StartAgent("v311.conf", "mqtt://127.0.0.1:" + std::to_string(broker_->port()));
+  ASSERT_TRUE(consumer.WaitFor([](const Message& m) { return m.topic == kPrefix + "status" && m.payload == "online"; }));
+  ASSERT_TRUE(HasEvent(consumer, "appear", kA));
+  const auto config = consumer.WaitFor([](const Message& m) { return m.topic == kPrefix + "config"; });
+  ASSERT_TRUE(config);
+  EXPECT_EQ(nlohmann::json::parse(config->payload)["protocol"], "3.1.1");
+  consumer.Publish(kPrefix + "cmd/read", R"({"id": "r311", "epc": ")" + kA + R"(", "bank": "tid", "ptr": 0, "words": 4})",
+                   "lab/replies", "ignored");
+  const auto answer = consumer.WaitFor([](const Message& m) { return m.topic == kPrefix + "cmd/read/reply"; });
+  ASSERT_TRUE(answer);
+  const nlohmann::json a = nlohmann::json::parse(answer->payload);
+  EXPECT_EQ(a["data"], "E2801160200074CF") << answer->payload;
+  EXPECT_EQ(answer->correlation, "");
+  agent_->Kill(SIGTERM);
+  EXPECT_EQ(agent_->Wait(), 0);
+  agent_.reset();
+  EXPECT_EQ(RetainedStatus(), "offline");
+}
+
 // ---- TLS ------------------------------------------------------------------------------------------
 
 // A broker with a second listener on TLS (a certificate of a CA made here by
