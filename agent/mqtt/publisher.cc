@@ -2,7 +2,8 @@
 // asynchronous client.
 //
 // Sections: pure parts; commands; the link (the Paho client, its callbacks,
-// the messages in flight); the sender; the command runner; the bridge.
+// the messages in flight); the publisher (start, stop, health and config);
+// the sender; the command runner; the bridge.
 #include "agent/mqtt/publisher.h"
 
 #include <MQTTAsync.h>
@@ -697,10 +698,6 @@ void ReaderPublisher::SendLoop() {
   if (stats_.acked != saved) journal_->SetCursor(cursorName_, stats_.acked);
   l.Destroy();
 }
-
-}  // namespace zq::agent::mqtt
-
-namespace zq::agent::mqtt {
 
 // ---- the command runner ----------------------------------------------------------------------
 
