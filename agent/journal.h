@@ -79,6 +79,14 @@ class Journal {
   uint64_t Cursor(const std::string& name);
   bool SetCursor(const std::string& name, uint64_t value);
 
+  // Small texts kept beside the events under a group and a name (the MQTT
+  // publisher's answers to commands by id, so that a restart does not run
+  // a command again), at most `keep` per group: the oldest go. KeepNote
+  // writes through to the disk; false when it could not be written. Note:
+  // false when nothing is kept under that name.
+  bool KeepNote(const std::string& group, const std::string& name, const std::string& text, size_t keep);
+  bool Note(const std::string& group, const std::string& name, std::string* text);
+
  private:
   JournalResult Trim(int64_t nowMs);
   std::vector<StoredEvent> Query(const char* sql, const std::string& reader, int64_t value, size_t limit);

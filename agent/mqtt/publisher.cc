@@ -136,10 +136,13 @@ nlohmann::json CommandHandler::Handle(const std::string& name, const std::string
   std::unique_lock<std::mutex> lock(mutex_);
   // A second delivery while the first still runs waits for its answer.
   done_.wait(lock, [&] { return !running_.count(key); });
-  if (auto it = answers_.find(key); it != answers_.end()) {
-    nlohmann::json again = it->second;
-    again["duplicate"] = true;
-    return again;
+  const std::string group = "mqtt commands " + reader_;
+  if (std::string kept; journal_->Note(group, key, &kept)) {
+    nlohmann::json again = nlohmann::json::parse(kept, nullptr, false);
+    if (again.is_object()) {
+      again["duplicate"] = true;
+      return again;
+    }
   }
   running_.insert(key);
   lock.unlock();
@@ -152,14 +155,11 @@ nlohmann::json CommandHandler::Handle(const std::string& name, const std::string
   }
   answer["id"] = id;
   answer["command"] = name;
+  // Kept before the id is released, so that a second delivery finds it.
+  if (!journal_->KeepNote(group, key, answer.dump(), kRemembered))
+    std::cerr << "zelquar-agent: mqtt " << reader_ << ": the answer to command " << key << " could not be kept\n";
   lock.lock();
   running_.erase(key);
-  answers_[key] = answer;
-  order_.push_back(key);
-  while (order_.size() > kRemembered) {
-    answers_.erase(order_.front());
-    order_.pop_front();
-  }
   lock.unlock();
   done_.notify_all();
   return answer;

@@ -59,7 +59,8 @@ std::string EventsPayload(const std::vector<StoredEvent>& events);
 std::string EpcisPayload(const std::vector<StoredEvent>& events, const std::string& readPoint, int64_t nowMs);
 
 // Commands by id, each executed once: the answer of an id seen before is
-// the answer given then. Thread-safe (one mutex); Handle blocks while the
+// the answer given then, also after a restart (the answers of the last
+// 1024 ids are kept in the journal's file). Thread-safe (one mutex); Handle blocks while the
 // operation runs on the reader's worker (up to a minute).
 class CommandHandler {
  public:
@@ -76,14 +77,12 @@ class CommandHandler {
   nlohmann::json Execute(const std::string& name, const nlohmann::json& command);
   nlohmann::json Replay(const nlohmann::json& command);
 
-  static constexpr size_t kRemembered = 1024;  // ids remembered for duplicates
+  static constexpr size_t kRemembered = 1024;  // ids remembered for duplicates, per reader
   Service* service_;
-  Journal* journal_;
+  Journal* journal_;  // keeps the answers by id (notes), across restarts
   std::string reader_;
   std::mutex mutex_;
-  std::map<std::string, nlohmann::json> answers_;  // by the id's JSON text
-  std::deque<std::string> order_;                   // the ids, oldest first
-  std::set<std::string> running_;                   // ids whose first delivery is being executed
+  std::set<std::string> running_;  // ids whose first delivery is being executed
   std::condition_variable done_;
 };
 

@@ -481,6 +481,15 @@ TEST_F(MqttTest, EventsCommandsStatusAndAnOutageLoseNothing) {
   size_t mark = consumer.Count();
   StartAgent();
   ASSERT_TRUE(consumer.WaitFor([](const Message& m) { return m.topic == kPrefix + "status" && m.payload == "online"; }, 20s, mark));
+  // The restarted agent still knows the write by its id: not executed again.
+  consumer.Publish(kPrefix + "cmd/write", write, "lab/replies", "corr-w1-restart");
+  a = Answer(consumer, "corr-w1-restart");
+  ASSERT_TRUE(a);
+  EXPECT_EQ((*a)["duplicate"], true) << a->dump();
+  ASSERT_TRUE(Present(kC)) << "the restarted agent did not open the reader";
+  r = http.Post("/api/readers/SIM0001/read", R"({"epc": ")" + kC + R"(", "bank": "user", "ptr": 1, "words": 1})", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(nlohmann::json::parse(r->body)["data"], "0000") << "the write ran again after the restart: " << r->body;
 
   // The broker away while tags change, the agent killed and restarted
   // meanwhile; then the broker back: everything arrives.
