@@ -342,7 +342,7 @@ struct Link {
       // A broker of MQTT 3.1.1 refuses 5 with its "unacceptable protocol
       // version" (1) or 5's "unsupported protocol version" (0x84).
       if (version == MQTTVERSION_5 && (reason == MQTTREASONCODE_UNSUPPORTED_PROTOCOL_VERSION || code == 1)) fallBack = true;
-      lastError = message.empty() ? "code " + std::to_string(code) : message + " " + std::to_string(code);
+      lastError = (message.empty() ? std::string("cannot connect to ") + ServerUri(owner->config_.mqttUrl) + ": " + MQTTAsync_strerror(code) : message) + " (" + std::to_string(code) + ")";
       // Paho gives a refused CONNECT's reason as the reason code (MQTT 5) or as the code (3.1.1's return code).
       const int why = reason ? reason : code > 0 ? code : 0;
       if (why) lastError += std::string(" (") + (reason || version == MQTTVERSION_5 ? MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(why)) : ConnackText(why)) + ")";
