@@ -343,9 +343,10 @@ struct Link {
       // version" (1) or 5's "unsupported protocol version" (0x84).
       if (version == MQTTVERSION_5 && (reason == MQTTREASONCODE_UNSUPPORTED_PROTOCOL_VERSION || code == 1)) fallBack = true;
       lastError = (message.empty() ? std::string("cannot connect to ") + ServerUri(owner->config_.mqttUrl) + ": " + MQTTAsync_strerror(code) : message) + " (" + std::to_string(code) + ")";
-      // Paho gives a refused CONNECT's reason as the reason code (MQTT 5) or as the code (3.1.1's return code).
+      // Paho gives a refused CONNECT's reason as the reason code (an MQTT 5
+      // CONNACK) or as the code (a 3.1.1 CONNACK's return code, also when 5 was asked).
       const int why = reason ? reason : code > 0 ? code : 0;
-      if (why) lastError += std::string(" (") + (reason || version == MQTTVERSION_5 ? MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(why)) : ConnackText(why)) + ")";
+      if (why) lastError += std::string(" (") + (reason ? MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(why)) : ConnackText(why)) + ")";
     }
     changed.notify_all();
   }

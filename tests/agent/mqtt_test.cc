@@ -556,6 +556,32 @@ TEST_F(MqttTest, ThreeOneOneCarriesEventsCommandsAndStatus) {
   EXPECT_EQ(RetainedStatus(), "offline");
 }
 
+// A broker of MQTT 3.1.1 only (a stand-in that answers a CONNECT of
+// protocol level 5 with 3.1.1's "unacceptable protocol version" and
+// accepts level 4): the agent tries 5, then 3.1.1.
+TEST_F(MqttTest, ABrokerWithoutFiveIsSpokenToIn311) {
+  const uint16_t port = SomePort();
+  install_.WriteFile("broker311.py",
+                     "import socket, sys\n"
+                     "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                     "s.bind(('127.0.0.1', int(sys.argv[1]))); s.listen(4); print('listening', flush=True)\n"
+                     "while True:\n"
+                     "    c, _ = s.accept(); data = c.recv(4096); i = 1\n"
+                     "    while i < len(data) and data[i] & 0x80: i += 1\n"
+                     "    level = data[i + 7] if len(data) > i + 7 else 0\n"
+                     "    print(level, flush=True)\n"
+                     "    c.sendall(bytes([0x20, 2, 0, 1 if level == 5 else 0]))\n"
+                     "    if level == 5: c.close()\n");
+  ChildProcess broker({"/usr/bin/python3", install_.path() + "/broker311.py", std::to_string(port)}, {});
+  ASSERT_EQ(broker.ReadLine(10000).value_or(""), "listening");
+  StartAgent("agent.conf", "mqtt://127.0.0.1:" + std::to_string(port));
+  EXPECT_EQ(broker.ReadLine(10000).value_or("none"), "5");
+  EXPECT_EQ(broker.ReadLine(10000).value_or("none"), "4") << "the agent did not try MQTT 3.1.1";
+  agent_.reset();
+  broker.Kill(SIGTERM);
+  broker.Wait();
+}
+
 // ---- TLS ------------------------------------------------------------------------------------------
 
 // A broker with a second listener on TLS (a certificate of a CA made here by
