@@ -346,7 +346,8 @@ struct Link {
       // Paho gives a refused CONNECT's reason as the reason code (an MQTT 5
       // CONNACK) or as the code (a 3.1.1 CONNACK's return code, also when 5 was asked).
       const int why = reason ? reason : code > 0 ? code : 0;
-      if (why) lastError += std::string(" (") + (reason ? MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(why)) : ConnackText(why)) + ")";
+      // MQTT 5's reason codes of a refusal are 0x80 and above, 3.1.1's return codes 1 to 5.
+      if (why) lastError += std::string(" (") + (why >= 0x80 ? MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(why)) : ConnackText(why)) + ")";
     }
     changed.notify_all();
   }

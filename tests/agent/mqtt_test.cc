@@ -11,8 +11,12 @@
 //
 // Sections: settings; EPCIS; the broker and a consumer; the conversation.
 #include <MQTTAsync.h>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -121,7 +125,21 @@ TEST(MqttEpcis, TagEventsBecomeObjectEventsValidAgainstTheSchema) {
 
 // ---- the broker and a consumer ---------------------------------------------------------------
 
-uint16_t SomePort() { return static_cast<uint16_t>(20000 + std::random_device()() % 20000); }
+// A loopback port nobody listens on now: the system's choice for a socket
+// bound to port 0, closed again (other tests on the machine take ports too).
+uint16_t SomePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  uint16_t port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
+    port = ntohs(a.sin_port);
+  if (fd >= 0) ::close(fd);
+  return port ? port : static_cast<uint16_t>(20000 + std::random_device()() % 20000);
+}
 
 // mosquitto on a loopback port, keeping sessions and retained messages in
 // the directory across its restarts.
@@ -619,9 +637,12 @@ TEST_F(MqttTlsTest, TheBrokersCaAndPasswordAdmitAndAWrongPasswordIsRefused) {
   // The wrong password: refused, said on standard error, never online.
   StartAgent("wrong.conf", "", true);
   std::optional<std::string> line;
-  for (int i = 0; i < 10 && (line = agent_->ReadLine(10000)); ++i)
+  std::string said;
+  for (int i = 0; i < 10 && (line = agent_->ReadLine(10000)); ++i) {
+    said += *line + "\n";
     if (line->find("mqtt SIM0001") != std::string::npos) break;
-  ASSERT_TRUE(line.has_value()) << "the agent said nothing of the refused connection";
+  }
+  ASSERT_TRUE(line.has_value()) << "the agent said nothing of the refused connection: " << said;
   // MQTT 5 says why: "bad user name or password" (0x86) or "not authorized" (0x87).
   EXPECT_TRUE(line->find("user name or password") != std::string::npos || line->find("authorized") != std::string::npos) << *line;
   EXPECT_FALSE(consumer.WaitFor([](const Message& m) { return m.topic == kPrefix + "status"; }, 1500ms));
