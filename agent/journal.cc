@@ -19,7 +19,10 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS events(position INTEGER PRIMARY KEY AUTOINCREMENT, reader TEXT NOT NULL,"
     " seq INTEGER NOT NULL, type TEXT NOT NULL, time_ms INTEGER NOT NULL, json TEXT NOT NULL);"
     "CREATE UNIQUE INDEX IF NOT EXISTS events_by_reader ON events(reader, seq);"
-    "CREATE TABLE IF NOT EXISTS sequences(reader TEXT PRIMARY KEY, last_seq INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS sequences(reader TEXT PRIMARY KEY, last_seq INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS cursors(name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS notes(id INTEGER PRIMARY KEY AUTOINCREMENT, grp TEXT NOT NULL, name TEXT NOT NULL,"
+    " text TEXT NOT NULL, UNIQUE(grp, name));";
 
 // One prepared statement, finalized at the end of its scope.
 class Statement {
@@ -275,6 +278,44 @@ uint64_t Journal::LastSeq(const std::string& reader) {
   Statement q(db_, "SELECT last_seq FROM sequences WHERE reader = ?");
   q.Bind(1, reader);
   return q.Step() == SQLITE_ROW ? static_cast<uint64_t>(q.Int(0)) : 0;
+}
+
+uint64_t Journal::Cursor(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return 0;
+  Statement q(db_, "SELECT value FROM cursors WHERE name = ?");
+  q.Bind(1, name);
+  return q.Step() == SQLITE_ROW ? static_cast<uint64_t>(q.Int(0)) : 0;
+}
+
+bool Journal::SetCursor(const std::string& name, uint64_t value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  Statement up(db_, "INSERT INTO cursors(name, value) VALUES(?, ?) ON CONFLICT(name) DO UPDATE SET value = excluded.value");
+  up.Bind(1, name).Bind(2, static_cast<int64_t>(value));
+  return up.ok() && up.Step() == SQLITE_DONE;
+}
+
+bool Journal::KeepNote(const std::string& group, const std::string& name, const std::string& text, size_t keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  Statement put(db_, "INSERT OR REPLACE INTO notes(grp, name, text) VALUES(?, ?, ?)");
+  put.Bind(1, group).Bind(2, name).Bind(3, text);
+  if (!put.ok() || put.Step() != SQLITE_DONE) return false;
+  Statement trim(db_,
+                 "DELETE FROM notes WHERE grp = ?1 AND id <= (SELECT id FROM notes WHERE grp = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2)");
+  trim.Bind(1, group).Bind(2, static_cast<int64_t>(keep));
+  return trim.ok() && trim.Step() == SQLITE_DONE;
+}
+
+bool Journal::Note(const std::string& group, const std::string& name, std::string* text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return false;
+  Statement q(db_, "SELECT text FROM notes WHERE grp = ? AND name = ?");
+  q.Bind(1, group).Bind(2, name);
+  if (q.Step() != SQLITE_ROW) return false;
+  *text = q.Text(0);
+  return true;
 }
 
 }  // namespace zq::agent

@@ -71,6 +71,22 @@ class Journal {
   uint64_t Depth();
   uint64_t LastSeq(const std::string& reader);
 
+  // A consumer's cursor kept beside the events (the MQTT publisher's last
+  // acknowledged sequence number of a reader, by a name of its choosing),
+  // in a table of its own: 0 when none was kept. SetCursor writes it
+  // through to the disk; false when it could not be written (the caller
+  // tries again later).
+  uint64_t Cursor(const std::string& name);
+  bool SetCursor(const std::string& name, uint64_t value);
+
+  // Small texts kept beside the events under a group and a name (the MQTT
+  // publisher's answers to commands by id, so that a restart does not run
+  // a command again), at most `keep` per group: the oldest go. KeepNote
+  // writes through to the disk; false when it could not be written. Note:
+  // false when nothing is kept under that name.
+  bool KeepNote(const std::string& group, const std::string& name, const std::string& text, size_t keep);
+  bool Note(const std::string& group, const std::string& name, std::string* text);
+
  private:
   JournalResult Trim(int64_t nowMs);
   std::vector<StoredEvent> Query(const char* sql, const std::string& reader, int64_t value, size_t limit);

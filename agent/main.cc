@@ -14,6 +14,7 @@
 #include "agent/http_api.h"
 #include "agent/journal.h"
 #include "agent/model.h"
+#include "agent/mqtt/publisher.h"
 #include "agent/service.h"
 #include "platform/os/access.h"
 #include "platform/os/environment.h"
@@ -147,6 +148,13 @@ int main(int argc, char** argv) {
   }
   service.Start();
   std::thread http([&] { api.Serve(); });
+  // The MQTT publisher, when a broker is configured: after the readers start,
+  // stopped after they stop (their `offline` events go out) and before the journal closes.
+  std::unique_ptr<zq::agent::mqtt::Bridge> mqtt;
+  if (!config.mqttUrl.empty()) {
+    mqtt = std::make_unique<zq::agent::mqtt::Bridge>(config, &service, &journal);
+    if (!mqtt->Start(&error)) std::cerr << "zelquar-agent: " << error << "\n";
+  }
   std::cerr << "zelquar-agent: boot " << boot << ", serving http://" << config.httpHost << ":" << config.httpPort
             << "/, journal " << config.journal << "\n";
   while (platform::SleepUnlessSignalled(200)) {
@@ -169,6 +177,7 @@ int main(int argc, char** argv) {
   api.Stop();
   http.join();
   service.Stop();
+  mqtt.reset();
   journal.Close();
   return kOk;
 }

@@ -4,6 +4,7 @@
 #include "agent/model.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <chrono>
@@ -17,7 +18,8 @@ namespace zq::agent {
 const char kUsage[] =
     "usage: zelquar-agent [--config FILE] [--sim[=SCENARIO.json]] [--http HOST:PORT] [--journal PATH]\n"
     "                     [--token TOKEN] [--reader SERIAL|PORT]... [--interval MS] [--session N]\n"
-    "                     [--rounds N] [--leave-after MS] [--summary MS] [--web DIR]\n";
+    "                     [--rounds N] [--leave-after MS] [--summary MS] [--web DIR]\n"
+    "                     [--mqtt mqtt[s]://HOST[:PORT]] [--site NAME]\n";
 
 namespace {
 
@@ -71,7 +73,62 @@ const NumberKey kNumberKeys[] = {
     {"journal_max_events", 10, 1000000000, "10 to 1000000000", [](Config* c, uint64_t n) { c->journalMaxEvents = n; }},
     {"journal_max_age_s", 1, 10ull * 365 * 86400, "1 to 315360000", [](Config* c, uint64_t n) { c->journalMaxAgeS = n; }},
     {"history_points", 1, 100000, "1 to 100000", [](Config* c, uint64_t n) { c->historyPoints = n; }},
+    {"mqtt_max_rate", 1, 100000, "1 to 100000 messages per second", [](Config* c, uint64_t n) { c->mqttMaxRate = static_cast<uint32_t>(n); }},
+    {"mqtt_health_s", 0, 86400, "0 (none) to 86400", [](Config* c, uint64_t n) { c->mqttHealthS = static_cast<uint32_t>(n); }},
 };
+
+// A name that may stand in a topic level: no wildcard, no separator.
+bool TopicWord(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (const char c : text)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) return false;
+  return true;
+}
+
+// The text settings of the MQTT publisher: "" or what is wrong.
+std::string ApplyMqtt(const std::string& key, const std::string& value, Config* c) {
+  if (key == "mqtt") {
+    const bool tls = value.rfind("mqtts://", 0) == 0;
+    if (!tls && value.rfind("mqtt://", 0) != 0) return "mqtt: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    const std::string rest = value.substr(tls ? 8 : 7);
+    const size_t colon = rest.rfind(':');
+    uint64_t n = 0;
+    if (rest.empty() || rest.find('/') != std::string::npos || colon == 0 ||
+        (colon != std::string::npos && !Number(rest.substr(colon + 1), 1, 65535, &n)))
+      return "mqtt: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    c->mqttUrl = value;
+  } else if (key == "site") {
+    if (!TopicWord(value)) return "site: 1 to 64 letters, digits, '-', '_' or '.'";
+    c->site = value;
+  } else if (key == "mqtt_prefix") {
+    if (value.empty() || value.back() != '/' || value.find_first_of("+# ") != std::string::npos)
+      return "mqtt_prefix: topic levels ending in '/', no wildcards ({site} and {reader} are replaced)";
+    c->mqttPrefix = value;
+  } else if (key == "mqtt_client_id") {
+    if (!TopicWord(value)) return "mqtt_client_id: 1 to 64 letters, digits, '-', '_' or '.'";
+    c->mqttClientId = value;
+  } else if (key == "mqtt_protocol") {
+    if (value != "5" && value != "3.1.1") return "mqtt_protocol: 5 (falling back to 3.1.1 where the broker has no 5) or 3.1.1";
+    c->mqtt311 = value == "3.1.1";
+  } else if (key == "mqtt_format") {
+    if (value != "json" && value != "epcis") return "mqtt_format: json (the event JSON) or epcis (EPCIS 2.0 documents)";
+    c->mqttEpcis = value == "epcis";
+  } else if (key == "epcis_read_point") {
+    if (value.find(':') == std::string::npos || value.find_first_of(" \t") != std::string::npos)
+      return "epcis_read_point: a URI (urn:epc:id:sgln:...); {site} and {reader} are replaced";
+    c->epcisReadPoint = value;
+  } else if (key == "mqtt_user") {
+    c->mqttUser = value;
+  } else if (key == "mqtt_password") {
+    c->mqttPassword = value;
+  } else if (key == "mqtt_ca" || key == "mqtt_cert" || key == "mqtt_key") {
+    if (value.empty()) return key + ": a PEM file";
+    (key == "mqtt_ca" ? c->mqttCa : key == "mqtt_cert" ? c->mqttCert : c->mqttKey) = value;
+  } else {
+    return "unknown key " + key;
+  }
+  return "";
+}
 
 std::string Apply(const std::string& key, const std::string& value, Config* c) {
   uint64_t n = 0;
@@ -104,7 +161,7 @@ std::string Apply(const std::string& key, const std::string& value, Config* c) {
   } else if (key == "web") {
     c->webDir = value;
   } else {
-    return "unknown key " + key;
+    return ApplyMqtt(key, value, c);
   }
   return "";
 }
@@ -135,7 +192,7 @@ std::string ApplyFlags(const std::vector<std::string>& args, Config* config, std
       {"--http", "http"},         {"--token", "token"},       {"--journal", "journal"},
       {"--reader", "reader"},     {"--interval", "interval_ms"}, {"--session", "session"},
       {"--rounds", "rounds"},     {"--leave-after", "leave_after_ms"}, {"--summary", "summary_ms"},
-      {"--web", "web"}};
+      {"--web", "web"},           {"--mqtt", "mqtt"},         {"--site", "site"}};
   for (size_t i = 0; i < args.size(); ++i) {
     std::string a = args[i], value;
     const size_t eq = a.find('=');
@@ -170,6 +227,9 @@ std::string ApplyFlags(const std::vector<std::string>& args, Config* config, std
 std::string CheckConfig(const Config& c) {
   if (!IsLoopback(c.httpHost) && c.token.empty())
     return "http: " + c.httpHost + " is reachable from other hosts: set a token (--token or token = ...) to bind it";
+  if (c.mqttCert.empty() != c.mqttKey.empty()) return "mqtt_cert and mqtt_key: a client certificate needs its key, and the key its certificate";
+  if ((!c.mqttCa.empty() || !c.mqttCert.empty()) && c.mqttUrl.rfind("mqtts://", 0) != 0)
+    return "mqtt_ca, mqtt_cert: for an mqtts:// broker only";
   return "";
 }
 

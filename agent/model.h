@@ -40,6 +40,18 @@ struct Config {
   bool sim = false;                   // a private simulator
   std::string scenario;               // its scenario file
   std::string webDir;                 // the page's files ("" beside the program)
+  // The MQTT publisher (agent/mqtt/publisher.h): off while mqttUrl is "".
+  std::string mqttUrl;                // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
+  std::string site = "site";          // the site's name in the topics
+  std::string mqttPrefix = "zelquar/v1/{site}/{reader}/";  // every topic's start
+  std::string mqttClientId;           // "" : zelquar-{site}-{reader}
+  std::string mqttUser, mqttPassword;
+  std::string mqttCa, mqttCert, mqttKey;  // PEM files for mqtts://
+  uint32_t mqttMaxRate = 100;         // messages per second at most
+  uint32_t mqttHealthS = 30;          // a health message this often (0: none)
+  bool mqtt311 = false;               // MQTT 3.1.1 from the start (else 5, falling back to 3.1.1)
+  bool mqttEpcis = false;             // events as EPCIS 2.0 documents instead of the event JSON
+  std::string epcisReadPoint = "urn:zelquar:readpoint:{site}:{reader}";  // the ObjectEvents' readPoint
 };
 
 // The keys of the file and their flags; "FILE:LINE: ..." or "--flag: ..."

@@ -7,7 +7,7 @@
 # zq_build passes its arguments on to the configuration (cmake -D...).
 
 ZQ_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-ZQ_PACKAGES=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev libudev-dev pkg-config python3-pytest help2man python3-venv python3-pip python3-setuptools python3-wheel libsqlite3-dev libcpp-httplib-dev libjs-chart.js nodejs chromium)
+ZQ_PACKAGES=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev libudev-dev pkg-config python3-pytest help2man python3-venv python3-pip python3-setuptools python3-wheel libsqlite3-dev libcpp-httplib-dev libjs-chart.js nodejs chromium libpaho-mqtt-dev mosquitto mosquitto-clients python3-jsonschema openssl libssl-dev)
 
 zq_install_missing() {
   local missing=()
