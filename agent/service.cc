@@ -374,6 +374,12 @@ void Service::Reload(const Config& next, std::vector<std::string>* needRestart) 
     note(next.journalMaxAgeS != now.journalMaxAgeS, "journal_max_age_s");
     note(next.webDir != now.webDir, "web");
     note(next.sim != now.sim || next.scenario != now.scenario, "sim");
+    note(next.mqttUrl != now.mqttUrl || next.site != now.site || next.mqttPrefix != now.mqttPrefix ||
+             next.mqttClientId != now.mqttClientId || next.mqttUser != now.mqttUser ||
+             next.mqttPassword != now.mqttPassword || next.mqttCa != now.mqttCa || next.mqttCert != now.mqttCert ||
+             next.mqttKey != now.mqttKey || next.mqttMaxRate != now.mqttMaxRate || next.mqttHealthS != now.mqttHealthS ||
+             next.mqtt311 != now.mqtt311 || next.mqttEpcis != now.mqttEpcis || next.epcisReadPoint != now.epcisReadPoint,
+         "the MQTT keys");
     now.intervalMs = next.intervalMs;
     now.session = next.session;
     now.rounds = next.rounds;
