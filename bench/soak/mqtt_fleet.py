@@ -7,7 +7,7 @@ only docs/fleet.md (mosquitto_sub with a persistent session, dropping
 duplicates by reader and seq) must end with every reader's sequence whole:
 each number from 1 to the reader's last, once, in order.
 
-    bench/soak/mqtt_fleet.py --stage STAGE [--minutes 10] [--agents 4] [--seed N]
+    bench/soak/mqtt_fleet.py --stage STAGE [--minutes 10] [--agents 4] [--seed N] [--broker-down-s 10]
 
 STAGE is an installed tree (cmake --install build --prefix STAGE). Prints a
 JSON report; exit code 0 when every sequence is whole, 1 when not, 2 when
@@ -29,6 +29,7 @@ import time
 import urllib.request
 
 SITE = "fleet"
+BROKER_DOWN_S = 10.0  # the longest broker outage (--broker-down-s)
 
 # ---- processes ------------------------------------------------------------------------------
 
@@ -182,7 +183,7 @@ def fault(rng, broker, readers, log):
         r.ctl("replug")
     elif kind == "broker":
         broker.stop()
-        time.sleep(rng.uniform(3, 10))
+        time.sleep(rng.uniform(3, BROKER_DOWN_S))
         broker.start()
     elif kind == "kill":
         r.stop_agent(signal.SIGKILL)
@@ -214,7 +215,10 @@ def main():
     p.add_argument("--agents", type=int, default=4)
     p.add_argument("--seed", type=int, default=int(time.time()))
     p.add_argument("--fault-every-s", type=float, default=20)
+    p.add_argument("--broker-down-s", type=float, default=10, help="the longest broker outage, seconds (at least 3)")
     a = p.parse_args()
+    global BROKER_DOWN_S
+    BROKER_DOWN_S = max(3.0, a.broker_down_s)
     rng = random.Random(a.seed)
     work = tempfile.mkdtemp(prefix="zq-mqtt-fleet-")
     broker = Broker(work, free_port(rng))
