@@ -13,18 +13,13 @@
 
 #include "agent/journal.h"
 #include "agent/model.h"
+#include "bench/agent_events.h"
 
 namespace {
 
 using namespace zq::agent;
 
-std::vector<Event> Batch(size_t n, int64_t t) {
-  std::vector<Event> out;
-  for (size_t i = 0; i < n; ++i)
-    out.push_back({"appear", "SIM0001", t, {{"epc", "E2000017000000000000" + std::to_string(1000 + i % 9000)}, {"pc", "3000"},
-                                             {"rssi_dbm", -50.5}, {"reads", 1}}});
-  return out;
-}
+std::vector<Event> Batch(size_t n, int64_t t) { return zq::bench::AppearBatch(n, t); }
 
 // Events a second into the journal, in batches of range(0) events.
 void BM_JournalAppend(benchmark::State& state) {

@@ -21,6 +21,7 @@
 #include "agent/model.h"
 #include "agent/mqtt/publisher.h"
 #include "agent/service.h"
+#include "bench/agent_events.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -55,13 +56,7 @@ LocalBroker& Broker() {
   return broker;
 }
 
-std::vector<Event> Batch(size_t n, int64_t t) {
-  std::vector<Event> out;
-  for (size_t i = 0; i < n; ++i)
-    out.push_back({"appear", "SIM0001", t, {{"epc", "E2000017000000000000" + std::to_string(1000 + i % 9000)}, {"pc", "3000"},
-                                             {"rssi_dbm", -50.5}, {"reads", 1}}});
-  return out;
-}
+std::vector<Event> Batch(size_t n, int64_t t) { return zq::bench::AppearBatch(n, t); }
 
 void Run(benchmark::State& state, bool live) {
   const size_t total = static_cast<size_t>(state.range(0));

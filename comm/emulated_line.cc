@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "comm/device_search.h"
 #include "comm/line_settings.h"
 #include "platform/devices/comm_sync.h"
 #include "platform/os/win32_errors.h"
@@ -144,6 +145,23 @@ std::function<void()> InterfaceDevice::ReaderWork(uint32_t retryTime) const {
   const int32_t kind = kind_;
   const size_t input = lengths_.input;
   return [side, device, kind, input, retryTime] { DoReadThread(side, device, kind, input, retryTime); };
+}
+
+uint32_t OpenInterface(const PortDeviceSettings& s, platform::InterfaceClass interfaceClass, const TraceSink& t,
+                       const InterfaceOpenCodes& codes, std::unique_ptr<platform::DeviceHandle>* handle) {
+  t.Text(codes.fragment, s.deviceName);
+  char path[kDevicePathSize] = {};
+  if (uint32_t r = GetDevicePath(s.deviceName, s.serialNumber, path, interfaceClass, t); r != 0) {
+    t.Line(codes.notFound, 1, r, 0);
+    return platform::kErrorFileNotFound;
+  }
+  t.Text(codes.path, path);
+  if (uint32_t e = platform::OpenDeviceInterface(interfaceClass, path, handle); e != 0) {
+    t.Line(codes.failed, 1, e, 0);
+    t.Line(codes.failedEnd, 0, 0, 0);
+    return e;
+  }
+  return 0;
 }
 
 }  // namespace zq::comm

@@ -4,7 +4,7 @@
 // device interface with its reader (InterfaceDevice, kinds 0 to 2).
 // Contracts are PortDevice's (port_device.h).
 //
-// Sections: EmulatedLine; InterfaceDevice.
+// Sections: EmulatedLine; InterfaceDevice (and its open).
 #pragma once
 
 #include <cstddef>
@@ -78,5 +78,22 @@ class InterfaceDevice : public EmulatedLine {
   const std::shared_ptr<platform::DeviceHandle> handle_;
   const platform::ReportLengths lengths_;
 };
+
+// The trace codes of an interface's open, which differ by kind.
+struct InterfaceOpenCodes {
+  const char* fragment;   // the fragment looked for
+  const char* notFound;   // no present interface matched
+  const char* path;       // the interface found
+  const char* failed;     // the open failed: its error ...
+  const char* failedEnd;  // ... and the end of the open
+};
+
+// Finds the interface of `settings` among those of `interfaceClass` and
+// opens it: 0 with *handle, kErrorFileNotFound when none is present, or the
+// open's Win32 error. Writes the steps' trace lines with `codes`. Blocks
+// for the search and the open.
+uint32_t OpenInterface(const PortDeviceSettings& settings, platform::InterfaceClass interfaceClass,
+                       const TraceSink& trace, const InterfaceOpenCodes& codes,
+                       std::unique_ptr<platform::DeviceHandle>* handle);
 
 }  // namespace zq::comm

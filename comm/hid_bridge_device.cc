@@ -5,7 +5,6 @@
 // Sections: the device; the open.
 #include <memory>
 
-#include "comm/device_search.h"
 #include "comm/emulated_line.h"
 #include "comm/hid_framing.h"
 #include "platform/os/win32_errors.h"
@@ -54,19 +53,9 @@ class HidBridgeDevice final : public InterfaceDevice {
 uint32_t OpenHidBridge(const PortDeviceSettings& s, const std::shared_ptr<ReceiveSide>& side,
                        std::unique_ptr<PortDevice>* device) {
   const TraceSink& t = side->trace;
-  t.Text("AAZ0", s.deviceName);
-  char path[kDevicePathSize] = {};
-  if (uint32_t r = GetDevicePath(s.deviceName, s.serialNumber, path, platform::InterfaceClass::kHid, t); r != 0) {
-    t.Line("AAZ1", 1, r, 0);
-    return platform::kErrorFileNotFound;
-  }
-  t.Text("AAZ4", path);
   std::unique_ptr<platform::DeviceHandle> h;
-  if (uint32_t e = platform::OpenDeviceInterface(platform::InterfaceClass::kHid, path, &h); e != 0) {
-    t.Line("AAZ5", 1, e, 0);
-    t.Line("AAZ6", 0, 0, 0);
-    return e;
-  }
+  static constexpr InterfaceOpenCodes kCodes{"AAZ0", "AAZ1", "AAZ4", "AAZ5", "AAZ6"};
+  if (uint32_t e = OpenInterface(s, platform::InterfaceClass::kHid, t, kCodes, &h); e != 0) return e;
   t.Line("AAZ7", 0, 0, 0);
   const platform::ReportLengths l = h->Lengths();
   // The reader reads into a 256-byte area and a write builds its reports in

@@ -4,7 +4,6 @@
 // Sections: the device; the open.
 #include <memory>
 
-#include "comm/device_search.h"
 #include "comm/emulated_line.h"
 #include "platform/os/win32_errors.h"
 
@@ -40,19 +39,9 @@ class UsbPrinterDevice final : public InterfaceDevice {
 uint32_t OpenUsbPrinter(const PortDeviceSettings& s, const std::shared_ptr<ReceiveSide>& side,
                         std::unique_ptr<PortDevice>* device) {
   const TraceSink& t = side->trace;
-  t.Text("AAa0", s.deviceName);
-  char path[kDevicePathSize] = {};
-  if (uint32_t r = GetDevicePath(s.deviceName, s.serialNumber, path, platform::InterfaceClass::kUsbPrinter, t); r != 0) {
-    t.Line("AAa1", 1, r, 0);
-    return platform::kErrorFileNotFound;
-  }
-  t.Text("AAa2", path);
   std::unique_ptr<platform::DeviceHandle> h;
-  if (uint32_t e = platform::OpenDeviceInterface(platform::InterfaceClass::kUsbPrinter, path, &h); e != 0) {
-    t.Line("AAa3", 1, e, 0);
-    t.Line("AAa4", 0, 0, 0);
-    return e;
-  }
+  static constexpr InterfaceOpenCodes kCodes{"AAa0", "AAa1", "AAa2", "AAa3", "AAa4"};
+  if (uint32_t e = OpenInterface(s, platform::InterfaceClass::kUsbPrinter, t, kCodes, &h); e != 0) return e;
   *device = std::make_unique<UsbPrinterDevice>(side, std::move(h));
   t.Line("AAa5", 0, 0, 0);
   return 0;
