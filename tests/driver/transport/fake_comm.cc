@@ -7,11 +7,13 @@
 //   "over-write"   WritePort reports one byte more than it was given
 //   "no-device"    OpenPort answers 2 (no device)
 //   "init-fails"   Init hands out no port object
-//   "slow-read"    ReadPort takes ZQ_FAKE_COMM_READ_MS before it answers
+//   "slow-read"    ReadPort takes ZQ_FAKE_COMM_READ_MS before it answers, having
+//                  made the file ZQ_FAKE_COMM_READ_MARK (when set) as it began
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -43,6 +45,7 @@ int32_t Func(void*, PortRequest* r) {
       return 0;
     case ReadPort:
       if (Mode() == "slow-read") {
+        if (const char* mark = std::getenv("ZQ_FAKE_COMM_READ_MARK")) std::ofstream(mark).close();
         const char* ms = std::getenv("ZQ_FAKE_COMM_READ_MS");
         std::this_thread::sleep_for(std::chrono::milliseconds(ms ? std::atoi(ms) : 0));
       }

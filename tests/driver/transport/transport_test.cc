@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -332,9 +333,14 @@ TEST_F(FakeCommTest, TheLibraryIsUnloadedOnlyOnceNoReadIsInsideIt) {
   UseFake("slow-read");
   // A read that returns while the close waits for it; then one that stays
   // inside past the close's bound, which leaves the library loaded.
+  // The read is inside the library once the fake's read has begun (its
+  // "START" line comes before that: a close in between finds no read inside).
+  const std::string mark = MirrorPath() + ".reading";
+  setenv("ZQ_FAKE_COMM_READ_MARK", mark.c_str(), 1);
   for (const char* readMs : {"300", "3300"}) {
     setenv("ZQ_FAKE_COMM_READ_MS", readMs, 1);
     std::ofstream(MirrorPath(), std::ios::trunc).close();
+    std::remove(mark.c_str());
     ASSERT_EQ(HidRwOpen(), 0);
     std::atomic<bool> returned{false};
     std::thread reader([&returned] {
@@ -343,9 +349,7 @@ TEST_F(FakeCommTest, TheLibraryIsUnloadedOnlyOnceNoReadIsInsideIt) {
       EXPECT_EQ(HidRwRead(buf, sizeof buf, &n), 0);
       returned = true;
     });
-    for (int i = 0; i < 2000 && MirrorLinesWith("HidRwRead() START").empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    for (int i = 0; i < 5000 && !std::ifstream(mark).good(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(HidRwClose(), 0);
     EXPECT_FALSE(HidBound());
     const bool kept = !MirrorLinesWith("D_ID_USBDRV 120 LIBRARY BUSY inside=1, kept loaded").empty();
@@ -354,6 +358,8 @@ TEST_F(FakeCommTest, TheLibraryIsUnloadedOnlyOnceNoReadIsInsideIt) {
     reader.join();
   }
   unsetenv("ZQ_FAKE_COMM_READ_MS");
+  unsetenv("ZQ_FAKE_COMM_READ_MARK");
+  std::remove(mark.c_str());
 }
 
 TEST_F(FakeCommTest, ARestartTriesFourReopensAndAFailedInitBindsNothing) {
