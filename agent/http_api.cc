@@ -107,6 +107,14 @@ std::string TagArguments(const nlohmann::json& body, TagArgs* a, bool passwordRe
 
 }  // namespace
 
+Service::Answer Operate(Service* service, const std::string& serial, const std::string& op, const nlohmann::json& body) {
+  static const std::set<std::string> kOperations = {"read", "write", "lock", "kill", "write-epc", "power", "inventory"};
+  if (std::string e = CheckOperation(op, body); !e.empty())
+    return {kOperations.count(op) ? 400 : 404, {{"result", "refused"}, {"message", e}}};
+  if (op == "inventory") return service->SetInventory(serial, body["action"] == "start");
+  return service->Run(serial, [op, body](zq_reader* r) { return RunOperation(op, body, r); }, kOperationWaitMs);
+}
+
 std::string CheckOperation(const std::string& op, const nlohmann::json& body) {
   if (!body.is_object()) return "the body is a JSON object";
   TagArgs a;
@@ -256,12 +264,6 @@ bool ReadFile(const std::string& path, std::string* out) {
 }
 
 // The events as a JSON array, each as the journal keeps it.
-std::string ArrayOf(const std::vector<StoredEvent>& events) {
-  std::string out = "[";
-  for (const StoredEvent& e : events) out += (out.size() > 1 ? "," : "") + e.json;
-  return out + "]";
-}
-
 }  // namespace
 
 // ---- routes ---------------------------------------------------------------------------------
@@ -304,21 +306,14 @@ HttpApi::HttpApi(const Config& config, Service* service, Journal* journal)
     std::vector<StoredEvent> events = journal_->AfterSeq(reader, after, kMostEvents);
     if (events.empty() && wait > 0 && journal_->WaitBeyond(mark, static_cast<uint32_t>(wait)))
       events = journal_->AfterSeq(reader, after, kMostEvents);
-    res.set_content(ArrayOf(events), kJsonType);
+    res.set_content(EventsArrayJson(events), kJsonType);
   });
   s.Get("/api/stream", [this](const httplib::Request& req, httplib::Response& res) { Stream(req, res); });
   s.Post(R"(/api/readers/([^/]+)/([a-z-]+))", [this](const httplib::Request& req, httplib::Response& res) {
     const std::string serial = req.matches[1], op = req.matches[2];
     const nlohmann::json body = req.body.empty() ? nlohmann::json::object() : nlohmann::json::parse(req.body, nullptr, false);
     if (body.is_discarded()) return Refuse(res, 400, "the body is not JSON");
-    static const std::set<std::string> kOperations = {"read", "write", "lock", "kill", "write-epc", "power", "inventory"};
-    if (std::string e = CheckOperation(op, body); !e.empty()) return Refuse(res, kOperations.count(op) ? 400 : 404, e);
-    if (op == "inventory") {
-      const Service::Answer a = service_->SetInventory(serial, body["action"] == "start");
-      return Json(res, a.status, a.body);
-    }
-    const Service::Answer a =
-        service_->Run(serial, [op, body](zq_reader* r) { return RunOperation(op, body, r); }, kOperationWaitMs);
+    const Service::Answer a = Operate(service_, serial, op, body);
     Json(res, a.status, a.body);
   });
 

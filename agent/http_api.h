@@ -29,6 +29,13 @@ nlohmann::json RunOperation(const std::string& operation, const nlohmann::json& 
 // "" when the operation and body are well formed, else why not (checked
 // before the operation is queued).
 std::string CheckOperation(const std::string& operation, const nlohmann::json& body);
+// An operation asked of reader `serial`, by the API or over MQTT: checked
+// (400 with the reason for a malformed body of a known operation, 404 for
+// an unknown one), then inventory started or stopped, or the operation run
+// on the reader's worker between two inventories (Service::Run). Blocks
+// while it runs (up to a minute).
+Service::Answer Operate(Service* service, const std::string& serial, const std::string& operation,
+                        const nlohmann::json& body);
 
 class HttpApi {
  public:

@@ -11,6 +11,12 @@
 
 namespace zq::agent {
 
+std::string EventsArrayJson(const std::vector<StoredEvent>& events) {
+  std::string out = "[";
+  for (const StoredEvent& e : events) out += (out.size() > 1 ? "," : "") + e.json;
+  return out + "]";
+}
+
 // ---- statements ------------------------------------------------------------------------
 
 namespace {

@@ -32,6 +32,10 @@ struct StoredEvent {
   std::string json;
 };
 
+// Events as one JSON array of their journaled JSON, oldest first: the API's
+// answers and the MQTT publisher's messages. Pure.
+std::string EventsArrayJson(const std::vector<StoredEvent>& events);
+
 enum class JournalResult {
   kOk = 0,
   kCannotOpen,   // the file could not be opened or is not a journal

@@ -3,12 +3,12 @@
 // Sections: time; the worker (its loop, opening, jobs); the service.
 #include "agent/service.h"
 
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 
 #include "protocol/hex.h"
+#include "protocol/text.h"
 
 namespace zq::agent {
 
@@ -327,11 +327,7 @@ void Service::Start() { StartWorkers(config().readers); }
 namespace {
 
 bool SameChoice(const ReaderChoice& a, const ReaderChoice& b) {
-  if (a.port != b.port || a.serial.size() != b.serial.size()) return false;
-  for (size_t i = 0; i < a.serial.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a.serial[i])) != std::toupper(static_cast<unsigned char>(b.serial[i])))
-      return false;
-  return true;
+  return a.port == b.port && protocol::EqualIgnoringCase(a.serial, b.serial);
 }
 
 }  // namespace

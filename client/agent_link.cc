@@ -12,6 +12,7 @@
 #include "platform/os/environment.h"
 #include "platform/os/win32_errors.h"
 #include "protocol/hex.h"
+#include "protocol/text.h"
 
 namespace zq::client {
 
@@ -57,7 +58,7 @@ std::string HeaderValue(const std::string& head, const std::string& name) {
     const size_t end = head.find("\r\n", at);
     const std::string line = head.substr(at, end == std::string::npos ? std::string::npos : end - at);
     const size_t colon = line.find(':');
-    if (colon != std::string::npos && Lower(line.substr(0, colon)) == name) {
+    if (colon != std::string::npos && protocol::EqualIgnoringCase(line.substr(0, colon), name)) {
       size_t v = colon + 1;
       while (v < line.size() && line[v] == ' ') ++v;
       return line.substr(v);
@@ -140,21 +141,13 @@ bool AgentRequest(const AgentAddress& agent, const std::string& method, const st
 
 // ---- the agent's answers ------------------------------------------------------------------------
 
-namespace {
-
-bool SameSerial(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && Lower(a) == Lower(b);
-}
-
-}  // namespace
-
 std::string AgentReaderFor(const nlohmann::json& readers, const std::string& serial, uint32_t port) {
   if (!readers.is_array()) return "";
   for (const nlohmann::json& r : readers) {
     if (!r.is_object() || !r.contains("serial") || !r["serial"].is_string()) continue;
     const std::string name = r["serial"].get<std::string>();
     if (!serial.empty()) {
-      if (SameSerial(name, serial)) return name;
+      if (protocol::EqualIgnoringCase(name, serial)) return name;
       continue;
     }
     if (port == 0) return name;

@@ -37,6 +37,7 @@
 #include "platform/os/process.h"
 #include "protocol/epc/epc.h"
 #include "protocol/hex.h"
+#include "protocol/text.h"
 
 namespace zq::client {
 
@@ -220,13 +221,6 @@ struct Bridge {
 std::string SerialOf(const platform::DeviceInterface& i) {
   const size_t slash = i.usbInstanceId.rfind('\\');
   return slash == std::string::npos ? std::string() : i.usbInstanceId.substr(slash + 1);
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-  return true;
 }
 
 std::vector<Bridge> ListBridges(const Driver& d) {
@@ -446,7 +440,7 @@ zq_result zq_open_serial_unit(const char* serial, unsigned unit, zq_reader** rea
   if (!d) return Done(outcome, ZQ_NO_DRIVER);
   const std::string wanted = serial;
   bool present = false;
-  for (const Bridge& b : ListBridges(*d)) present = present || SameText(b.serial, wanted);
+  for (const Bridge& b : ListBridges(*d)) present = present || zq::protocol::EqualIgnoringCase(b.serial, wanted);
   if (!present) return Done(outcome, ZQ_NO_READER);
   const platform::IniFile ini(DirectoryOf(d->path) + "/ZELQUAR_Drv.ini");
   std::set<unsigned> taken;  // COM numbers another process turned out to hold
@@ -462,7 +456,7 @@ zq_result zq_open_serial_unit(const char* serial, unsigned unit, zq_reader** rea
       for (unsigned com = 1; com <= 32 && !chosen; ++com) {
         std::string bound = platform::EnvironmentValue(BindingVariable(com));
         if (bound.empty()) bound = ini.text().GetString("RFRW_Drv", "ReaderSerial" + std::to_string(com), "", 256);
-        if (!bound.empty() && SameText(bound, wanted)) chosen = com;
+        if (!bound.empty() && zq::protocol::EqualIgnoringCase(bound, wanted)) chosen = com;
         if (bound.empty() && !unbound && !g_openComNumbers.count(com) && !taken.count(com)) unbound = com;
       }
       if (!chosen) {

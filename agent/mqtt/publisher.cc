@@ -21,7 +21,6 @@ namespace {
 constexpr size_t kBatchEvents = 200;        // events per message at most
 constexpr size_t kWindow = 16;              // event messages in flight at most
 constexpr size_t kMostReplayed = 1000;      // events per replay answer at most
-constexpr uint32_t kOperationWaitMs = 60000;
 constexpr int64_t kCursorSaveEveryMs = 200;  // the cursor is written at most this often
 constexpr int64_t kRetryFirstMs = 500, kRetryMostMs = 16000;
 constexpr int kSessionExpiryS = 7 * 24 * 3600;
@@ -74,12 +73,6 @@ std::string ServerUri(const std::string& url) {
   std::string rest = url.substr(tls ? 8 : 7);
   if (rest.find(':') == std::string::npos || (rest[0] == '[' && rest.back() == ']')) rest += tls ? ":8883" : ":1883";
   return (tls ? "ssl://" : "tcp://") + rest;
-}
-
-std::string EventsPayload(const std::vector<StoredEvent>& events) {
-  std::string out = "[";
-  for (const StoredEvent& e : events) out += (out.size() > 1 ? "," : "") + e.json;
-  return out + "]";
 }
 
 std::string EpcisPayload(const std::vector<StoredEvent>& events, const std::string& readPoint, int64_t nowMs) {
@@ -172,19 +165,11 @@ nlohmann::json CommandHandler::Execute(const std::string& name, const nlohmann::
     j["status"] = a.status;
     return j;
   }
-  std::string op = name;
-  if (std::string e = CheckOperation(op, command); !e.empty()) {
-    const bool known = op == "read" || op == "write" || op == "lock" || op == "kill" || op == "write-epc" || op == "power" ||
-                       op == "inventory";
-    return {{"status", known ? 400 : 404},
-            {"result", "refused"},
-            {"message", known ? e : "no command " + name + " (start, stop, inventory, power, read, write, lock, kill, write-epc, replay)"}};
-  }
-  if (op == "inventory") return Execute(command["action"].get<std::string>(), command);
-  const Service::Answer a = service_->Run(reader_, [op, command](zq_reader* r) { return RunOperation(op, command, r); }, kOperationWaitMs);
+  const Service::Answer a = Operate(service_, reader_, name, command);
   nlohmann::json j = a.body;
-  j["status"] = j.contains("http_status") ? j["http_status"].get<int>() : a.status;
-  j.erase("http_status");
+  j["status"] = a.status;
+  if (a.status == 404 && j.value("result", "") == "refused")
+    j["message"] = "no command " + name + " (start, stop, inventory, power, read, write, lock, kill, write-epc, replay)";
   return j;
 }
 
@@ -669,7 +654,7 @@ void ReaderPublisher::SendLoop() {
       }
       continue;
     }
-    if (l.Publish(prefix_ + "events", EventsPayload(events), false, events.back().seq)) {
+    if (l.Publish(prefix_ + "events", EventsArrayJson(events), false, events.back().seq)) {
       sent = events.back().seq;
       tokens -= 1;
     }

@@ -50,8 +50,6 @@ std::string ClientId(const Config& config, const std::string& reader);
 // Paho's server URI for mqtt:// (tcp://) and mqtts:// (ssl://) URLs; the
 // default ports 1883 and 8883 added where the URL names none.
 std::string ServerUri(const std::string& url);
-// The events as one message: a JSON array of their JSON as journaled.
-std::string EventsPayload(const std::vector<StoredEvent>& events);
 // The tag events (appear, leave) as one GS1 EPCIS 2.0 JSON-LD document of
 // ObjectEvents (action OBSERVE, the tag's pure-identity URI where it has a
 // GS1 identity, else its raw URI; `readPoint`; the reader, sequence number,
