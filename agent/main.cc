@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> atRestart;
     service.Reload(next, &atRestart);
+    if (mqtt && !mqtt->Sync(&error)) std::cerr << "zelquar-agent: " << error << "\n";
     std::string keys;
     for (const std::string& k : atRestart) keys += (keys.empty() ? "" : ", ") + k;
     std::cerr << "zelquar-agent: configuration reloaded"

@@ -709,9 +709,15 @@ void ReaderPublisher::CommandLoop() {
 
 // ---- the bridge ------------------------------------------------------------------------------
 
-bool Bridge::Start(std::string* error) {
+bool Bridge::Start(std::string* error) { return Sync(error); }
+
+bool Bridge::Sync(std::string* error) {
   for (const auto& r : service_->ReadersJson()) {
-    auto p = std::make_unique<ReaderPublisher>(config_, service_, journal_, r["serial"].get<std::string>());
+    const std::string reader = r["serial"].get<std::string>();
+    const bool served =
+        std::any_of(publishers_.begin(), publishers_.end(), [&](const auto& p) { return p->reader() == reader; });
+    if (served) continue;
+    auto p = std::make_unique<ReaderPublisher>(config_, service_, journal_, reader);
     if (!p->Start(error)) return false;
     publishers_.push_back(std::move(p));
   }

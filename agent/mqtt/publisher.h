@@ -146,6 +146,11 @@ class Bridge {
   Bridge& operator=(const Bridge&) = delete;
   // False with *error when a publisher cannot be made.
   bool Start(std::string* error);
+  // After a reload: a publisher for each reader the service now serves that
+  // has none (one named by the new file, or plugged in since). A reader no
+  // longer served keeps its publisher, so its `offline` event and whatever
+  // the journal still holds for it go out. From the thread that started it.
+  bool Sync(std::string* error);
   void Stop();
 
  private:

@@ -574,6 +574,39 @@ TEST_F(MqttTest, ThreeOneOneCarriesEventsCommandsAndStatus) {
   EXPECT_EQ(RetainedStatus(), "offline");
 }
 
+// A reader first named by a reload is published from then on, without a
+// restart: its status, its events from the first and its commands.
+TEST_F(MqttTest, AReaderNamedByAReloadIsPublished) {
+  const std::string head = "site = lab\nmqtt_health_s = 0\n";
+  install_.WriteFile("reload.conf", head + "readers = NOSUCH99\n");
+  Consumer consumer(broker_->port(), "zq-test-consumer-reload", false);
+  consumer.Subscribe(kPrefix + "#");
+  consumer.Subscribe("lab/replies");
+  StartAgent("reload.conf", "mqtt://127.0.0.1:" + std::to_string(broker_->port()));
+  httplib::Client http("127.0.0.1", httpPort_);
+  bool up = false;
+  for (int i = 0; i < 100 && !up; ++i) {
+    auto r = http.Get("/api/readers");
+    up = r && r->status == 200;
+    if (!up) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(up) << "the agent did not answer";
+  install_.WriteFile("reload.conf", head + "readers = SIM0001\n");
+  agent_->Kill(SIGHUP);
+  ASSERT_TRUE(consumer.WaitFor([](const Message& m) { return m.topic == kPrefix + "status" && m.payload == "online"; }, 20s))
+      << "the reader named by the reload has no publisher";
+  ASSERT_TRUE(HasEvent(consumer, "appear", kA));
+  ASSERT_TRUE(HasEvent(consumer, "appear", kB));
+  const std::vector<nlohmann::json> events = Events(consumer);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front()["seq"], 1) << events.front().dump();
+  consumer.Publish(kPrefix + "cmd/read", R"({"id": "rl", "epc": ")" + kA + R"(", "bank": "tid", "ptr": 0, "words": 4})",
+                   "lab/replies", "corr-rl");
+  const std::optional<nlohmann::json> a = Answer(consumer, "corr-rl");
+  ASSERT_TRUE(a);
+  EXPECT_EQ((*a)["data"], "E2801160200074CF") << a->dump();
+}
+
 // A broker of MQTT 3.1.1 only (a stand-in that answers a CONNECT of
 // protocol level 5 with 3.1.1's "unacceptable protocol version" and
 // accepts level 4): the agent tries 5, then 3.1.1.
