@@ -14,9 +14,8 @@ int RealOpen(const char* path, int flags, mode_t mode) { return ::open(path, fla
 int RealShmOpen(const char* name, int flags, mode_t mode) { return ::shm_open(name, flags, mode); }
 
 constexpr Syscalls kReal = {
-    RealOpen, ::read,   ::write,   ::poll,   RealShmOpen,      ::ftruncate, ::mmap,
-    ::flock,  ::send,   ::sendto,  ::recv,   ::accept4,        ::connect,   ::pthread_create,
-    ::pipe2,
+    RealOpen, ::read,   ::write,   ::poll,    RealShmOpen, ::ftruncate, ::mmap,           ::flock,
+    ::send,   ::sendto, ::recv,    ::recvmsg, ::accept4,   ::connect,   ::pthread_create, ::pipe2,
 };
 
 // Constant-initialised, so calls made from the library's ELF constructor
@@ -49,6 +48,7 @@ Member Find(std::string_view name) {
       Entry("send", &t.send, kReal.send),
       Entry("sendto", &t.sendto, kReal.sendto),
       Entry("recv", &t.recv, kReal.recv),
+      Entry("recvmsg", &t.recvmsg, kReal.recvmsg),
       Entry("accept4", &t.accept4, kReal.accept4),
       Entry("connect", &t.connect, kReal.connect),
       Entry("pthread_create", &t.pthread_create, kReal.pthread_create),

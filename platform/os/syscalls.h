@@ -49,6 +49,7 @@ struct Syscalls {
   ssize_t (*send)(int fd, const void* buf, size_t length, int flags);
   ssize_t (*sendto)(int fd, const void* buf, size_t length, int flags, const struct sockaddr* to, socklen_t toLength);
   ssize_t (*recv)(int fd, void* buf, size_t length, int flags);
+  ssize_t (*recvmsg)(int fd, struct msghdr* message, int flags);
   int (*accept4)(int fd, struct sockaddr* addr, socklen_t* addrLength, int flags);
   int (*connect)(int fd, const struct sockaddr* addr, socklen_t addrLength);
   // Threads and pipes.

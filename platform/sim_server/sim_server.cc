@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/os/clock.h"
 #include "platform/os/local_socket.h"
@@ -25,6 +26,24 @@ namespace {
 
 // The Win32 number of the errno of the call that just failed.
 uint32_t Fail() { return Win32FromErrno(errno); }
+
+// When a received message was queued, from its SO_TIMESTAMPNS stamp (the
+// real-time clock) brought to the monotonic one by its age; -1 without a
+// stamp or with an age a clock step makes implausible.
+int64_t ArrivalMicroseconds(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    timespec real{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    const int64_t monotonic = MonotonicMicroseconds();
+    const int64_t ageUs = (int64_t{real.tv_sec} - stamp.tv_sec) * 1000000 + (real.tv_nsec - stamp.tv_nsec) / 1000;
+    if (ageUs < 0 || ageUs > 1000000) return -1;
+    return monotonic - ageUs;
+  }
+  return -1;
+}
 
 int g_daemon_pipe = -1;
 
@@ -93,8 +112,7 @@ SimServer::Event SimServer::Wait(int64_t deadlineUs) {
     timespec ts{};
     timespec* limit = nullptr;
     if (deadlineUs >= 0) {
-      int64_t left = deadlineUs - MonotonicMicroseconds();
-      if (left <= 0) return Event{};
+      const int64_t left = std::max<int64_t>(0, deadlineUs - MonotonicMicroseconds());
       ts.tv_sec = left / 1000000;
       ts.tv_nsec = (left % 1000000) * 1000;
       limit = &ts;
@@ -108,9 +126,18 @@ SimServer::Event SimServer::Wait(int64_t deadlineUs) {
       // Every message queued, in order: replies go out between them.
       for (;;) {
         uint8_t buf[512];
-        ssize_t n = Sys().recv(hid_conn_, buf, sizeof buf, MSG_DONTWAIT);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        iovec iov{buf, sizeof buf};
+        msghdr message{};
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = Sys().recvmsg(hid_conn_, &message, MSG_DONTWAIT);
         if (n > 0) {
-          events_.push_back({EventKind::kHidMessage, std::vector<uint8_t>(buf, buf + n), -1, ""});
+          Event e{EventKind::kHidMessage, std::vector<uint8_t>(buf, buf + n), -1, ""};
+          e.atUs = ArrivalMicroseconds(message);
+          events_.push_back(std::move(e));
           continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
@@ -132,6 +159,11 @@ SimServer::Event SimServer::Wait(int64_t deadlineUs) {
           ::close(fd);  // opened without sharing: one handle at a time
           events_.push_back({EventKind::kHidRefused, {}, -1, ""});
         } else {
+          // The kernel stamps each message as it is queued: the bridge's
+          // UART starts on a message when it arrives, not when this loop
+          // gets to it (tens of microseconds later when its core slept).
+          const int on = 1;
+          (void)::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
           hid_conn_ = fd;
           events_.push_back({EventKind::kHidOpened, {}, -1, ""});
         }

@@ -27,6 +27,7 @@ class SimServer {
     std::vector<uint8_t> data;  // kHidMessage
     int control = -1;           // kControlLine: whom to answer
     std::string line;           // kControlLine, without its newline
+    int64_t atUs = -1;          // kHidMessage: when it reached the socket (MonotonicMicroseconds); -1 unknown
   };
 
   SimServer() = default;
@@ -43,7 +44,9 @@ class SimServer {
   uint32_t ListenHid();
 
   // Waits for the next event, at most until `deadlineUs` (MonotonicMicroseconds;
-  // negative: no limit). Blocks.
+  // negative: no limit). Blocks; a deadline already past still looks at the
+  // sockets once without waiting, so a caller that spins up to a due time
+  // sees the host's messages as they come.
   Event Wait(int64_t deadlineUs);
   // Sends one message on the HID connection without blocking; false when
   // there is none or its queue is full (the message is lost, like a report

@@ -60,6 +60,9 @@ class Device {
   std::vector<Bytes> DueInputReports(uint64_t now);
   // When the next UART byte reaches the bridge, if one is on its way.
   std::optional<uint64_t> NextDue() const;
+  // Whether that byte is the last one on its way: the end of what the
+  // reader has sent so far, the byte a waiting host finishes a reply with.
+  bool NextDueIsLast() const { return rx_.size() == 1; }
 
   // ---- control ----
   enum class Action { kNone, kQuit, kUnplug, kReplug, kRestart };
