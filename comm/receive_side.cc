@@ -49,11 +49,13 @@ void ReceiveSide::ReportAppend(int32_t kind, const uint8_t* report, size_t input
   }
   const InputData in = ParseInputReport(kind, report, inputLength);
   buffer.Append(in.data, in.count);  // what does not fit is dropped
+  OVERLAPPED* completed = nullptr;
   if (!in.continued && (eventMask & EV_RXCHAR) && waiterMask) {
-    CompleteWaiter(EV_RXCHAR);
+    completed = CompleteWaiter(EV_RXCHAR);
     trace.Line("AAS0", 0, 0, 0);
   }
   lock.Release();
+  SetEventOf(completed);
 }
 
 size_t ReceiveSide::StreamAppend(uint8_t* bytes, size_t count) {
@@ -62,13 +64,15 @@ size_t ReceiveSide::StreamAppend(uint8_t* bytes, size_t count) {
     return count;  // all kept
   }
   const size_t k = buffer.Append(bytes, count);
+  OVERLAPPED* completed = nullptr;
   if ((eventMask & EV_RXCHAR) && waiterMask) {
-    CompleteWaiter(EV_RXCHAR);
+    completed = CompleteWaiter(EV_RXCHAR);
     trace.Line("AAT0", 0, 0, 0);
   } else {
     trace.Line("AAT3", 3, static_cast<uint32_t>(count), static_cast<uint32_t>(k));
   }
   lock.Release();
+  SetEventOf(completed);
   std::memmove(bytes, bytes + k, count - k);
   std::memset(bytes + (count - k), 0, k);
   return count - k;
@@ -76,26 +80,28 @@ size_t ReceiveSide::StreamAppend(uint8_t* bytes, size_t count) {
 
 void ReceiveSide::ErrorNotify() {
   if (Lock() != platform::kWaitObject0) return;
+  OVERLAPPED* completed = nullptr;
   if (waiterMask) {
     uint32_t events = 0;
     if (eventMask & EV_ERR) events |= EV_ERR;
     if ((eventMask & EV_RXCHAR) && buffer.count() > 0) events |= EV_RXCHAR;
-    CompleteWaiter(events);
+    completed = CompleteWaiter(events);
     trace.Line("AAU0", 0, 0, 0);
   } else {
     if (eventMask & EV_ERR) errorLatched = 1;
     trace.Line("AAU2", 0, 0, 0);
   }
   lock.Release();
+  SetEventOf(completed);
 }
 
-void ReceiveSide::CompleteWaiter(uint32_t events) {
+OVERLAPPED* ReceiveSide::CompleteWaiter(uint32_t events) {
   *waiterMask = events;
   OVERLAPPED* o = waiterOverlapped;
   waiterMask = nullptr;
   waiterOverlapped = nullptr;
   CompleteOverlapped(o, 0, 0);
-  SetEventOf(o);
+  return o;
 }
 
 void ReceiveSide::Empty() {

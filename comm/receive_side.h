@@ -68,9 +68,12 @@ class ReceiveSide {
   // A reader gives up: the waiter learns EV_ERR (and EV_RXCHAR when bytes
   // are held), or EV_ERR is latched for the next wait.
   void ErrorNotify();
-  // With the lock held: writes `events` into the waiter's word, sets its
-  // OVERLAPPED's event and forgets the waiter.
-  void CompleteWaiter(uint32_t events);
+  // With the lock held: writes `events` into the waiter's word, completes
+  // its OVERLAPPED and forgets the waiter. Returns that OVERLAPPED, whose
+  // event the caller sets (SetEventOf) once it has released the lock: a
+  // waiter woken while the lock is held would at once block on it, two more
+  // thread switches for every input report.
+  OVERLAPPED* CompleteWaiter(uint32_t events);
   // Under the lock (skipped when it cannot be had): empties the buffer; or
   // forgets the waiter without completing it.
   void Empty();
