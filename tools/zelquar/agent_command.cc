@@ -2,8 +2,6 @@
 // service's HTTP API.
 #include "tools/zelquar/agent_command.h"
 
-#include <httplib.h>
-
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -18,28 +16,21 @@ std::string Text(const nlohmann::json& j, const char* key) {
 
 }  // namespace
 
-ExitCode RunAgentCommand(const Options& o, const std::string& address, const std::string& token) {
-  const size_t colon = address.rfind(':');
-  const int port = colon == std::string::npos ? 8700 : std::atoi(address.c_str() + colon + 1);
-  const std::string host = colon == std::string::npos ? address : address.substr(0, colon);
-  httplib::Client client(host, port);
-  client.set_connection_timeout(3, 0);
-  client.set_read_timeout(30, 0);
-  httplib::Headers headers;
-  if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+ExitCode RunAgentCommand(const Options& o, const client::AgentAddress& agent) {
+  constexpr int kAnswerMs = 30000;
   ExitCode failure = ExitCode::kRefused;
   auto get = [&](const std::string& path, nlohmann::json* out) {
-    const auto r = client.Get(path.c_str(), headers);
-    if (!r) {
-      std::cerr << "zelquar: agent: no reader service answers at " << address
+    client::HttpAnswer r;
+    if (!client::AgentRequest(agent, "GET", path, "", kAnswerMs, &r)) {
+      std::cerr << "zelquar: agent: no reader service answers at " << agent.host << ":" << agent.port
                 << " (start zelquar-agent, or set ZELQUAR_AGENT=HOST:PORT)\n";
       failure = ExitCode::kNoReader;
       return false;
     }
-    *out = nlohmann::json::parse(r->body, nullptr, false);
-    if (r->status != 200 || out->is_discarded()) {
-      std::cerr << "zelquar: agent: " << path << ": " << r->status << " "
-                << (out->is_object() ? Text(*out, "message") : r->body) << "\n";
+    *out = nlohmann::json::parse(r.body, nullptr, false);
+    if (r.status != 200 || out->is_discarded()) {
+      std::cerr << "zelquar: agent: " << path << ": " << r.status << " "
+                << (out->is_object() ? Text(*out, "message") : r.body) << "\n";
       return false;
     }
     return true;

@@ -4,13 +4,14 @@
 
 #include <string>
 
+#include "client/agent_http.h"
 #include "tools/zelquar/cli.h"
 
 namespace zq::tool {
 
 // Prints it (as a table, or its JSON with --json) and returns the exit code:
 // kOk, kNoReader when no service answers, kRefused when it refuses (with a
-// message on standard error). `address` is HOST:PORT, `token` "" for none.
-ExitCode RunAgentCommand(const Options& options, const std::string& address, const std::string& token);
+// message on standard error).
+ExitCode RunAgentCommand(const Options& options, const client::AgentAddress& agent);
 
 }  // namespace zq::tool

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/os/environment.h"
 #include "platform/os/stop_signals.h"
 #include "tools/zelquar/agent_command.h"
 #include "tools/zelquar/commands.h"
@@ -34,8 +33,7 @@ ExitCode RunCommand(const Options& o) {
   }
   // The reader service is read over its API: no driver needed.
   if (o.command == Command::kAgent) {
-    const std::string address = platform::EnvironmentValue("ZELQUAR_AGENT");
-    return RunAgentCommand(o, address.empty() ? "127.0.0.1:8700" : address, platform::EnvironmentValue("ZELQUAR_AGENT_TOKEN"));
+    return RunAgentCommand(o, client::AgentFromEnvironment());
   }
   uint8_t version[8];
   if (zq_driver_version(version) != ZQ_OK) return NoDriver();
