@@ -3,14 +3,25 @@
 
 Sections: reading /proc; the figures of one application (the driver loaded
 and a port open, the collector, the simulator with 1,000 and 10,000 tags);
-the soak (every process of zelquar-soak sampled every --every seconds).
+the reader service (zelquar-agent on a simulator of its own, with its 3
+default tags and 10,000 tags); the soak (every process of zelquar-soak
+sampled every --every seconds).
 
-  bench/memory.py [--build build]
+  bench/memory.py [--build build] [--quick]
       VmRSS and VmHWM (the peak) in KiB of: zq_bench_memory_app before it
       loads anything, then with the installed driver loaded and COM 1 open
       after 100 inventories; the collector (ZELQUAR_Outlog) it started; its
       simulated reader with the default tags, 1,000 and 10,000 tags (each
-      after 10 inventories over them).
+      after 10 inventories over them). Then zelquar-agent (its own
+      configuration file, journal and installation in a temporary
+      directory, HTTP on a free loopback port) on a simulator of its own:
+      with the simulator's 3 default tags, then with 10,000 generated tags,
+      each read once its table (GET /api/health) holds them and it has run
+      twice history_points (100) inventories more, so that every tag's
+      strength history is full; after one GET /api/tags, which must list
+      every generated tag as present, and after 8 more. --quick (the test
+      suite's run) gives the agent 1,000 tags, history_points 10 and
+      interval_ms 50.
   bench/memory.py --soak SECONDS [--every 10] [--build build]
       runs zelquar-soak for SECONDS and samples VmRSS of each of its
       processes (the soak, its 8 workers, 4 simulators, the collector);
@@ -26,10 +37,15 @@ the soak (every process of zelquar-soak sampled every --every seconds).
 import argparse
 import json
 import os
+import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 # ---- reading /proc --------------------------------------------------------
 
@@ -157,7 +173,7 @@ def figures(build):
         row("application, driver loaded, port open", app.proc.pid, "after 100 inventories")
         row("collector (ZELQUAR_Outlog)", collector_of(app.proc.pid), "after the open and 100 inventories at LogLevel 1")
         sim = sim_pid(directory)
-        row("simulator, 2 tags", sim, "after 100 inventories")
+        row("simulator, 3 tags (its default)", sim, "after 100 inventories")
         for count in (1000, 10000):
             tags = os.path.join(work, f"tags{count}.json")
             write_tags(tags, count)
@@ -173,6 +189,162 @@ def figures(build):
                 if name.endswith(".json"):
                     os.remove(os.path.join(work, name))
             os.rmdir(work)
+
+
+# ---- the reader service ---------------------------------------------------
+
+# Where a build puts what an agent run installs and starts.
+BUILT = {
+    "driver": os.path.join("driver", "libZELQUAR_Drv.so"),
+    "comm": os.path.join("comm", "libZqRfrwCommVO.so"),
+    "firmware": os.path.join("firmware", "ZQRWDSP01.dwl"),
+    "sim": os.path.join("sim", "zelquar-sim"),
+    "agent": os.path.join("agent", "zelquar-agent"),
+}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class AgentRun:
+    """zelquar-agent on a simulator of its own: the driver installed in a
+    temporary directory (library, comm library, firmware file, INI file),
+    an object namespace and a simulator directory of their own, the agent's
+    configuration file and journal beside them, its API on a free loopback
+    port. close() stops the agent and the simulator and removes all of it."""
+
+    def __init__(self, build, settings=""):
+        self.build = build
+        self.dir = tempfile.mkdtemp(prefix="zq-memory-agent-")
+        self.ns = f"zq-memory-agent-{os.getpid()}"
+        self.env = dict(os.environ, ZELQUAR_NAMESPACE=self.ns, ZELQUAR_SIM_DIR=os.path.join(self.dir, "sim"),
+                        ZELQUAR_LIBRARY=os.path.join(self.dir, "libZELQUAR_Drv.so"))
+        self.port = free_port()
+        self.agent = None
+        self.log = None
+        self.sim = None
+        for what in ("driver", "comm", "firmware"):
+            shutil.copy(self.program(what), self.dir)
+        with open(os.path.join(self.dir, "ZELQUAR_Drv.ini"), "w") as f:
+            f.write("[RFRW_Drv]\nAdminCheckCut=1\nLogFileFlg=0\n")
+        with open(os.path.join(self.dir, "agent.conf"), "w") as f:
+            f.write(f"http = 127.0.0.1:{self.port}\njournal = {self.dir}/journal.db\n{settings}")
+        os.mkdir(os.path.join(self.dir, "sim"), 0o700)
+        out = subprocess.run([self.program("sim"), "--dir", os.path.join(self.dir, "sim"), "--daemon"], env=self.env,
+                             capture_output=True, text=True, timeout=30)
+        if out.returncode != 0 or not out.stdout.strip().isdigit():
+            raise RuntimeError(f"zelquar-sim did not start: {out.stderr.strip() or out.stdout.strip()}")
+        self.sim = int(out.stdout.strip())
+
+    def program(self, what):
+        return os.path.join(self.build, BUILT[what])
+
+    def ctl(self, *words):
+        """One control command to the simulator; its answer line."""
+        out = subprocess.run([self.program("sim"), "ctl", "--dir", os.path.join(self.dir, "sim"), *words],
+                             env=self.env, capture_output=True, text=True, timeout=60)
+        return out.stdout.strip()
+
+    def load_tags(self, count):
+        path = os.path.join(self.dir, f"tags{count}.json")
+        write_tags(path, count)
+        answer = self.ctl("tags", "load", path)
+        if answer != "OK":
+            raise RuntimeError(f"the simulator did not load {count} tags: {answer}")
+
+    def start(self):
+        self.log = open(os.path.join(self.dir, "agent.log"), "w")
+        self.agent = subprocess.Popen([self.program("agent"), "--config", os.path.join(self.dir, "agent.conf")],
+                                      env=self.env, stdout=subprocess.DEVNULL, stderr=self.log)
+        self.until(lambda h: True, 30, "the agent's API to answer")
+
+    def get(self, path, timeout=60):
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}{path}", timeout=timeout) as r:
+            return json.loads(r.read())
+
+    def health(self):
+        try:
+            return self.get("/api/health", timeout=10)
+        except (urllib.error.URLError, ConnectionError, OSError, ValueError):
+            return None
+
+    def until(self, done, seconds, what):
+        """Polls GET /api/health until done(health) holds; returns that
+        health. Raises after `seconds`, or when the agent ended."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if self.agent.poll() is not None:
+                raise RuntimeError(f"zelquar-agent ended (exit code {self.agent.returncode}) waiting for {what}: "
+                                   f"{self.log_text()}")
+            h = self.health()
+            if h is not None and done(h):
+                return h
+            time.sleep(0.2)
+        raise RuntimeError(f"zelquar-agent: no {what} in {seconds} s (health: {self.health()})")
+
+    def log_text(self):
+        with open(os.path.join(self.dir, "agent.log")) as f:
+            return f.read().strip()[-2000:]
+
+    def close(self):
+        try:
+            if self.agent and self.agent.poll() is None:
+                self.agent.send_signal(signal.SIGTERM)
+                self.agent.wait(timeout=30)
+        finally:
+            if self.log:
+                self.log.close()
+            if self.sim:
+                self.ctl("quit")
+            shutil.rmtree(self.dir, ignore_errors=True)
+            prefix = f"ZELQUAR.{self.ns}."
+            for name in os.listdir("/dev/shm"):
+                if name.startswith(prefix):
+                    os.remove(os.path.join("/dev/shm", name))
+
+
+def agent_figures(build, quick):
+    """The agent's rows: with the simulator's 3 default tags, then with
+    10,000 (1,000 with quick) generated tags in its table."""
+    count, points, interval = (1000, 10, 50) if quick else (10000, 100, 200)
+    run = AgentRun(build, f"history_points = {points}\ninterval_ms = {interval}\n")
+    try:
+        run.start()
+        pid = run.agent.pid
+        h = run.until(lambda h: h["tags"] >= 3, 60, "table of the 3 default tags")
+        rounds = h["rounds"] + 2 * points
+        run.until(lambda h: h["rounds"] >= rounds, 120, f"{2 * points} inventories")
+        row("reader service, 3 tags (the simulator's default)", pid,
+            f"after {2 * points} inventories (history_points {points}, interval_ms {interval})")
+        defaults = {t["epc"] for t in run.get("/api/tags") if t["present"]}
+        if len(defaults) != 3:
+            raise RuntimeError(f"GET /api/tags: {len(defaults)} tags present, not the simulator's 3")
+        run.load_tags(count)
+        h = run.until(lambda h: h["tags"] >= count + 3, 120, f"table of {count} tags")
+        row(f"reader service, {count:,} tags", pid, "when its table first holds them")
+        rounds = h["rounds"] + 2 * points
+        run.until(lambda h: h["rounds"] >= rounds, 600, f"{2 * points} inventories")
+        row(f"reader service, {count:,} tags", pid, f"after {2 * points} inventories over them (every tag's "
+            f"{points} strength points kept)")
+        # The API lists every generated tag as present; beside them at most
+        # the default tags the load took away, until leave_after_ms passed.
+        present = {t["epc"] for t in run.get("/api/tags") if t["present"]}
+        wanted = {f"E2000017{i:08X}" for i in range(count)}
+        if not wanted <= present or not present - wanted <= defaults:
+            raise RuntimeError(f"GET /api/tags: {len(present & wanted)} of the {count} tags present, "
+                               f"{len(present - wanted - defaults)} others")
+        row(f"reader service, {count:,} tags", pid, "after one GET /api/tags of the whole table")
+        # Each connection is served by a thread of the API's pool, whose
+        # allocator arena keeps what building the answer took.
+        for _ in range(8):
+            if len(run.get("/api/tags")) < count:
+                raise RuntimeError("GET /api/tags: fewer tags than the table holds")
+        row(f"reader service, {count:,} tags", pid, "after 8 more GET /api/tags, each on a connection of its own")
+    finally:
+        run.close()
 
 
 # ---- the soak -------------------------------------------------------------
@@ -230,6 +402,8 @@ def soak(build, seconds, every, grow_kib, series_file):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default="build", help="the build directory (default: build)")
+    parser.add_argument("--quick", action="store_true",
+                        help="the reader service with 1,000 tags and 10 history points (the test suite's run)")
     parser.add_argument("--soak", type=float, metavar="SECONDS", help="sample a zelquar-soak run of SECONDS")
     parser.add_argument("--every", type=float, default=10, help="seconds between soak samples (default: 10)")
     parser.add_argument("--series", metavar="FILE", help="write every soak sample to FILE")
@@ -240,6 +414,7 @@ def main():
         return soak(args.build, args.soak, args.every, args.grow_kib, args.series)
     try:
         figures(args.build)
+        agent_figures(args.build, args.quick)
     except (RuntimeError, OSError) as e:
         print(f"memory.py: {e}", file=sys.stderr)
         return 1
