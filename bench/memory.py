@@ -4,8 +4,8 @@
 Sections: reading /proc; the figures of one application (the driver loaded
 and a port open, the collector, the simulator with 1,000 and 10,000 tags);
 the reader service (zelquar-agent on a simulator of its own, with its 3
-default tags and 10,000 tags); the soak (every process of zelquar-soak
-sampled every --every seconds).
+default tags and 10,000 tags); growth over a run; the soak (every process
+of zelquar-soak sampled every --every seconds); the reader service's soak.
 
   bench/memory.py [--build build] [--quick]
       VmRSS and VmHWM (the peak) in KiB of: zq_bench_memory_app before it
@@ -33,8 +33,22 @@ sampled every --every seconds).
       Exit code 1 when the soak failed or a worker, a simulator or the
       collector grew by more than --grow-kib (the soak program itself
       gathers the workers' reports and the log files at its end).
+  bench/memory.py --agent-soak SECONDS [--tags-poll 1] [--every 10] [--build build]
+      zelquar-agent (as above, default settings) for SECONDS on a simulator
+      holding 10,000 tags and a field that changes every second: a tag of
+      a pool of 50 comes in, the oldest goes once 20 are in (each EPC
+      comes back after it left, so the table's size stays bounded: a tag
+      that left is kept for an hour), while a consumer long-polls
+      GET /api/events and a page polls GET /api/tags every --tags-poll
+      seconds (1, as the live view; 0: no page) on a keep-alive
+      connection. Samples VmRSS of the agent and its simulator and
+      reports them as --soak does. Exit code 1 when either grew by more
+      than --grow-kib, the agent ended, its events skipped or repeated a
+      sequence number, no tag of the pool appeared and left, or the page
+      got no listing.
 """
 import argparse
+import http.client
 import json
 import os
 import shutil
@@ -43,6 +57,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -347,7 +362,7 @@ def agent_figures(build, quick):
         run.close()
 
 
-# ---- the soak -------------------------------------------------------------
+# ---- growth over a run ----------------------------------------------------
 
 
 def growth(series, seconds):
@@ -358,6 +373,32 @@ def growth(series, seconds):
     early = [r for t, r in settled if t < 60 + span / 3] or [settled[0][1]]
     late = [r for t, r in settled if t >= seconds - span / 3] or [settled[-1][1]]
     return max(late) - max(early)
+
+
+def growth_table(samples, seconds, grow_kib, judged, series_file):
+    """Prints each process's samples ({(pid, name): [(t, rss)]}) as a row
+    and writes them to series_file when one is named; returns the names of
+    the processes among `judged` (pids) that grew by more than grow_kib."""
+    print("| process | pid | first after 60 s KiB | last KiB | largest KiB | growth KiB | samples |")
+    print("|---|---|---|---|---|---|---|")
+    grown = []
+    for (pid, name), series in sorted(samples.items(), key=lambda kv: (kv[0][1], kv[0][0])):
+        settled = [s for s in series if s[0] >= 60] or series
+        first, last = settled[0][1], settled[-1][1]
+        largest = max(r for _, r in settled)
+        grew = growth(series, seconds)
+        if grew > grow_kib and pid in judged:
+            grown.append(name)
+        print(f"| {name} | {pid} | {first:,} | {last:,} | {largest:,} | {grew:+,} | {len(series)} |")
+    if series_file:
+        with open(series_file, "w") as f:
+            for (pid, name), series in samples.items():
+                for t, rss in series:
+                    f.write(f"{t:.0f} {pid} {name} {rss}\n")
+    return grown
+
+
+# ---- the soak -------------------------------------------------------------
 
 
 def soak(build, seconds, every, grow_kib, series_file):
@@ -378,25 +419,177 @@ def soak(build, seconds, every, grow_kib, series_file):
                 samples.setdefault((pid, name), []).append((t, rss))
     error = proc.stderr.read()
     print(f"zelquar-soak --seconds {seconds}: exit {proc.returncode}, RSS sampled every {every} s")
-    print("| process | pid | first after 60 s KiB | last KiB | largest KiB | growth KiB | samples |")
-    print("|---|---|---|---|---|---|---|")
-    grown = False
-    for (pid, name), series in sorted(samples.items(), key=lambda kv: (kv[0][1], kv[0][0])):
-        settled = [s for s in series if s[0] >= 60] or series
-        first, last = settled[0][1], settled[-1][1]
-        largest = max(r for _, r in settled)
-        grew = growth(series, seconds)
-        if grew > grow_kib and pid != proc.pid:
-            grown = True
-        print(f"| {name} | {pid} | {first:,} | {last:,} | {largest:,} | {grew:+,} | {len(series)} |")
-    if series_file:
-        with open(series_file, "w") as f:
-            for (pid, name), series in samples.items():
-                for t, rss in series:
-                    f.write(f"{t:.0f} {pid} {name} {rss}\n")
+    judged = {pid for pid, _ in samples if pid != proc.pid}
+    grown = growth_table(samples, seconds, grow_kib, judged, series_file)
     if proc.returncode != 0:
         sys.stderr.write(error)
     return 1 if proc.returncode != 0 or grown else 0
+
+
+# ---- the reader service's soak --------------------------------------------
+
+
+class FieldChurn:
+    """A field that changes every second: a tag of a pool of 50 comes in,
+    the oldest goes once 20 are in; a consumer that long-polls
+    GET /api/events and checks that each reader's sequence numbers follow
+    one another; and, with tags_poll, a page as the live view is one: GET
+    /api/tags every tags_poll seconds on one keep-alive connection, opened
+    again when the server closes it."""
+
+    POOL = [f"E2801170{i:016X}" for i in range(50)]
+
+    def __init__(self, run, tags_poll):
+        self.run = run
+        self.tags_poll = tags_poll
+        self.stop = threading.Event()
+        self.lock = threading.Lock()
+        self.changes = 0
+        self.events = 0
+        self.appeared = 0  # appear events of the pool's tags
+        self.left = 0      # leave events of the pool's tags
+        self.listings = 0  # GET /api/tags answered
+        self.connections = 0  # connections the page opened
+        self.errors = []
+        self.threads = [threading.Thread(target=self.change, daemon=True),
+                        threading.Thread(target=self.consume, daemon=True)]
+        if tags_poll:
+            self.threads.append(threading.Thread(target=self.page, daemon=True))
+
+    def start(self):
+        for t in self.threads:
+            t.start()
+
+    def finish(self):
+        self.stop.set()
+        for t in self.threads:
+            t.join(timeout=90)
+
+    def change(self):
+        present = []
+        n = 0
+        while not self.stop.is_set():
+            epc = self.POOL[n % len(self.POOL)]
+            n += 1
+            answer = self.run.ctl("tag", "add", json.dumps({"epc": epc}))
+            if answer == "OK":
+                present.append(epc)
+            else:
+                self.fail(f"tag add {epc}: {answer}")
+            if len(present) > 20:
+                gone = present.pop(0)
+                answer = self.run.ctl("tag", "remove", gone)
+                if answer != "OK":
+                    self.fail(f"tag remove {gone}: {answer}")
+            with self.lock:
+                self.changes += 1
+            self.stop.wait(1.0)
+
+    def consume(self):
+        after = 0
+        last = {}
+        pool = set(self.POOL)
+        while not self.stop.is_set():
+            try:
+                events = self.run.get(f"/api/events?after={after}&wait_ms=5000", timeout=70)
+            except (urllib.error.URLError, ConnectionError, OSError, ValueError) as e:
+                self.fail(f"GET /api/events: {e}")
+                self.stop.wait(1.0)
+                continue
+            with self.lock:
+                for e in events:
+                    reader, seq = e["reader"], e["seq"]
+                    if reader in last and seq != last[reader] + 1:
+                        self.errors.append(f"reader {reader}: event {seq} after {last[reader]}")
+                    last[reader] = seq
+                    after = max(after, seq)
+                    self.events += 1
+                    if e.get("epc") in pool:
+                        self.appeared += e["type"] == "appear"
+                        self.left += e["type"] == "leave"
+
+    def page(self):
+        connection = None
+        while not self.stop.wait(self.tags_poll):
+            try:
+                if connection is None:
+                    connection = http.client.HTTPConnection("127.0.0.1", self.run.port, timeout=60)
+                    with self.lock:
+                        self.connections += 1
+                connection.request("GET", "/api/tags")
+                answer = connection.getresponse()
+                body = answer.read()
+                if answer.status != 200 or not isinstance(json.loads(body), list):
+                    self.fail(f"GET /api/tags: {answer.status}")
+                with self.lock:
+                    self.listings += 1
+                if answer.getheader("Connection", "").lower() == "close":
+                    connection.close()
+                    connection = None
+            except (http.client.HTTPException, OSError, ValueError):
+                # The server closed the kept connection (after its count of
+                # requests or its idle time): the next poll opens another.
+                if connection:
+                    connection.close()
+                connection = None
+        if connection:
+            connection.close()
+
+    def fail(self, why):
+        with self.lock:
+            if len(self.errors) < 20:
+                self.errors.append(why)
+
+
+def agent_soak(build, seconds, every, grow_kib, series_file, tags_poll):
+    count = 10000
+    run = AgentRun(build)
+    churn = None
+    try:
+        run.load_tags(count)
+        started = time.monotonic()
+        run.start()
+        run.until(lambda h: h["tags"] >= count, 120, f"table of {count} tags")
+        churn = FieldChurn(run, tags_poll)
+        churn.start()
+        samples = {}  # (pid, name) -> [(t, rss)]
+        processes = {run.agent.pid: "zelquar-agent", run.sim: "zelquar-sim"}
+        ended = False
+        while time.monotonic() - started < seconds:
+            time.sleep(every)
+            if run.agent.poll() is not None:
+                ended = True
+                break
+            t = time.monotonic() - started
+            for pid, name in processes.items():
+                rss = status(pid).get("VmRSS")
+                if rss is not None:
+                    samples.setdefault((pid, name), []).append((t, rss))
+        churn.finish()
+        h = run.health() or {}
+        page = f", GET /api/tags every {tags_poll:g} s" if tags_poll else ", no GET /api/tags"
+        print(f"zelquar-agent for {seconds:.0f} s on {count:,} tags and a changing field{page}, "
+              f"RSS sampled every {every:g} s")
+        grown = growth_table(samples, seconds, grow_kib, set(processes), series_file)
+        with churn.lock:
+            print(f"field changes {churn.changes}; events read {churn.events}; the pool's appear {churn.appeared}, "
+                  f"leave {churn.left}; GET /api/tags {churn.listings} on {churn.connections} connections; "
+                  f"inventories {h.get('rounds')}, tags in the table {h.get('tags')}, reader errors {h.get('errors')}")
+            problems = list(churn.errors)
+            if churn.appeared == 0 or churn.left == 0:
+                problems.append("no tag of the changing field appeared and left")
+            if tags_poll and churn.listings == 0:
+                problems.append("no GET /api/tags was answered")
+        if ended:
+            problems.append(f"zelquar-agent ended (exit code {run.agent.returncode}): {run.log_text()}")
+        problems += [f"{name} grew by more than {grow_kib} KiB" for name in grown]
+        for p in problems:
+            print(f"memory.py: {p}", file=sys.stderr)
+        return 1 if problems else 0
+    finally:
+        if churn:
+            churn.finish()
+        run.close()
 
 
 def main():
@@ -405,6 +598,10 @@ def main():
     parser.add_argument("--quick", action="store_true",
                         help="the reader service with 1,000 tags and 10 history points (the test suite's run)")
     parser.add_argument("--soak", type=float, metavar="SECONDS", help="sample a zelquar-soak run of SECONDS")
+    parser.add_argument("--agent-soak", type=float, metavar="SECONDS",
+                        help="sample zelquar-agent on 10,000 tags and a changing field for SECONDS")
+    parser.add_argument("--tags-poll", type=float, default=1, metavar="SECONDS",
+                        help="--agent-soak: a page's GET /api/tags this often, as the live view's (default: 1; 0: none)")
     parser.add_argument("--every", type=float, default=10, help="seconds between soak samples (default: 10)")
     parser.add_argument("--series", metavar="FILE", help="write every soak sample to FILE")
     parser.add_argument("--grow-kib", type=int, default=512,
@@ -413,6 +610,8 @@ def main():
     if args.soak:
         return soak(args.build, args.soak, args.every, args.grow_kib, args.series)
     try:
+        if args.agent_soak:
+            return agent_soak(args.build, args.agent_soak, args.every, args.grow_kib, args.series, args.tags_poll)
         figures(args.build)
         agent_figures(args.build, args.quick)
     except (RuntimeError, OSError) as e:
