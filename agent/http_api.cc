@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/os/allocator.h"
 #include "protocol/hex.h"
 
 namespace zq::agent {
@@ -22,6 +23,7 @@ constexpr size_t kMostBody = 64 * 1024;
 constexpr size_t kMostEvents = 1000;
 constexpr uint32_t kLongestWaitMs = 60000;
 constexpr uint32_t kOperationWaitMs = 60000;
+constexpr size_t kLargeListing = 1000;  // tags: a listing after which free memory goes back
 const char kChartLibrary[] = "/usr/share/javascript/chart.js/chart.min.js";
 
 // The content type of the JSON answers. Written out with its charset on
@@ -290,7 +292,15 @@ HttpApi::HttpApi(const Config& config, Service* service, Journal* journal)
   s.Get("/api/tags", [this](const httplib::Request& req, httplib::Response& res) {
     std::string epc = req.get_param_value("epc");
     for (char& c : epc) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    Json(res, 200, service_->TagsJson(req.get_param_value("reader"), epc, req.get_param_value("history") == "1"));
+    bool large = false;
+    {
+      const nlohmann::json tags = service_->TagsJson(req.get_param_value("reader"), epc, req.get_param_value("history") == "1");
+      large = tags.size() >= kLargeListing;
+      Json(res, 200, tags);
+    }
+    // The document of a large list is several times its text: give what it
+    // took back at once rather than keep it for the next listing.
+    if (large) platform::ReturnFreeMemory();
   });
   s.Get("/api/health", [this](const httplib::Request&, httplib::Response& res) { Json(res, 200, service_->HealthJson()); });
   s.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
