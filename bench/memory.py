@@ -54,6 +54,7 @@ import os
 import shutil
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -365,28 +366,33 @@ def agent_figures(build, quick):
 # ---- growth over a run ----------------------------------------------------
 
 
-def growth(series, seconds):
+def growth(series, seconds, level="peak", settle=60):
     """The largest sample of the last third less the largest of the first
-    third after the first minute."""
-    settled = [(t, r) for t, r in series if t >= 60] or series
-    span = max(seconds - 60, 1)
-    early = [r for t, r in settled if t < 60 + span / 3] or [settled[0][1]]
+    third after `settle` seconds; with level "median", the middle samples
+    of those thirds instead (for a process whose answers in flight lift
+    single samples by tens of MiB: a leak lifts them all)."""
+    settled = [(t, r) for t, r in series if t >= settle] or series
+    span = max(seconds - settle, 1)
+    early = [r for t, r in settled if t < settle + span / 3] or [settled[0][1]]
     late = [r for t, r in settled if t >= seconds - span / 3] or [settled[-1][1]]
+    if level == "median":
+        return statistics.median_low(late) - statistics.median_low(early)
     return max(late) - max(early)
 
 
-def growth_table(samples, seconds, grow_kib, judged, series_file):
+def growth_table(samples, seconds, grow_kib, judged, series_file, level="peak", settle=60):
     """Prints each process's samples ({(pid, name): [(t, rss)]}) as a row
     and writes them to series_file when one is named; returns the names of
-    the processes among `judged` (pids) that grew by more than grow_kib."""
-    print("| process | pid | first after 60 s KiB | last KiB | largest KiB | growth KiB | samples |")
+    the processes among `judged` (pids) that grew by more than grow_kib
+    (growth() with `level` and `settle`)."""
+    print(f"| process | pid | first after {settle} s KiB | last KiB | largest KiB | growth KiB ({level}) | samples |")
     print("|---|---|---|---|---|---|---|")
     grown = []
     for (pid, name), series in sorted(samples.items(), key=lambda kv: (kv[0][1], kv[0][0])):
-        settled = [s for s in series if s[0] >= 60] or series
+        settled = [s for s in series if s[0] >= settle] or series
         first, last = settled[0][1], settled[-1][1]
         largest = max(r for _, r in settled)
-        grew = growth(series, seconds)
+        grew = growth(series, seconds, level, settle)
         if grew > grow_kib and pid in judged:
             grown.append(name)
         print(f"| {name} | {pid} | {first:,} | {last:,} | {largest:,} | {grew:+,} | {len(series)} |")
@@ -570,7 +576,10 @@ def agent_soak(build, seconds, every, grow_kib, series_file, tags_poll):
         page = f", GET /api/tags every {tags_poll:g} s" if tags_poll else ", no GET /api/tags"
         print(f"zelquar-agent for {seconds:.0f} s on {count:,} tags and a changing field{page}, "
               f"RSS sampled every {every:g} s")
-        grown = growth_table(samples, seconds, grow_kib, set(processes), series_file)
+        # Judged by the middle of its samples after two minutes: a listing in
+        # flight lifts a sample by up to 25 MiB for a moment, and the tags'
+        # strength histories take that long to fill.
+        grown = growth_table(samples, seconds, grow_kib, set(processes), series_file, level="median", settle=120)
         with churn.lock:
             print(f"field changes {churn.changes}; events read {churn.events}; the pool's appear {churn.appeared}, "
                   f"leave {churn.left}; GET /api/tags {churn.listings} on {churn.connections} connections; "
