@@ -13,6 +13,7 @@
 #include <iostream>
 
 #include "agent/http_api.h"
+#include "platform/os/clock.h"
 
 namespace zq::agent::mqtt {
 
@@ -474,9 +475,8 @@ struct Waiter {
   }
 };
 
-int64_t Steady() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+// Milliseconds of the monotonic clock: the sender's pacing and retries.
+int64_t Steady() { return platform::MonotonicMicroseconds() / 1000; }
 }  // namespace
 
 ReaderPublisher::ReaderPublisher(const Config& config, Service* service, Journal* journal, std::string reader)
