@@ -263,17 +263,16 @@ class SimHandle final : public DeviceHandle {
     }
     if (r > 0 && fds[0].revents) {
       // One receive area for every message (only the receiving thread uses
-      // it); each message keeps just its own bytes.
+      // it); each message keeps just its own bytes. One message a turn: a
+      // second receive to find the queue empty would cost every report a
+      // system call, and a message still queued makes the next poll return
+      // at once.
       if (receive_area_.empty()) receive_area_.resize(kMaxMessage);
-      for (;;) {
-        ssize_t n = Sys().recv(fd_, receive_area_.data(), receive_area_.size(), MSG_DONTWAIT);
-        if (n > 0) {
-          got.emplace_back(receive_area_.begin(), receive_area_.begin() + n);
-          continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+      ssize_t n = Sys().recv(fd_, receive_area_.data(), receive_area_.size(), MSG_DONTWAIT);
+      if (n > 0) {
+        got.emplace_back(receive_area_.begin(), receive_area_.begin() + n);
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         eof = true;  // the server closed the connection: unplugged or refused
-        break;
       }
     }
     g.lock();

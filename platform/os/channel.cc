@@ -2,13 +2,17 @@
 #include "platform/os/channel.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <cstring>
+#include <memory>
 #include <new>
 
 #include "platform/os/stop_wake.h"
@@ -20,8 +24,16 @@ namespace zq::platform {
 
 // ---- pipes ----------------------------------------------------------------
 
+// A read end keeps what one read() brought beyond the bytes asked for: a
+// message's head and body then cost one system call, not two. One reader
+// at a time (the channel's framing needs that anyway); `held` may be
+// looked at from other threads.
 struct PipeEnd {
+  static constexpr uint32_t kAreaSize = 4096;
   int fd;
+  std::unique_ptr<uint8_t[]> area;  // made by the first read
+  uint32_t start = 0;
+  std::atomic<uint32_t> held{0};
 };
 
 bool CreatePipe(size_t minCapacity, PipeEnd** readEnd, PipeEnd** writeEnd) {
@@ -38,8 +50,10 @@ bool CreatePipe(size_t minCapacity, PipeEnd** readEnd, PipeEnd** writeEnd) {
     ::close(fds[1]);
     return false;
   }
-  *readEnd = new PipeEnd{fds[0]};
-  *writeEnd = new PipeEnd{fds[1]};
+  *readEnd = new PipeEnd;
+  (*readEnd)->fd = fds[0];
+  *writeEnd = new PipeEnd;
+  (*writeEnd)->fd = fds[1];
   return true;
 }
 
@@ -67,16 +81,42 @@ bool ReadWhole(PipeEnd* end, void* data, size_t length) {
     SetLastError(kErrorInvalidHandle);
     return false;
   }
-  auto* p = static_cast<char*>(data);
+  auto* p = static_cast<uint8_t*>(data);
   while (length > 0) {
-    ssize_t n = Sys().read(end->fd, p, length);
+    if (const uint32_t held = end->held.load(std::memory_order_relaxed); held > 0) {
+      const uint32_t n = length < held ? static_cast<uint32_t>(length) : held;
+      std::memcpy(p, end->area.get() + end->start, n);
+      end->start += n;
+      end->held.store(held - n, std::memory_order_relaxed);
+      p += n;
+      length -= n;
+      continue;
+    }
+    // Short reads go through the area, which takes whatever the pipe holds
+    // (a read returns what is there, never waiting for more); long ones
+    // straight into the caller's buffer.
+    const bool direct = length >= PipeEnd::kAreaSize;
+    if (!direct && !end->area) {
+      end->area.reset(new (std::nothrow) uint8_t[PipeEnd::kAreaSize]);
+      if (!end->area) {
+        SetLastError(kErrorNotEnoughMemory);
+        return false;
+      }
+    }
+    uint8_t* into = direct ? p : end->area.get();
+    ssize_t n = Sys().read(end->fd, into, direct ? length : PipeEnd::kAreaSize);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       SetLastError(n == 0 ? kErrorBrokenPipe : Win32FromErrno(errno));
       return false;
     }
-    p += n;
-    length -= static_cast<size_t>(n);
+    if (direct) {
+      p += n;
+      length -= static_cast<size_t>(n);
+    } else {
+      end->start = 0;
+      end->held.store(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    }
   }
   return true;
 }
@@ -87,11 +127,13 @@ long BytesAvailable(PipeEnd* end) {
     SetLastError(kErrorInvalidHandle);
     return -1;
   }
-  if (::ioctl(end->fd, FIONREAD, &n) != 0) {
+  if (const uint32_t held = end->held.load(std::memory_order_relaxed); held > 0) n = static_cast<int>(held);
+  int inPipe = 0;
+  if (::ioctl(end->fd, FIONREAD, &inPipe) != 0) {
     SetLastError(Win32FromErrno(errno));
     return -1;
   }
-  return n;
+  return static_cast<long>(n) + inPipe;
 }
 
 void ClosePipeEnd(PipeEnd* end) {
@@ -104,16 +146,49 @@ uint32_t PipeHandleValue(const PipeEnd* end) { return end ? static_cast<uint32_t
 
 // ---- events ---------------------------------------------------------------
 
+// A futex word: bit 0 is the signal, the bits above count every change
+// (set, close, a stop request), so a waiter that looked before one cannot
+// sleep through it. Waits take no lock: a condition variable's wait
+// reacquires its mutex as if contended, a system call more on every wake
+// of every channel.
 struct Event {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool manualReset;
-  bool set;
-  // A handle closed while a thread still waits on it ends that wait; the
-  // last waiter out frees the object.
-  bool closed = false;
-  int waiters = 0;
+  std::atomic<uint32_t> word{0};
+  std::atomic<bool> closed{false};
+  std::atomic<int> waiters{0};
+  // The handle's reference and one for each thread inside a wait: the
+  // last one out frees the object, so a handle closed under a waiter is
+  // safe.
+  std::atomic<int> references{1};
+  bool manualReset = false;
 };
+
+namespace {
+
+constexpr uint32_t kEventSignal = 1;
+constexpr uint32_t kEventChange = 2;
+
+void FutexWake(std::atomic<uint32_t>* word, int count) {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+// Sleeps while *word == seen, at most `relative` (null: no limit). Returns
+// on a wake, a change, a signal or the timeout alike: the caller looks again.
+void FutexWait(std::atomic<uint32_t>* word, uint32_t seen, const timespec* relative) {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, seen, relative, nullptr, 0);
+}
+
+// Counts a change and wakes every waiter (close, stop request).
+void WakeAll(void* arg) {
+  auto* e = static_cast<Event*>(arg);
+  e->word.fetch_add(kEventChange);
+  FutexWake(&e->word, INT32_MAX);
+}
+
+void Release(Event* e) {
+  if (e->references.fetch_sub(1) == 1) delete e;
+}
+
+}  // namespace
 
 Event* CreateEvent(bool manualReset, bool initiallySet) {
   auto* e = new (std::nothrow) Event;
@@ -122,86 +197,85 @@ Event* CreateEvent(bool manualReset, bool initiallySet) {
     return nullptr;
   }
   e->manualReset = manualReset;
-  e->set = initiallySet;
+  e->word.store(initiallySet ? kEventSignal : 0);
   return e;
 }
 
 void SetEvent(Event* event) {
   if (!event) return;
-  {
-    std::lock_guard<std::mutex> g(event->mutex);
-    event->set = true;
+  uint32_t w = event->word.load();
+  while (!event->word.compare_exchange_weak(w, (w + kEventChange) | kEventSignal)) {
   }
-  if (event->manualReset) {
-    event->cv.notify_all();
-  } else {
-    event->cv.notify_one();
-  }
+  // Nobody waits: no system call. A waiter counts itself before it looks
+  // at the word, so one of the two sees the other.
+  if (event->waiters.load() > 0) FutexWake(&event->word, event->manualReset ? INT32_MAX : 1);
 }
 
 void ResetEvent(Event* event) {
   if (!event) return;
-  std::lock_guard<std::mutex> g(event->mutex);
-  event->set = false;
+  event->word.fetch_and(~kEventSignal);
 }
 
-bool EventIsSet(const Event* event) {
-  if (!event) return false;
-  std::lock_guard<std::mutex> g(const_cast<Event*>(event)->mutex);
-  return event->set;
-}
+bool EventIsSet(const Event* event) { return event && (event->word.load() & kEventSignal) != 0; }
 
 uint32_t WaitForEvent(Event* event, int32_t timeoutMs) {
   if (!event) {
     SetLastError(kErrorInvalidHandle);
     return kWaitFailed;
   }
-  uint32_t result;
-  bool lastOut;
-  {
-    // Gone before the event may be: the last waiter out of a closed event
-    // frees it.
-    StopWakeRegistration stopWakes(event->mutex, event->cv);
-    std::unique_lock<std::mutex> lock(event->mutex);
-    if (event->closed) {
-      SetLastError(kErrorInvalidHandle);
-      return kWaitFailed;
-    }
-    ++event->waiters;
-    auto ready = [&] { return event->set || event->closed || StopRequested(); };
-    bool signalled = true;
-    if (timeoutMs < 0) {
-      event->cv.wait(lock, ready);
-    } else {
-      signalled = event->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
-    }
-    --event->waiters;
-    if (event->closed) {
-      SetLastError(kErrorInvalidHandle);
-      result = kWaitFailed;
-    } else if (!signalled) {
-      result = kWaitTimeout;
-    } else if (!event->set) {
-      SetLastError(kErrorOperationAborted);
-      result = kWaitFailed;
-    } else {
-      if (!event->manualReset) event->set = false;
-      result = kWaitObject0;
-    }
-    lastOut = event->closed && event->waiters == 0;
+  if (event->closed.load()) {
+    SetLastError(kErrorInvalidHandle);
+    return kWaitFailed;
   }
-  if (lastOut) delete event;
+  event->references.fetch_add(1);
+  uint32_t result = kWaitFailed;
+  {
+    StopWakeRegistration stopWakes(&WakeAll, event);
+    event->waiters.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+      uint32_t w = event->word.load();
+      if (event->closed.load()) {
+        SetLastError(kErrorInvalidHandle);
+        break;
+      }
+      if (w & kEventSignal) {
+        // An auto-reset event goes to one waiter: the one whose exchange
+        // takes the signal away.
+        if (event->manualReset || event->word.compare_exchange_strong(w, (w + kEventChange) & ~kEventSignal)) {
+          result = kWaitObject0;
+          break;
+        }
+        continue;
+      }
+      if (StopRequested()) {
+        SetLastError(kErrorOperationAborted);
+        break;
+      }
+      if (timeoutMs < 0) {
+        FutexWait(&event->word, w, nullptr);
+        continue;
+      }
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) {
+        result = kWaitTimeout;
+        break;
+      }
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      const timespec relative{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      FutexWait(&event->word, w, &relative);
+    }
+    event->waiters.fetch_sub(1);
+  }
+  Release(event);
   return result;
 }
 
 void CloseEvent(Event* event) {
   if (!event) return;
-  std::unique_lock<std::mutex> lock(event->mutex);
-  event->closed = true;
-  event->cv.notify_all();
-  const bool unused = event->waiters == 0;
-  lock.unlock();
-  if (unused) delete event;
+  event->closed.store(true);
+  WakeAll(event);
+  Release(event);
 }
 
 uint32_t EventHandleValue(const Event* event) {

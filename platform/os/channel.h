@@ -19,9 +19,12 @@ bool CreatePipe(size_t minCapacity, PipeEnd** readEnd, PipeEnd** writeEnd);
 // (the other end closed: kErrorBrokenPipe).
 bool WriteWhole(PipeEnd* end, const void* data, size_t length);
 // Reads exactly `length` bytes, blocking until they are there. False on
-// error or when the write end closed first (kErrorBrokenPipe).
+// error or when the write end closed first (kErrorBrokenPipe). What one
+// read brings beyond them stays with the end for the next ReadWhole (and
+// counts in BytesAvailable). One reader of an end at a time.
 bool ReadWhole(PipeEnd* end, void* data, size_t length);
-// Bytes that can be read without blocking; -1 (LastError set) on error.
+// Bytes that can be read without blocking (those the end holds and those in
+// the pipe); -1 (LastError set) on error. Safe beside a reader.
 long BytesAvailable(PipeEnd* end);
 // Closes the end; nullptr is ignored.
 void ClosePipeEnd(PipeEnd* end);

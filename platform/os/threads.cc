@@ -31,6 +31,8 @@ struct ThreadRecord {
   std::condition_variable changed;          // stop requested or thread ended
   std::mutex* waitMutex = nullptr;          // the wait the thread is in now
   std::condition_variable* waitCv = nullptr;
+  void (*waitWake)(void*) = nullptr;       // or the wait's own wake-up
+  void* waitWakeArg = nullptr;
 };
 
 thread_local ThreadRecord* t_self = nullptr;
@@ -116,6 +118,7 @@ void RequestThreadStop(Thread* thread) {
     std::lock_guard<std::mutex> w(*r.waitMutex);
     r.waitCv->notify_all();
   }
+  if (r.waitWake) r.waitWake(r.waitWakeArg);
   r.changed.notify_all();
 }
 
@@ -167,11 +170,20 @@ StopWakeRegistration::StopWakeRegistration(std::mutex& mutex, std::condition_var
   t_self->waitCv = &cv;
 }
 
+StopWakeRegistration::StopWakeRegistration(void (*wake)(void*), void* arg) {
+  if (!t_self) return;
+  std::lock_guard<std::mutex> g(t_self->lock);
+  t_self->waitWake = wake;
+  t_self->waitWakeArg = arg;
+}
+
 StopWakeRegistration::~StopWakeRegistration() {
   if (!t_self) return;
   std::lock_guard<std::mutex> g(t_self->lock);
   t_self->waitMutex = nullptr;
   t_self->waitCv = nullptr;
+  t_self->waitWake = nullptr;
+  t_self->waitWakeArg = nullptr;
 }
 
 // ---- thread exit hook -----------------------------------------------------
