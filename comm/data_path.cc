@@ -173,6 +173,21 @@ int32_t CDllPort::DoWaitPortEvent(const WaitEventParams& p) {
   return static_cast<int32_t>(device_->WaitEvent(p.eventMask, p.overlapped));
 }
 
+int32_t CDllPort::DoWaitPortInput(const WaitInputParams& p) {
+  if (p.held) *p.held = 0;
+  if (p.quiet) *p.quiet = 0;
+  if (!p.eventMask || !p.overlapped) {
+    trace().Line("AA70", 0, 0, 0);
+    return kResultInvalidParameter;
+  }
+  if (!isOpen()) {
+    ResetEventOf(p.overlapped);
+    trace().Line("AA72", 0, 0, 0);
+    return 0;
+  }
+  return static_cast<int32_t>(device_->WaitInput(p));
+}
+
 int32_t CDllPort::DoSetPortMask(uint32_t mask) {
   if (side_->Lock() == platform::kWaitObject0) {
     side_->eventMask = mask;

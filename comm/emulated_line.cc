@@ -40,14 +40,24 @@ uint32_t EmulatedLine::Read(void* buffer, uint32_t length, uint32_t* count, Read
 // ---- WaitCommEvent, ClearCommError and PurgeComm ---------------------------------------------------
 
 uint32_t EmulatedLine::WaitEvent(uint32_t* eventMask, OVERLAPPED* overlapped) {
+  return WaitInput(WaitInputParams{eventMask, overlapped, 1, 0, nullptr, nullptr});
+}
+
+uint32_t EmulatedLine::WaitInput(const WaitInputParams& p) {
+  uint32_t* eventMask = p.eventMask;
+  OVERLAPPED* overlapped = p.overlapped;
   if (side_->Lock() != platform::kWaitObject0) return 0;
+  const auto held = static_cast<uint32_t>(side_->buffer.count());
+  const uint32_t quiet = held > 0 ? side_->QuietMs() : 0;
+  if (p.held) *p.held = held;
+  if (p.quiet) *p.quiet = quiet;
   uint32_t events = 0;
-  if ((side_->eventMask & EV_RXCHAR) && side_->buffer.count() > 0) events |= EV_RXCHAR;
+  const uint32_t minimum = p.minimum < 1 ? 1 : p.minimum;
+  if ((side_->eventMask & EV_RXCHAR) && held > 0 && (held >= minimum || quiet >= p.quietMs)) events |= EV_RXCHAR;
   if ((side_->eventMask & EV_ERR) && side_->errorLatched) {
     events |= EV_ERR;
     side_->errorLatched = 0;
   }
-  const auto held = static_cast<uint32_t>(side_->buffer.count());
   if (events != 0) {
     side_->waiterMask = nullptr;
     side_->waiterOverlapped = nullptr;
@@ -59,6 +69,7 @@ uint32_t EmulatedLine::WaitEvent(uint32_t* eventMask, OVERLAPPED* overlapped) {
     // The reader completes it: the caller keeps both alive until its event is set.
     side_->waiterMask = eventMask;
     side_->waiterOverlapped = overlapped;
+    side_->waiterMinimum = minimum;
     *eventMask = 0;
     ResetEventOf(overlapped);
     trace().Line("AAg1", 1, held, 0);

@@ -85,6 +85,8 @@ int32_t CDllPort::Dispatch(PortRequest* r) {
         return DoGetOverlappedResult(r->overlappedResult);
       case WaitPortEvent:
         return DoWaitPortEvent(r->waitEvent);
+      case WaitPortInput:
+        return DoWaitPortInput(r->waitInput);
       case PurgePort:
         return DoPurgePort(r->purge.flags);
       case ClearPortError:

@@ -72,6 +72,7 @@ class CDllPort {
   int32_t DoIoControlPort(const IoControlParams& p);
   int32_t DoGetOverlappedResult(const OverlappedResultParams& p);
   int32_t DoWaitPortEvent(const WaitEventParams& p);
+  int32_t DoWaitPortInput(const WaitInputParams& p);
   int32_t DoPurgePort(uint32_t flags);
   int32_t DoClearPortError(const ClearErrorParams& p);
   int32_t DoGetModemStatus(const ModemStatusParams& p);

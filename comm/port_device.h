@@ -148,6 +148,10 @@ class PortDevice {
   // kErrorIoPending; other kinds: 0, the event reset). Traces AAg0, AAg1 or
   // AA71. Blocks at most for the buffer lock.
   virtual uint32_t WaitEvent(uint32_t* events, OVERLAPPED* overlapped) = 0;
+  // WaitPortInput: WaitEvent for a count of bytes (zq_comm_boundary.h). A
+  // serial line has no such wait: its WaitEvent stands in (any byte ends
+  // it, `held` stays 0).
+  virtual uint32_t WaitInput(const WaitInputParams& p) { return WaitEvent(p.eventMask, p.overlapped); }
   // ClearCommError: the CE_ flags since the last call and the queue counts
   // (the other kinds: no errors, cbInQue = the receive buffer's count).
   // Blocks at most for the buffer lock.

@@ -9,6 +9,7 @@
 
 #include "platform/devices/hid.h"
 #include "platform/devices/tcp_connection.h"
+#include "platform/os/clock.h"
 #include "platform/os/threads.h"
 #include "platform/os/win32_errors.h"
 
@@ -49,8 +50,9 @@ void ReceiveSide::ReportAppend(int32_t kind, const uint8_t* report, size_t input
   }
   const InputData in = ParseInputReport(kind, report, inputLength);
   buffer.Append(in.data, in.count);  // what does not fit is dropped
+  if (in.count > 0) lastArrivalMs = platform::TickCount();
   OVERLAPPED* completed = nullptr;
-  if (!in.continued && (eventMask & EV_RXCHAR) && waiterMask) {
+  if (!in.continued && (eventMask & EV_RXCHAR) && waiterMask && buffer.count() >= waiterMinimum) {
     completed = CompleteWaiter(EV_RXCHAR);
     trace.Line("AAS0", 0, 0, 0);
   }
@@ -64,8 +66,9 @@ size_t ReceiveSide::StreamAppend(uint8_t* bytes, size_t count) {
     return count;  // all kept
   }
   const size_t k = buffer.Append(bytes, count);
+  if (k > 0) lastArrivalMs = platform::TickCount();
   OVERLAPPED* completed = nullptr;
-  if ((eventMask & EV_RXCHAR) && waiterMask) {
+  if ((eventMask & EV_RXCHAR) && waiterMask && buffer.count() >= waiterMinimum) {
     completed = CompleteWaiter(EV_RXCHAR);
     trace.Line("AAT0", 0, 0, 0);
   } else {
@@ -94,6 +97,8 @@ void ReceiveSide::ErrorNotify() {
   lock.Release();
   SetEventOf(completed);
 }
+
+uint32_t ReceiveSide::QuietMs() const { return platform::TickCount() - lastArrivalMs; }
 
 OVERLAPPED* ReceiveSide::CompleteWaiter(uint32_t events) {
   *waiterMask = events;

@@ -52,17 +52,22 @@ class ReceiveSide {
   uint32_t eventMask = 0;
   uint32_t* waiterMask = nullptr;        // a pending WaitPortEvent's word ...
   OVERLAPPED* waiterOverlapped = nullptr;  // ... and OVERLAPPED
+  uint32_t waiterMinimum = 1;            // bytes held that complete it for EV_RXCHAR
+  uint32_t lastArrivalMs = 0;            // tick count of the newest append
+
+  // Milliseconds since the newest byte came (under the lock).
+  uint32_t QuietMs() const;
 
   // Takes the buffer lock for at most timings.bufferLockMs: kWaitObject0 or
   // the failed wait's result.
   uint32_t Lock() { return lock.Wait(timings.bufferLockMs); }
 
   // One HID input report (kinds 0 and 1) into the buffer; what does not fit
-  // is dropped. Completes a waiter for EV_RXCHAR unless more reports
-  // continue this one.
+  // is dropped. Completes a waiter for EV_RXCHAR once the buffer holds its
+  // minimum, unless more reports continue this one.
   void ReportAppend(int32_t kind, const uint8_t* report, size_t inputLength);
   // Appends what fits of `count` stream bytes, completes a waiter for
-  // EV_RXCHAR, moves what did not fit to the front of `bytes` and returns
+  // EV_RXCHAR (once the buffer holds its minimum), moves what did not fit to the front of `bytes` and returns
   // its count.
   size_t StreamAppend(uint8_t* bytes, size_t count);
   // A reader gives up: the waiter learns EV_ERR (and EV_RXCHAR when bytes

@@ -87,6 +87,7 @@ enum PortRequestCode : int32_t {
   GetPortProperties = 14,
   GetPortState = 15,
   DeviceRestart = 16,
+  WaitPortInput = 17,
   RfrwSetFeature = 90,
   RfrwGetFeature = 91,
 };
@@ -162,6 +163,20 @@ struct WaitEventParams {
   uint32_t* eventMask;
   OVERLAPPED* overlapped;
 };
+// WaitPortEvent for a count of bytes: EV_RXCHAR comes once the receive
+// buffer holds `minimum` bytes (0 and 1: any), or holds some of which the
+// newest has waited `quietMs` without another. A caller reading a frame
+// whose length it knows is woken once for it, not once for every report.
+// `held` and `quiet` (either may be null) get the count held when the
+// request ran and the milliseconds since the newest of them came.
+struct WaitInputParams {
+  uint32_t* eventMask;
+  OVERLAPPED* overlapped;
+  uint32_t minimum;
+  uint32_t quietMs;
+  uint32_t* held;
+  uint32_t* quiet;
+};
 struct PurgeParams {
   uint32_t flags;
 };
@@ -205,6 +220,7 @@ struct PortRequest {
     IoControlParams ioControl;                 // IoControlPort
     OverlappedResultParams overlappedResult;   // GetPortOverlappedResult
     WaitEventParams waitEvent;                 // WaitPortEvent
+    WaitInputParams waitInput;                 // WaitPortInput
     PurgeParams purge;                         // PurgePort
     ClearErrorParams clearError;               // ClearPortError
     ModemStatusParams modemStatus;             // GetPortModemStatus

@@ -44,6 +44,9 @@ struct LinkContext {
   int32_t recvNowCount;      // RWRecvNowCount
   int32_t recvDataLength;    // RWRecvDATLen
   int32_t recvCompDataLength;  // RWRecvCompDATLen
+  // The last read returned fewer bytes than the frame still needed: they
+  // stopped for the whole wait, so the next event is its timeout.
+  bool bytesStopped;
   int32_t errorStatus;
   int32_t errorDetail;
   int32_t characterTimeout;

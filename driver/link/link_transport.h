@@ -30,11 +30,14 @@ struct LinkTransport {
   int32_t (*write)(PortDataArea& area, const uint8_t* frame, uint32_t length);
 
   // Reads what the reader sent, at most `maximum` (>= 1) bytes, waiting up
-  // to waitMs for the first (0 means 50 ms). The count (1..maximum, never
-  // 0); kRwTimeout when nothing came in time or the calling link thread was
-  // asked to stop (platform::StopRequested); kRwNotOpen; kRwFailed. Blocks
-  // at most about waitMs.
-  int32_t (*read)(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs);
+  // to waitMs for the first (0 means 50 ms), and returning once `wanted`
+  // bytes (at most `maximum`; 0 counts as 1) have come, or once, after some,
+  // none more came for waitMs: fewer than wanted means the bytes stopped for
+  // that long (or the calling thread was asked to stop). The count
+  // (1..maximum, never 0); kRwTimeout when nothing came in time or the
+  // calling link thread was asked to stop (platform::StopRequested);
+  // kRwNotOpen; kRwFailed. Blocks at most about waitMs after the last byte.
+  int32_t (*read)(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted);
 
   // Drops what the bridge still holds in both directions before a repeat.
   // 0 or an error (the link goes on either way). Blocks briefly.

@@ -3,6 +3,7 @@
 // Sections: state; open parameters; load and bind; requests.
 #include "driver/transport/hid_binding.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -435,6 +436,40 @@ int32_t HidRwWaitForInput(uint32_t waitMs) {
     // Set at once when bytes are held already, else by the reader when
     // they come. A stop request of the calling thread ends the wait too.
     if (result == 0) w->event.Wait(static_cast<int32_t>(waitMs));
+  }
+  d->requestsInside.fetch_sub(1);
+  return result;
+}
+
+int32_t HidRwWaitForBytes(uint32_t waitMs, uint32_t capMs, uint32_t minimum, uint32_t quietMs, bool* ready, uint32_t* held) {
+  *ready = false;
+  *held = 0;
+  BoundDevice* d = Current();
+  if (!d) return kNotBound;
+  d->requestsInside.fetch_add(1);
+  const comm::PortFunc func = g_fpFunc.load();
+  void* port = d->port.load();
+  InputWait* w = d->inputWait.load();
+  int32_t result = kNotBound;
+  if (func && port && w) {
+    comm::PortRequest request{};
+    request.code = comm::WaitPortInput;
+    uint32_t quiet = 0;
+    request.waitInput = comm::WaitInputParams{&w->events, &w->overlapped, minimum, quietMs, held, &quiet};
+    result = func(port, &request);
+    if (result == 0) {
+      // Completed by the request itself (set at once) or by the reader
+      // within the wait; the word tells which. Bytes held: the wait ends
+      // when their quiet time runs out, for the next request to see.
+      // (Judged from the counts too, so that an event mask without
+      // EV_RXCHAR cannot keep the caller asking for ever.)
+      if (*held > 0 && (*held >= minimum || quiet >= quietMs)) {
+        *ready = true;
+      } else {
+        w->event.Wait(static_cast<int32_t>(*held > 0 ? std::min(capMs, quietMs - quiet) : waitMs));
+        *ready = (std::atomic_ref<uint32_t>(w->events).load() & comm::EV_RXCHAR) != 0;
+      }
+    }
   }
   d->requestsInside.fetch_sub(1);
   return result;

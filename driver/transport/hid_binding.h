@@ -64,6 +64,14 @@ int32_t HidRwRead(uint8_t* buffer, uint32_t length, uint32_t* bytesRead);
 // result when it refused the wait (a library without it:
 // kResultUnknownRequest); kNotBound. Blocks at most about waitMs.
 int32_t HidRwWaitForInput(uint32_t waitMs);
+// The same for a count of bytes: returns once the receive buffer holds
+// `minimum` bytes, or holds some of which the newest has waited quietMs
+// without another (*ready true, at once when that is so already), or with
+// *ready false: after waitMs when nothing is held, after at most capMs
+// when bytes are held (sooner when their quiet time runs out first), or
+// when the reader gave up or the calling thread is asked to stop. *held is
+// the count held before the wait. Results as HidRwWaitForInput.
+int32_t HidRwWaitForBytes(uint32_t waitMs, uint32_t capMs, uint32_t minimum, uint32_t quietMs, bool* ready, uint32_t* held);
 int32_t HidRwWrite(const uint8_t* data, uint32_t length, uint32_t* bytesWritten);
 // 64-byte report buffers, byte 0 the report id.
 int32_t HidRfrwSetFeature(uint8_t* report);

@@ -9,6 +9,7 @@
 #include "driver/state/shared_area.h"
 #include "driver/transport/bridge.h"
 #include "driver/transport/hid_binding.h"
+#include "comm/zq_comm_boundary.h"
 #include "platform/os/clock.h"
 #include "platform/os/threads.h"
 #include "platform/os/win32_errors.h"
@@ -41,11 +42,17 @@ bool IsSlowCommand(const uint8_t* frame, uint32_t length) {
 // A sleep that a stopping link thread does not sit out.
 void Pause(uint32_t ms) { platform::SleepUnlessStopped(ms); }
 
+uint32_t Slice(uint32_t ms) { return ms < kInputWaitSliceMs ? ms : kInputWaitSliceMs; }
+
 // Waits until the comm library's reader has bytes for us, at most `ms`. A
 // comm library that cannot wait is polled every millisecond instead.
 void WaitForInput(uint32_t ms) {
-  if (HidRwWaitForInput(ms < kInputWaitSliceMs ? ms : kInputWaitSliceMs) != 0) Pause(1);
+  if (HidRwWaitForInput(Slice(ms)) != 0) Pause(1);
 }
+
+// Whether the comm library waits for a count of bytes (cleared for good by
+// the first that does not know the request).
+std::atomic<bool> g_byteWaits{true};
 
 }  // namespace
 
@@ -54,18 +61,41 @@ int32_t k_PurgeComm(PortDataArea& area) {
   return PurgeBridge();
 }
 
-int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
+int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted) {
   const DeviceScope device(area.port);
   const int32_t slow = g_SlowDspCmdFlag.load();
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Read() start,g_SlowDspCmdFlag=%d", slow);
   const uint32_t wait = waitMs == 0 ? 50 : waitMs;
+  const uint32_t want = wanted < 1 ? 1 : (wanted > maximum ? maximum : wanted);
   int32_t result;
   if (area.openMarkers[1] == 0) {
     OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 100 READ NOT OPEN ERROR");
     result = kRwNotOpen;
   } else {
     const uint32_t started = platform::TickCount();
+    // Several bytes wanted: the comm library wakes us once they are all
+    // there, or once the newest has waited `wait` for another, not once for
+    // every report that brings one. Until then nothing is taken, so the
+    // comm library's clock tells how long the bytes have stopped.
+    bool counted = want > 1 && g_byteWaits.load();
     for (;;) {
+      if (counted) {
+        const uint32_t spent = platform::TickCount() - started;  // unsigned: a wrap is harmless
+        bool ready = false;
+        uint32_t held = 0;
+        const int32_t waited =
+            HidRwWaitForBytes(spent >= wait ? 0 : Slice(wait - spent), kInputWaitSliceMs, want, wait, &ready, &held);
+        if (waited == comm::kResultUnknownRequest) {
+          g_byteWaits.store(false);  // a comm library without the wait: a wake-up a report
+          counted = false;
+          continue;
+        }
+        if (waited != 0) Pause(1);
+        // Bytes held but not ready: the wait above ended on its slice, and
+        // the next request looks at their quiet time again.
+        if (!ready && held == 0 && (spent < wait && !platform::StopRequested())) continue;
+        if (!ready && held > 0 && !platform::StopRequested()) continue;
+      }
       uint32_t count = 0;
       const int32_t call = HidRwRead(buffer, maximum, &count);
       OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidRwRead RDLen=%d,dwRet=%d,BytesRead=%d", static_cast<int>(maximum), call,
@@ -86,7 +116,7 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
         result = kRwTimeout;
         break;
       }
-      WaitForInput(wait - spent);
+      if (!counted) WaitForInput(wait - spent);
     }
   }
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Read() end:RetValue=%d", result);

@@ -17,9 +17,10 @@ const LinkTransport& ReaderLinkTransport();
 
 // Writes the whole frame: 0 or kRwNotOpen / kRwFailed.
 int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length);
-// Reads up to `maximum` bytes, waiting up to waitMs (0 means 50): the count
-// (never 0), kRwTimeout, kRwNotOpen or kRwFailed.
-int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs);
+// Reads up to `maximum` bytes once `wanted` have come or the bytes stopped
+// (LinkTransport::read): the count (never 0), kRwTimeout, kRwNotOpen or
+// kRwFailed.
+int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted);
 // Empties the bridge's transmit and receive buffers: 0 or an error.
 int32_t k_PurgeComm(PortDataArea& area);
 

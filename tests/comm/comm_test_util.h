@@ -282,6 +282,12 @@ class Port {
     r.waitEvent = {mask, o};
     return Call(r);
   }
+  int32_t WaitInput(uint32_t* mask, OVERLAPPED* o, uint32_t minimum, uint32_t quietMs, uint32_t* held, uint32_t* quiet) {
+    PortRequest r{};
+    r.code = WaitPortInput;
+    r.waitInput = {mask, o, minimum, quietMs, held, quiet};
+    return Call(r);
+  }
   int32_t Purge(uint32_t flags) {
     PortRequest r{};
     r.code = PurgePort;

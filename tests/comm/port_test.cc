@@ -70,7 +70,7 @@ TEST_F(CommPort, UnknownRequestCodesReturnOneAndLeaveThePortAsItWas) {
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   ASSERT_EQ(port.Open(kFragment), 0);
-  for (int32_t code : {17, 89, -1, 92}) {
+  for (int32_t code : {18, 89, -1, 92}) {
     PortRequest r{};
     r.code = code;
     EXPECT_EQ(port.Call(r), 1) << code;
@@ -216,6 +216,57 @@ TEST_F(CommPort, WaitPortEventCompletesAtOnceOrLaterFromTheReader) {
   ASSERT_EQ(port.WaitEvent(&mask, &o), 0);
   EXPECT_EQ(mask, EV_RXCHAR);
   EXPECT_TRUE(event.IsSet());
+}
+
+// The reader's reply comes a byte a report at the wire's pace: a wait for
+// its 8 bytes ends once, when all are held; a wait for more than come ends
+// when the last has waited its quiet time.
+TEST_F(CommPort, WaitPortInputEndsOnceTheBytesAreThereOrHaveStopped) {
+  SimulatedReader sim({.dir = dir_.path(), .wireTiming = true});
+  ASSERT_TRUE(sim.published());
+  Port port(lib_);
+  ASSERT_EQ(port.Open(kFragment, PortKindHid, 5000, EV_RXCHAR | EV_ERR), 0);
+  PowerUp(port);
+  platform::SyncEvent event(true);
+  OVERLAPPED o{};
+  o.hEvent = &event;
+  uint32_t mask = 0xFFFF, held = 0xFFFF, quiet = 0xFFFF;
+  EXPECT_EQ(port.WaitInput(nullptr, &o, 8, 100, &held, &quiet), 87);
+
+  ASSERT_EQ(port.WaitInput(&mask, &o, 8, 1000, &held, &quiet), 0);
+  EXPECT_EQ(held, 0u);
+  EXPECT_FALSE(event.IsSet());
+  ASSERT_EQ(port.Write(Frame(0x01, kVersionQuery)), 0);
+  ASSERT_EQ(event.Wait(3000), platform::kWaitObject0);
+  EXPECT_EQ(mask, EV_RXCHAR);
+  EXPECT_EQ(port.Held(), 8u);  // not woken by the first byte of the eight
+  // Held bytes that make the count complete it at once.
+  event.Reset();
+  ASSERT_EQ(port.WaitInput(&mask, &o, 8, 100000, &held, &quiet), 0);
+  EXPECT_TRUE(event.IsSet());
+  EXPECT_EQ(held, 8u);
+  EXPECT_TRUE(ReplyFrameIsWhole(port.ReadAtLeast(8)));
+
+  // Twenty wanted, eight come: the wait ends 300 ms after the last.
+  ASSERT_EQ(port.WaitInput(&mask, &o, 20, 300, &held, &quiet), 0);
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_EQ(port.Write(Frame(0x00, kVersionQuery)), 0);
+  ASSERT_EQ(event.Wait(200), platform::kWaitTimeout);
+  // While its quiet time runs the wait stays; the request tells how long
+  // the newest byte has waited.
+  ASSERT_EQ(port.WaitInput(&mask, &o, 20, 300, &held, &quiet), 0);
+  EXPECT_FALSE(event.IsSet());
+  EXPECT_EQ(held, 8u);
+  EXPECT_LT(quiet, 300u);
+  // Nothing completes a waiter whose count is not reached: the caller asks
+  // again once the quiet time has run out.
+  ASSERT_EQ(event.Wait(400), platform::kWaitTimeout);
+  ASSERT_EQ(port.WaitInput(&mask, &o, 20, 300, &held, &quiet), 0);
+  EXPECT_TRUE(event.IsSet());
+  EXPECT_EQ(mask, EV_RXCHAR);
+  EXPECT_GE(quiet, 300u);
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+  EXPECT_TRUE(ReplyFrameIsWhole(port.ReadAtLeast(8)));
 }
 
 TEST_F(CommPort, PurgeAbortLeavesTheReadersOwnReadAlone) {

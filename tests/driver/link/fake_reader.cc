@@ -70,27 +70,34 @@ int32_t FakeReader::Write(const uint8_t* frame, uint32_t length) {
   return 0;
 }
 
-int32_t FakeReader::Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs == 0 ? 50 : waitMs);
+int32_t FakeReader::Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted) {
+  const auto wait = std::chrono::milliseconds(waitMs == 0 ? 50 : waitMs);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  const uint32_t want = std::clamp<uint32_t>(wanted, 1, maximum);
+  uint32_t got = 0;
+  std::chrono::steady_clock::time_point newest{};  // when the newest byte taken became readable
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    if (hold_) {
+    if (hold_ && got == 0) {
       ++heldReads_;
       cv_.wait(lock, [this] { return !hold_; });
       --heldReads_;
       return drv::kRwTimeout;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (!queue_.empty() && queue_.front().readyAt <= now) {
+    while (got < want && !queue_.empty() && queue_.front().readyAt <= now) {
       Chunk& c = queue_.front();
-      const size_t n = std::min<size_t>(maximum, c.bytes.size());
-      std::copy(c.bytes.begin(), c.bytes.begin() + static_cast<long>(n), buffer);
+      const size_t n = std::min<size_t>(maximum - got, c.bytes.size());
+      std::copy(c.bytes.begin(), c.bytes.begin() + static_cast<long>(n), buffer + got);
       c.bytes.erase(c.bytes.begin(), c.bytes.begin() + static_cast<long>(n));
+      got += static_cast<uint32_t>(n);
+      newest = std::max(newest, c.readyAt);
       if (c.bytes.empty()) queue_.pop_front();
-      return static_cast<int32_t>(n);
     }
-    if (now >= deadline || platform::StopRequested()) return drv::kRwTimeout;
-    auto until = deadline;
+    if (got >= want) return static_cast<int32_t>(got);
+    if (got > 0 && (now >= newest + wait || platform::StopRequested())) return static_cast<int32_t>(got);
+    if (got == 0 && (now >= deadline || platform::StopRequested())) return drv::kRwTimeout;
+    auto until = got > 0 ? newest + wait : deadline;
     if (!queue_.empty() && queue_.front().readyAt < until) until = queue_.front().readyAt;
     // Short slices keep a stop request from waiting long.
     until = std::min(until, now + std::chrono::milliseconds(5));
@@ -114,8 +121,8 @@ FakeReader& FakeReader::For(const drv::PortDataArea& area) {
 const drv::LinkTransport& FakeReader::Table() {
   static constexpr drv::LinkTransport kTable{
       [](drv::PortDataArea& area, const uint8_t* frame, uint32_t length) { return For(area).Write(frame, length); },
-      [](drv::PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
-        return For(area).Read(buffer, maximum, waitMs);
+      [](drv::PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted) {
+        return For(area).Read(buffer, maximum, waitMs, wanted);
       },
       [](drv::PortDataArea& area) { return For(area).Purge(); },
   };

@@ -29,7 +29,8 @@ class FakeReader {
 
   void SetResponder(Responder responder);
   // Queues bytes that become readable `delayMs` after the previously
-  // queued ones (each Send is delivered by its own reads, never merged).
+  // queued ones. A read takes one Send's bytes, or those of several when it
+  // wants more than one brings and the next is ready in time.
   void Send(const Bytes& bytes, int delayMs = 0);
 
   // While held, every read blocks until Release(), deaf to stop requests,
@@ -45,7 +46,7 @@ class FakeReader {
 
   // Transport entry points.
   int32_t Write(const uint8_t* frame, uint32_t length);
-  int32_t Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs);
+  int32_t Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted);
   int32_t Purge();
 
   static FakeReader& For(const drv::PortDataArea& area);

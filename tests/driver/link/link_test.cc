@@ -295,6 +295,44 @@ TEST_F(LinkTest, AReplyThatStallsMidFrameGetsAResendRequest) {
   EXPECT_EQ(Reader().written().size(), 2u);
 }
 
+// A long payload is read as a whole, not byte by byte: the character
+// timeout still counts from the newest byte. Pieces 30 ms apart (each gap
+// under the 40 ms timeout, together well over it) make one reply; a
+// payload that stops halfway gets its resend request no sooner than the
+// timeout after its last byte.
+TEST_F(LinkTest, ALongPayloadIsTimedFromItsNewestByteWhetherItTricklesOrStops) {
+  Bytes body(40);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(0xA0 + i);
+  std::chrono::steady_clock::time_point stopped{}, resendAsked{};
+  int requests = 0;
+  Reader().SetResponder([&](const Bytes& frame, FakeReader& r) {
+    const Bytes whole = test::ReplyFrame(frame[0] & 1, body);
+    switch (requests++) {
+      case 0:  // trickles
+        for (size_t at = 0; at < whole.size(); at += 12)
+          r.Send(Bytes(whole.begin() + static_cast<long>(at), whole.begin() + static_cast<long>(std::min(at + 12, whole.size()))),
+                 at == 0 ? 0 : 30);
+        break;
+      case 1:  // stops after 20 bytes
+        r.Send(Bytes(whole.begin(), whole.begin() + 20));
+        stopped = std::chrono::steady_clock::now();
+        break;
+      default:
+        resendAsked = std::chrono::steady_clock::now();
+        EXPECT_EQ(frame, (Bytes{0x80, 0x00, 0x00, 0x80}));
+        r.Send(test::ReplyFrame(0x00, body));
+    }
+  });
+  Bytes reply;
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x01, body));
+  EXPECT_EQ(Reader().written().size(), 1u) << "a trickle with short gaps is no stall";
+  ASSERT_EQ(Exchange(kCommand, &reply), 0);
+  EXPECT_EQ(reply, test::ReplyFrame(0x00, body));
+  ASSERT_EQ(Reader().written().size(), 3u);
+  EXPECT_GE(resendAsked - stopped, std::chrono::milliseconds(kCharacterTimeoutMs));
+}
+
 TEST_F(LinkTest, AWrongAddressByteOrSequenceBitRepeatsTheRequest) {
   for (const uint8_t wrong : {uint8_t{0x80}, uint8_t{0x00}}) {
     Reader().Reset();
@@ -626,15 +664,19 @@ class ScriptedReader {
     return 0;
   }
 
-  static int32_t Read(PortDataArea&, uint8_t* buffer, uint32_t maximum, uint32_t waitMs) {
+  static int32_t Read(PortDataArea&, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted) {
+    size_t n = 0;
     {
       std::lock_guard<std::mutex> g(lock_);
-      if (!pending_.empty()) {
-        const size_t n = std::min<size_t>(maximum, pending_.size());
-        std::copy(pending_.begin(), pending_.begin() + static_cast<long>(n), buffer);
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
-        return static_cast<int32_t>(n);
-      }
+      n = std::min<size_t>(maximum, pending_.size());
+      std::copy(pending_.begin(), pending_.begin() + static_cast<long>(n), buffer);
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
+    }
+    if (n > 0) {
+      // Fewer than wanted: nothing more comes, and the read says so only
+      // after waiting for it.
+      if (n < std::min<size_t>(wanted, maximum)) platform::SleepUnlessStopped(waitMs == 0 ? 50 : waitMs);
+      return static_cast<int32_t>(n);
     }
     // Only a write of this same link thread brings more: wait out the time.
     platform::SleepUnlessStopped(waitMs == 0 ? 50 : waitMs);

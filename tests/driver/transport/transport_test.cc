@@ -183,7 +183,7 @@ TEST_F(TransportTest, UartReportsAndTheSerialString) {
 TEST_F(TransportTest, WritesGoInPiecesOf63AndReadsNeedAnOpenUnit) {
   uint8_t buf[16];
   // Not open: no call reaches the comm library.
-  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 10), kRwNotOpen);
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 10, 1), kRwNotOpen);
   EXPECT_EQ(RW_Write(*data_, buf, 4), kRwNotOpen);
   EXPECT_TRUE(MirrorLinesWith("HidRwRead() START").empty());
   EXPECT_FALSE(MirrorLinesWith("D_ID_USBDRV 100 READ NOT OPEN ERROR").empty());
@@ -198,12 +198,12 @@ TEST_F(TransportTest, WritesGoInPiecesOf63AndReadsNeedAnOpenUnit) {
   EXPECT_EQ(State()["counters"]["output_reports"].get<int>(), before + 3);
 
   // Nothing to read: the wait of 0 means 50 ms.
-  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 0), kRwTimeout);
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 0, 1), kRwTimeout);
   EXPECT_FALSE(MirrorLinesWith("TimeOut=50").empty());
   // After an inventory frame the reads poll gently.
   const uint8_t inventory[8] = {0x00, 0x00, 0x04, 0x08, 0x01, 0x00, 0x00, 0x0D};
   RW_Write(*data_, inventory, sizeof inventory);
-  RW_Read(*data_, buf, sizeof buf, 20);
+  RW_Read(*data_, buf, sizeof buf, 20, 1);
   EXPECT_FALSE(MirrorLinesWith("RW_Read() start,g_SlowDspCmdFlag=1").empty());
 }
 
