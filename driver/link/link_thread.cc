@@ -100,16 +100,19 @@ int32_t k_Send_D_Level(LinkContext& c, const uint8_t* data, int32_t length, int3
 
 // ---- events -------------------------------------------------------------------
 
-// How many bytes the next read waits for before it wakes the link: most of
-// a long payload at once, otherwise the next byte. Reports bring a byte or
-// a few at a time, so a long payload read byte by byte wakes this thread
-// hundreds of times; its last few bytes, though, are read one by one: a
-// thread woken for each stays ready and answers the last one sooner than
-// one that has slept through the rest (measured: 25 us an exchange).
-constexpr int32_t kWaitForRestFrom = 16;
+// How many bytes the next read waits for before it wakes the link: both
+// length bytes together, and all of a payload but its last two bytes,
+// which are read one by one. Reports bring a byte or a few at a time, so a
+// frame read byte by byte wakes this thread once a byte (hundreds of times
+// for an inventory); near the frame's end, though, a thread woken for each
+// byte stays ready and answers the last one sooner than one that has slept
+// through the rest (measured: 25 us an exchange when the whole payload was
+// waited for at once).
+constexpr int32_t kWaitForRestFrom = 5;
 constexpr int32_t kLastBytesOneByOne = 2;
 
 int32_t BytesToWaitFor(const LinkContext& c) {
+  if (c.state == kLinkLengthHigh) return 2;
   if (c.state != kLinkPayload) return 1;
   const int32_t rest = c.recvDataLength - c.recvCompDataLength + 1;
   return rest >= kWaitForRestFrom ? rest - kLastBytesOneByOne : 1;
