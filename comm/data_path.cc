@@ -161,16 +161,8 @@ int32_t CDllPort::DoReadPort(const ReadParams& p) {
 // ---- WaitPortEvent and SetPortMask ----------------------------------------------------------------------
 
 int32_t CDllPort::DoWaitPortEvent(const WaitEventParams& p) {
-  if (!p.eventMask || !p.overlapped) {
-    trace().Line("AA70", 0, 0, 0);
-    return kResultInvalidParameter;
-  }
-  if (!isOpen()) {
-    ResetEventOf(p.overlapped);
-    trace().Line("AA72", 0, 0, 0);
-    return 0;
-  }
-  return static_cast<int32_t>(device_->WaitEvent(p.eventMask, p.overlapped));
+  // Any byte completes it: the count wait for one byte, with no quiet time.
+  return DoWaitPortInput(WaitInputParams{p.eventMask, p.overlapped, 1, 0, nullptr, nullptr});
 }
 
 int32_t CDllPort::DoWaitPortInput(const WaitInputParams& p) {

@@ -39,10 +39,6 @@ uint32_t EmulatedLine::Read(void* buffer, uint32_t length, uint32_t* count, Read
 
 // ---- WaitCommEvent, ClearCommError and PurgeComm ---------------------------------------------------
 
-uint32_t EmulatedLine::WaitEvent(uint32_t* eventMask, OVERLAPPED* overlapped) {
-  return WaitInput(WaitInputParams{eventMask, overlapped, 1, 0, nullptr, nullptr});
-}
-
 uint32_t EmulatedLine::WaitInput(const WaitInputParams& p) {
   uint32_t* eventMask = p.eventMask;
   OVERLAPPED* overlapped = p.overlapped;

@@ -27,7 +27,6 @@ class EmulatedLine : public PortDevice {
   uint32_t Read(void* buffer, uint32_t length, uint32_t* count, ReadFailure* failure) override;
 
   uint32_t SetMask(uint32_t) override { return 0; }
-  uint32_t WaitEvent(uint32_t* events, OVERLAPPED* overlapped) override;
   uint32_t WaitInput(const WaitInputParams& p) override;
   uint32_t ClearErrors(uint32_t* errors, COMSTAT* stat) override;
   uint32_t Purge(uint32_t flags) override;

@@ -146,12 +146,12 @@ class PortDevice {
   // pending, completed later from the line's or the reader's thread, which
   // is why the caller keeps both alive until the event is set (serial:
   // kErrorIoPending; other kinds: 0, the event reset). Traces AAg0, AAg1 or
-  // AA71. Blocks at most for the buffer lock.
-  virtual uint32_t WaitEvent(uint32_t* events, OVERLAPPED* overlapped) = 0;
-  // WaitPortInput: WaitEvent for a count of bytes (zq_comm_boundary.h). A
-  // serial line has no such wait: its WaitEvent stands in (any byte ends
-  // it, `held` stays 0).
-  virtual uint32_t WaitInput(const WaitInputParams& p) { return WaitEvent(p.eventMask, p.overlapped); }
+  // AA71. Blocks at most for the buffer lock. The other kinds count
+  // EV_RXCHAR once `minimum` bytes are held or the newest has waited
+  // `quietMs` (WaitPortInput, zq_comm_boundary.h; WaitPortEvent is the
+  // count of 1); a serial line has no such count: any byte ends its wait,
+  // `held` and `quiet` stay 0.
+  virtual uint32_t WaitInput(const WaitInputParams& p) = 0;
   // ClearCommError: the CE_ flags since the last call and the queue counts
   // (the other kinds: no errors, cbInQue = the receive buffer's count).
   // Blocks at most for the buffer lock.

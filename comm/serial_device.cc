@@ -73,7 +73,9 @@ class SerialLineDevice final : public PortDevice {
 
   uint32_t SetMask(uint32_t mask) override { return line_->SetMask(mask); }
 
-  uint32_t WaitEvent(uint32_t* word, OVERLAPPED* o) override {
+  uint32_t WaitInput(const WaitInputParams& p) override {
+    uint32_t* word = p.eventMask;
+    OVERLAPPED* o = p.overlapped;
     ResetEventOf(o);
     CompleteOverlapped(o, platform::kErrorIoPending, 0);
     // The line completes a pending wait from its own thread: the caller

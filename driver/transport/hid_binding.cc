@@ -418,61 +418,63 @@ int32_t HidRwRead(uint8_t* buffer, uint32_t length, uint32_t* bytesRead) {
   return result;
 }
 
-int32_t HidRwWaitForInput(uint32_t waitMs) {
-  // Counted as a request: the binding's release waits for it, and the
-  // event is not freed under it.
+namespace {
+
+// Runs `wait(func, port, inputWait)` for the calling thread's device,
+// counted as a request: the binding's release waits for it, and the
+// input wait is not freed under it. kNotBound without a device, a comm
+// library or its port object.
+template <typename Wait>
+int32_t WithInputWait(Wait wait) {
   BoundDevice* d = Current();
   if (!d) return kNotBound;
   d->requestsInside.fetch_add(1);
   const comm::PortFunc func = g_fpFunc.load();
   void* port = d->port.load();
   InputWait* w = d->inputWait.load();
-  int32_t result = kNotBound;
-  if (func && port && w) {
-    comm::PortRequest request{};
-    request.code = comm::WaitPortEvent;
-    request.waitEvent = comm::WaitEventParams{&w->events, &w->overlapped};
-    result = func(port, &request);
-    // Set at once when bytes are held already, else by the reader when
-    // they come. A stop request of the calling thread ends the wait too.
-    if (result == 0) w->event.Wait(static_cast<int32_t>(waitMs));
-  }
+  const int32_t result = func && port && w ? wait(func, port, *w) : kNotBound;
   d->requestsInside.fetch_sub(1);
   return result;
+}
+
+}  // namespace
+
+int32_t HidRwWaitForInput(uint32_t waitMs) {
+  return WithInputWait([waitMs](comm::PortFunc func, void* port, InputWait& w) {
+    comm::PortRequest request{};
+    request.code = comm::WaitPortEvent;
+    request.waitEvent = comm::WaitEventParams{&w.events, &w.overlapped};
+    const int32_t result = func(port, &request);
+    // Set at once when bytes are held already, else by the reader when
+    // they come. A stop request of the calling thread ends the wait too.
+    if (result == 0) w.event.Wait(static_cast<int32_t>(waitMs));
+    return result;
+  });
 }
 
 int32_t HidRwWaitForBytes(uint32_t waitMs, uint32_t capMs, uint32_t minimum, uint32_t quietMs, bool* ready, uint32_t* held) {
   *ready = false;
   *held = 0;
-  BoundDevice* d = Current();
-  if (!d) return kNotBound;
-  d->requestsInside.fetch_add(1);
-  const comm::PortFunc func = g_fpFunc.load();
-  void* port = d->port.load();
-  InputWait* w = d->inputWait.load();
-  int32_t result = kNotBound;
-  if (func && port && w) {
+  return WithInputWait([&](comm::PortFunc func, void* port, InputWait& w) {
     comm::PortRequest request{};
     request.code = comm::WaitPortInput;
     uint32_t quiet = 0;
-    request.waitInput = comm::WaitInputParams{&w->events, &w->overlapped, minimum, quietMs, held, &quiet};
-    result = func(port, &request);
-    if (result == 0) {
-      // Completed by the request itself (set at once) or by the reader
-      // within the wait; the word tells which. Bytes held: the wait ends
-      // when their quiet time runs out, for the next request to see.
-      // (Judged from the counts too, so that an event mask without
-      // EV_RXCHAR cannot keep the caller asking for ever.)
-      if (*held > 0 && (*held >= minimum || quiet >= quietMs)) {
-        *ready = true;
-      } else {
-        w->event.Wait(static_cast<int32_t>(*held > 0 ? std::min(capMs, quietMs - quiet) : waitMs));
-        *ready = (std::atomic_ref<uint32_t>(w->events).load() & comm::EV_RXCHAR) != 0;
-      }
+    request.waitInput = comm::WaitInputParams{&w.events, &w.overlapped, minimum, quietMs, held, &quiet};
+    const int32_t result = func(port, &request);
+    if (result != 0) return result;
+    // Completed by the request itself (set at once) or by the reader
+    // within the wait; the word tells which. Bytes held: the wait ends
+    // when their quiet time runs out, for the next request to see.
+    // (Judged from the counts too, so that an event mask without
+    // EV_RXCHAR cannot keep the caller asking for ever.)
+    if (*held > 0 && (*held >= minimum || quiet >= quietMs)) {
+      *ready = true;
+    } else {
+      w.event.Wait(static_cast<int32_t>(*held > 0 ? std::min(capMs, quietMs - quiet) : waitMs));
+      *ready = (std::atomic_ref<uint32_t>(w.events).load() & comm::EV_RXCHAR) != 0;
     }
-  }
-  d->requestsInside.fetch_sub(1);
-  return result;
+    return result;
+  });
 }
 
 int32_t HidRwWrite(const uint8_t* data, uint32_t length, uint32_t* bytesWritten) {

@@ -91,10 +91,10 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
           continue;
         }
         if (waited != 0) Pause(1);
-        // Bytes held but not ready: the wait above ended on its slice, and
-        // the next request looks at their quiet time again.
-        if (!ready && held == 0 && (spent < wait && !platform::StopRequested())) continue;
-        if (!ready && held > 0 && !platform::StopRequested()) continue;
+        // Not ready: the wait ended on its slice. Bytes held go on until
+        // they are ready (the next request looks at their quiet time
+        // again), none until the first byte's time is up.
+        if (!ready && !platform::StopRequested() && (held > 0 || spent < wait)) continue;
       }
       uint32_t count = 0;
       const int32_t call = HidRwRead(buffer, maximum, &count);

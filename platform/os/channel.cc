@@ -154,10 +154,9 @@ uint32_t PipeHandleValue(const PipeEnd* end) { return end ? static_cast<uint32_t
 struct Event {
   std::atomic<uint32_t> word{0};
   std::atomic<bool> closed{false};
-  std::atomic<int> waiters{0};
   // The handle's reference and one for each thread inside a wait: the
   // last one out frees the object, so a handle closed under a waiter is
-  // safe.
+  // safe; more than one on an open handle means somebody waits.
   std::atomic<int> references{1};
   bool manualReset = false;
 };
@@ -208,7 +207,7 @@ void SetEvent(Event* event) {
   }
   // Nobody waits: no system call. A waiter counts itself before it looks
   // at the word, so one of the two sees the other.
-  if (event->waiters.load() > 0) FutexWake(&event->word, event->manualReset ? INT32_MAX : 1);
+  if (event->references.load() > 1) FutexWake(&event->word, event->manualReset ? INT32_MAX : 1);
 }
 
 void ResetEvent(Event* event) {
@@ -231,7 +230,6 @@ uint32_t WaitForEvent(Event* event, int32_t timeoutMs) {
   uint32_t result = kWaitFailed;
   {
     StopWakeRegistration stopWakes(&WakeAll, event);
-    event->waiters.fetch_add(1);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
       uint32_t w = event->word.load();
@@ -265,7 +263,6 @@ uint32_t WaitForEvent(Event* event, int32_t timeoutMs) {
       const timespec relative{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
       FutexWait(&event->word, w, &relative);
     }
-    event->waiters.fetch_sub(1);
   }
   Release(event);
   return result;

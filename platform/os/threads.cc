@@ -29,9 +29,7 @@ struct ThreadRecord {
   std::atomic<bool> stop{false};
   std::mutex lock;                          // guards the wait below, the sleep and the end
   std::condition_variable changed;          // stop requested or thread ended
-  std::mutex* waitMutex = nullptr;          // the wait the thread is in now
-  std::condition_variable* waitCv = nullptr;
-  void (*waitWake)(void*) = nullptr;       // or the wait's own wake-up
+  void (*waitWake)(void*) = nullptr;        // the wake-up of the wait the thread is in now
   void* waitWakeArg = nullptr;
 };
 
@@ -112,12 +110,8 @@ void RequestThreadStop(Thread* thread) {
   ThreadRecord& r = *thread->record;
   r.stop.store(true);
   std::lock_guard<std::mutex> g(r.lock);
-  if (r.waitMutex) {
-    // Under the wait's own lock, so the waiter cannot miss the request
-    // between its check and its sleep.
-    std::lock_guard<std::mutex> w(*r.waitMutex);
-    r.waitCv->notify_all();
-  }
+  // The wait's wake-up changes what the waiter sleeps on, so a waiter
+  // between its look at the flag and its sleep cannot miss the request.
   if (r.waitWake) r.waitWake(r.waitWakeArg);
   r.changed.notify_all();
 }
@@ -163,13 +157,6 @@ bool SleepUnlessStopped(uint32_t ms) {
 
 // ---- stop wake registration -----------------------------------------------
 
-StopWakeRegistration::StopWakeRegistration(std::mutex& mutex, std::condition_variable& cv) {
-  if (!t_self) return;
-  std::lock_guard<std::mutex> g(t_self->lock);
-  t_self->waitMutex = &mutex;
-  t_self->waitCv = &cv;
-}
-
 StopWakeRegistration::StopWakeRegistration(void (*wake)(void*), void* arg) {
   if (!t_self) return;
   std::lock_guard<std::mutex> g(t_self->lock);
@@ -180,8 +167,6 @@ StopWakeRegistration::StopWakeRegistration(void (*wake)(void*), void* arg) {
 StopWakeRegistration::~StopWakeRegistration() {
   if (!t_self) return;
   std::lock_guard<std::mutex> g(t_self->lock);
-  t_self->waitMutex = nullptr;
-  t_self->waitCv = nullptr;
   t_self->waitWake = nullptr;
   t_self->waitWakeArg = nullptr;
 }

@@ -23,9 +23,23 @@ bool ReplyFrameIsWhole(const Bytes& f) {
   return protocol::DecodeFrame(f, &view) == protocol::FrameStatus::kComplete && view.wireLength == f.size();
 }
 
+// A wait's word-free half: the OVERLAPPED and the manual-reset event the
+// library sets when it completes.
+struct Completion {
+  platform::SyncEvent event{true};
+  OVERLAPPED o{};
+  Completion() { o.hEvent = &event; }
+};
+
 class CommPort : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(lib_.ok()) << ::dlerror(); }
+
+  // Opened for EV_RXCHAR and EV_ERR with `retryTime`, then powered up.
+  void OpenPowered(Port& port, uint32_t retryTime = 5000) {
+    ASSERT_EQ(port.Open(kFragment, PortKindHid, retryTime, EV_RXCHAR | EV_ERR), 0);
+    PowerUp(port);
+  }
 
   // Bridge UART on at the reader's 115200 8E1 and the reader powered; its
   // boot bytes are read away.
@@ -194,11 +208,9 @@ TEST_F(CommPort, WaitPortEventCompletesAtOnceOrLaterFromTheReader) {
   SimulatedReader sim({.dir = dir_.path()});
   ASSERT_TRUE(sim.published());
   Port port(lib_);
-  ASSERT_EQ(port.Open(kFragment, PortKindHid, 5000, EV_RXCHAR | EV_ERR), 0);
-  PowerUp(port);
-  platform::SyncEvent event(true);
-  OVERLAPPED o{};
-  o.hEvent = &event;
+  OpenPowered(port);
+  Completion c;
+  auto& [event, o] = c;
   uint32_t mask = 0xFFFF;
   EXPECT_EQ(port.WaitEvent(nullptr, &o), 87);
 
@@ -225,11 +237,9 @@ TEST_F(CommPort, WaitPortInputEndsOnceTheBytesAreThereOrHaveStopped) {
   SimulatedReader sim({.dir = dir_.path(), .wireTiming = true});
   ASSERT_TRUE(sim.published());
   Port port(lib_);
-  ASSERT_EQ(port.Open(kFragment, PortKindHid, 5000, EV_RXCHAR | EV_ERR), 0);
-  PowerUp(port);
-  platform::SyncEvent event(true);
-  OVERLAPPED o{};
-  o.hEvent = &event;
+  OpenPowered(port);
+  Completion c;
+  auto& [event, o] = c;
   uint32_t mask = 0xFFFF, held = 0xFFFF, quiet = 0xFFFF;
   EXPECT_EQ(port.WaitInput(nullptr, &o, 8, 100, &held, &quiet), 87);
 
@@ -274,12 +284,10 @@ TEST_F(CommPort, PurgeAbortLeavesTheReadersOwnReadAlone) {
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   // Retry time 0: one failed read would end the reader with EV_ERR.
-  ASSERT_EQ(port.Open(kFragment, PortKindHid, 0, EV_RXCHAR | EV_ERR), 0);
-  PowerUp(port);
+  OpenPowered(port, 0);
   ASSERT_EQ(port.Purge(PURGE_RXABORT | PURGE_TXABORT), 0);
-  platform::SyncEvent event(true);
-  OVERLAPPED o{};
-  o.hEvent = &event;
+  Completion c;
+  auto& [event, o] = c;
   uint32_t mask = 0xFFFF;
   ASSERT_EQ(port.WaitEvent(&mask, &o), 0);
   EXPECT_EQ(mask, 0u);  // nothing latched: the reader did not fail
@@ -294,9 +302,8 @@ TEST_F(CommPort, UnpluggedDeviceEndsTheReaderQuietly) {
   ASSERT_TRUE(sim.published());
   Port port(lib_);
   ASSERT_EQ(port.Open(kFragment, PortKindHid, 5000, EV_RXCHAR | EV_ERR), 0);
-  platform::SyncEvent event(true);
-  OVERLAPPED o{};
-  o.hEvent = &event;
+  Completion c;
+  auto& [event, o] = c;
   uint32_t mask = 0xFFFF;
   ASSERT_EQ(port.WaitEvent(&mask, &o), 0);
   EXPECT_EQ(sim.Control("unplug"), "OK");
