@@ -8,7 +8,8 @@
 // BM_FirmwareVersionWireTiming: the simulator paces the UART at 115200 baud
 // (11 bit times a byte) and adds the module's time; wire_us is that time
 // for the exchange, overhead_pct the driver's share on top of it
-// (median - wire) / wire.
+// (median - wire) / wire; sim_rt 1 when the simulator's pacing ran ahead
+// of ordinary threads (else its own lateness on a busy machine counts too).
 //
 // Both also give cpu_us, the CPU time this process spends on a call (all
 // its threads: the caller's, the link thread and the comm library's
@@ -91,6 +92,7 @@ void Run(benchmark::State& state, bool wireTiming) {
   state.counters["cpu_us"] = cpu.us / static_cast<double>(micros.size());
   state.counters["cpu_pct"] = 100.0 * cpu.us / cpu.wall;
   if (!wireTiming) return;
+  state.counters["sim_rt"] = driver.RealtimePacing();
   state.counters["wire_us"] = kWireUs;
   state.counters["overhead_pct"] = 100.0 * (Median(micros) - kWireUs) / kWireUs;
 }

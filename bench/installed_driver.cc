@@ -54,6 +54,8 @@ uint64_t InstalledDriver::Commands() const {
   return sim_->State()["counters"]["commands_received"].get<uint64_t>();
 }
 
+bool InstalledDriver::RealtimePacing() const { return sim_->State().value("realtime_pacing", false); }
+
 bool InstalledDriver::MakeFirmware(const std::string& version, int blocks) const {
   zq::test::ChildProcess tool(
       {zq::test::SimulatorProgram(), "mkfw", "--version", version, "--blocks", std::to_string(blocks), FirmwarePath()},

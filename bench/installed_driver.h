@@ -55,6 +55,9 @@ class InstalledDriver {
   std::string Sim(const std::string& command) const { return sim_->Control(command); }
   // The simulator's count of commands it received.
   uint64_t Commands() const;
+  // Whether the simulator's pacing runs ahead of ordinary threads (granted
+  // to root; otherwise its bytes may end late on a busy machine).
+  bool RealtimePacing() const;
   // Installs a firmware file of `version` (4 hex digits) and `blocks`
   // blocks made by the simulator's tool; false when the tool failed.
   bool MakeFirmware(const std::string& version, int blocks) const;

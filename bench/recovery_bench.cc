@@ -167,6 +167,7 @@ void BM_FirmwareDownload(benchmark::State& state) {
   state.counters["cpu_block_ms"] = cpuBlockMs;
   state.counters["cpu_pct"] = 100 * cpuBlockMs / (download / kBlocks);
   if (!wireTiming) return;
+  state.counters["sim_rt"] = driver.RealtimePacing();
   state.counters["wire_block_ms"] = kWireBlockMs;
   state.counters["overhead_pct"] = 100 * (download / kBlocks - kWireBlockMs) / kWireBlockMs;
 }

@@ -18,6 +18,8 @@
 // All give cpu_us, the CPU time this process spends on a call (all its
 // threads: the caller's, the link thread and the comm library's reader;
 // not the simulator's), and cpu_pct, that time as a share of the call's.
+// With wire timing, sim_rt is 1 when the simulator's pacing ran ahead of
+// ordinary threads (bench/commands_bench.cc).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -107,6 +109,7 @@ void BM_Inventory100WireTiming(benchmark::State& state) {
   if (micros.empty()) return;
   state.counters["median_us"] = Median(micros);
   state.counters["p99_us"] = P99(micros);
+  state.counters["sim_rt"] = driver.RealtimePacing();
   state.counters["wire_us"] = kInventoryWireUs;
   state.counters["overhead_pct"] = 100.0 * (Median(micros) - kInventoryWireUs) / kInventoryWireUs;
 }
@@ -137,6 +140,7 @@ void Read8(benchmark::State& state, bool wireTiming) {
   state.counters["p99_us"] = P99(micros);
   state.counters["us_per_exchange"] = Median(micros) / exchanges;
   if (!wireTiming) return;
+  state.counters["sim_rt"] = driver.RealtimePacing();
   state.counters["wire_us"] = kRead8WireUs;
   state.counters["overhead_pct"] = 100.0 * (Median(micros) - kRead8WireUs) / kRead8WireUs;
 }

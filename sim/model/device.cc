@@ -420,6 +420,7 @@ nlohmann::json Device::State(uint64_t now) const {
           {"unit", reader_->unit()},
           {"extra_units", extra},
           {"wire_timing", options_.wire_timing},
+          {"realtime_pacing", options_.realtime_pacing},
           {"uart",
            {{"enabled", bridge_.uart_enabled()},
             {"baud", c.baud},

@@ -30,6 +30,9 @@ struct DeviceOptions {
   uint16_t pid = 0x7C02;
   std::optional<int> unit;  // overrides the scenario's
   bool wire_timing = false;
+  // Filled in by the program: whether its pacing runs ahead of ordinary
+  // threads (shown in the state).
+  bool realtime_pacing = false;
   nlohmann::json scenario = nlohmann::json::object();
 };
 
@@ -49,6 +52,7 @@ class Device {
   // NAME.json: identity, report lengths and the Windows-shaped names under
   // which the host's platform layer lists the device.
   nlohmann::json Description() const;
+  void SetRealtimePacing(bool on) { options_.realtime_pacing = on; }
 
   // ---- HID interface ----
   void HidOpened();
