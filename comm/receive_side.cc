@@ -128,6 +128,7 @@ void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_pt
                   int32_t kind, size_t inputLength, uint32_t retryTime) {
   const TraceSink& trace = side->trace;
   trace.Line("AAR0 DoReadThread() START", 0, 0, 0);
+  platform::AskForShortTimeSlices();  // a few microseconds a report, and not behind a busy CPU's long jobs
   const uint32_t errorLimit = retryTime / 100;
   uint32_t errors = 0;
   side->Empty();
@@ -189,6 +190,7 @@ void DoReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_pt
 void TcpReadThread(const std::shared_ptr<ReceiveSide>& side, const std::shared_ptr<platform::TcpConnection>& socket) {
   const TraceSink& trace = side->trace;
   trace.Line("AAi0", 0, 0, 0);
+  platform::AskForShortTimeSlices();
   side->Empty();
   uint8_t local[kInputWorkArea] = {};
   size_t kept = 0;

@@ -382,6 +382,9 @@ uint32_t Llevel_Thread(void* startRecord) {
   // as this thread has answered.
   const ThreadStartRecord record = *static_cast<const ThreadStartRecord*>(startRecord);
   NoteThread();
+  // Microseconds of work a wake-up: a busy machine's long jobs must not
+  // hold every byte of a reply back by a slice of theirs.
+  platform::AskForShortTimeSlices();
   PortEntry& entry = *record.portEntry;
   const uint32_t port = entry.port;
 

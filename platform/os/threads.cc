@@ -2,6 +2,10 @@
 #include "platform/os/threads.h"
 
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -153,6 +157,33 @@ bool SleepUnlessStopped(uint32_t ms) {
   ThreadRecord& r = *t_self;
   std::unique_lock<std::mutex> lock(r.lock);
   return !r.changed.wait_for(lock, std::chrono::milliseconds(ms), [&r] { return r.stop.load(); });
+}
+
+bool AskForShortTimeSlices() {
+  // The kernel's struct sched_attr (first version with utilisation clamps),
+  // spelled out: glibc declares it only from 2.41 on.
+  struct SchedAttr {
+    uint32_t size;
+    uint32_t policy;
+    uint64_t flags;
+    int32_t nice;
+    uint32_t priority;
+    uint64_t runtime;  // for an ordinary thread: the slice it asks for, in ns
+    uint64_t deadline;
+    uint64_t period;
+    uint32_t utilMin;
+    uint32_t utilMax;
+  };
+  if (::sched_getscheduler(0) != SCHED_OTHER) return false;
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+  if (errno != 0) return false;
+  SchedAttr a{};
+  a.size = sizeof a;
+  a.policy = SCHED_OTHER;
+  a.nice = nice;
+  a.runtime = 100000;
+  return ::syscall(SYS_sched_setattr, 0, &a, 0) == 0;
 }
 
 // ---- stop wake registration -----------------------------------------------

@@ -44,6 +44,16 @@ bool StopRequested();
 // Sleeps `ms`, or less when the calling thread is asked to stop; false then.
 bool SleepUnlessStopped(uint32_t ms);
 
+// Asks the scheduler for short time slices (0.1 ms) for the calling thread:
+// one that runs a few microseconds each time it wakes then takes a CPU
+// from a long-running job (a compiler, say) as soon as it wakes, where
+// with the default slice it may wait for that job's slice to end. Only for
+// an ordinary thread (a real-time one is left as it is); its nice value is
+// kept. True when the kernel took the request, false (nothing changed) when
+// refused; kernels before 6.12 keep their own slices whatever they answer.
+// Never blocks.
+bool AskForShortTimeSlices();
+
 // ---- thread exit hook -----------------------------------------------------
 
 // Arranges for `onExit` to run on every thread marked with MarkCurrentThread
