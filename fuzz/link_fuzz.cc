@@ -53,7 +53,7 @@ int32_t ScriptWrite(PortDataArea&, const uint8_t*, uint32_t length) { return len
 
 // A piece shorter than the bytes the link wants stands for bytes that
 // stopped (the transport's contract), and so does the input's end.
-int32_t ScriptRead(PortDataArea&, uint8_t* buffer, uint32_t maximum, uint32_t, uint32_t) {
+int32_t ScriptRead(PortDataArea&, uint8_t* buffer, uint32_t maximum, uint32_t, uint32_t, uint32_t) {
   std::lock_guard<std::mutex> g(g_script.lock);
   Script& s = g_script;
   if (s.pieceAt >= s.piece.size()) {

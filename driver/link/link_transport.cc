@@ -6,7 +6,7 @@ namespace zq::drv {
 namespace {
 
 int32_t NotOpenWrite(PortDataArea&, const uint8_t*, uint32_t) { return kRwNotOpen; }
-int32_t NotOpenRead(PortDataArea&, uint8_t*, uint32_t, uint32_t, uint32_t) { return kRwNotOpen; }
+int32_t NotOpenRead(PortDataArea&, uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t) { return kRwNotOpen; }
 int32_t NoPurge(PortDataArea&) { return 0; }
 
 constexpr LinkTransport kNoTransport{&NotOpenWrite, &NotOpenRead, &NoPurge};

@@ -32,12 +32,13 @@ struct LinkTransport {
   // Reads what the reader sent, at most `maximum` (>= 1) bytes, waiting up
   // to waitMs for the first (0 means 50 ms), and returning once `wanted`
   // bytes (at most `maximum`; 0 counts as 1) have come, or once, after some,
-  // none more came for waitMs: fewer than wanted means the bytes stopped for
-  // that long (or the calling thread was asked to stop). The count
-  // (1..maximum, never 0); kRwTimeout when nothing came in time or the
-  // calling link thread was asked to stop (platform::StopRequested);
-  // kRwNotOpen; kRwFailed. Blocks at most about waitMs after the last byte.
-  int32_t (*read)(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted);
+  // none more came for quietMs (0 means waitMs): fewer than wanted means the
+  // bytes stopped for that long (or the calling thread was asked to stop).
+  // The count (1..maximum, never 0); kRwTimeout when nothing came in time or
+  // the calling link thread was asked to stop (platform::StopRequested);
+  // kRwNotOpen; kRwFailed. Blocks at most about quietMs after the last byte.
+  int32_t (*read)(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted,
+                  uint32_t quietMs);
 
   // Drops what the bridge still holds in both directions before a repeat.
   // 0 or an error (the link goes on either way). Blocks briefly.

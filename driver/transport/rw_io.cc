@@ -61,11 +61,12 @@ int32_t k_PurgeComm(PortDataArea& area) {
   return PurgeBridge();
 }
 
-int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted) {
+int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted, uint32_t quietMs) {
   const DeviceScope device(area.port);
   const int32_t slow = g_SlowDspCmdFlag.load();
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Read() start,g_SlowDspCmdFlag=%d", slow);
   const uint32_t wait = waitMs == 0 ? 50 : waitMs;
+  const uint32_t quiet = quietMs == 0 ? wait : quietMs;
   const uint32_t want = wanted < 1 ? 1 : (wanted > maximum ? maximum : wanted);
   int32_t result;
   if (area.openMarkers[1] == 0) {
@@ -74,17 +75,20 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
   } else {
     const uint32_t started = platform::TickCount();
     // Several bytes wanted: the comm library wakes us once they are all
-    // there, or once the newest has waited `wait` for another, not once for
+    // there, or once the newest has waited `quiet` for another, not once for
     // every report that brings one. Until then nothing is taken, so the
-    // comm library's clock tells how long the bytes have stopped.
+    // comm library's clock tells how long the bytes have stopped. A comm
+    // library without that wait has them taken as they come, timed here.
     bool counted = want > 1 && g_byteWaits.load();
+    uint32_t got = 0;
+    uint32_t newest = started;  // when the newest byte taken came (ticks are unsigned: a wrap is harmless)
     for (;;) {
       if (counted) {
-        const uint32_t spent = platform::TickCount() - started;  // unsigned: a wrap is harmless
+        const uint32_t spent = platform::TickCount() - started;
         bool ready = false;
         uint32_t held = 0;
         const int32_t waited =
-            HidRwWaitForBytes(spent >= wait ? 0 : Slice(wait - spent), kInputWaitSliceMs, want, wait, &ready, &held);
+            HidRwWaitForBytes(spent >= wait ? 0 : Slice(wait - spent), kInputWaitSliceMs, want, quiet, &ready, &held);
         if (waited == comm::kResultUnknownRequest) {
           g_byteWaits.store(false);  // a comm library without the wait: a wake-up a report
           counted = false;
@@ -97,26 +101,30 @@ int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t 
         if (!ready && !platform::StopRequested() && (held > 0 || spent < wait)) continue;
       }
       uint32_t count = 0;
-      const int32_t call = HidRwRead(buffer, maximum, &count);
-      OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidRwRead RDLen=%d,dwRet=%d,BytesRead=%d", static_cast<int>(maximum), call,
-                static_cast<int>(count));
-      if (call != 0 || count > maximum) {
+      const int32_t call = HidRwRead(buffer + got, maximum - got, &count);
+      OutputLog(LogLevel::kStep, area.port, nullptr, 0, "HidRwRead RDLen=%d,dwRet=%d,BytesRead=%d", static_cast<int>(maximum - got),
+                call, static_cast<int>(count));
+      if (call != 0 || count > maximum - got) {
         OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 112 READ ERROR3 Ret=%d", static_cast<int>(platform::LastError()));
         result = kRwFailed;
         break;
       }
+      const uint32_t now = platform::TickCount();
       if (count > 0) {
-        result = static_cast<int32_t>(count);
+        got += count;
+        newest = now;
+      }
+      if (got > 0 && (counted || got >= want || now - newest >= quiet || platform::StopRequested())) {
+        result = static_cast<int32_t>(got);
         break;
       }
-      const uint32_t spent = platform::TickCount() - started;  // unsigned: a wrap is harmless
-      if (spent >= wait || platform::StopRequested()) {
+      if (got == 0 && (now - started >= wait || platform::StopRequested())) {
         OutputLog(LogLevel::kError, area.port, nullptr, 0, "D_ID_USBDRV 102 WaitForSingleObject:Comp=%x,GetLastError=%d,TimeOut=%d", 0u,
                   static_cast<int>(platform::LastError()), static_cast<int>(wait));
         result = kRwTimeout;
         break;
       }
-      if (!counted) WaitForInput(wait - spent);
+      if (!counted) WaitForInput(got > 0 ? quiet - (now - newest) : wait - (now - started));
     }
   }
   OutputLog(LogLevel::kStep, area.port, nullptr, 0, "RW_Read() end:RetValue=%d", result);

@@ -20,7 +20,7 @@ int32_t RW_Write(PortDataArea& area, const uint8_t* frame, uint32_t length);
 // Reads up to `maximum` bytes once `wanted` have come or the bytes stopped
 // (LinkTransport::read): the count (never 0), kRwTimeout, kRwNotOpen or
 // kRwFailed.
-int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted);
+int32_t RW_Read(PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted, uint32_t quietMs);
 // Empties the bridge's transmit and receive buffers: 0 or an error.
 int32_t k_PurgeComm(PortDataArea& area);
 

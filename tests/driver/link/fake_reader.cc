@@ -70,8 +70,9 @@ int32_t FakeReader::Write(const uint8_t* frame, uint32_t length) {
   return 0;
 }
 
-int32_t FakeReader::Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted) {
+int32_t FakeReader::Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted, uint32_t quietMs) {
   const auto wait = std::chrono::milliseconds(waitMs == 0 ? 50 : waitMs);
+  const auto quiet = quietMs == 0 ? wait : std::chrono::milliseconds(quietMs);
   const auto deadline = std::chrono::steady_clock::now() + wait;
   const uint32_t want = std::clamp<uint32_t>(wanted, 1, maximum);
   uint32_t got = 0;
@@ -95,9 +96,9 @@ int32_t FakeReader::Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uin
       if (c.bytes.empty()) queue_.pop_front();
     }
     if (got >= want) return static_cast<int32_t>(got);
-    if (got > 0 && (now >= newest + wait || platform::StopRequested())) return static_cast<int32_t>(got);
+    if (got > 0 && (now >= newest + quiet || platform::StopRequested())) return static_cast<int32_t>(got);
     if (got == 0 && (now >= deadline || platform::StopRequested())) return drv::kRwTimeout;
-    auto until = got > 0 ? newest + wait : deadline;
+    auto until = got > 0 ? newest + quiet : deadline;
     if (!queue_.empty() && queue_.front().readyAt < until) until = queue_.front().readyAt;
     // Short slices keep a stop request from waiting long.
     until = std::min(until, now + std::chrono::milliseconds(5));
@@ -121,8 +122,8 @@ FakeReader& FakeReader::For(const drv::PortDataArea& area) {
 const drv::LinkTransport& FakeReader::Table() {
   static constexpr drv::LinkTransport kTable{
       [](drv::PortDataArea& area, const uint8_t* frame, uint32_t length) { return For(area).Write(frame, length); },
-      [](drv::PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted) {
-        return For(area).Read(buffer, maximum, waitMs, wanted);
+      [](drv::PortDataArea& area, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted, uint32_t quietMs) {
+        return For(area).Read(buffer, maximum, waitMs, wanted, quietMs);
       },
       [](drv::PortDataArea& area) { return For(area).Purge(); },
   };

@@ -46,7 +46,7 @@ class FakeReader {
 
   // Transport entry points.
   int32_t Write(const uint8_t* frame, uint32_t length);
-  int32_t Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted);
+  int32_t Read(uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted, uint32_t quietMs);
   int32_t Purge();
 
   static FakeReader& For(const drv::PortDataArea& area);

@@ -278,21 +278,37 @@ TEST_F(LinkTest, SilenceGetsOneRepeatThenStatusMinus4UntilTheResendWindowCloses)
   EXPECT_FALSE(MirrorLinesWith("D_Error k_CM_TransmitMsg(6) detail = -4  (1339)").empty());
 }
 
-TEST_F(LinkTest, AReplyThatStallsMidFrameGetsAResendRequest) {
-  int requests = 0;
-  Reader().SetResponder([&requests](const Bytes& frame, FakeReader& r) {
-    const Bytes whole = test::ReplyFrame(0x01, kAnswer);
-    if (requests++ == 0) {
-      r.Send(Bytes(whole.begin(), whole.begin() + 5));  // and then nothing
-    } else {
-      EXPECT_EQ(frame, (Bytes{0x81, 0x00, 0x00, 0x81}));
-      r.Send(whole);
-    }
-  });
-  Bytes reply;
-  ASSERT_EQ(Exchange(kCommand, &reply), 0);
-  EXPECT_EQ(reply, test::ReplyFrame(0x01, kAnswer));
-  EXPECT_EQ(Reader().written().size(), 2u);
+// Wherever a reply stops (after its address byte, inside its length,
+// after its head, inside its payload) it gets one resend request a
+// character timeout after its last byte, not the answer timeout; the reply
+// sent again is delivered.
+TEST_F(LinkTest, AReplyThatStallsAnywhereInItsFrameGetsAResendRequestACharacterTimeoutAfterItsLastByte) {
+  for (const long sent : {1, 2, 3, 5}) {
+    SCOPED_TRACE(sent);
+    std::chrono::steady_clock::time_point stopped{}, resendAsked{};
+    uint8_t address = 0;
+    int requests = 0;
+    Reader().SetResponder([&](const Bytes& frame, FakeReader& r) {
+      const Bytes whole = test::ReplyFrame(frame[0] & 1, kAnswer);
+      if (requests++ == 0) {
+        address = frame[0];
+        r.Send(Bytes(whole.begin(), whole.begin() + sent));  // and then nothing
+        stopped = std::chrono::steady_clock::now();
+      } else {
+        resendAsked = std::chrono::steady_clock::now();
+        const auto resend = protocol::ResendRequest(address);
+        EXPECT_EQ(frame, Bytes(resend.begin(), resend.end()));
+        r.Send(whole);
+      }
+    });
+    const size_t before = Reader().written().size();
+    Bytes reply;
+    ASSERT_EQ(Exchange(kCommand, &reply), 0);
+    EXPECT_EQ(reply, test::ReplyFrame(address & 1, kAnswer));
+    EXPECT_EQ(Reader().written().size(), before + 2);
+    EXPECT_GE(resendAsked - stopped, std::chrono::milliseconds(kCharacterTimeoutMs));
+    EXPECT_LT(resendAsked - stopped, std::chrono::milliseconds(kAnswerTimeoutMs));
+  }
 }
 
 // A long payload is read as a whole, not byte by byte: the character
@@ -664,7 +680,7 @@ class ScriptedReader {
     return 0;
   }
 
-  static int32_t Read(PortDataArea&, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted) {
+  static int32_t Read(PortDataArea&, uint8_t* buffer, uint32_t maximum, uint32_t waitMs, uint32_t wanted, uint32_t quietMs) {
     size_t n = 0;
     {
       std::lock_guard<std::mutex> g(lock_);
@@ -675,7 +691,7 @@ class ScriptedReader {
     if (n > 0) {
       // Fewer than wanted: nothing more comes, and the read says so only
       // after waiting for it.
-      if (n < std::min<size_t>(wanted, maximum)) platform::SleepUnlessStopped(waitMs == 0 ? 50 : waitMs);
+      if (n < std::min<size_t>(wanted, maximum)) platform::SleepUnlessStopped(quietMs != 0 ? quietMs : waitMs == 0 ? 50 : waitMs);
       return static_cast<int32_t>(n);
     }
     // Only a write of this same link thread brings more: wait out the time.

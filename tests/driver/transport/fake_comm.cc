@@ -9,6 +9,9 @@
 //   "init-fails"   Init hands out no port object
 //   "slow-read"    ReadPort takes ZQ_FAKE_COMM_READ_MS before it answers, having
 //                  made the file ZQ_FAKE_COMM_READ_MARK (when set) as it began
+//   "trickle"      ReadPort hands out the bytes of ZQ_FAKE_COMM_BYTES (hex), byte
+//                  i ready i * ZQ_FAKE_COMM_GAP_MS after the first read, like an
+//                  older comm library that cannot wait for a count of bytes
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +25,30 @@
 namespace {
 
 using namespace zq::comm;
+
+// "trickle": the bytes and when the first read came.
+struct Trickle {
+  std::string bytes;
+  size_t next = 0;
+  std::chrono::steady_clock::time_point first{};
+  bool started = false;
+};
+Trickle g_trickle;
+
+uint32_t TrickleRead(uint8_t* into, uint32_t length) {
+  Trickle& t = g_trickle;
+  if (!t.started) {
+    const char* hex = std::getenv("ZQ_FAKE_COMM_BYTES");
+    for (const char* p = hex ? hex : ""; p[0] && p[1]; p += 2) t.bytes.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
+    t.first = std::chrono::steady_clock::now();
+    t.started = true;
+  }
+  const char* gap = std::getenv("ZQ_FAKE_COMM_GAP_MS");
+  const auto ready = (std::chrono::steady_clock::now() - t.first) / std::chrono::milliseconds(gap ? std::atoi(gap) : 1) + 1;
+  uint32_t n = 0;
+  while (n < length && t.next < t.bytes.size() && static_cast<long>(t.next) < ready) into[n++] = static_cast<uint8_t>(t.bytes[t.next++]);
+  return n;
+}
 
 std::string Mode() {
   const char* m = std::getenv("ZQ_FAKE_COMM");
@@ -49,7 +76,7 @@ int32_t Func(void*, PortRequest* r) {
         const char* ms = std::getenv("ZQ_FAKE_COMM_READ_MS");
         std::this_thread::sleep_for(std::chrono::milliseconds(ms ? std::atoi(ms) : 0));
       }
-      *r->read.bytesRead = 0;
+      *r->read.bytesRead = Mode() == "trickle" ? TrickleRead(static_cast<uint8_t*>(r->read.buffer), r->read.length) : 0;
       return 0;
     case RfrwSetFeature:
     case RfrwGetFeature:

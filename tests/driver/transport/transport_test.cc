@@ -183,7 +183,7 @@ TEST_F(TransportTest, UartReportsAndTheSerialString) {
 TEST_F(TransportTest, WritesGoInPiecesOf63AndReadsNeedAnOpenUnit) {
   uint8_t buf[16];
   // Not open: no call reaches the comm library.
-  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 10, 1), kRwNotOpen);
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 10, 1, 0), kRwNotOpen);
   EXPECT_EQ(RW_Write(*data_, buf, 4), kRwNotOpen);
   EXPECT_TRUE(MirrorLinesWith("HidRwRead() START").empty());
   EXPECT_FALSE(MirrorLinesWith("D_ID_USBDRV 100 READ NOT OPEN ERROR").empty());
@@ -198,12 +198,12 @@ TEST_F(TransportTest, WritesGoInPiecesOf63AndReadsNeedAnOpenUnit) {
   EXPECT_EQ(State()["counters"]["output_reports"].get<int>(), before + 3);
 
   // Nothing to read: the wait of 0 means 50 ms.
-  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 0, 1), kRwTimeout);
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 0, 1, 0), kRwTimeout);
   EXPECT_FALSE(MirrorLinesWith("TimeOut=50").empty());
   // After an inventory frame the reads poll gently.
   const uint8_t inventory[8] = {0x00, 0x00, 0x04, 0x08, 0x01, 0x00, 0x00, 0x0D};
   RW_Write(*data_, inventory, sizeof inventory);
-  RW_Read(*data_, buf, sizeof buf, 20, 1);
+  RW_Read(*data_, buf, sizeof buf, 20, 1, 0);
   EXPECT_FALSE(MirrorLinesWith("RW_Read() start,g_SlowDspCmdFlag=1").empty());
 }
 
@@ -360,6 +360,31 @@ TEST_F(FakeCommTest, TheLibraryIsUnloadedOnlyOnceNoReadIsInsideIt) {
   unsetenv("ZQ_FAKE_COMM_READ_MS");
   unsetenv("ZQ_FAKE_COMM_READ_MARK");
   std::remove(mark.c_str());
+}
+
+// A comm library that cannot wait for a count of bytes has them taken as
+// they come: a read still returns once all it wanted are there, or once
+// they have stopped for its quiet time, never at the first byte.
+TEST_F(FakeCommTest, WithoutTheCountedWaitAReadStillGathersWhatItWantsOrWaitsOutTheQuietTime) {
+  UseFake("trickle");
+  setenv("ZQ_FAKE_COMM_BYTES", "0102030405", 1);
+  setenv("ZQ_FAKE_COMM_GAP_MS", "10", 1);
+  ASSERT_EQ(HidRwOpen(), 0);
+  MarkOpen();
+  uint8_t buf[16] = {};
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 500, 3, 60), 3);  // 01 at once, 02 and 03 10 ms apart
+  EXPECT_EQ(std::vector<uint8_t>(buf, buf + 3), (std::vector<uint8_t>{0x01, 0x02, 0x03}));
+  // Five wanted, two more come: they are returned 60 ms after the last.
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 500, 5, 60), 2);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(std::vector<uint8_t>(buf, buf + 2), (std::vector<uint8_t>{0x04, 0x05}));
+  EXPECT_GE(took, std::chrono::milliseconds(60));
+  EXPECT_LT(took, std::chrono::milliseconds(500)) << "the quiet time, not the first byte's wait";
+  // Nothing more: the first byte's wait runs out.
+  EXPECT_EQ(RW_Read(*data_, buf, sizeof buf, 30, 2, 60), kRwTimeout);
+  unsetenv("ZQ_FAKE_COMM_BYTES");
+  unsetenv("ZQ_FAKE_COMM_GAP_MS");
 }
 
 TEST_F(FakeCommTest, ARestartTriesFourReopensAndAFailedInitBindsNothing) {
