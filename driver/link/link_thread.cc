@@ -111,9 +111,10 @@ int32_t k_Send_D_Level(LinkContext& c, const uint8_t* data, int32_t length, int3
 // other core sleeps, an interrupt to it. Near the frame's end, though, a
 // thread woken for each byte stays ready and answers the last one sooner
 // than one that has slept through the rest (measured: 25 us an exchange
-// when the whole payload was waited for at once, 13 us when all but the
-// last byte were). The first byte is waited for as long as the answer may
-// take; every later one a character timeout from the newest.
+// when the whole payload was waited for at once, and all but the last
+// byte was no better than byte by byte). The first byte is waited for as
+// long as the answer may take; every later one a character timeout from
+// the newest.
 constexpr int32_t kWaitForRestFrom = 5;
 constexpr int32_t kLastBytesOneByOne = 2;
 
