@@ -12,6 +12,7 @@
 //   "trickle"      ReadPort hands out the bytes of ZQ_FAKE_COMM_BYTES (hex), byte
 //                  i ready i * ZQ_FAKE_COMM_GAP_MS after the first read, like an
 //                  older comm library that cannot wait for a count of bytes
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -44,7 +45,7 @@ uint32_t TrickleRead(uint8_t* into, uint32_t length) {
     t.started = true;
   }
   const char* gap = std::getenv("ZQ_FAKE_COMM_GAP_MS");
-  const auto ready = (std::chrono::steady_clock::now() - t.first) / std::chrono::milliseconds(gap ? std::atoi(gap) : 1) + 1;
+  const auto ready = (std::chrono::steady_clock::now() - t.first) / std::chrono::milliseconds(std::max(gap ? std::atoi(gap) : 1, 1)) + 1;
   uint32_t n = 0;
   while (n < length && t.next < t.bytes.size() && static_cast<long>(t.next) < ready) into[n++] = static_cast<uint8_t>(t.bytes[t.next++]);
   return n;
