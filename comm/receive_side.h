@@ -67,8 +67,8 @@ class ReceiveSide {
   // minimum, unless more reports continue this one.
   void ReportAppend(int32_t kind, const uint8_t* report, size_t inputLength);
   // Appends what fits of `count` stream bytes, completes a waiter for
-  // EV_RXCHAR (once the buffer holds its minimum), moves what did not fit to the front of `bytes` and returns
-  // its count.
+  // EV_RXCHAR once the buffer holds its minimum, moves what did not fit to
+  // the front of `bytes` and returns its count.
   size_t StreamAppend(uint8_t* bytes, size_t count);
   // A reader gives up: the waiter learns EV_ERR (and EV_RXCHAR when bytes
   // are held), or EV_ERR is latched for the next wait.

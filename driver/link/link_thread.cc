@@ -120,10 +120,8 @@ constexpr int32_t kLastBytesOneByOne = 2;
 
 int32_t BytesToWaitFor(const LinkContext& c) {
   switch (c.state) {
-    case kLinkAddress:
+    case kLinkAddress:  // fewer than the head come only when the bytes stopped
       return static_cast<int32_t>(protocol::kFrameHeadLength);
-    case kLinkLengthHigh:
-      return 2;
     case kLinkPayload: {
       const int32_t rest = c.recvDataLength - c.recvCompDataLength + 1;  // the check byte included
       return rest >= kWaitForRestFrom ? rest - kLastBytesOneByOne : 1;

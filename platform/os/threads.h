@@ -54,6 +54,16 @@ bool SleepUnlessStopped(uint32_t ms);
 // Never blocks.
 bool AskForShortTimeSlices();
 
+// Asks that the calling thread run ahead of ordinary threads whenever it is
+// ready (SCHED_FIFO at the lowest priority; processes it starts begin as
+// ordinary ones). For the simulator's pacing: a simulated device shares the
+// host's CPUs with the threads it wakes, and as an ordinary thread its
+// paced bytes wait behind them, where a real reader keeps wire time
+// whatever the host does. True when granted; false, nothing changed, when
+// the system refuses (a user without CAP_SYS_NICE or an RLIMIT_RTPRIO).
+// Never blocks.
+bool RunAheadOfOrdinaryThreads();
+
 // ---- thread exit hook -----------------------------------------------------
 
 // Arranges for `onExit` to run on every thread marked with MarkCurrentThread

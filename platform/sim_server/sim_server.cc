@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -95,12 +94,6 @@ void SimServer::StopHid() {
   for (auto it = events_.begin(); it != events_.end();) {
     it = it->kind == EventKind::kHidMessage ? events_.erase(it) : it + 1;
   }
-}
-
-bool SimServer::PaceInRealTime() {
-  sched_param p{};
-  p.sched_priority = ::sched_get_priority_min(SCHED_FIFO);
-  return ::sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &p) == 0;
 }
 
 SimServer::Event SimServer::Wait(int64_t deadlineUs) {

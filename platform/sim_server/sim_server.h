@@ -38,15 +38,6 @@ class SimServer {
   // Binds both sockets (stale files of a dead server are replaced). SIGTERM
   // and SIGINT become kStop events from now on; SIGPIPE is ignored.
   uint32_t Start(const std::string& hidPath, const std::string& ctlPath);
-  // Asks that this process run ahead of ordinary threads whenever it is
-  // ready (SCHED_FIFO at the lowest priority; processes it starts begin as
-  // ordinary ones). A simulated device shares the host's CPUs with the
-  // threads it wakes: as an ordinary thread its paced bytes wait behind
-  // them, so its replies end late, where a real reader keeps wire time
-  // whatever the host does. True when granted; false, nothing changed,
-  // when the system refuses (a user without CAP_SYS_NICE or an
-  // RLIMIT_RTPRIO). Never blocks.
-  static bool PaceInRealTime();
   // Unplug and replug: drop the HID connection and listener and remove the
   // socket file; bind it again.
   void StopHid();

@@ -18,6 +18,7 @@
 #include "platform/os/clock.h"
 #include "platform/os/files.h"
 #include "platform/os/process.h"
+#include "platform/os/threads.h"
 #include "platform/os/win32_errors.h"
 #include "platform/sim_server/sim_server.h"
 #include "sim/model/device.h"
@@ -231,7 +232,7 @@ int Serve(const std::vector<std::string>& args) {
   // Paced bytes keep wire time only if the host's threads cannot hold them
   // up; without the right to run ahead of them the simulator still paces,
   // a little late when the CPUs are busy.
-  if (options.wire_timing) device.SetRealtimePacing(platform::SimServer::PaceInRealTime());
+  if (options.wire_timing) device.SetRealtimePacing(platform::RunAheadOfOrdinaryThreads());
   auto publish = [&]() {
     nlohmann::json d = device.Description();
     d["server_pid"] = platform::CurrentProcessId();

@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "platform/os/threads.h"
-#include "platform/sim_server/sim_server.h"
 
 namespace zq::platform {
 namespace {
@@ -68,7 +67,7 @@ TEST(Scheduling, RealTimePacingWhereAllowedIsNeitherInheritedNorUndone) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    if (!SimServer::PaceInRealTime()) ::_exit(::sched_getscheduler(0) == SCHED_OTHER ? 77 : 1);
+    if (!RunAheadOfOrdinaryThreads()) ::_exit(::sched_getscheduler(0) == SCHED_OTHER ? 77 : 1);
     if ((::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) != SCHED_FIFO) ::_exit(2);
     if (AskForShortTimeSlices()) ::_exit(3);
     if ((::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) != SCHED_FIFO) ::_exit(4);
